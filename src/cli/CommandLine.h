@@ -1,0 +1,19 @@
+#pragma once
+
+#include "common/Output.h"
+
+namespace imgweld {
+
+// Exit codes of the program.
+inline constexpr int kExitOk = 0;  // also after the usage banner
+inline constexpr int kExitInvalidCommand = 2;
+inline constexpr int kExitPackFailed = 3;
+inline constexpr int kExitUnpackFailed = 4;
+
+void PrintUsage(Output& out);
+
+// Runs one invocation: checks the arguments, calls the packer or the
+// unpacker, and returns the exit code.
+int RunCommandLine(int argc, const char* const* argv, Output& out);
+
+}  // namespace imgweld

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "common/File.h"
+
+namespace imgweld {
+
+using Md5Digest = std::array<uint8_t, 16>;
+
+// Running state of one MD5 (RFC 1321) computation.
+struct Md5Context {
+  uint32_t state[4];   // chaining values A, B, C, D
+  uint32_t count[2];   // bits fed so far, modulo 2^64, low word first
+  uint8_t buffer[64];  // bytes of the incomplete block
+};
+
+void Md5Init(Md5Context& context);
+void Md5Update(Md5Context& context, const uint8_t* data, size_t length);
+// Writes the digest and clears the whole context.
+void Md5Final(Md5Digest& digest, Md5Context& context);
+
+// The length value that asks for the whole file.
+inline constexpr uint64_t kMd5WholeFile = 0xFFFFFFFF;
+
+// Digest of the file at `path` (opened and closed here), or of its first
+// `length` bytes. False, with `digest` untouched, when the file cannot be
+// opened, `length` exceeds the file, or a read comes up short.
+bool Md5OfFile(Md5Digest& digest, const std::string& path, uint64_t length = kMd5WholeFile);
+// The same over an open file, always from its first byte; the file stays open.
+bool Md5OfStream(Md5Digest& digest, File& file, uint64_t length = kMd5WholeFile);
+
+// The hash file beside an image: the path cut at its last "." (anywhere in
+// the path) followed by ".md5"; ".md5" appended when the path has no ".".
+std::string HashFilePath(const std::string& imagePath);
+
+}  // namespace imgweld

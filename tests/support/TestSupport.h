@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace imgweld::test {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  // The path of `name` inside the directory, as text.
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::vector<uint8_t> ReadBytes(const std::string& path);
+std::string ReadText(const std::string& path);
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+void WriteText(const std::string& path, const std::string& text);
+// `count` bytes from a fixed pseudo-random sequence chosen by `seed`.
+std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed);
+
+struct RunResult {
+  int exitCode = -1;
+  std::string output;  // standard output, byte for byte
+};
+
+// Runs the built imgweld executable with `args` in `workDir` and captures
+// its standard output.
+RunResult RunImgweld(const std::vector<std::string>& args, const std::string& workDir = ".");
+
+// Runs a shell command; its standard output is captured.
+RunResult RunShell(const std::string& command);
+
+// Path of the built imgweld executable and of the source tree.
+std::string ImgweldExe();
+std::string SourceDir();
+
+}  // namespace imgweld::test
