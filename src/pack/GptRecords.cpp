@@ -1,0 +1,152 @@
+#include "pack/GptRecords.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "common/ByteIO.h"
+#include "image/Checksums.h"
+
+namespace imgweld {
+namespace {
+
+constexpr std::array<uint8_t, 8> kGptSignature = {'E', 'F', 'I', ' ', 'P', 'A', 'R', 'T'};
+constexpr size_t kGuidTextLength = 36;
+// Where the four separators of the text form stand.
+constexpr std::array<size_t, 4> kGuidDashes = {8, 13, 18, 23};
+
+std::optional<uint8_t> HexDigit(char c) {
+  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
+  return std::nullopt;
+}
+
+bool IsGuidText(std::string_view text) {
+  if (text.size() != kGuidTextLength) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool dash = std::find(kGuidDashes.begin(), kGuidDashes.end(), i) != kGuidDashes.end();
+    if (dash ? text[i] != '-' : !HexDigit(text[i])) return false;
+  }
+  return true;
+}
+
+// The value of `digits` hexadecimal digits from `at`; the text is known to
+// hold them.
+uint64_t HexGroup(std::string_view text, size_t at, size_t digits) {
+  uint64_t value = 0;
+  for (size_t i = at; i < at + digits; ++i) value = (value << 4) | *HexDigit(text[i]);
+  return value;
+}
+
+// Bits `shift` to `shift` + 7 of one `rand` result.
+uint8_t RandomByte(int shift) {
+  return static_cast<uint8_t>(static_cast<unsigned>(std::rand()) >> shift);
+}
+
+}  // namespace
+
+SectorBytes EncodeProtectiveMbr(const ProtectiveMbr& mbr) {
+  SectorBytes bytes{};
+  ByteWriter writer(bytes);
+  writer.U8(446, mbr.status);
+  writer.U8(450, mbr.partitionType);
+  writer.U32(454, mbr.firstLba);
+  writer.U32(458, mbr.sectorCount);
+  writer.Bytes(510, mbr.signature);
+  return bytes;
+}
+
+SectorBytes EncodeGptHeader(const GptHeader& header) {
+  SectorBytes bytes{};
+  ByteWriter writer(bytes);
+  writer.Bytes(0, kGptSignature);
+  writer.U32(8, header.revision);
+  writer.U32(12, header.headerSize);
+  writer.U32(16, header.headerCrc);
+  writer.U64(24, header.currentLba);
+  writer.U64(32, header.backupLba);
+  writer.U64(40, header.firstUsableLba);
+  writer.U64(48, header.lastUsableLba);
+  writer.Bytes(56, header.diskGuid);
+  writer.U64(72, header.arrayLba);
+  writer.U32(80, header.entryCount);
+  writer.U32(84, header.entrySize);
+  writer.U32(88, header.arrayCrc);
+  writer.U16(108, header.layoutMarker);
+  writer.U16(110, header.backupEnabled);
+  writer.U16(112, header.partitionCount);
+  const size_t lengths = std::min<size_t>(header.partitionCount, kMaxGptPartitions);
+  for (size_t i = 0; i < lengths; ++i) {
+    writer.U64(kGptLengthsOffset + 8 * i, header.dataLengths[i]);
+  }
+  return bytes;
+}
+
+GptEntryBytes EncodeGptEntry(const GptEntry& entry) {
+  GptEntryBytes bytes{};
+  ByteWriter writer(bytes);
+  writer.Bytes(0, entry.typeGuid);
+  writer.Bytes(16, entry.uniqueGuid);
+  writer.U64(32, entry.firstLba);
+  writer.U64(40, entry.lastLba);
+  writer.U64(48, entry.attributes);
+  for (size_t i = 0; i < entry.name.size(); ++i) writer.U16(56 + 2 * i, entry.name[i]);
+  return bytes;
+}
+
+std::array<uint16_t, 36> WidenName(std::string_view name) {
+  std::array<uint16_t, 36> units{};
+  const size_t count = std::min(name.size(), units.size());
+  for (size_t i = 0; i < count; ++i) {
+    const auto signedByte = static_cast<int8_t>(static_cast<uint8_t>(name[i]));
+    units[i] = static_cast<uint16_t>(static_cast<int16_t>(signedByte));
+  }
+  return units;
+}
+
+void RandomGuid(Guid& guid) {
+  for (size_t word = 0; word < 4; ++word) {
+    guid[4 * word] = RandomByte(24);
+    guid[4 * word + 1] = RandomByte(16);
+    guid[4 * word + 2] = RandomByte(8);
+    guid[4 * word + 3] = RandomByte(0);
+  }
+  guid[7] = static_cast<uint8_t>((guid[7] & 0x0F) | 0x40);
+  guid[8] = static_cast<uint8_t>(guid[8] | 0x80);
+}
+
+bool ParseGuidText(std::string_view text, Guid& guid) {
+  guid.fill(0);
+  if (!IsGuidText(text)) return false;
+  ByteWriter writer(guid);
+  writer.U32(0, static_cast<uint32_t>(HexGroup(text, 0, 8)));
+  writer.U16(4, static_cast<uint16_t>(HexGroup(text, 9, 4)));
+  writer.U16(6, static_cast<uint16_t>(HexGroup(text, 14, 4)));
+  // The last two groups are stored in text order: two digits per byte.
+  for (size_t i = 0; i < 2; ++i) guid[8 + i] = static_cast<uint8_t>(HexGroup(text, 19 + 2 * i, 2));
+  for (size_t i = 0; i < 6; ++i) guid[10 + i] = static_cast<uint8_t>(HexGroup(text, 24 + 2 * i, 2));
+  return true;
+}
+
+void SealGptHeader(std::span<uint8_t, kGptSectorSize> header) {
+  ByteWriter writer(header);
+  ByteReader reader(header);
+  const size_t covered = std::min<size_t>(reader.U32(12), header.size());
+  writer.U32(16, 0);
+  writer.U32(16, Crc32(std::span<const uint8_t>(header.data(), covered), 0));
+}
+
+void MakeBackupGptHeader(std::span<const uint8_t, kGptSectorSize> primary,
+                         std::span<uint8_t, kGptSectorSize> backup) {
+  std::memcpy(backup.data(), primary.data(), kGptSectorSize);
+  ByteReader reader(primary);
+  ByteWriter writer(backup);
+  writer.U64(24, reader.U64(32));
+  writer.U64(32, reader.U64(24));
+  writer.U64(72, reader.U64(48) + 1);
+  SealGptHeader(backup);
+}
+
+}  // namespace imgweld

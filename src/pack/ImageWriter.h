@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "common/File.h"
+#include "common/Output.h"
+
+namespace imgweld {
+
+// Length value meaning "no file" or "could not be measured".
+inline constexpr uint64_t kNoLength = ~uint64_t{0};
+
+// The open image of a pack run together with the byte that fills every gap
+// between the areas written into it. Every writer positions the image through
+// this object, so the fill byte belongs to the run, not to the process.
+// A failed write or seek is reported here, once, as a "Packing Error:" line
+// naming the image; callers only pass the false result on.
+class ImageWriter {
+ public:
+  // `displayPath` is the image's name as the messages print it.
+  ImageWriter(File& image, std::string displayPath, uint8_t fillByte, Output& out);
+
+  // Afterwards the image is at least `offset` bytes long and positioned at
+  // `offset`: fill bytes are appended when it is shorter; when it is already
+  // longer only the position moves and the bytes there stay.
+  bool FillToOffset(uint32_t offset);
+
+  // Writes all of `data` at the current position.
+  bool Write(std::span<const uint8_t> data);
+  bool Seek(uint64_t position);
+  // The image's length; leaves it positioned at its end.
+  std::optional<uint64_t> Length();
+
+  File& Image() { return image_; }
+  const std::string& DisplayPath() const { return displayPath_; }
+  uint8_t FillByte() const { return fillByte_; }
+  Output& Out() { return out_; }
+
+ private:
+  // Extends the image from `length` to `target` with fill bytes; the image is
+  // positioned at its end.
+  bool AppendFill(uint64_t length, uint64_t target);
+  bool FlushPending();
+  void ReportWriteFailure();
+  void ReportSeekFailure();
+
+  File& image_;
+  std::string displayPath_;
+  uint8_t fillByte_;
+  Output& out_;
+};
+
+// The length of an open file, leaving it positioned at its end; kNoLength for
+// no file (or a file that cannot be measured).
+uint64_t GetStreamLength(File* file);
+
+}  // namespace imgweld

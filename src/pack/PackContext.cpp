@@ -1,0 +1,26 @@
+#include "pack/PackContext.h"
+
+namespace imgweld {
+namespace {
+
+constexpr uint64_t kSectorBytes = 512;
+
+}  // namespace
+
+std::string PackContext::ResolvePath(const std::string& name) const {
+  if (name.empty() || name.front() == '/' || configDir.empty()) return name;
+  return configDir + "/" + name;
+}
+
+std::optional<uint32_t> SectorPosition(uint64_t sector) {
+  if (sector > 0xFFFFFFFFu / kSectorBytes) return std::nullopt;
+  return static_cast<uint32_t>(sector * kSectorBytes);
+}
+
+std::string ConfigDirectoryOf(const std::string& configPath) {
+  const size_t slash = configPath.rfind('/');
+  if (slash == std::string::npos || slash == 0) return {};
+  return configPath.substr(0, slash);
+}
+
+}  // namespace imgweld

@@ -1,0 +1,175 @@
+#include "pack/PartitionList.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "common/File.h"
+#include "pack/IdBlock.h"
+
+namespace imgweld {
+namespace {
+
+constexpr std::string_view kSystem = "System";
+
+uint32_t ParseUnsigned(const std::string& text) {
+  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
+}
+
+uint32_t ParseVersionPiece(const std::string& text) {
+  return static_cast<uint32_t>(std::strtol(text.c_str(), nullptr, 10));
+}
+
+template <size_t N>
+void CopyText(std::array<uint8_t, N>& field, const std::string& text) {
+  field.fill(0);
+  std::memcpy(field.data(), text.data(), std::min(text.size(), N));
+}
+
+// The boot block never starts below sector 64, so its area is judged from there.
+uint32_t EffectiveOffset(const PartitionEntry& entry) {
+  if (entry.type == PART_TYPE_IDBLOCK) return std::max(entry.offset, kIdBlockMinOffset);
+  return entry.offset;
+}
+
+// Whether every byte position the writers will compute for this partition
+// is a 32-bit value: where its area starts and ends, or, for a growing
+// payload, where the payload ends.
+bool FitsBelow4GiB(const PartitionEntry& entry) {
+  if ((entry.flag & PART_FLAG_FILL) == 0 && (entry.flag & PART_FLAG_SKIP) != 0 &&
+      entry.type != PART_TYPE_IDBLOCK) {
+    return true;  // nothing is written for it
+  }
+  const uint64_t offset = EffectiveOffset(entry);
+  const std::optional<uint32_t> start = SectorPosition(offset);
+  if (!start) return false;
+  if (entry.type != PART_TYPE_IDBLOCK && (entry.flag & PART_FLAG_FILL) == 0 &&
+      (entry.flag & PART_FLAG_GROW) != 0) {
+    return entry.dataLength <= 0xFFFFFFFFu - *start;
+  }
+  return SectorPosition(offset + entry.size).has_value();
+}
+
+// Reads one "UserPart%d" section into `entry`. False, with the message
+// printed, when the partition is refused.
+bool ReadPartition(const PackContext& context, const ConfigSection& section,
+                   PartitionEntry& entry) {
+  entry.SetName(section.GetValue("Name"));
+  entry.type = ParseUnsigned(section.GetValue("Type"));
+  entry.flag = ParseUnsigned(section.GetValue("Flag"));
+  entry.offset = ParseUnsigned(section.GetValue("PartOffset"));
+  entry.size = ParseUnsigned(section.GetValue("PartSize"));
+
+  const std::string typeGuid = section.GetValue("Type_Guid");
+  if (!typeGuid.empty()) {
+    // The field keeps the text with its terminator.
+    if (typeGuid.size() >= entry.typeGuid.size()) {
+      context.out.Printf("Packing Error:Type_Guid of partition %s is longer than 63 characters!\r\n",
+                         entry.Name().c_str());
+      return false;
+    }
+    CopyText(entry.typeGuid, typeGuid);
+  }
+
+  if ((entry.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) != 0) {
+    if (entry.type == PART_TYPE_IDBLOCK) {
+      // The boot block has to be built from its two files.
+      context.out.Printf("Packing Error:idblock partition %s must not be skipped or filled, flag=%x!\r\n",
+                         entry.Name().c_str(), entry.flag);
+      return false;
+    }
+    entry.dataLength = 0;
+  } else {
+    entry.sourceFile = section.GetValue("File");
+    if (entry.type == PART_TYPE_IDBLOCK) {
+      // A failure has printed its message; the boot block writer meets it
+      // again and stops the run there.
+      entry.dataLength = GetIdBlockSize(context, entry);
+    } else {
+      entry.dataLength = GetFileLength(context.ResolvePath(entry.sourceFile));
+      if (entry.dataLength == kNoLength) {
+        context.out.Line("Packing Error:Getting UserPart failed!\r");
+        return false;
+      }
+    }
+  }
+
+  if (!FitsBelow4GiB(entry)) {
+    context.out.Printf("Packing Error:partition %s does not fit below 4 GiB!\r\n",
+                       entry.Name().c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadFwVersion(const ConfigDocument& document, FirmwareHeader& header) {
+  const ConfigSection* system = document.FindSection(kSystem);
+  if (system == nullptr) return false;
+  const std::vector<std::string> pieces = SplitText(system->GetValue("FwVersion"), ".");
+  if (pieces.empty()) return false;
+  // Pieces are not masked: one out of its range spills into its neighbour.
+  uint32_t version = ParseVersionPiece(pieces[0]) << 24;
+  if (pieces.size() >= 2) version |= ParseVersionPiece(pieces[1]) << 16;
+  if (pieces.size() >= 3) version |= ParseVersionPiece(pieces[2]);
+  header.version = version;
+  return true;
+}
+
+bool ReadChip(const ConfigDocument& document, FirmwareHeader& header) {
+  const ConfigSection* system = document.FindSection(kSystem);
+  if (system == nullptr) return false;
+  CopyText(header.chip, system->GetValue("Chip"));
+  return true;
+}
+
+bool ReadModel(const ConfigDocument& document, FirmwareHeader& header) {
+  const ConfigSection* system = document.FindSection(kSystem);
+  if (system == nullptr) return false;
+  CopyText(header.model, system->GetValue("Model"));
+  return true;
+}
+
+bool ReadPartitionList(const PackContext& context, std::vector<PartitionEntry>& partitions) {
+  partitions.clear();
+  for (size_t number = 1; number <= kMaxPartitionSections; ++number) {
+    const ConfigSection* section = context.document.FindSection("UserPart" + std::to_string(number));
+    if (section == nullptr) break;
+    PartitionEntry entry;
+    if (!ReadPartition(context, *section, entry)) return false;
+    context.out.Printf("name=%s, offset=%x, size=%x, type=%x, flag=%x\r\n", entry.Name().c_str(),
+                       entry.offset, entry.size, entry.type, entry.flag);
+    partitions.push_back(std::move(entry));
+  }
+  if (partitions.empty()) {
+    context.out.Line("Packing Error:Getting UserPart failed!\r");
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> SplitText(const std::string& text, const std::string& separator) {
+  std::vector<std::string> pieces;
+  if (separator.empty()) {
+    if (!text.empty()) pieces.push_back(text);
+    return pieces;
+  }
+  size_t start = 0;
+  for (size_t found = text.find(separator); found != std::string::npos;
+       found = text.find(separator, start)) {
+    pieces.push_back(text.substr(start, found - start));
+    start = found + separator.size();
+  }
+  if (start < text.size()) pieces.push_back(text.substr(start));
+  return pieces;
+}
+
+uint64_t GetFileLength(const std::string& path) {
+  File file;
+  if (!file.Open(path, "rb")) return kNoLength;
+  return GetStreamLength(&file);
+}
+
+}  // namespace imgweld
