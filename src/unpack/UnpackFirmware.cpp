@@ -1,10 +1,374 @@
 #include "unpack/UnpackFirmware.h"
 
-namespace imgweld {
+#include <sys/stat.h>
+#include <unistd.h>
 
-bool UnpackFirmware(const std::string&, const std::string&, bool, Output& out) {
-  out.Line("UnPacking Error:unpacking is not available yet!\r");
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "config/ConfigDocument.h"
+#include "image/FirmwareImage.h"
+#include "image/Md5.h"
+#include "unpack/UnpackSettings.h"
+
+namespace imgweld {
+namespace {
+
+// Every byte position of an image is a 32-bit value; anything at or beyond
+// this position cannot belong to an image.
+constexpr uint64_t kPositionLimit = uint64_t{1} << 32;
+// Partitions are copied through one buffer of this size, so memory use does
+// not grow with the partition.
+constexpr size_t kCopyChunk = 0x40000;
+// In gap mode every unit of boot block is followed by a unit of zero bytes.
+constexpr uint32_t kGapUnit = 2048;
+
+// Sectors the boot block writer gives a program: whole 2048-byte units.
+uint64_t ProgramSectors(uint32_t length) {
+  return 4 * ((uint64_t{length} + kGapUnit - 1) / kGapUnit);
+}
+
+// The same count as the boot block writer computes it, 16 bits wide; only
+// used to recognise the block's length as written.
+uint32_t WriterProgramSectors(uint32_t length) { return ((length + 2047u) >> 9) & 0xFFFCu; }
+
+bool IsNanoLayout(const BootFields& fields) { return fields.bootLayout == 1; }
+
+// A boot block written with blank gaps records twice its layout's length.
+bool IsGappedIdBlock(const PartitionEntry& entry, const BootFields& fields) {
+  const uint64_t loaderSectors = WriterProgramSectors(fields.secondFileLength);
+  const uint64_t sectors = IsNanoLayout(fields)
+                               ? 20 + loaderSectors
+                               : 4 + WriterProgramSectors(fields.firstFileLength) + loaderSectors;
+  return static_cast<uint32_t>(entry.dataLength) == 2 * sectors * kSectorSize;
+}
+
+// The name becomes a file name inside the output directory and a value in
+// "setting.ini": it must hold no directory part and no line break, and must
+// end within its field.
+bool IsPlainFileName(const PartitionEntry& entry) {
+  const size_t length = strnlen(entry.name.data(), entry.name.size());
+  if (length == entry.name.size()) return false;
+  const std::string_view name(entry.name.data(), length);
+  if (name.empty() || name == "." || name == "..") return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F;
+  });
+}
+
+// Whether `path` names the open image itself, as when the image lies in the
+// output directory under the name of one of the files written there.
+bool IsImageFile(const std::string& path, File& image) {
+  struct stat target;
+  struct stat source;
+  return stat(path.c_str(), &target) == 0 && fstat(fileno(image.Stream()), &source) == 0 &&
+         target.st_dev == source.st_dev && target.st_ino == source.st_ino;
+}
+
+// One unpack run: the open inputs and what has been learnt from them.
+class Unpacker {
+ public:
+  Unpacker(const std::string& imagePath, std::string outputDir, bool verify, Output& out)
+      : imagePath_(imagePath), outputDir_(std::move(outputDir)), verify_(verify), out_(out) {}
+
+  bool Run();
+
+ private:
+  bool CheckPaths();
+  bool OpenInputs();
+  bool ReadHeader();
+  bool VerifyDigest();
+  bool CheckTable();
+  bool ExtractRecords();
+  bool ExtractPartition(uint32_t index, const PartitionEntry& entry);
+  bool ExtractIdBlock(const PartitionEntry& entry);
+  bool SaveSettings();
+
+  const std::string& imagePath_;
+  std::string outputDir_;
+  const bool verify_;
+  Output& out_;
+
+  File image_;
+  File hashFile_;
+  uint64_t imageLength_ = 0;
+  FirmwareHeader header_;
+  ConfigDocument document_;
+  uint32_t sectionNumber_ = 1;
+};
+
+bool Unpacker::Run() {
+  out_.Line("Start to unpack firmware...\r");
+  if (!CheckPaths() || !OpenInputs() || !CheckOutputDirectory(outputDir_, out_) || !ReadHeader()) {
+    return false;
+  }
+  if (verify_ && !VerifyDigest()) return false;
+  RecordSystemSettings(document_, header_);
+  if (!CheckTable() || !ExtractRecords() || !SaveSettings()) return false;
+  out_.Line("Unpacking firmware OK.\r");
+  return true;
+}
+
+bool Unpacker::CheckPaths() {
+  // Appending "/" to an empty path would name the root directory.
+  if (outputDir_.empty()) {
+    out_.Line("UnPacking Error:Output directory is empty!\r");
+    return false;
+  }
+  if (outputDir_.back() != '/') outputDir_.push_back('/');
+  struct stat status;
+  for (const std::string* path : {static_cast<const std::string*>(&outputDir_), &imagePath_}) {
+    if (stat(path->c_str(), &status) != 0) {
+      out_.Printf("UnPacking Error:Stat %s failed, errno=%d!\r\n", path->c_str(), errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Unpacker::OpenInputs() {
+  if (!image_.Open(imagePath_, "rb")) {
+    out_.Printf("UnPacking Error:Opening %s failed, err=%d!\r\n", imagePath_.c_str(),
+                image_.Error());
+    return false;
+  }
+  if (!verify_) return true;
+  const std::string hashPath = HashFilePath(imagePath_);
+  if (!hashFile_.Open(hashPath, "rb")) {
+    out_.Printf("UnPacking Error:Opening %s failed, err=%d!\r\n", hashPath.c_str(),
+                hashFile_.Error());
+    return false;
+  }
+  return true;
+}
+
+bool Unpacker::ReadHeader() {
+  HeaderBytes bytes{};
+  const std::optional<uint64_t> length = image_.Length();
+  size_t got = 0;
+  if (length && image_.Seek(0)) got = image_.Read(bytes.data(), bytes.size());
+  if (!length || image_.Error() != 0) {
+    out_.Printf("UnPacking Error:Reading %s failed, err=%d!\r\n", imagePath_.c_str(),
+                image_.Error());
+    return false;
+  }
+  imageLength_ = *length;
+  header_ = DecodeHeader(bytes);
+  if (header_.tag != kFirmwareTag) {
+    const uint32_t tag = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                         static_cast<uint32_t>(bytes[2]) << 16 |
+                         static_cast<uint32_t>(bytes[3]) << 24;
+    out_.Printf("UnPacking Error:Tag of firmware is wrong, tag=0x%x!\r\n", tag);
+    return false;
+  }
+  if (got < bytes.size()) {
+    out_.Printf("UnPacking Error:Header of firmware is cut short, length=%zu!\r\n", got);
+    return false;
+  }
+  return true;
+}
+
+bool Unpacker::VerifyDigest() {
+  // Only the first 16 bytes of the hash file count; missing bytes are zero.
+  Md5Digest stored{};
+  hashFile_.Read(stored.data(), stored.size());
+  Md5Digest computed{};
+  if (!Md5OfStream(computed, image_)) {
+    out_.Line("UnPacking Error:Generating hash failed!\r");
+    return false;
+  }
+  if (stored == computed) return true;
+  out_.Line("UnPacking Error:compare hash failed!\r");
+  for (size_t i = 0; i < stored.size(); ++i) out_.Printf("%x\t%x\r\n", stored[i], computed[i]);
   return false;
+}
+
+// The whole table must lie in the image before any record is acted on, so a
+// hostile count or record size is refused up front instead of being walked.
+bool Unpacker::CheckTable() {
+  const uint32_t count = header_.entryCount;
+  const uint32_t size = header_.entrySize;
+  if (count == 0) return true;
+  if (count > 1 && size < kEntrySize) {
+    out_.Printf("UnPacking Error:Partition records overlap, entrySize=%u!\r\n", size);
+    return false;
+  }
+  const uint64_t tableStart = uint64_t{header_.tableSector} * kSectorSize;
+  const uint64_t lastOffset = uint64_t{count - 1} * size;  // below 2^64
+  const bool beyondLimit = tableStart >= kPositionLimit || lastOffset >= kPositionLimit ||
+                           tableStart + lastOffset + kEntrySize > kPositionLimit;
+  if (beyondLimit) {
+    out_.Printf(
+        "UnPacking Error:Partition table lies beyond 4 GiB, entryCount=%u, entrySize=%u!\r\n",
+        count, size);
+    return false;
+  }
+  if (tableStart + lastOffset + kEntrySize > imageLength_) {
+    out_.Printf(
+        "UnPacking Error:Partition table is cut off by the end of the firmware, entryCount=%u, "
+        "entrySize=%u!\r\n",
+        count, size);
+    return false;
+  }
+  return true;
+}
+
+bool Unpacker::ExtractRecords() {
+  const uint64_t tableStart = uint64_t{header_.tableSector} * kSectorSize;
+  for (uint32_t i = 0; i < header_.entryCount; ++i) {
+    EntryBytes bytes{};
+    if (!image_.Seek(tableStart + uint64_t{i} * header_.entrySize) || !image_.ReadExact(bytes)) {
+      out_.Printf("UnPacking Error:Reading partition record %u failed, err=%d!\r\n", i,
+                  image_.Error());
+      return false;
+    }
+    const PartitionEntry entry = DecodeEntry(bytes);
+    if (entry.type == PART_TYPE_VENDOR) continue;
+    const bool ok =
+        entry.type == PART_TYPE_IDBLOCK ? ExtractIdBlock(entry) : ExtractPartition(i, entry);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool Unpacker::ExtractPartition(uint32_t index, const PartitionEntry& entry) {
+  if (!IsPlainFileName(entry)) {
+    out_.Printf("UnPacking Error:Name of partition record %u is not a plain file name!\r\n", index);
+    return false;
+  }
+  RecordPartition(document_, sectionNumber_++, entry);
+  const PayloadSpan span{uint64_t{entry.offset} * kSectorSize,
+                         static_cast<uint32_t>(entry.dataLength), false};
+  return SavePartitionFile(outputDir_, PartitionFileName(entry), span, image_, imageLength_, out_);
+}
+
+// The two programs are written as stored, scrambled or not; the control
+// sectors and the second copy of the block are not written out.
+bool Unpacker::ExtractIdBlock(const PartitionEntry& entry) {
+  RecordIdBlock(document_, sectionNumber_++, entry);
+  const BootFields fields = GetBootFields(entry);
+  const uint64_t ddrSector = 4;
+  const uint64_t loaderSector =
+      IsNanoLayout(fields) ? 20 : 4 + ProgramSectors(fields.firstFileLength);
+  // Both programs start on a gap unit, so in gap mode their positions
+  // within the block double.
+  const bool gapped = IsGappedIdBlock(entry, fields);
+  const uint64_t spread = gapped ? 2 : 1;
+  const uint64_t blockStart = uint64_t{entry.offset} * kSectorSize;
+  const PayloadSpan ddr{blockStart + spread * ddrSector * kSectorSize, fields.firstFileLength,
+                        gapped};
+  const PayloadSpan loader{blockStart + spread * loaderSector * kSectorSize,
+                           fields.secondFileLength, gapped};
+  const BootFileNames files = GetBootFileNames(entry);
+  return SavePartitionFile(outputDir_, files.ddr, ddr, image_, imageLength_, out_) &&
+         SavePartitionFile(outputDir_, files.loader, loader, image_, imageLength_, out_);
+}
+
+bool Unpacker::SaveSettings() {
+  const std::string path = outputDir_ + "setting.ini";
+  if (IsImageFile(path, image_)) {
+    out_.Line("UnPacking Error:Saving setting.ini would overwrite the firmware!\r");
+    return false;
+  }
+  if (!document_.SaveFile(path, true)) {
+    out_.Line("UnPacking Error:Saving setting.ini failed!\r");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+uint64_t PayloadEnd(const PayloadSpan& span) {
+  if (span.length == 0) return span.byteOffset;
+  if (!span.gapped) return span.byteOffset + span.length;
+  const uint64_t last = span.length - 1u;
+  return span.byteOffset + (last / kGapUnit) * 2 * kGapUnit + last % kGapUnit + 1;
+}
+
+bool SavePartitionFile(const std::string& outputDir, const std::string& fileName,
+                       const PayloadSpan& span, File& image, uint64_t imageLength, Output& out) {
+  out.Printf("Saving %s...\r\n", fileName.c_str());
+  // An empty payload reads nothing, so where its partition lies does not
+  // matter: skipped partitions may lie past the end of the image.
+  if (span.length != 0) {
+    const uint64_t end = PayloadEnd(span);
+    if (end > kPositionLimit) {
+      out.Printf("UnPacking Error:Data of %s lies beyond 4 GiB!\r\n", fileName.c_str());
+      return false;
+    }
+    if (end > imageLength) {
+      out.Printf("UnPacking Error:Data of %s runs past the end of the firmware!\r\n",
+                 fileName.c_str());
+      return false;
+    }
+  }
+  const std::string path = outputDir + fileName;
+  // Creating the file truncates it, which would destroy the image being read.
+  if (IsImageFile(path, image)) {
+    out.Printf("UnPacking Error:Creating %s would overwrite the firmware!\r\n", fileName.c_str());
+    return false;
+  }
+  File file;
+  if (!file.Open(path, "wb+")) {
+    out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
+    return false;
+  }
+  const size_t piece = span.gapped ? kGapUnit : kCopyChunk;
+  const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(piece);
+  uint64_t position = span.byteOffset;
+  uint32_t remaining = span.length;
+  bool positioned = false;
+  while (remaining != 0) {
+    const size_t n = std::min<size_t>(remaining, piece);
+    if (!positioned || span.gapped) {
+      if (!image.Seek(position)) break;
+      positioned = true;
+    }
+    if (!image.ReadExact(buffer.get(), n)) break;
+    if (!file.Write(buffer.get(), n)) {
+      out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
+      return false;
+    }
+    position += span.gapped ? 2 * kGapUnit : n;
+    remaining -= static_cast<uint32_t>(n);
+  }
+  if (remaining != 0) {
+    out.Printf("UnPacking Error:Reading data of %s failed, err=%d!\r\n", fileName.c_str(),
+               image.Error());
+    return false;
+  }
+  if (!file.Close()) {
+    out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
+    return false;
+  }
+  return true;
+}
+
+bool CheckOutputDirectory(const std::string& outputDir, Output& out) {
+  struct stat status;
+  int error = 0;
+  if (stat(outputDir.c_str(), &status) != 0) {
+    error = errno;
+  } else if (!S_ISDIR(status.st_mode)) {
+    error = ENOTDIR;
+  } else if (access(outputDir.c_str(), X_OK) != 0) {
+    error = errno;
+  }
+  if (error == 0) return true;
+  out.Printf("UnPacking Error:Changing to %s failed, errno=%d!\r\n", outputDir.c_str(), error);
+  return false;
+}
+
+bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, bool verify,
+                    Output& out) {
+  return Unpacker(imagePath, outputDir, verify, out).Run();
 }
 
 }  // namespace imgweld

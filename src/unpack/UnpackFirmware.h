@@ -1,15 +1,43 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
+#include "common/File.h"
 #include "common/Output.h"
 
 namespace imgweld {
 
 // The "-U" command: verifies the tagged image at `imagePath` against its hash
 // file (unless `verify` is false) and splits it into `outputDir`: one file
-// per partition, the two boot programs, and "setting.ini".
+// per partition, the two boot programs, and "setting.ini". Output files are
+// created inside `outputDir` only; the working directory is left alone.
 bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, bool verify,
                     Output& out);
+
+// Where a payload lies in the image. Positions are 64-bit here so that a
+// record pointing past 4 GiB is refused instead of wrapping around.
+struct PayloadSpan {
+  uint64_t byteOffset = 0;  // image position of the payload's first byte
+  uint32_t length = 0;      // payload bytes
+  // A boot block packed with blank gaps: every 2048 payload bytes are
+  // followed by 2048 bytes that belong to no program.
+  bool gapped = false;
+};
+
+// The image position one past the payload's last byte.
+uint64_t PayloadEnd(const PayloadSpan& span);
+
+// Copies the payload into the new file `outputDir` + `fileName` (`outputDir`
+// ends in "/"). Prints "Saving <fileName>..." first; refuses a payload that
+// does not lie wholly inside the first `imageLength` bytes of the image (and
+// below 4 GiB) before creating the file, and reports every failed read, write
+// and close.
+bool SavePartitionFile(const std::string& outputDir, const std::string& fileName,
+                       const PayloadSpan& span, File& image, uint64_t imageLength, Output& out);
+
+// The check that stands in for changing into the output directory: the path
+// (ending in "/") must name a directory that could be entered.
+bool CheckOutputDirectory(const std::string& outputDir, Output& out);
 
 }  // namespace imgweld

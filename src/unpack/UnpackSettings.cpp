@@ -1,0 +1,69 @@
+#include "unpack/UnpackSettings.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace imgweld {
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char* format, ...) {
+  char text[64];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+ConfigSection& AddUserPart(ConfigDocument& document, uint32_t number) {
+  return *document.GetOrAddSection(Format("UserPart%u", number));
+}
+
+bool IsNanoLayout(const PartitionEntry& entry) { return GetBootFields(entry).bootLayout == 1; }
+
+}  // namespace
+
+BootFileNames GetBootFileNames(const PartitionEntry& entry) {
+  if (IsNanoLayout(entry)) return {"nanoboot1.bin", "nanoboot2.bin"};
+  return {"flashdata.bin", "flashboot.bin"};
+}
+
+std::string PartitionFileName(const PartitionEntry& entry) { return entry.Name() + ".img"; }
+
+void RecordSystemSettings(ConfigDocument& document, const FirmwareHeader& header) {
+  ConfigSection& system = *document.GetOrAddSection("System");
+  system.SetValue("FwVersion", Format("%u.%u.%u", header.version >> 24,
+                                      (header.version >> 16) & 0xFFu, header.version & 0xFFFFu));
+  // Empty, so that packing builds the tagged image again.
+  system.SetValue("Gpt_Enable", "");
+  system.SetValue("Backup_Partition_Enable", header.backupDisabled == 0 ? "1" : "0");
+}
+
+void RecordPartition(ConfigDocument& document, uint32_t number, const PartitionEntry& entry) {
+  ConfigSection& section = AddUserPart(document, number);
+  section.SetValue("Name", entry.Name());
+  section.SetValue("Type", Format("0x%X", entry.type));
+  section.SetValue("PartOffset", Format("0x%X", entry.offset));
+  // A growing partition has no size of its own; the packer marks the last
+  // one with all ones again.
+  section.SetValue("PartSize",
+                   (entry.flag & PART_FLAG_GROW) != 0 ? "" : Format("0x%X", entry.size));
+  section.SetValue("Flag", Format("0x%x", entry.flag));
+  section.SetValue("File", PartitionFileName(entry));
+}
+
+void RecordIdBlock(ConfigDocument& document, uint32_t number, const PartitionEntry& entry) {
+  ConfigSection& section = AddUserPart(document, number);
+  section.SetValue("Name", "IDBlock");
+  section.SetValue("Type", Format("0x%X", entry.type));
+  section.SetValue("PartOffset", Format("0x%X", entry.offset));
+  section.SetValue("PartSize", Format("0x%X", entry.size));
+  section.SetValue("Flag", Format("%d", static_cast<int>(entry.flag)));
+  document.GetOrAddSection("System")->SetValue("Nano", IsNanoLayout(entry) ? "1" : "");
+  const BootFileNames files = GetBootFileNames(entry);
+  section.SetValue("File", std::string(files.ddr) + "," + files.loader);
+}
+
+}  // namespace imgweld
