@@ -1,8 +1,13 @@
 #include "common/File.h"
 
-#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <string_view>
 #include <utility>
 
 namespace imgweld {
@@ -30,13 +35,35 @@ File& File::operator=(File&& other) noexcept {
 
 void File::Fail() { error_ = errno != 0 ? errno : EIO; }
 
+namespace {
+
+// A plain blocking open of a FIFO waits for a writer, for ever when none
+// comes. Opening without blocking and then switching blocking back on reads
+// every file as before, while a FIFO without a writer reads as empty and
+// fails where it is measured or read instead of hanging the run.
+FILE* OpenForReading(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  const int flags = fcntl(fd, F_GETFL);
+  FILE* stream = nullptr;
+  if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) stream = fdopen(fd, "rb");
+  if (stream == nullptr) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return stream;
+}
+
+}  // namespace
+
 bool File::Open(const std::string& path, const char* mode) {
   if (stream_ != nullptr) std::fclose(stream_);
   path_ = path;
   error_ = 0;
   writeFailed_ = false;
   errno = 0;
-  stream_ = std::fopen(path.c_str(), mode);
+  stream_ = std::string_view(mode) == "rb" ? OpenForReading(path) : std::fopen(path.c_str(), mode);
   if (stream_ == nullptr) {
     Fail();
     return false;
@@ -133,6 +160,68 @@ bool File::Close() {
   stream_ = nullptr;
   if (!flushed) writeFailed_ = true;
   return flushed && closed && !writeFailed_;
+}
+
+bool File::IsRegularFile() {
+  struct stat status;
+  return stream_ != nullptr && fstat(fileno(stream_), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+namespace {
+
+// One kernel copy call moves at most this much, well below the kernel's own
+// per-call limit.
+constexpr uint64_t kKernelCopyChunk = uint64_t{1} << 30;
+
+// The kernel's part of a copy: advances both offsets by what it copied and
+// returns what is left. Any refusal (files on different file systems, a
+// device, a kernel without the call) or an early end of the source just stops
+// it; the plain path that takes over meets real failures again and reports
+// them as failed reads or writes.
+uint64_t CopyInKernel(int in, off64_t& inOffset, int out, off64_t& outOffset, uint64_t length) {
+  while (length != 0) {
+    const size_t request = static_cast<size_t>(std::min(length, kKernelCopyChunk));
+    const ssize_t copied = copy_file_range(in, &inOffset, out, &outOffset, request, 0);
+    if (copied <= 0) break;
+    length -= static_cast<uint64_t>(copied);
+  }
+  return length;
+}
+
+}  // namespace
+
+CopyResult CopyFileBytes(File& source, uint64_t sourceOffset, File& target, uint64_t targetOffset,
+                         uint64_t length, size_t bufferSize) {
+  // Bytes still waiting in the target's buffer would land after the kernel's
+  // copy and overwrite it.
+  if (!target.Flush()) return CopyResult::kWriteFailed;
+  uint64_t remaining = length;
+  uint64_t inPosition = sourceOffset;
+  uint64_t outPosition = targetOffset;
+  constexpr uint64_t kOffsetLimit = static_cast<uint64_t>(INT64_MAX);
+  if (remaining != 0 && sourceOffset <= kOffsetLimit && targetOffset <= kOffsetLimit) {
+    off64_t inOffset = static_cast<off64_t>(sourceOffset);
+    off64_t outOffset = static_cast<off64_t>(targetOffset);
+    remaining = CopyInKernel(fileno(source.Stream()), inOffset, fileno(target.Stream()), outOffset,
+                             remaining);
+    inPosition = static_cast<uint64_t>(inOffset);
+    outPosition = static_cast<uint64_t>(outOffset);
+  }
+  // The kernel copied with explicit offsets, so neither stream's position
+  // moved; both are set to where the copy has got to.
+  if (!source.Seek(inPosition)) return CopyResult::kReadFailed;
+  if (!target.Seek(outPosition)) return CopyResult::kWriteFailed;
+  if (remaining == 0) return CopyResult::kCopied;
+
+  bufferSize = std::max<size_t>(bufferSize, 1);
+  const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(bufferSize);
+  while (remaining != 0) {
+    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(remaining, bufferSize));
+    if (!source.ReadExact(buffer.get(), chunk)) return CopyResult::kReadFailed;
+    if (!target.Write(buffer.get(), chunk)) return CopyResult::kWriteFailed;
+    remaining -= chunk;
+  }
+  return CopyResult::kCopied;
 }
 
 }  // namespace imgweld

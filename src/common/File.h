@@ -51,6 +51,8 @@ class File {
   bool Close();
 
   FILE* Stream() { return stream_; }
+  // Whether the stream is a regular file, not a device, pipe or socket.
+  bool IsRegularFile();
 
  private:
   void Fail();
@@ -60,5 +62,23 @@ class File {
   int error_ = 0;
   bool writeFailed_ = false;
 };
+
+// How a CopyFileBytes call ended.
+enum class CopyResult {
+  kCopied,
+  kReadFailed,   // a read failed or the source ended early; see source.Error()
+  kWriteFailed,  // a write failed; see target.Error()
+};
+
+// Copies `length` bytes of `source` from byte `sourceOffset` to `target` at
+// byte `targetOffset`, and leaves both streams positioned after them. The
+// kernel moves the data where it can (copy_file_range, no pass through user
+// memory); where it cannot between these two files, or stops early, the rest
+// goes through a heap buffer of `bufferSize` bytes by reading and writing,
+// which also tells a real failure from a refused copy. An early end of the
+// source is a failed read with the error EIO. `source` must hold no unwritten
+// data; `target` is flushed first.
+CopyResult CopyFileBytes(File& source, uint64_t sourceOffset, File& target, uint64_t targetOffset,
+                         uint64_t length, size_t bufferSize);
 
 }  // namespace imgweld

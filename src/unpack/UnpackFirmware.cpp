@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -22,9 +21,9 @@ namespace {
 // Every byte position of an image is a 32-bit value; anything at or beyond
 // this position cannot belong to an image.
 constexpr uint64_t kPositionLimit = uint64_t{1} << 32;
-// Partitions are copied through one buffer of this size, so memory use does
-// not grow with the partition.
-constexpr size_t kCopyChunk = 0x40000;
+// Partitions that the kernel cannot copy go through one buffer of this size,
+// so memory use does not grow with the partition.
+constexpr size_t kCopyChunk = size_t{1} << 20;
 // In gap mode every unit of boot block is followed by a unit of zero bytes.
 constexpr uint32_t kGapUnit = 2048;
 
@@ -178,6 +177,13 @@ bool Unpacker::VerifyDigest() {
   // Only the first 16 bytes of the hash file count; missing bytes are zero.
   Md5Digest stored{};
   hashFile_.Read(stored.data(), stored.size());
+  // A hash file that cannot be read (a directory, say) holds no digest to
+  // compare with; reporting a mismatch would show bytes never stored.
+  if (hashFile_.Error() != 0) {
+    out_.Printf("UnPacking Error:Reading %s failed, err=%d!\r\n", hashFile_.Path().c_str(),
+                hashFile_.Error());
+    return false;
+  }
   Md5Digest computed{};
   if (!Md5OfStream(computed, image_)) {
     out_.Line("UnPacking Error:Generating hash failed!\r");
@@ -283,6 +289,22 @@ bool Unpacker::SaveSettings() {
   return true;
 }
 
+// A gapped boot program is read a unit at a time, passing over the gap after
+// each unit.
+CopyResult CopyGappedPayload(const PayloadSpan& span, File& image, File& file) {
+  uint8_t unit[kGapUnit];
+  uint64_t position = span.byteOffset;
+  uint32_t remaining = span.length;
+  while (remaining != 0) {
+    const size_t n = std::min<size_t>(remaining, kGapUnit);
+    if (!image.Seek(position) || !image.ReadExact(unit, n)) return CopyResult::kReadFailed;
+    if (!file.Write(unit, n)) return CopyResult::kWriteFailed;
+    position += 2 * kGapUnit;
+    remaining -= static_cast<uint32_t>(n);
+  }
+  return CopyResult::kCopied;
+}
+
 }  // namespace
 
 uint64_t PayloadEnd(const PayloadSpan& span) {
@@ -320,28 +342,16 @@ bool SavePartitionFile(const std::string& outputDir, const std::string& fileName
     out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
     return false;
   }
-  const size_t piece = span.gapped ? kGapUnit : kCopyChunk;
-  const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(piece);
-  uint64_t position = span.byteOffset;
-  uint32_t remaining = span.length;
-  bool positioned = false;
-  while (remaining != 0) {
-    const size_t n = std::min<size_t>(remaining, piece);
-    if (!positioned || span.gapped) {
-      if (!image.Seek(position)) break;
-      positioned = true;
-    }
-    if (!image.ReadExact(buffer.get(), n)) break;
-    if (!file.Write(buffer.get(), n)) {
-      out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
-      return false;
-    }
-    position += span.gapped ? 2 * kGapUnit : n;
-    remaining -= static_cast<uint32_t>(n);
-  }
-  if (remaining != 0) {
+  const CopyResult result = span.gapped ? CopyGappedPayload(span, image, file)
+                                         : CopyFileBytes(image, span.byteOffset, file, 0,
+                                                         span.length, kCopyChunk);
+  if (result == CopyResult::kReadFailed) {
     out.Printf("UnPacking Error:Reading data of %s failed, err=%d!\r\n", fileName.c_str(),
                image.Error());
+    return false;
+  }
+  if (result == CopyResult::kWriteFailed) {
+    out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
     return false;
   }
   if (!file.Close()) {

@@ -1,0 +1,144 @@
+// Unpacks arbitrary bytes as a firmware image, without the digest check, and
+// holds the unpacker to what it promises on any input: every file it writes
+// lies inside the output directory, the working directory stays where it was,
+// a failure ends with exactly one error line, and a success names only files
+// that exist.
+//
+// The output directory sits three levels below a private directory, so a
+// name that climbs out of it ("../x", "../../x", ...) lands where the check
+// after each input finds it.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "common/Output.h"
+#include "unpack/UnpackFirmware.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "unpack fuzz: %s\n", what.c_str());
+  std::abort();
+}
+
+struct Workspace {
+  fs::path root;    // private: <tmp>/imgweld-unpack-fuzz-XXXXXX
+  fs::path image;   // root/fw.img
+  fs::path outDir;  // root/a/b/out
+  std::string cwd;
+
+  Workspace() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        (fs::path(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") / "imgweld-unpack-fuzz-XXXXXX")
+            .string();
+    if (mkdtemp(pattern.data()) == nullptr) Fail("mkdtemp failed");
+    root = pattern;
+    image = root / "fw.img";
+    outDir = root / "a" / "b" / "out";
+    fs::create_directories(outDir);
+    cwd = fs::current_path().string();
+  }
+
+  ~Workspace() {
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  }
+};
+
+Workspace& GetWorkspace() {
+  static Workspace workspace;
+  return workspace;
+}
+
+std::set<std::string> Names(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& item : fs::directory_iterator(dir))
+    names.insert(item.path().filename().string());
+  return names;
+}
+
+void ExpectNames(const fs::path& dir, const std::set<std::string>& expected) {
+  if (Names(dir) != expected) Fail("unexpected entry in " + dir.string());
+}
+
+std::vector<std::string_view> Lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    lines.push_back(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+void CheckOutcome(bool ok, const std::string& text, const Workspace& workspace) {
+  const std::vector<std::string_view> lines = Lines(text);
+  size_t errors = 0;
+  for (std::string_view line : lines) errors += line.starts_with("UnPacking Error:") ? 1 : 0;
+  if (!ok) {
+    if (errors != 1 || lines.empty() || !lines.back().starts_with("UnPacking Error:")) {
+      Fail("a failure must end with exactly one error line:\n" + text);
+    }
+    return;
+  }
+  if (errors != 0 || !text.ends_with("Unpacking firmware OK.\r\n")) {
+    Fail("a success must end with the OK line and hold no error:\n" + text);
+  }
+  if (!fs::is_regular_file(workspace.outDir / "setting.ini")) Fail("success without setting.ini");
+  // Every file announced with "Saving <name>...\r" must be there.
+  constexpr std::string_view kSaving = "Saving ";
+  constexpr std::string_view kEnd = "...\r";
+  for (std::string_view line : lines) {
+    if (!line.starts_with(kSaving)) continue;
+    if (!line.ends_with(kEnd)) Fail("malformed progress line");
+    const std::string name(line.substr(kSaving.size(), line.size() - kSaving.size() - kEnd.size()));
+    if (!fs::is_regular_file(workspace.outDir / name)) Fail("success without " + name);
+  }
+}
+
+// Everything written must be a plain file directly inside the output
+// directory; then the directory is emptied for the next input.
+void CheckAndEmptyOutput(const Workspace& workspace) {
+  ExpectNames(workspace.root, {"a", "fw.img"});
+  ExpectNames(workspace.root / "a", {"b"});
+  ExpectNames(workspace.root / "a" / "b", {"out"});
+  for (const auto& item : fs::directory_iterator(workspace.outDir)) {
+    if (!item.is_regular_file() || item.is_symlink()) {
+      Fail("not a plain file: " + item.path().string());
+    }
+    fs::remove(item.path());
+  }
+  if (fs::current_path().string() != workspace.cwd) Fail("the working directory changed");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Workspace& workspace = GetWorkspace();
+  {
+    std::ofstream file(workspace.image, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!file) Fail("cannot write the input image");
+  }
+  imgweld::StringOutput out;
+  const bool ok = imgweld::UnpackFirmware(workspace.image.string(), workspace.outDir.string(),
+                                          /*verify=*/false, out);
+  CheckOutcome(ok, out.Text(), workspace);
+  CheckAndEmptyOutput(workspace);
+  return 0;
+}
