@@ -1,13 +1,18 @@
 #include "pack/ImageWriter.h"
 
 #include <algorithm>
-#include <array>
 #include <utility>
+#include <vector>
 
 namespace imgweld {
 namespace {
 
-constexpr size_t kFillBufferSize = 16384;
+// Gaps of a fill byte other than 0 are written from one buffer of at most
+// this size; much smaller, and the write calls cost more than the bytes.
+constexpr size_t kFillBufferSize = size_t{1} << 18;
+// Payloads that the kernel cannot copy go through a buffer of this size: big
+// enough that the read and write calls cost little next to moving the bytes.
+constexpr size_t kCopyBufferSize = size_t{1} << 20;
 
 }  // namespace
 
@@ -23,17 +28,43 @@ bool ImageWriter::FillToOffset(uint32_t offset) {
 
 bool ImageWriter::AppendFill(uint64_t length, uint64_t target) {
   // Every gap of the image is made here, so how a gap reaches the disk is
-  // decided in one place. The image is at its end after Length(); gaps of any
-  // length go out through one 16 KiB buffer.
-  std::array<uint8_t, kFillBufferSize> fill;
-  fill.fill(fillByte_);
+  // decided in one place. Zero bytes past the end of a regular file need not
+  // be written at all. Anything else (another fill byte; a device, whose
+  // bytes there are not zero) is written from the end, where Length() has
+  // left the image, through one buffer no longer than the gap.
+  if (fillByte_ == 0 && image_.IsRegularFile()) return ExtendWithHole(target);
   uint64_t remaining = target - length;
+  const size_t bufferSize = static_cast<size_t>(std::min<uint64_t>(remaining, kFillBufferSize));
+  const std::vector<uint8_t> fill(bufferSize, fillByte_);
   while (remaining > 0) {
     const size_t chunk = static_cast<size_t>(std::min<uint64_t>(remaining, fill.size()));
     if (!Write(std::span<const uint8_t>(fill.data(), chunk))) return false;
     remaining -= chunk;
   }
   return true;
+}
+
+// A file lengthened by truncation reads as zero bytes up to its new end and
+// keeps that range as a hole: no blocks on disk and no bytes to write.
+// Only the end moves, so nothing already written is ever cut or punched.
+bool ImageWriter::ExtendWithHole(uint64_t target) {
+  if (!image_.Truncate(target)) {
+    ReportWriteFailure();
+    return false;
+  }
+  return Seek(target);
+}
+
+CopyResult ImageWriter::CopyFrom(File& source, uint64_t length) {
+  if (!FlushPending()) return CopyResult::kWriteFailed;
+  const std::optional<uint64_t> position = image_.Tell();
+  if (!position) {
+    ReportSeekFailure();
+    return CopyResult::kWriteFailed;
+  }
+  const CopyResult result = CopyFileBytes(source, 0, image_, *position, length, kCopyBufferSize);
+  if (result == CopyResult::kWriteFailed) ReportWriteFailure();
+  return result;
 }
 
 bool ImageWriter::Write(std::span<const uint8_t> data) {

@@ -30,6 +30,11 @@ class ImageWriter {
 
   // Writes all of `data` at the current position.
   bool Write(std::span<const uint8_t> data);
+  // Copies the first `length` bytes of `source` to the current position and
+  // leaves the image positioned after them. A failed write is reported here;
+  // a failed or short read is left to the caller, who knows the source's
+  // name, and returns kReadFailed.
+  CopyResult CopyFrom(File& source, uint64_t length);
   bool Seek(uint64_t position);
   // The image's length; leaves it positioned at its end.
   std::optional<uint64_t> Length();
@@ -43,6 +48,7 @@ class ImageWriter {
   // Extends the image from `length` to `target` with fill bytes; the image is
   // positioned at its end.
   bool AppendFill(uint64_t length, uint64_t target);
+  bool ExtendWithHole(uint64_t target);
   bool FlushPending();
   void ReportWriteFailure();
   void ReportSeekFailure();

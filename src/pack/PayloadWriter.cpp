@@ -11,8 +11,6 @@
 namespace imgweld {
 namespace {
 
-constexpr size_t kCopyBufferSize = 16384;
-
 void ReportBeyond4GiB(const PartitionEntry& entry, Output& out) {
   out.Printf("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name().c_str());
 }
@@ -27,22 +25,15 @@ bool FillToPartitionEnd(ImageWriter& image, const PartitionEntry& entry, Output&
   return image.FillToOffset(*end);
 }
 
-// Streams exactly the measured payload; a file that now reads shorter fails
+// Copies exactly the measured payload; a file that now reads shorter fails
 // the run rather than leaving its area half written.
 bool CopyPayload(ImageWriter& image, File& payload, const std::string& name, uint64_t length,
                  Output& out) {
-  std::vector<uint8_t> buffer(kCopyBufferSize);
-  uint64_t remaining = length;
-  while (remaining > 0) {
-    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(remaining, buffer.size()));
-    if (!payload.ReadExact(buffer.data(), chunk)) {
-      out.Printf("Packing Error:Reading %s failed, err=%d!\r\n", name.c_str(), payload.Error());
-      return false;
-    }
-    if (!image.Write(std::span<const uint8_t>(buffer.data(), chunk))) return false;
-    remaining -= chunk;
+  const CopyResult result = image.CopyFrom(payload, length);
+  if (result == CopyResult::kReadFailed) {
+    out.Printf("Packing Error:Reading %s failed, err=%d!\r\n", name.c_str(), payload.Error());
   }
-  return true;
+  return result == CopyResult::kCopied;
 }
 
 bool WriteOrdinaryPartition(ImageWriter& image, const PackContext& context, PartitionEntry& entry,
