@@ -6,6 +6,7 @@
 #include "image/Checksums.h"
 #include "image/FirmwareImage.h"
 #include "pack/IdBlock.h"
+#include "pack/OpenImageTest.h"
 #include "pack/PackTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -96,10 +97,8 @@ Bytes ExpectedBlock(bool nano, const Bytes& ddr, const Bytes& loader, uint32_t d
   return block;
 }
 
-class IdBlockTest : public ::testing::Test {
+class IdBlockTest : public OpenImageTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(file_.Open(dir_ / "Firmware.img", "wb+")); }
-
   void Programs(size_t ddrLength, size_t loaderLength) {
     ddr_ = RandomBytes(ddrLength, 11);
     loader_ = RandomBytes(loaderLength, 12);
@@ -125,17 +124,6 @@ class IdBlockTest : public ::testing::Test {
     return written;
   }
 
-  Bytes Image() {
-    EXPECT_TRUE(file_.Close());
-    return ReadBytes(dir_ / "Firmware.img");
-  }
-
-  TempDir dir_;
-  File file_;
-  StringOutput out_;
-  ConfigDocument document_;
-  PackContext context_{document_, dir_.Path().string(), 0xFF, out_};
-  ImageWriter image_{file_, "Firmware.img", 0xFF, out_};
   PartitionEntry entry_;
   Bytes ddr_, loader_;
 };

@@ -2,6 +2,7 @@
 
 #include "common/File.h"
 #include "image/FirmwareImage.h"
+#include "pack/OpenImageTest.h"
 #include "pack/PackTestSupport.h"
 #include "pack/PayloadWriter.h"
 #include "support/TestSupport.h"
@@ -18,10 +19,8 @@ TEST(DisplayName, TextAfterTheLastBackslashCutBeforeTheLastDot) {
   EXPECT_EQ(DisplayName("rootfs"), "rootfs");
 }
 
-class PayloadWriterTest : public ::testing::Test {
+class PayloadWriterTest : public OpenImageTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(file_.Open(dir_ / "Firmware.img", "wb+")); }
-
   PartitionEntry& Add(const std::string& name, uint32_t offset, uint32_t size, uint32_t flag,
                       const Bytes& payload) {
     PartitionEntry entry;
@@ -45,17 +44,6 @@ class PayloadWriterTest : public ::testing::Test {
     return WritePartitionPayloads(image_, context_, partitions_);
   }
 
-  Bytes Image() {
-    EXPECT_TRUE(file_.Close());
-    return ReadBytes(dir_ / "Firmware.img");
-  }
-
-  TempDir dir_;
-  File file_;
-  StringOutput out_;
-  ConfigDocument document_;
-  PackContext context_{document_, dir_.Path().string(), 0xFF, out_};
-  ImageWriter image_{file_, "Firmware.img", 0xFF, out_};
   std::vector<PartitionEntry> partitions_;
 };
 
