@@ -71,7 +71,8 @@ class ByteReader {
   uint64_t Get(size_t offset, size_t width) {
     if (!Fits(offset, width)) return 0;
     uint64_t value = 0;
-    for (size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(bytes_[offset + i]) << (8 * i);
+    for (size_t i = 0; i < width; ++i)
+      value |= static_cast<uint64_t>(bytes_[offset + i]) << (8 * i);
     return value;
   }
 

@@ -210,7 +210,8 @@ void ConfigDocument::WriteByName(std::ostream& output) const {
 
 void ConfigDocument::WriteInCreationOrder(std::ostream& output) const {
   std::map<uint32_t, const ConfigSection*> byIndex;
-  for (const auto& [name, section] : sections_) byIndex.emplace(section->CreationIndex(), section.get());
+  for (const auto& [name, section] : sections_)
+    byIndex.emplace(section->CreationIndex(), section.get());
   for (const auto& [index, section] : byIndex) {
     std::map<uint32_t, const ConfigEntry*> entryByIndex;
     for (const auto& [key, entry] : section->Entries()) {

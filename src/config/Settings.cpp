@@ -63,7 +63,9 @@ bool IsBackupPartitionEnabled(const ConfigDocument& document) {
 
 bool IsNanoEnabled(const ConfigDocument& document) { return IsExactlyOne(document, "Nano"); }
 
-bool IsBlankGapEnabled(const ConfigDocument& document) { return IsExactlyOne(document, "BLANK_GAP"); }
+bool IsBlankGapEnabled(const ConfigDocument& document) {
+  return IsExactlyOne(document, "BLANK_GAP");
+}
 
 int32_t GetFillByte(const ConfigDocument& document) { return NumberOr(document, "FILL_BYTE", 0); }
 

@@ -28,7 +28,8 @@ constexpr std::array<uint32_t, 256> MakeMsbTable32(uint32_t polynomial) {
   std::array<uint32_t, 256> table{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t reg = i << 24;
-    for (int bit = 0; bit < 8; ++bit) reg = (reg & 0x80000000u) != 0 ? (reg << 1) ^ polynomial : reg << 1;
+    for (int bit = 0; bit < 8; ++bit)
+      reg = (reg & 0x80000000u) != 0 ? (reg << 1) ^ polynomial : reg << 1;
     table[i] = reg;
   }
   return table;
@@ -38,7 +39,8 @@ constexpr std::array<uint32_t, 256> MakeReflectedTable32(uint32_t reflectedPolyn
   std::array<uint32_t, 256> table{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t reg = i;
-    for (int bit = 0; bit < 8; ++bit) reg = (reg & 1) != 0 ? (reg >> 1) ^ reflectedPolynomial : reg >> 1;
+    for (int bit = 0; bit < 8; ++bit)
+      reg = (reg & 1) != 0 ? (reg >> 1) ^ reflectedPolynomial : reg >> 1;
     table[i] = reg;
   }
   return table;
@@ -57,7 +59,8 @@ static_assert(kCrc32MsbTable[1] == 0x04C10DB7u && kCrc32MsbTable[255] == 0xB1F88
 
 uint16_t Crc16(std::span<const uint8_t> data) {
   uint16_t reg = 0;
-  for (uint8_t b : data) reg = static_cast<uint16_t>((reg << 8) ^ kCrc16Table[((reg >> 8) ^ b) & 0xFF]);
+  for (uint8_t b : data)
+    reg = static_cast<uint16_t>((reg << 8) ^ kCrc16Table[((reg >> 8) ^ b) & 0xFF]);
   return reg;
 }
 

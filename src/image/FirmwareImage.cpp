@@ -192,9 +192,10 @@ TableBlock AssembleTableBlock(FirmwareHeader& header, std::span<const PartitionE
     writer.Bytes(kTableOffset + (i + 1) * kEntrySize, EncodeEntry(partitions[i]));
   }
   header.entryCount = static_cast<uint32_t>(stored + 1);
-  header.tableCrc =
-      Crc32Msb(std::span<const uint8_t>(block).subspan(kTableOffset, header.entryCount * kEntrySize));
-  header.headerCrc = Crc32Msb(std::span<const uint8_t>(EncodeHeader(header)).first(header_at::kHeaderCrc));
+  header.tableCrc = Crc32Msb(
+      std::span<const uint8_t>(block).subspan(kTableOffset, header.entryCount * kEntrySize));
+  header.headerCrc =
+      Crc32Msb(std::span<const uint8_t>(EncodeHeader(header)).first(header_at::kHeaderCrc));
   writer.Bytes(0, EncodeHeader(header));
   return block;
 }

@@ -57,17 +57,18 @@ struct FirmwareHeader {
 // One 128-byte partition record, plus the source file that fills it, which
 // lives only in memory.
 struct PartitionEntry {
-  std::array<char, 32> name{};         // 0x00 NUL-terminated
-  uint32_t type = 0;                   // 0x20
-  uint32_t offset = 0;                 // 0x24 first sector
-  uint32_t size = 0;                   // 0x28 sectors; 0xFFFFFFFF for a growing last partition
-  uint64_t dataLength = 0;             // 0x2C unaligned
-  uint32_t flag = 0;                   // 0x34
-  std::array<uint8_t, 64> typeGuid{};  // 0x38 type-GUID key text, or the boot fields; 0x78..0x7F zero
+  std::array<char, 32> name{};  // 0x00 NUL-terminated
+  uint32_t type = 0;            // 0x20
+  uint32_t offset = 0;          // 0x24 first sector
+  uint32_t size = 0;            // 0x28 sectors; 0xFFFFFFFF for a growing last partition
+  uint64_t dataLength = 0;      // 0x2C unaligned
+  uint32_t flag = 0;            // 0x34
+  std::array<uint8_t, 64>
+      typeGuid{};  // 0x38 type-GUID key text, or the boot fields; 0x78..0x7F zero
 
   std::string sourceFile;  // not stored in the image
 
-  std::string Name() const;            // up to the NUL (all 32 bytes when there is none)
+  std::string Name() const;               // up to the NUL (all 32 bytes when there is none)
   void SetName(const std::string& text);  // keeps at most 31 characters
 };
 

@@ -33,17 +33,17 @@ inline void StoreLe32(uint8_t* p, uint32_t value) {
 
 // The four round functions in the forms that need the fewest dependent
 // operations; G is split into two additions that do not depend on each other.
-#define MD5_STEP_F(a, b, c, d, k, t, s)                                 \
-  a += ((((c) ^ (d)) & (b)) ^ (d)) + LoadLe32(p + 4 * (k)) + (t);      \
+#define MD5_STEP_F(a, b, c, d, k, t, s)                           \
+  a += ((((c) ^ (d)) & (b)) ^ (d)) + LoadLe32(p + 4 * (k)) + (t); \
   a = std::rotl(a, s) + (b)
-#define MD5_STEP_G(a, b, c, d, k, t, s)                                 \
-  a += ((~(d)) & (c)) + LoadLe32(p + 4 * (k)) + (t) + ((d) & (b));     \
+#define MD5_STEP_G(a, b, c, d, k, t, s)                            \
+  a += ((~(d)) & (c)) + LoadLe32(p + 4 * (k)) + (t) + ((d) & (b)); \
   a = std::rotl(a, s) + (b)
-#define MD5_STEP_H(a, b, c, d, k, t, s)                                 \
-  a += ((b) ^ (c) ^ (d)) + LoadLe32(p + 4 * (k)) + (t);                \
+#define MD5_STEP_H(a, b, c, d, k, t, s)                 \
+  a += ((b) ^ (c) ^ (d)) + LoadLe32(p + 4 * (k)) + (t); \
   a = std::rotl(a, s) + (b)
-#define MD5_STEP_I(a, b, c, d, k, t, s)                                 \
-  a += (((~(d)) | (b)) ^ (c)) + LoadLe32(p + 4 * (k)) + (t);           \
+#define MD5_STEP_I(a, b, c, d, k, t, s)                      \
+  a += (((~(d)) | (b)) ^ (c)) + LoadLe32(p + 4 * (k)) + (t); \
   a = std::rotl(a, s) + (b)
 
 // Transforms `blocks` consecutive 64-byte blocks, keeping the chaining values

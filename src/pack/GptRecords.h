@@ -46,10 +46,10 @@ using GptEntryBytes = std::array<uint8_t, kGptEntrySize>;
 // that tools that only know MBRs leave the disk alone.
 struct ProtectiveMbr {
   // 0..445 boot code and disk signature: zero
-  uint8_t status = 0x00;                 // 446; 447..449 first CHS address zero
-  uint8_t partitionType = 0xEE;          // 450; 451..453 last CHS address zero
-  uint32_t firstLba = 1;                 // 454
-  uint32_t sectorCount = 0xFFFFFFFF;     // 458; 462..509 the other three records zero
+  uint8_t status = 0x00;                         // 446; 447..449 first CHS address zero
+  uint8_t partitionType = 0xEE;                  // 450; 451..453 last CHS address zero
+  uint32_t firstLba = 1;                         // 454
+  uint32_t sectorCount = 0xFFFFFFFF;             // 458; 462..509 the other three records zero
   std::array<uint8_t, 2> signature{0x55, 0xAA};  // 510
 };
 SectorBytes EncodeProtectiveMbr(const ProtectiveMbr& mbr);
@@ -58,33 +58,33 @@ SectorBytes EncodeProtectiveMbr(const ProtectiveMbr& mbr);
 // this format's own fields.
 struct GptHeader {
   // 0: "EFI PART"
-  uint32_t revision = kGptRevision;         // 8
-  uint32_t headerSize = kGptHeaderSize;     // 12
-  uint32_t headerCrc = 0;                   // 16 Crc32 of bytes 0..91 with this field zero; 20..23 zero
-  uint64_t currentLba = kGptHeaderLba;      // 24
-  uint64_t backupLba = 0;                   // 32 diskEnd - 1
+  uint32_t revision = kGptRevision;      // 8
+  uint32_t headerSize = kGptHeaderSize;  // 12
+  uint32_t headerCrc = 0;               // 16 Crc32 of bytes 0..91 with this field zero; 20..23 zero
+  uint64_t currentLba = kGptHeaderLba;  // 24
+  uint64_t backupLba = 0;               // 32 diskEnd - 1
   uint64_t firstUsableLba = kGptFirstUsableLba;  // 40
-  uint64_t lastUsableLba = 0;               // 48 diskEnd - 34
-  Guid diskGuid{};                          // 56
-  uint64_t arrayLba = kGptArrayLba;         // 72
-  uint32_t entryCount = kGptEntryCount;     // 80
-  uint32_t entrySize = kGptEntrySize;       // 84
-  uint32_t arrayCrc = 0;                    // 88 Crc32 of the whole array; 92..107 zero
-  uint16_t layoutMarker = 0;                // 108 kGptCompactMarker or kGptPaddedMarker
-  uint16_t backupEnabled = 0;               // 110
-  uint16_t partitionCount = 0;              // 112, at most kMaxGptPartitions
+  uint64_t lastUsableLba = 0;                    // 48 diskEnd - 34
+  Guid diskGuid{};                               // 56
+  uint64_t arrayLba = kGptArrayLba;              // 72
+  uint32_t entryCount = kGptEntryCount;          // 80
+  uint32_t entrySize = kGptEntrySize;            // 84
+  uint32_t arrayCrc = 0;                         // 88 Crc32 of the whole array; 92..107 zero
+  uint16_t layoutMarker = 0;                     // 108 kGptCompactMarker or kGptPaddedMarker
+  uint16_t backupEnabled = 0;                    // 110
+  uint16_t partitionCount = 0;                   // 112, at most kMaxGptPartitions
   std::array<uint64_t, kMaxGptPartitions> dataLengths{};  // 114 + 8i, for i < partitionCount
 };
 SectorBytes EncodeGptHeader(const GptHeader& header);
 
 // One 128-byte entry of the partition array.
 struct GptEntry {
-  Guid typeGuid{};                    // 0
-  Guid uniqueGuid{};                  // 16
-  uint64_t firstLba = 0;              // 32
-  uint64_t lastLba = 0;               // 40 inclusive
-  uint64_t attributes = 0;            // 48
-  std::array<uint16_t, 36> name{};    // 56 UTF-16LE, zero after the name
+  Guid typeGuid{};                  // 0
+  Guid uniqueGuid{};                // 16
+  uint64_t firstLba = 0;            // 32
+  uint64_t lastLba = 0;             // 40 inclusive
+  uint64_t attributes = 0;          // 48
+  std::array<uint16_t, 36> name{};  // 56 UTF-16LE, zero after the name
 };
 static_assert(56 + 2 * std::tuple_size_v<decltype(GptEntry::name)> == kGptEntrySize);
 GptEntryBytes EncodeGptEntry(const GptEntry& entry);

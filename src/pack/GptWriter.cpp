@@ -91,9 +91,10 @@ bool CheckRoomForBackup(const std::vector<PartitionEntry>& partitions, uint64_t 
   const uint64_t backupStart = diskEnd - kBackupSectors;
   for (const PartitionEntry& entry : partitions) {
     if (PaddedExtentEnd(entry) > backupStart) {
-      out.Printf("Packing Error:partition %s ends past sector %llx, the last one before the backup "
-                 "GPT!\r\n",
-                 entry.Name().c_str(), static_cast<unsigned long long>(backupStart - 1));
+      out.Printf(
+          "Packing Error:partition %s ends past sector %llx, the last one before the backup "
+          "GPT!\r\n",
+          entry.Name().c_str(), static_cast<unsigned long long>(backupStart - 1));
       return false;
     }
   }
@@ -108,8 +109,8 @@ bool CheckRoomForBackup(const std::vector<PartitionEntry>& partitions, uint64_t 
 // partition fills up to its configured end. A fill partition that ends below
 // what was written ahead of it would move the write position back, and the
 // next payloads would overwrite earlier ones.
-bool CheckCompactLayout(const std::vector<PartitionEntry>& partitions,
-                        const std::string& imagePath, Output& out) {
+bool CheckCompactLayout(const std::vector<PartitionEntry>& partitions, const std::string& imagePath,
+                        Output& out) {
   uint64_t position = kGptFirstUsableLba * kSector;
   for (const PartitionEntry& entry : partitions) {
     if (entry.type == PART_TYPE_IDBLOCK) {
@@ -119,9 +120,10 @@ bool CheckCompactLayout(const std::vector<PartitionEntry>& partitions,
     } else if ((entry.flag & PART_FLAG_FILL) != 0) {
       const uint64_t end = (uint64_t{entry.offset} + entry.size) * kSector;
       if (end < position) {
-        out.Printf("Packing Error:partition %s ends before the data written ahead of it in the "
-                   "compact image!\r\n",
-                   entry.Name().c_str());
+        out.Printf(
+            "Packing Error:partition %s ends before the data written ahead of it in the "
+            "compact image!\r\n",
+            entry.Name().c_str());
         return false;
       }
       position = end;
@@ -148,9 +150,10 @@ bool FillEntryGuids(const PartitionEntry& partition, const GuidMap& guids, GptEn
     return true;
   }
   if (!ParseGuidText(found->second, entry.typeGuid)) {
-    out.Printf("Packing Error:%s in section PARTITION_TYPE_GUID is not a GUID of the form "
-               "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX!\r\n",
-               found->first.c_str());
+    out.Printf(
+        "Packing Error:%s in section PARTITION_TYPE_GUID is not a GUID of the form "
+        "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX!\r\n",
+        found->first.c_str());
     return false;
   }
   RandomGuid(entry.uniqueGuid);
@@ -178,7 +181,8 @@ bool BuildGptTables(const std::vector<PartitionEntry>& partitions, const GuidMap
     if (i + 1 == partitions.size() && Grows(partition)) entry.lastLba = header.lastUsableLba;
     entry.name = WidenName(partition.Name());
     const GptEntryBytes bytes = EncodeGptEntry(entry);
-    std::copy(bytes.begin(), bytes.end(), tables.array.begin() + static_cast<std::ptrdiff_t>(i * kGptEntrySize));
+    std::copy(bytes.begin(), bytes.end(),
+              tables.array.begin() + static_cast<std::ptrdiff_t>(i * kGptEntrySize));
     header.dataLengths[i] = partition.dataLength;
   }
 
@@ -230,8 +234,9 @@ bool WriteGptFirmware(const PackContext& context, const std::string& imagePath) 
   Output& out = context.out;
   GuidMap guids;
   if (!ReadPartitionTypeGuids(context.document, guids)) {
-    out.Line("Packing GPT:failed to get guid of partition type, check section "
-             "PARTITION_TYPE_GUID in the config!\r");
+    out.Line(
+        "Packing GPT:failed to get guid of partition type, check section "
+        "PARTITION_TYPE_GUID in the config!\r");
   }
   const bool compact = IsGptEnabled(context.document);
   const bool backup = IsBackupPartitionEnabled(context.document);

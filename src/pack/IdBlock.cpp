@@ -15,8 +15,8 @@ namespace {
 
 constexpr size_t kSector = 512;
 constexpr uint32_t kControlSectors = 4;
-constexpr uint32_t kNanoLoaderSector = 20;       // after two 8-sector DDR copies
-constexpr uint32_t kNanoBootCodeSectors = 16;    // both DDR copies
+constexpr uint32_t kNanoLoaderSector = 20;     // after two 8-sector DDR copies
+constexpr uint32_t kNanoBootCodeSectors = 16;  // both DDR copies
 constexpr size_t kGapChunk = 2048;
 
 using Sector = std::array<uint8_t, kSector>;
@@ -79,7 +79,8 @@ std::optional<FileNames> SplitFileText(const std::string& text, Output& out) {
 // Opens both programs; on failure reports the name as configured.
 bool OpenPrograms(const PackContext& context, const FileNames& names, File& ddr, File& loader) {
   if (!ddr.Open(context.ResolvePath(names.ddr), "rb")) {
-    context.out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", names.ddr.c_str(), ddr.Error());
+    context.out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", names.ddr.c_str(),
+                       ddr.Error());
     return false;
   }
   if (!loader.Open(context.ResolvePath(names.loader), "rb")) {
@@ -200,7 +201,8 @@ int32_t BuildIdBlock(std::span<uint8_t> ddr, std::span<uint8_t> loader, std::spa
   headerWriter.U16(508, bootCodeSectors);
 
   const std::span<uint8_t> ddrBytes = ddr.first(std::min<size_t>(ddrLength, ddr.size()));
-  const std::span<uint8_t> loaderBytes = loader.first(std::min<size_t>(loaderLength, loader.size()));
+  const std::span<uint8_t> loaderBytes =
+      loader.first(std::min<size_t>(loaderLength, loader.size()));
   if (scramblePrograms) {
     headerWriter.U32(8, 0);
     ScrambleProgram(ddrBytes);
@@ -226,7 +228,8 @@ int32_t BuildNanoIdBlock(std::span<uint8_t> ddr, std::span<uint8_t> loader,
                          uint32_t ddrLength, uint32_t loaderLength, bool scramblePrograms,
                          bool scrambleSectors) {
   const std::span<uint8_t> ddrBytes = ddr.first(std::min<size_t>(ddrLength, ddr.size()));
-  const std::span<uint8_t> loaderBytes = loader.first(std::min<size_t>(loaderLength, loader.size()));
+  const std::span<uint8_t> loaderBytes =
+      loader.first(std::min<size_t>(loaderLength, loader.size()));
   // Each DDR copy has room for 4096 bytes, and the eight checksums cover
   // exactly that room; bytes past the program's end count as the zero bytes
   // the copy area holds there.
@@ -245,7 +248,8 @@ int32_t BuildNanoIdBlock(std::span<uint8_t> ddr, std::span<uint8_t> loader,
   headerWriter.U32(72, 12);
   headerWriter.U32(76, 8);
   for (size_t k = 0; k < 8; ++k) {
-    headerWriter.U16(80 + 2 * k, CrcCcitt(std::span<const uint8_t>(ddrArea).subspan(k * kSector, kSector)));
+    headerWriter.U16(80 + 2 * k,
+                     CrcCcitt(std::span<const uint8_t>(ddrArea).subspan(k * kSector, kSector)));
   }
   if (scramblePrograms) {
     headerWriter.U32(8, 0);
@@ -323,8 +327,9 @@ bool WriteIdBlock(ImageWriter& image, const PackContext& context, PartitionEntry
   // The second copy starts at the partition's middle sector; the partition
   // must hold both copies without one overwriting the other.
   if (!compact && uint64_t{entry.size} * kSector < 2 * uint64_t{layout.WrittenBytes()}) {
-    context.out.Printf("Packing Error:idblock partition %s is too small for two copies of the idblock!\r\n",
-                       entry.Name().c_str());
+    context.out.Printf(
+        "Packing Error:idblock partition %s is too small for two copies of the idblock!\r\n",
+        entry.Name().c_str());
     return false;
   }
 
@@ -344,9 +349,9 @@ bool WriteIdBlock(ImageWriter& image, const PackContext& context, PartitionEntry
   const bool scramblePrograms = static_cast<uint8_t>(GetLoaderEncrypt(context.document)) != 0;
   const bool scrambleSectors = static_cast<uint8_t>(GetIdbBootEncrypt(context.document)) != 0;
   const auto build = layout.nano ? BuildNanoIdBlock : BuildIdBlock;
-  const int32_t result = build(ddrBytes, loaderBytes, block, layout.ddrSectors, layout.loaderSectors,
-                               fields.firstFileLength, fields.secondFileLength, scramblePrograms,
-                               scrambleSectors);
+  const int32_t result =
+      build(ddrBytes, loaderBytes, block, layout.ddrSectors, layout.loaderSectors,
+            fields.firstFileLength, fields.secondFileLength, scramblePrograms, scrambleSectors);
   if (result != 0) {
     context.out.Printf("Packing Error:Generating idblock failed, err=%d!\r\n", result);
     return false;

@@ -65,8 +65,9 @@ bool ReadPartition(const PackContext& context, const ConfigSection& section,
   if (!typeGuid.empty()) {
     // The field keeps the text with its terminator.
     if (typeGuid.size() >= entry.typeGuid.size()) {
-      context.out.Printf("Packing Error:Type_Guid of partition %s is longer than 63 characters!\r\n",
-                         entry.Name().c_str());
+      context.out.Printf(
+          "Packing Error:Type_Guid of partition %s is longer than 63 characters!\r\n",
+          entry.Name().c_str());
       return false;
     }
     CopyText(entry.typeGuid, typeGuid);
@@ -75,8 +76,9 @@ bool ReadPartition(const PackContext& context, const ConfigSection& section,
   if ((entry.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) != 0) {
     if (entry.type == PART_TYPE_IDBLOCK) {
       // The boot block has to be built from its two files.
-      context.out.Printf("Packing Error:idblock partition %s must not be skipped or filled, flag=%x!\r\n",
-                         entry.Name().c_str(), entry.flag);
+      context.out.Printf(
+          "Packing Error:idblock partition %s must not be skipped or filled, flag=%x!\r\n",
+          entry.Name().c_str(), entry.flag);
       return false;
     }
     entry.dataLength = 0;
@@ -135,7 +137,8 @@ bool ReadModel(const ConfigDocument& document, FirmwareHeader& header) {
 bool ReadPartitionList(const PackContext& context, std::vector<PartitionEntry>& partitions) {
   partitions.clear();
   for (size_t number = 1; number <= kMaxPartitionSections; ++number) {
-    const ConfigSection* section = context.document.FindSection("UserPart" + std::to_string(number));
+    const ConfigSection* section =
+        context.document.FindSection("UserPart" + std::to_string(number));
     if (section == nullptr) break;
     PartitionEntry entry;
     if (!ReadPartition(context, *section, entry)) return false;

@@ -342,9 +342,9 @@ bool SavePartitionFile(const std::string& outputDir, const std::string& fileName
     out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
     return false;
   }
-  const CopyResult result = span.gapped ? CopyGappedPayload(span, image, file)
-                                         : CopyFileBytes(image, span.byteOffset, file, 0,
-                                                         span.length, kCopyChunk);
+  const CopyResult result =
+      span.gapped ? CopyGappedPayload(span, image, file)
+                  : CopyFileBytes(image, span.byteOffset, file, 0, span.length, kCopyChunk);
   if (result == CopyResult::kReadFailed) {
     out.Printf("UnPacking Error:Reading data of %s failed, err=%d!\r\n", fileName.c_str(),
                image.Error());

@@ -37,10 +37,10 @@ struct GptCase {
 
 TEST(Settings, GptEnableHasThreeMeanings) {
   const GptCase cases[] = {
-      {"Gpt_Enable=1", true, true},    {"Gpt_Enable=0", true, false},
-      {"Gpt_Enable=2", false, false},  {"Gpt_Enable=yes", false, false},
+      {"Gpt_Enable=1", true, true},     {"Gpt_Enable=0", true, false},
+      {"Gpt_Enable=2", false, false},   {"Gpt_Enable=yes", false, false},
       {"Gpt_Enable = 1", false, false}, {"Gpt_Enable=", false, false},
-      {"gpt_enable=1", true, true},    {"Gpt_Enable=01", false, false},
+      {"gpt_enable=1", true, true},     {"Gpt_Enable=01", false, false},
   };
   for (const GptCase& c : cases) {
     ConfigDocument document;
@@ -52,8 +52,8 @@ TEST(Settings, GptEnableHasThreeMeanings) {
 
 TEST(Settings, FlagsAreTrueOnlyForExactlyOne) {
   const std::pair<const char*, bool> values[] = {
-      {"1", true}, {" 1", false}, {"1 ", false}, {"01", false}, {"true", false},
-      {"yes", false}, {"on", false}, {"", false}, {"0", false},
+      {"1", true},    {" 1", false}, {"1 ", false}, {"01", false}, {"true", false},
+      {"yes", false}, {"on", false}, {"", false},   {"0", false},
   };
   for (const auto& [value, expected] : values) {
     for (const char* key : {"Backup_Partition_Enable", "Nano", "BLANK_GAP"}) {
@@ -75,11 +75,11 @@ struct NumberCase {
 
 TEST(Settings, NumbersUseBaseZeroOverTheWholeValue) {
   const NumberCase cases[] = {
-      {"0xFF", 255, 255},   {"0XfF", 255, 255},  {"255", 255, 255},   {"0377", 255, 255},
-      {"0x1FF", 511, 511},  {"-1", -1, -1},      {"ff", 0, 1},        {"0xFF ", 0, 1},
-      {" 7", 7, 7},         {"+7", 7, 7},        {"", 0, 1},          {"no", 0, 1},
-      {"0", 0, 0},          {"256", 256, 256},   {"08", 0, 1},        {"0b1", 0, 1},
-      {"0x", 0, 1},         {"0xFFFFFFFF", -1, -1}, {"4294967296", 0, 0}, {"-", 0, 1},
+      {"0xFF", 255, 255},  {"0XfF", 255, 255},     {"255", 255, 255},    {"0377", 255, 255},
+      {"0x1FF", 511, 511}, {"-1", -1, -1},         {"ff", 0, 1},         {"0xFF ", 0, 1},
+      {" 7", 7, 7},        {"+7", 7, 7},           {"", 0, 1},           {"no", 0, 1},
+      {"0", 0, 0},         {"256", 256, 256},      {"08", 0, 1},         {"0b1", 0, 1},
+      {"0x", 0, 1},        {"0xFFFFFFFF", -1, -1}, {"4294967296", 0, 0}, {"-", 0, 1},
   };
   for (const NumberCase& c : cases) {
     ConfigDocument document;

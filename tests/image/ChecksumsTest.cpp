@@ -20,7 +20,8 @@ uint32_t BitwiseMsbCrc32(std::span<const uint8_t> data, uint32_t polynomial) {
   uint32_t reg = 0;
   for (uint8_t b : data) {
     reg ^= static_cast<uint32_t>(b) << 24;
-    for (int bit = 0; bit < 8; ++bit) reg = (reg & 0x80000000u) != 0 ? (reg << 1) ^ polynomial : reg << 1;
+    for (int bit = 0; bit < 8; ++bit)
+      reg = (reg & 0x80000000u) != 0 ? (reg << 1) ^ polynomial : reg << 1;
   }
   return reg;
 }
@@ -89,7 +90,8 @@ TEST(Checksums, ChainedCallsEqualOneCall) {
   const std::span<const uint8_t> all(data);
   for (size_t cut : {size_t{0}, size_t{1}, size_t{511}, size_t{1000}}) {
     EXPECT_EQ(Crc32(all.subspan(cut), Crc32(all.first(cut), 0)), Crc32(all, 0)) << "cut at " << cut;
-    EXPECT_EQ(Crc32Msb(all.subspan(cut), Crc32Msb(all.first(cut))), Crc32Msb(all)) << "cut at " << cut;
+    EXPECT_EQ(Crc32Msb(all.subspan(cut), Crc32Msb(all.first(cut))), Crc32Msb(all))
+        << "cut at " << cut;
   }
 }
 

@@ -35,7 +35,8 @@ uint32_t ReferenceCrc(std::span<const uint8_t> data) {
   uint32_t reg = 0;
   for (uint8_t b : data) {
     reg ^= static_cast<uint32_t>(b) << 24;
-    for (int bit = 0; bit < 8; ++bit) reg = (reg & 0x80000000u) != 0 ? (reg << 1) ^ 0x04C10DB7u : reg << 1;
+    for (int bit = 0; bit < 8; ++bit)
+      reg = (reg & 0x80000000u) != 0 ? (reg << 1) ^ 0x04C10DB7u : reg << 1;
   }
   return reg;
 }
@@ -173,7 +174,8 @@ TEST(FirmwareRecord, VendorRecord) {
 }
 
 TEST(FirmwareTable, AssembledBlockHoldsHeaderRecordsAndChecksums) {
-  const std::vector<PartitionEntry> parts = {SampleEntry("IDBlock", 0x40), SampleEntry("system", 0x2000)};
+  const std::vector<PartitionEntry> parts = {SampleEntry("IDBlock", 0x40),
+                                             SampleEntry("system", 0x2000)};
   FirmwareHeader header = SampleHeader();
   header.entryCount = 0;
   const TableBlock block = AssembleTableBlock(header, parts);
@@ -246,12 +248,14 @@ TEST(FirmwareTable, FullTableFitsAndExtraRecordsAreNotStored) {
   const size_t last = 0x200 + 27 * 128;
   EXPECT_EQ(last + 128, kTableBlockSize);
   EXPECT_EQ(Text(block, last, 4), std::string("p26\0", 4));
-  EXPECT_EQ(Le(block, 0x1F8, 4), ReferenceCrc(std::span<const uint8_t>(block).subspan(0x200, 28 * 128)));
+  EXPECT_EQ(Le(block, 0x1F8, 4),
+            ReferenceCrc(std::span<const uint8_t>(block).subspan(0x200, 28 * 128)));
 }
 
 TEST(FirmwareTable, BackupBlockMovesTheHeaderToTheEnd) {
   FirmwareHeader header = SampleHeader();
-  const TableBlock block = AssembleTableBlock(header, std::vector<PartitionEntry>{SampleEntry("a", 64)});
+  const TableBlock block =
+      AssembleTableBlock(header, std::vector<PartitionEntry>{SampleEntry("a", 64)});
   const TableBlock backup = MakeBackupBlock(block);
   EXPECT_TRUE(std::equal(block.begin() + 0x200, block.end(), backup.begin()));
   EXPECT_TRUE(std::equal(block.begin(), block.begin() + 0x200, backup.begin() + 0xE00));

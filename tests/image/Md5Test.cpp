@@ -61,7 +61,8 @@ TEST(Md5, Rfc1321TestSuite) {
       {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
        "57edf4a22be3c955ac49da2e2107b67a"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Hex(DigestOf(c.message)), c.digest) << '"' << c.message << '"';
+  for (const auto& c : cases)
+    EXPECT_EQ(Hex(DigestOf(c.message)), c.digest) << '"' << c.message << '"';
 }
 
 TEST(Md5, FinalClearsTheWholeContext) {
@@ -71,7 +72,8 @@ TEST(Md5, FinalClearsTheWholeContext) {
   Md5Digest digest{};
   Md5Final(digest, context);
   const auto* raw = reinterpret_cast<const uint8_t*>(&context);
-  EXPECT_EQ(std::vector<uint8_t>(raw, raw + sizeof context), std::vector<uint8_t>(sizeof context, 0));
+  EXPECT_EQ(std::vector<uint8_t>(raw, raw + sizeof context),
+            std::vector<uint8_t>(sizeof context, 0));
 }
 
 TEST(Md5, FeedingInPiecesEqualsFeedingAtOnce) {

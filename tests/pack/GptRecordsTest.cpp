@@ -32,7 +32,7 @@ TEST(ParseGuidText, RefusesAnythingButTheExactTextForm) {
   const std::string good = "00112233-4455-6677-8899-AABBCCDDEEFF";
   const std::string cases[] = {
       "",
-      " " + good,                              // a blank after the "=" stays in the value
+      " " + good,  // a blank after the "=" stays in the value
       good + " ",
       good.substr(0, 35),                      // one digit short
       good.substr(1),                          // every position shifted
@@ -41,7 +41,7 @@ TEST(ParseGuidText, RefusesAnythingButTheExactTextForm) {
       "00112233_4455-6677-8899-AABBCCDDEEFF",
       "001122334-455-6677-8899-AABBCCDDEEFF",
       "{00112233-4455-6677-8899-AABBCCDDEE}",
-      good.substr(0, 24),                      // ends where the last group starts
+      good.substr(0, 24),  // ends where the last group starts
       std::string("00112233-4455-6677-8899-AABBCCDD\0EFF", 36),
   };
   for (const std::string& text : cases) {

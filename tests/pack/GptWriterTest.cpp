@@ -62,9 +62,10 @@ uint32_t RefCrc32(const Bytes& data) {
 std::string GuidText(const Bytes& bytes, size_t at) {
   const auto b = [&](size_t i) { return static_cast<unsigned>(bytes.at(at + i)); };
   char text[37];
-  std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                b(3), b(2), b(1), b(0), b(5), b(4), b(7), b(6), b(8), b(9), b(10), b(11), b(12),
-                b(13), b(14), b(15));
+  std::snprintf(text, sizeof text,
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b(3), b(2),
+                b(1), b(0), b(5), b(4), b(7), b(6), b(8), b(9), b(10), b(11), b(12), b(13), b(14),
+                b(15));
   return text;
 }
 
@@ -129,7 +130,8 @@ EntryView ReadEntry(const Bytes& image, uint64_t arrayLba, size_t index) {
   e.firstLba = LeAt(image, e.at + 32, 8);
   e.lastLba = LeAt(image, e.at + 40, 8);
   e.attributes = LeAt(image, e.at + 48, 8);
-  for (size_t i = 0; i < 36; ++i) e.name.push_back(static_cast<uint16_t>(LeAt(image, e.at + 56 + 2 * i, 2)));
+  for (size_t i = 0; i < 36; ++i)
+    e.name.push_back(static_cast<uint16_t>(LeAt(image, e.at + 56 + 2 * i, 2)));
   return e;
 }
 
@@ -142,13 +144,13 @@ std::vector<uint16_t> Units(const std::string& name) {
 
 void ExpectProtectiveMbr(const Bytes& image) {
   EXPECT_TRUE(AllAre(image, 0, 446, 0));
-  EXPECT_EQ(image.at(446), 0x00);                      // status
-  EXPECT_TRUE(AllAre(image, 447, 3, 0));               // first CHS
-  EXPECT_EQ(image.at(450), 0xEE);                      // type
-  EXPECT_TRUE(AllAre(image, 451, 3, 0));               // last CHS
-  EXPECT_EQ(LeAt(image, 454, 4), 1u);                  // first LBA
-  EXPECT_EQ(LeAt(image, 458, 4), 0xFFFFFFFFu);         // sector count
-  EXPECT_TRUE(AllAre(image, 462, 48, 0));              // the other three records
+  EXPECT_EQ(image.at(446), 0x00);               // status
+  EXPECT_TRUE(AllAre(image, 447, 3, 0));        // first CHS
+  EXPECT_EQ(image.at(450), 0xEE);               // type
+  EXPECT_TRUE(AllAre(image, 451, 3, 0));        // last CHS
+  EXPECT_EQ(LeAt(image, 454, 4), 1u);           // first LBA
+  EXPECT_EQ(LeAt(image, 458, 4), 0xFFFFFFFFu);  // sector count
+  EXPECT_TRUE(AllAre(image, 462, 48, 0));       // the other three records
   EXPECT_EQ(image.at(510), 0x55);
   EXPECT_EQ(image.at(511), 0xAA);
 }
@@ -208,14 +210,13 @@ void ExpectBackupAtEnd(const Bytes& image, uint64_t expectedCurrentLba) {
 std::string SystemSection(const std::string& gptEnable, const std::string& backup) {
   // Plain boot block sectors, so the header magic shows where each copy is.
   return "[System]\nFwVersion=1.0\nChip=ZB10\nModel=gpt test\nFILL_BYTE=0xA5\n"
-         "Loader_Encrypt=0\nIDB_Boot_Encrypt=0\nGpt_Enable=" + gptEnable +
-         "\nBackup_Partition_Enable=" + backup + "\n";
+         "Loader_Encrypt=0\nIDB_Boot_Encrypt=0\nGpt_Enable=" +
+         gptEnable + "\nBackup_Partition_Enable=" + backup + "\n";
 }
 
 std::string PartSection(int number, const std::string& name, const std::string& type,
-                        const std::string& offset, const std::string& size,
-                        const std::string& flag, const std::string& file,
-                        const std::string& typeGuid = "") {
+                        const std::string& offset, const std::string& size, const std::string& flag,
+                        const std::string& file, const std::string& typeGuid = "") {
   std::string text = "[UserPart" + std::to_string(number) + "]\nName=" + name + "\nType=" + type +
                      "\nPartOffset=" + offset + "\nPartSize=" + size + "\nFlag=" + flag + "\n";
   if (!typeGuid.empty()) text += "Type_Guid=" + typeGuid + "\n";
@@ -236,9 +237,7 @@ std::string WorkedExample(const std::string& gptEnable) {
 constexpr size_t kBootBlockBytes = 32 * kSec;  // 4 + 8 (3000-byte DDR) + 20 (9000-byte loader)
 constexpr size_t kRootfsBytes = 3000;
 
-bool IsBootBlockAt(const Bytes& image, size_t at) {
-  return LeAt(image, at, 4) == 0x0FF0AA55;
-}
+bool IsBootBlockAt(const Bytes& image, size_t at) { return LeAt(image, at, 4) == 0x0FF0AA55; }
 
 class GptPackTest : public ::testing::Test {
  protected:
@@ -367,7 +366,8 @@ TEST_F(GptPackTest, CompactImageFillsAFillPartitionToItsEnd) {
   const size_t fillEnd = 0x120 * kSec;
   ASSERT_EQ(image.size(), fillEnd + kRootfsBytes);
   EXPECT_TRUE(IsBootBlockAt(image, kPayloadStart));
-  EXPECT_TRUE(AllAre(image, kPayloadStart + kBootBlockBytes, fillEnd - kPayloadStart - kBootBlockBytes, kFill));
+  EXPECT_TRUE(AllAre(image, kPayloadStart + kBootBlockBytes,
+                     fillEnd - kPayloadStart - kBootBlockBytes, kFill));
   EXPECT_EQ(Slice(image, fillEnd, kRootfsBytes), File("rootfs.img"));
   EXPECT_EQ(ReadHeader(image, 1).backupFlag, 0);
   EXPECT_EQ(PayloadLength(image, 1, 1), 0u);
@@ -395,8 +395,8 @@ TEST_F(GptPackTest, TypeGuidsMatchSectionKeysExactly) {
   const std::string config =
       SystemSection("0", "0") + "[PARTITION_TYPE_GUID]\nRootFS=" + kRootfsGuidText +
       "\nlinux=" + kLinuxGuidText + "\n" +
-      PartSection(1, "a", "8", "0x40", "8", "2", "", "rootfs") +   // the key is RootFS
-      PartSection(2, "b", "8", "0x48", "8", "2", "", " linux") +   // values are not trimmed
+      PartSection(1, "a", "8", "0x40", "8", "2", "", "rootfs") +  // the key is RootFS
+      PartSection(2, "b", "8", "0x48", "8", "2", "", " linux") +  // values are not trimmed
       PartSection(3, "c", "8", "0x50", "8", "2", "", "linux") +
       PartSection(4, "d", "8", "0x58", "8", "2", "");
   ASSERT_TRUE(Pack(config)) << out_.Text();
@@ -491,8 +491,8 @@ TEST_F(GptPackTest, RefusesConfigurationsThatWouldBreakTheImage) {
     WriteBytes(dir_ / name, {});
     std::filesystem::resize_file(dir_ / name, 0x90000000ull);
   }
-  const std::string guidSection = "[PARTITION_TYPE_GUID]\nlinux= " + std::string(kLinuxGuidText) +
-                                  "\nshort=0FC63DAF\n";
+  const std::string guidSection =
+      "[PARTITION_TYPE_GUID]\nlinux= " + std::string(kLinuxGuidText) + "\nshort=0FC63DAF\n";
   const struct {
     const char* what;
     std::string config;
@@ -500,37 +500,41 @@ TEST_F(GptPackTest, RefusesConfigurationsThatWouldBreakTheImage) {
   } cases[] = {
       {"50 partitions", fifty,
        "Packing Error:too many partitions, 50 found, the GPT header holds at most 49!\r\n"},
-      {"blank before a GUID", SystemSection("0", "0") + guidSection +
+      {"blank before a GUID",
+       SystemSection("0", "0") + guidSection +
            PartSection(1, "a", "8", "0x40", "8", "0", "rootfs.img", "linux"),
        "Packing Error:linux in section PARTITION_TYPE_GUID is not a GUID of the form "
        "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX!\r\n"},
-      {"short GUID", SystemSection("1", "0") + guidSection +
+      {"short GUID",
+       SystemSection("1", "0") + guidSection +
            PartSection(1, "a", "8", "0x40", "8", "0", "rootfs.img") +
            PartSection(2, "b", "8", "0x48", "8", "0", "rootfs.img", "short"),
        "Packing Error:short in section PARTITION_TYPE_GUID is not a GUID of the form "
        "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX!\r\n"},
-      {"payload inside the table", SystemSection("0", "0") +
-           PartSection(1, "low", "8", "0x10", "0x10", "0", "rootfs.img"),
+      {"payload inside the table",
+       SystemSection("0", "0") + PartSection(1, "low", "8", "0x10", "0x10", "0", "rootfs.img"),
        "Packing Error:partition low starts at sector 10, inside the partition table!\r\n"},
-      {"earlier partition under the backup", SystemSection("0", "1") +
+      {"earlier partition under the backup",
+       SystemSection("0", "1") +
            PartSection(1, "rootfs", "8", "0x2000", "0x1000", "0", "rootfs.img") +
            PartSection(2, "tail", "8", "0x100", "0x100", "2", ""),
        "Packing Error:partition rootfs ends past sector 1ff, the last one before the backup "
        "GPT!\r\n"},
-      {"growing payload under the backup", SystemSection("0", "1") +
-           PartSection(1, "data", "8", "0x40", "1", "4", "data.img") +
+      {"growing payload under the backup",
+       SystemSection("0", "1") + PartSection(1, "data", "8", "0x40", "1", "4", "data.img") +
            PartSection(2, "tail", "8", "0x41", "0x20", "2", ""),
        "Packing Error:partition data ends past sector 60, the last one before the backup "
        "GPT!\r\n"},
-      {"backup beyond 4 GiB", SystemSection("0", "1") +
-           PartSection(1, "rootfs", "8", "0x40", "0x100", "0", "rootfs.img") +
+      {"backup beyond 4 GiB",
+       SystemSection("0", "1") + PartSection(1, "rootfs", "8", "0x40", "0x100", "0", "rootfs.img") +
            PartSection(2, "far", "8", "0x7FFFF0", "0x100", "1", ""),
        "Packing Error:" + ImagePath() + " does not fit below 4 GiB!\r\n"},
-      {"compact payloads beyond 4 GiB", SystemSection("1", "0") +
-           PartSection(1, "big1", "8", "0x40", "0x7FFF00", "0", "big1.img") +
+      {"compact payloads beyond 4 GiB",
+       SystemSection("1", "0") + PartSection(1, "big1", "8", "0x40", "0x7FFF00", "0", "big1.img") +
            PartSection(2, "big2", "8", "0x40", "0x7FFF00", "0", "big2.img"),
        "Packing Error:" + ImagePath() + " does not fit below 4 GiB!\r\n"},
-      {"compact fill behind the data", SystemSection("1", "0") +
+      {"compact fill behind the data",
+       SystemSection("1", "0") +
            PartSection(1, "boot", "2", "0x40", "0x400", "0", "ddr.bin,loader.bin") +
            PartSection(2, "misc", "8", "0x30", "0x10", "2", "") +
            PartSection(3, "rootfs", "8", "0x2000", "0x1000", "0", "rootfs.img"),
@@ -607,18 +611,20 @@ std::string JsonNumber(const std::string& json, const std::string& key) {
 TEST_F(GptPackTest, RealToolsReadThePaddedImageAsConfigured) {
   const std::string loaderGuid = "A60B0000-1C2D-4E5F-9A0B-1C2D3E4F5A6B";
   WriteBytes(dir_ / "uboot.img", RandomBytes(8192, 5));
-  ASSERT_TRUE(Pack(SystemSection("0", "1") + "[PARTITION_TYPE_GUID]\nlinux=" + kLinuxGuidText +
-                   "\nloader=" + loaderGuid + "\n" +
-                   PartSection(1, "IDBlock", "2", "0x40", "0x80", "0", "ddr.bin,loader.bin", "loader") +
-                   PartSection(2, "uboot", "8", "0xC0", "0x40", "0", "uboot.img") +
-                   PartSection(3, "misc", "8", "0x100", "0x20", "2", "", "linux") +
-                   PartSection(4, "rootfs", "8", "0x120", "0x60", "0", "rootfs.img", "linux") +
-                   PartSection(5, "spare", "8", "0x180", "0x80", "1", "")))
+  ASSERT_TRUE(
+      Pack(SystemSection("0", "1") + "[PARTITION_TYPE_GUID]\nlinux=" + kLinuxGuidText +
+           "\nloader=" + loaderGuid + "\n" +
+           PartSection(1, "IDBlock", "2", "0x40", "0x80", "0", "ddr.bin,loader.bin", "loader") +
+           PartSection(2, "uboot", "8", "0xC0", "0x40", "0", "uboot.img") +
+           PartSection(3, "misc", "8", "0x100", "0x20", "2", "", "linux") +
+           PartSection(4, "rootfs", "8", "0x120", "0x60", "0", "rootfs.img", "linux") +
+           PartSection(5, "spare", "8", "0x180", "0x80", "1", "")))
       << out_.Text();
-  const std::vector<ExpectedPartition> expected = {
-      {"IDBlock", 0x40, 0xBF, loaderGuid}, {"uboot", 0xC0, 0xFF, ""},
-      {"misc", 0x100, 0x11F, kLinuxGuidText}, {"rootfs", 0x120, 0x17F, kLinuxGuidText},
-      {"spare", 0x180, 0x1FF, ""}};
+  const std::vector<ExpectedPartition> expected = {{"IDBlock", 0x40, 0xBF, loaderGuid},
+                                                   {"uboot", 0xC0, 0xFF, ""},
+                                                   {"misc", 0x100, 0x11F, kLinuxGuidText},
+                                                   {"rootfs", 0x120, 0x17F, kLinuxGuidText},
+                                                   {"spare", 0x180, 0x1FF, ""}};
   const std::string path = ImagePath();
   const Bytes image = Image();
   ASSERT_EQ(image.size(), (0x200u + 33) * kSec);
@@ -633,7 +639,8 @@ TEST_F(GptPackTest, RealToolsReadThePaddedImageAsConfigured) {
   std::vector<std::string> objects;
   for (size_t at = json.output.find("\"node\""); at != std::string::npos;) {
     const size_t next = json.output.find("\"node\"", at + 1);
-    objects.push_back(json.output.substr(at, next == std::string::npos ? std::string::npos : next - at));
+    objects.push_back(
+        json.output.substr(at, next == std::string::npos ? std::string::npos : next - at));
     at = next;
   }
   ASSERT_EQ(objects.size(), expected.size()) << json.output;
@@ -664,9 +671,11 @@ TEST_F(GptPackTest, RealToolsReadThePaddedImageAsConfigured) {
     EXPECT_EQ(JsonText(object, "uuid"), entry.uniqueGuid) << object;
     EXPECT_EQ(JsonText(object, "name"), p.name) << object;
 
-    const std::string line = number + ":" + std::to_string(p.first) + "s:" + std::to_string(p.last) +
+    const std::string line = number + ":" + std::to_string(p.first) +
+                             "s:" + std::to_string(p.last) +
                              "s:" + std::to_string(p.last - p.first + 1) + "s::" + p.name + ":;";
-    EXPECT_NE(parted.output.find("\n" + line + "\n"), std::string::npos) << line << "\n" << parted.output;
+    EXPECT_NE(parted.output.find("\n" + line + "\n"), std::string::npos) << line << "\n"
+                                                                         << parted.output;
   }
 }
 
@@ -699,7 +708,8 @@ TEST(GptExecutable, SameConfigurationGivesTheSameGuidsOnEveryRun) {
   std::srand(1);
   const auto next = [] {
     Bytes guid(16);
-    for (size_t i = 0; i < 16; ++i) guid[i] = static_cast<uint8_t>(std::rand() >> (24 - 8 * (i % 4)));
+    for (size_t i = 0; i < 16; ++i)
+      guid[i] = static_cast<uint8_t>(std::rand() >> (24 - 8 * (i % 4)));
     guid[7] = static_cast<uint8_t>((guid[7] & 0x0F) | 0x40);
     guid[8] |= 0x80;
     return GuidText(guid, 0);
@@ -727,9 +737,8 @@ TEST(GptExecutable, PacksTheExampleBoardIntoAVerifiedDisk) {
 
 TEST(GptExecutable, RefusalsEndWithExitCode3) {
   TempDir dir;
-  WriteText(dir / "setting.ini",
-            SystemSection("0", "0") + "[PARTITION_TYPE_GUID]\nbad=1234\n" +
-                PartSection(1, "a", "8", "0x40", "8", "2", "", "bad"));
+  WriteText(dir / "setting.ini", SystemSection("0", "0") + "[PARTITION_TYPE_GUID]\nbad=1234\n" +
+                                     PartSection(1, "a", "8", "0x40", "8", "2", "", "bad"));
   const RunResult run = RunImgweld({"-P", dir / "setting.ini", dir.Path().string()});
   EXPECT_EQ(run.exitCode, 3) << run.output;
   EXPECT_NE(run.output.find("Packing Error:bad in section PARTITION_TYPE_GUID"), std::string::npos)

@@ -61,7 +61,8 @@ Bytes ExpectedBlock(bool nano, const Bytes& ddr, const Bytes& loader, uint32_t d
     Bytes ddrArea(4096, 0);
     Place(ddrArea, 0, ddr);
     for (size_t k = 0; k < 8; ++k) {
-      Put16(header, 80 + 2 * k, RefCrcCcitt(std::span<const uint8_t>(ddrArea).subspan(512 * k, 512)));
+      Put16(header, 80 + 2 * k,
+            RefCrcCcitt(std::span<const uint8_t>(ddrArea).subspan(512 * k, 512)));
     }
     Put16(signature, 4, 0xFFFF);
     PutText(signature, 10, "NANO");
@@ -83,7 +84,8 @@ Bytes ExpectedBlock(bool nano, const Bytes& ddr, const Bytes& loader, uint32_t d
   PutText(check, 491, std::string("VC\0", 3));
   Put16(check, 494, RefCrc16(header));
   Put16(check, 496, RefCrc16(signature));
-  Put32(check, 498, RefCrc32Msb(std::span<const uint8_t>(block).subspan(2048, bootCodeSectors * 512)));
+  Put32(check, 498,
+        RefCrc32Msb(std::span<const uint8_t>(block).subspan(2048, bootCodeSectors * 512)));
   PutText(check, 506, std::string("CRC\0", 4));
   Put16(check, 510, RefCrc16(spare));
   Place(block, 0, header);
@@ -147,8 +149,8 @@ TEST_F(IdBlockTest, BothLayoutsWithAndWithoutScrambling) {
       {true, 1000, 3000, "IDB_Boot_Encrypt=0\n", 4, 8, true, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "nano=" << c.nano << " ddr=" << c.ddrLength
-                                    << " loader=" << c.loaderLength);
+    SCOPED_TRACE(testing::Message()
+                 << "nano=" << c.nano << " ddr=" << c.ddrLength << " loader=" << c.loaderLength);
     TempDir dir;
     File file;
     ASSERT_TRUE(file.Open(dir / "Firmware.img", "wb+"));
@@ -261,8 +263,9 @@ TEST_F(IdBlockTest, CompactLayoutWritesOneCopyAtTheCurrentPosition) {
 TEST_F(IdBlockTest, PartitionMustHoldBothCopies) {
   Programs(4096, 10000);  // 32 sectors
   EXPECT_FALSE(Write("", 64, 63));
-  EXPECT_EQ(out_.Text(),
-            "Packing Error:idblock partition IDBlock is too small for two copies of the idblock!\r\n");
+  EXPECT_EQ(
+      out_.Text(),
+      "Packing Error:idblock partition IDBlock is too small for two copies of the idblock!\r\n");
   out_.Clear();
   EXPECT_FALSE(Write("BLANK_GAP=1\n", 64, 127));  // 64 sectors in gap mode
   EXPECT_NE(out_.Text().find("too small"), std::string::npos);
@@ -273,7 +276,8 @@ TEST_F(IdBlockTest, PartitionMustHoldBothCopies) {
 TEST_F(IdBlockTest, ProgramsThatDoNotFitTheLayoutAreRefused) {
   Programs(4097, 100);
   EXPECT_FALSE(Write("Nano=1\n", 64, 0x800));
-  EXPECT_EQ(out_.Text(), "Packing Error:ddr file ddr.bin is larger than 4096 bytes in nano mode!\r\n");
+  EXPECT_EQ(out_.Text(),
+            "Packing Error:ddr file ddr.bin is larger than 4096 bytes in nano mode!\r\n");
   EXPECT_EQ(GetIdBlockSize(context_, PartitionEntry{.type = 2, .sourceFile = "ddr.bin,loader.bin"}),
             kIdBlockFailed);
 

@@ -140,7 +140,8 @@ TEST(PackSparseTest, TaggedImageWithLargeGapsTakesTheRoomOfItsData) {
   EXPECT_TRUE(AllBytesAre(image, 0x80 * 512 + block, 0x40 * 512 - block, 0));
   EXPECT_TRUE(AllBytesAre(image, 0xC0 * 512, payloadAt - 0xC0 * 512, 0));
   EXPECT_EQ(Slice(image, payloadAt, payload.size()), payload);
-  EXPECT_TRUE(AllBytesAre(image, payloadAt + payload.size(), areasEnd - payloadAt - payload.size(), 0));
+  EXPECT_TRUE(
+      AllBytesAre(image, payloadAt + payload.size(), areasEnd - payloadAt - payload.size(), 0));
   EXPECT_EQ(Slice(image, image.size() - 512, 512), Slice(image, 0, 512));
 
   const RunResult md5sum = RunShell("md5sum '" + imagePath + "'");

@@ -127,9 +127,9 @@ TEST_F(PackFirmwareTest, TaggedImageWithBackupBlockDecodes) {
   EXPECT_EQ(boot.name, "IDBlock");
   EXPECT_EQ(std::tie(boot.type, boot.offset, boot.size, boot.dataLength, boot.flag),
             std::make_tuple(2u, 0x40u, 0x800u, uint64_t{16384}, 0u));
-  EXPECT_EQ(boot.tail[0], 0);                  // standard layout
-  EXPECT_EQ(Le32(boot.tail, 1), 4096u);        // DDR program length
-  EXPECT_EQ(Le32(boot.tail, 5), 10000u);       // loader length
+  EXPECT_EQ(boot.tail[0], 0);             // standard layout
+  EXPECT_EQ(Le32(boot.tail, 1), 4096u);   // DDR program length
+  EXPECT_EQ(Le32(boot.tail, 5), 10000u);  // loader length
   const Record kernelRecord = RecordAt(image, 2);
   EXPECT_EQ(kernelRecord.name, "kernel");
   EXPECT_EQ(std::tie(kernelRecord.type, kernelRecord.offset, kernelRecord.size,
@@ -161,10 +161,9 @@ TEST_F(PackFirmwareTest, TaggedImageWithBackupBlockDecodes) {
 
 TEST_F(PackFirmwareTest, GrowingLastPartitionEndsTheImageUnaligned) {
   WriteBytes(cfgDir_ + "/rootfs.img", RandomBytes(1000, 4));
-  ASSERT_TRUE(Pack(System() + BootPart() +
-                   PartSection(2, "misc", "8", "0x860", "0x10", "2", "") +
-                   PartSection(3, "spare", "8", "0x870", "0x10", "1", "") +
-                   PartSection(4, "rootfs", "8", "0x900", "0", "4", "rootfs.img"),
+  ASSERT_TRUE(Pack(System() + BootPart() + PartSection(2, "misc", "8", "0x860", "0x10", "2", "") +
+                       PartSection(3, "spare", "8", "0x870", "0x10", "1", "") +
+                       PartSection(4, "rootfs", "8", "0x900", "0", "4", "rootfs.img"),
                    outDir_ + "/"))
       << out_.Text();
   EXPECT_EQ(out_.Text().find("Writing metadata"), std::string::npos);
@@ -187,7 +186,8 @@ enum class Left { kEmptyImage, kVendorArea, kImageWithoutHash };
 TEST_F(PackFirmwareTest, FailuresReportOnceAndLeaveWhatWasWritten) {
   WriteBytes(cfgDir_ + "/big.img", RandomBytes(8 * 512 + 1, 5));
   std::string tooMany = System() + BootPart();
-  for (int n = 2; n <= 28; ++n) tooMany += PartSection(n, "p" + std::to_string(n), "8", "0x900", "1", "1", "");
+  for (int n = 2; n <= 28; ++n)
+    tooMany += PartSection(n, "p" + std::to_string(n), "8", "0x900", "1", "1", "");
   const struct {
     std::string name;
     std::string config;
@@ -195,22 +195,34 @@ TEST_F(PackFirmwareTest, FailuresReportOnceAndLeaveWhatWasWritten) {
     std::string output;  // after the partition lines
     Left left;
   } cases[] = {
-      {"no System", "[UserPart1]\nName=a\n", {}, "Packing Error:Getting FwVersion failed!\r\n",
+      {"no System",
+       "[UserPart1]\nName=a\n",
+       {},
+       "Packing Error:Getting FwVersion failed!\r\n",
        Left::kEmptyImage},
-      {"no first partition", System(), {}, "Packing Error:Getting UserPart failed!\r\n",
+      {"no first partition",
+       System(),
+       {},
+       "Packing Error:Getting UserPart failed!\r\n",
        Left::kEmptyImage},
-      {"too many partitions", tooMany, {},
+      {"too many partitions",
+       tooMany,
+       {},
        "Packing Error:too many partitions, 28 found, the table holds at most 27!\r\n",
        Left::kEmptyImage},
-      {"no boot block", System() + PartSection(1, "misc", "8", "0x40", "8", "2", ""), {},
+      {"no boot block",
+       System() + PartSection(1, "misc", "8", "0x40", "8", "2", ""),
+       {},
        "Writing vendor...\r\nWriting idblock...\r\nPacking Error:no found idblcok partition!\r\n",
        Left::kVendorArea},
       {"boot block too small",
-       System() + PartSection(1, "IDBlock", "2", "0x40", "0x3F", "0", "ddr.bin,loader.bin"), {},
+       System() + PartSection(1, "IDBlock", "2", "0x40", "0x3F", "0", "ddr.bin,loader.bin"),
+       {},
        "Writing vendor...\r\nWriting idblock...\r\n"
        "Packing Error:idblock partition IDBlock is too small for two copies of the idblock!\r\n",
        Left::kVendorArea},
-      {"payload too large", System() + BootPart() + PartSection(2, "big", "8", "0x900", "8", "0", "big.img"),
+      {"payload too large",
+       System() + BootPart() + PartSection(2, "big", "8", "0x900", "8", "0", "big.img"),
        {},
        "Writing vendor...\r\nWriting idblock...\r\nAdding big ...\r\n"
        "Packing Error:file length is larger than part size, big.img\r\n",
@@ -218,12 +230,14 @@ TEST_F(PackFirmwareTest, FailuresReportOnceAndLeaveWhatWasWritten) {
       {"hash file cannot be created", System() + BootPart(),
        [&] { fs::create_directory(hashPath_); },
        "Writing vendor...\r\nWriting idblock...\r\nGenerating hash file...\r\n"
-       "Packing Error:Opening " + hashPath_ + " failed, err=21!",
+       "Packing Error:Opening " +
+           hashPath_ + " failed, err=21!",
        Left::kImageWithoutHash},
       {"hash file cannot be written", System() + BootPart(),
        [&] { fs::create_symlink("/dev/full", hashPath_); },
        "Writing vendor...\r\nWriting idblock...\r\nGenerating hash file...\r\n"
-       "Packing Error:Writing " + hashPath_ + " failed, err=28!\r\n",
+       "Packing Error:Writing " +
+           hashPath_ + " failed, err=28!\r\n",
        Left::kImageWithoutHash},
   };
   for (const auto& c : cases) {

@@ -45,7 +45,8 @@ inline uint32_t RefCrc32Msb(std::span<const uint8_t> data) {
   uint32_t reg = 0;
   for (uint8_t byte : data) {
     reg ^= uint32_t{byte} << 24;
-    for (int bit = 0; bit < 8; ++bit) reg = (reg & 0x80000000u) ? (reg << 1) ^ 0x04C10DB7u : reg << 1;
+    for (int bit = 0; bit < 8; ++bit)
+      reg = (reg & 0x80000000u) ? (reg << 1) ^ 0x04C10DB7u : reg << 1;
   }
   return reg;
 }

@@ -22,7 +22,7 @@ TEST(ReadFwVersion, PiecesAreShiftedIntoTheirFields) {
     std::string value;
     uint32_t version;
   } cases[] = {
-      {"1.2.3", 0x01020003}, {"2", 0x02000000},     {"1.2", 0x01020000},
+      {"1.2.3", 0x01020003},   {"2", 0x02000000},     {"1.2", 0x01020000},
       {"1.2.3.4", 0x01020003}, {"0.256", 0x01000000},  // 256 spills into the major part
       {"1x.2", 0x01020000},
   };
@@ -101,7 +101,8 @@ TEST_F(PartitionListTest, ReadsFieldsInBaseZeroAndStopsAtTheFirstMissingNumber) 
   EXPECT_EQ(filled.sourceFile, "");
   EXPECT_EQ(out_.Text(),
             "name=boot, offset=2000, size=8000, type=5, flag=0\r\n"
-            "name=" + std::string(31, 'n') + ", offset=2000, size=2000, type=5, flag=2\r\n");
+            "name=" +
+                std::string(31, 'n') + ", offset=2000, size=2000, type=5, flag=2\r\n");
 }
 
 TEST_F(PartitionListTest, MissingPayloadStopsTheListAfterTheEarlierDebugLines) {
@@ -125,7 +126,8 @@ TEST_F(PartitionListTest, RefusesWhatTheImageCannotHold) {
     std::string section;
     std::string message;
   } cases[] = {
-      {PartSection(1, "g", "5", "0x100", "0x10", "0", "a.img") + "Type_Guid=" + std::string(64, 'x') + "\n",
+      {PartSection(1, "g", "5", "0x100", "0x10", "0", "a.img") +
+           "Type_Guid=" + std::string(64, 'x') + "\n",
        "Packing Error:Type_Guid of partition g is longer than 63 characters!\r\n"},
       {PartSection(1, "idb", "2", "0x40", "0x800", "1", ""),
        "Packing Error:idblock partition idb must not be skipped or filled, flag=1!\r\n"},
@@ -163,8 +165,9 @@ TEST_F(PartitionListTest, BootBlockLengthComesFromItsTwoFiles) {
   EXPECT_EQ(partitions_[0].dataLength, 16384u);  // 4 + 8 + 20 sectors
   // A failure is reported and recorded, and the list goes on.
   EXPECT_EQ(partitions_[1].dataLength, 0xFFFFFFFFu);
-  EXPECT_NE(out_.Text().find("file key should be format as <ddr.bin,loader.bin> in the idblock section!\r\n"
-                             "name=bad"),
+  EXPECT_NE(out_.Text().find(
+                "file key should be format as <ddr.bin,loader.bin> in the idblock section!\r\n"
+                "name=bad"),
             std::string::npos);
 }
 

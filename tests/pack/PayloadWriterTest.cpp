@@ -52,12 +52,13 @@ TEST_F(PayloadWriterTest, PayloadsAtTheirSectorsPaddedFilledSkippedAndGrown) {
   const Bytes exact = RandomBytes(8 * 512, 2);
   const Bytes rootfs = RandomBytes(5000, 3);
   Add("kernel", 0x2000, 0x800, 0, kernel);
-  Add("misc", 0x100, 8, PART_FLAG_FILL, {});     // below the current end: nothing to fill
+  Add("misc", 0x100, 8, PART_FLAG_FILL, {});  // below the current end: nothing to fill
   Add("exact", 0x2800, 8, 0, exact);
   Add("skip", 0x2808, 8, PART_FLAG_SKIP, {});
   Add("rootfs", 0x2810, 1, PART_FLAG_GROW, rootfs);  // larger than its size
   ASSERT_TRUE(Write()) << out_.Text();
-  EXPECT_EQ(out_.Text(), "Adding data/kernel ...\r\nAdding data/exact ...\r\nAdding data/rootfs ...\r\n");
+  EXPECT_EQ(out_.Text(),
+            "Adding data/kernel ...\r\nAdding data/exact ...\r\nAdding data/rootfs ...\r\n");
   for (const PartitionEntry& entry : partitions_) EXPECT_EQ(entry.sourceFile, "");
 
   const Bytes bytes = Image();
@@ -91,14 +92,16 @@ TEST_F(PayloadWriterTest, MissingOrShrunkPayloadFails) {
   Add("gone", 0x40, 8, 0, RandomBytes(100, 1));
   std::filesystem::remove(dir_ / "data/gone.img");
   EXPECT_FALSE(Write());
-  EXPECT_EQ(out_.Text(), "Adding data/gone ...\r\nPacking Error:Opening data/gone.img failed, err=2\r\n");
+  EXPECT_EQ(out_.Text(),
+            "Adding data/gone ...\r\nPacking Error:Opening data/gone.img failed, err=2\r\n");
 
   partitions_.clear();
   out_.Clear();
   Add("shrunk", 0x40, 8, 0, RandomBytes(100, 1));
   partitions_.back().dataLength = 200;  // measured before the file shrank
   EXPECT_FALSE(Write());
-  EXPECT_EQ(out_.Text(), "Adding data/shrunk ...\r\nPacking Error:Reading data/shrunk.img failed, err=5!\r\n");
+  EXPECT_EQ(out_.Text(),
+            "Adding data/shrunk ...\r\nPacking Error:Reading data/shrunk.img failed, err=5!\r\n");
 }
 
 TEST_F(PayloadWriterTest, CompactLayoutPutsPayloadsBackToBack) {
