@@ -12,6 +12,9 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 "$work/prefix/bin/imgweld" >"$work/banner" || { echo "installed imgweld failed"; exit 1; }
 grep -q 'Imgweld v1.38' "$work/banner" || { echo "installed imgweld printed no banner"; exit 1; }
 test -f "$work/prefix/share/man/man1/imgweld.1" || { echo "manual page not installed"; exit 1; }
+# Both renderers must stay silent: any warning is printed on stderr.
+groff -man -ww -z "$work/prefix/share/man/man1/imgweld.1" 2>&1 | (! grep .) ||
+  { echo "groff warns about the manual page"; exit 1; }
 man -l "$work/prefix/share/man/man1/imgweld.1" 2>&1 >/dev/null | (! grep .) ||
   { echo "manual page renders with warnings"; exit 1; }
 
