@@ -106,8 +106,12 @@ TEST(ConfigDocument, LoadFileReplacesOrLeavesDocumentUntouched) {
   test::WriteText(dir / "cfg.ini", "[new]\r\nk=w");
   EXPECT_TRUE(document.LoadFile(dir / "cfg.ini", false));
   EXPECT_EQ(Dump(document), "[new]\nk=w\n");
-  EXPECT_TRUE(document.LoadFile(dir / "cfg.ini", true));
-  EXPECT_EQ(document.Sections().size(), 1u);
+  // Merging lays the file over what is there; a missing file changes nothing.
+  test::WriteText(dir / "more.ini", "stray=1\n[NEW]\nk=\nj=2\n[other]\nx=y\n");
+  EXPECT_TRUE(document.LoadFile(dir / "more.ini", true));
+  EXPECT_EQ(Dump(document), "[new]\nj=2\nk=w\n[other]\nx=y\n");
+  EXPECT_FALSE(document.LoadFile(dir / "missing.ini", true));
+  EXPECT_EQ(Dump(document), "[new]\nj=2\nk=w\n[other]\nx=y\n");
 }
 
 TEST(ConfigDocument, RenameRules) {
@@ -181,6 +185,20 @@ TEST(ConfigWriter, SaveFileWritesAndReadsBack) {
   EXPECT_EQ(reread.GetValue("", ""), " lead");
   EXPECT_EQ(reread.GetValue("s", "hash"), "a");
   EXPECT_EQ(reread.GetValue("s", "trail"), "t");
+}
+
+// The flag chooses the order: creation order, or name order for sections
+// and keys alike.
+TEST(ConfigWriter, SaveFileWritesInTheOrderAsked) {
+  test::TempDir dir;
+  ConfigDocument document;
+  document.SetValue("zeta", "b", "1");
+  document.SetValue("zeta", "A", "2");
+  document.SetValue("Alpha", "k", "3");
+  ASSERT_TRUE(document.SaveFile(dir / "created.ini", true));
+  EXPECT_EQ(test::ReadText(dir / "created.ini"), "[zeta]\nb=1\nA=2\n[Alpha]\nk=3\n");
+  ASSERT_TRUE(document.SaveFile(dir / "named.ini", false));
+  EXPECT_EQ(test::ReadText(dir / "named.ini"), "[Alpha]\nk=3\n[zeta]\nA=2\nb=1\n");
 }
 
 TEST(ConfigWriter, SaveFileEmptiesExistingFileAndFailsOnMissingDirectory) {

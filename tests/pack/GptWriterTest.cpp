@@ -551,6 +551,26 @@ TEST_F(GptPackTest, RefusesConfigurationsThatWouldBreakTheImage) {
   }
 }
 
+// The image is opened before the partition list is read: a list that cannot
+// be read leaves it empty, and an image that cannot be opened stops the run
+// before the list is looked at.
+TEST_F(GptPackTest, OpeningAndListFailuresStopBeforeTheMbr) {
+  std::filesystem::remove(dir_ / "rootfs.img");
+  EXPECT_FALSE(Pack(WorkedExample("0")));
+  EXPECT_EQ(out_.Text(),
+            "Compact=0,Backup=1\r\n"
+            "name=boot, offset=40, size=400, type=2, flag=0\r\n"
+            "Packing Error:Getting UserPart failed!\r\n");
+  ASSERT_TRUE(std::filesystem::is_regular_file(ImagePath()));
+  EXPECT_EQ(std::filesystem::file_size(ImagePath()), 0u);
+
+  std::filesystem::remove(ImagePath());
+  std::filesystem::create_directory(ImagePath());
+  EXPECT_FALSE(Pack(WorkedExample("1")));
+  EXPECT_EQ(out_.Text(),
+            "Compact=1,Backup=1\r\nPacking Error:Opening " + ImagePath() + " failed, err=21!\r\n");
+}
+
 TEST_F(GptPackTest, AFailedWriteIsReportedOnce) {
   const std::string image = ImagePath();
   ASSERT_EQ(symlink("/dev/full", image.c_str()), 0);

@@ -145,6 +145,41 @@ TEST_F(UnpackTest, SettingsFormatEveryKindOfRecord) {
   EXPECT_NE(out.Text().find("Saving data.img...\r\n"), std::string::npos);
 }
 
+// `Nano` belongs to `System` wherever the boot block record stands; a second
+// boot block record sets it again in its first place.
+TEST_F(UnpackTest, LaterBootBlockResetsNanoInItsPlace) {
+  TestImage image;
+  image.records = {BootRecord(0x40, 0x20, 24 * 512, 1, 100, 200), Partition("x", 5, 0x60, 8, 4),
+                   BootRecord(0x68, 0x20, 12 * 512, 0, 100, 200)};
+  const auto nanoDdr = RandomBytes(100, 41);
+  const auto nanoLoader = RandomBytes(200, 42);
+  const auto ddr = RandomBytes(100, 43);
+  const auto loader = RandomBytes(200, 44);
+  image.Place((0x40 + 4) * 512, nanoDdr);
+  image.Place((0x40 + 20) * 512, nanoLoader);
+  image.Place((0x68 + 4) * 512, ddr);
+  image.Place((0x68 + 8) * 512, loader);
+  WriteImage(image);
+
+  ASSERT_TRUE(Unpack());
+  EXPECT_EQ(out.Text(),
+            std::string(kStart) +
+                "Saving nanoboot1.bin...\r\nSaving nanoboot2.bin...\r\n"
+                "Saving x.img...\r\nSaving flashdata.bin...\r\nSaving flashboot.bin...\r\n" +
+                kDone);
+  EXPECT_EQ(Settings(),
+            "[System]\nFwVersion=1.2.3\nGpt_Enable=\nBackup_Partition_Enable=0\nNano=\n"
+            "[UserPart1]\nName=IDBlock\nType=0x2\nPartOffset=0x40\nPartSize=0x20\nFlag=0\n"
+            "File=nanoboot1.bin,nanoboot2.bin\n"
+            "[UserPart2]\nName=x\nType=0x5\nPartOffset=0x60\nPartSize=0x8\nFlag=0x0\nFile=x.img\n"
+            "[UserPart3]\nName=IDBlock\nType=0x2\nPartOffset=0x68\nPartSize=0x20\nFlag=0\n"
+            "File=flashdata.bin,flashboot.bin\n");
+  EXPECT_EQ(OutputFile("nanoboot1.bin"), nanoDdr);
+  EXPECT_EQ(OutputFile("nanoboot2.bin"), nanoLoader);
+  EXPECT_EQ(OutputFile("flashdata.bin"), ddr);
+  EXPECT_EQ(OutputFile("flashboot.bin"), loader);
+}
+
 TEST_F(UnpackTest, EmptyOrVendorOnlyTableYieldsOnlySystemSection) {
   for (const bool withVendor : {false, true}) {
     SCOPED_TRACE(withVendor);
