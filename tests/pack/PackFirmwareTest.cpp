@@ -161,7 +161,10 @@ TEST_F(PackFirmwareTest, TaggedImageWithBackupBlockDecodes) {
 
 TEST_F(PackFirmwareTest, GrowingLastPartitionEndsTheImageUnaligned) {
   WriteBytes(cfgDir_ + "/rootfs.img", RandomBytes(1000, 4));
-  ASSERT_TRUE(Pack(System() + BootPart() + PartSection(2, "misc", "8", "0x860", "0x10", "2", "") +
+  // The boot block asks for sector 0x10 and is moved up to sector 64.
+  ASSERT_TRUE(Pack(System() +
+                       PartSection(1, "IDBlock", "2", "0x10", "0x800", "0", "ddr.bin,loader.bin") +
+                       PartSection(2, "misc", "8", "0x860", "0x10", "2", "") +
                        PartSection(3, "spare", "8", "0x870", "0x10", "1", "") +
                        PartSection(4, "rootfs", "8", "0x900", "0", "4", "rootfs.img"),
                    outDir_ + "/"))
@@ -176,12 +179,18 @@ TEST_F(PackFirmwareTest, GrowingLastPartitionEndsTheImageUnaligned) {
   EXPECT_EQ(Le32(image, 0x20), 5u);
   EXPECT_EQ(RecordAt(image, 2).dataLength, 0u);
   EXPECT_EQ(RecordAt(image, 3).flag, 1u);
+  EXPECT_EQ(RecordAt(image, 1).offset, 64u);
+  Bytes bootHeader = Slice(image, 64 * 512, 512);
+  Rc4Crypt(bootHeader);
+  EXPECT_EQ(Le32(bootHeader, 0), 0x0FF0AA55u);
+  EXPECT_EQ(Slice(image, (64 + 0x400) * 512, 16384), Slice(image, 64 * 512, 16384));
   EXPECT_EQ(RecordAt(image, 4).size, 0xFFFFFFFFu);
+  EXPECT_EQ(RecordAt(image, 4).dataLength, 1000u);
   EXPECT_EQ(Le32(image, 0x1F8), RefCrc32Msb(Slice(image, 0x200, 5 * 128)));
   EXPECT_EQ(Hex(ReadBytes(hashPath_)), Md5sumHex(imagePath_));
 }
 
-enum class Left { kEmptyImage, kVendorArea, kImageWithoutHash };
+enum class Left { kEmptyImage, kVendorArea, kImageWithoutHash, kCompleteImageWithoutHash };
 
 TEST_F(PackFirmwareTest, FailuresReportOnceAndLeaveWhatWasWritten) {
   WriteBytes(cfgDir_ + "/big.img", RandomBytes(8 * 512 + 1, 5));
@@ -211,12 +220,13 @@ TEST_F(PackFirmwareTest, FailuresReportOnceAndLeaveWhatWasWritten) {
        "Packing Error:too many partitions, 28 found, the table holds at most 27!\r\n",
        Left::kEmptyImage},
       {"no boot block",
-       System() + PartSection(1, "misc", "8", "0x40", "8", "2", ""),
+       System("FILL_BYTE=0xA5\n") + PartSection(1, "misc", "8", "0x40", "8", "2", ""),
        {},
        "Writing vendor...\r\nWriting idblock...\r\nPacking Error:no found idblcok partition!\r\n",
        Left::kVendorArea},
       {"boot block too small",
-       System() + PartSection(1, "IDBlock", "2", "0x40", "0x3F", "0", "ddr.bin,loader.bin"),
+       System("FILL_BYTE=0xA5\n") +
+           PartSection(1, "IDBlock", "2", "0x40", "0x3F", "0", "ddr.bin,loader.bin"),
        {},
        "Writing vendor...\r\nWriting idblock...\r\n"
        "Packing Error:idblock partition IDBlock is too small for two copies of the idblock!\r\n",
@@ -232,13 +242,13 @@ TEST_F(PackFirmwareTest, FailuresReportOnceAndLeaveWhatWasWritten) {
        "Writing vendor...\r\nWriting idblock...\r\nGenerating hash file...\r\n"
        "Packing Error:Opening " +
            hashPath_ + " failed, err=21!",
-       Left::kImageWithoutHash},
+       Left::kCompleteImageWithoutHash},
       {"hash file cannot be written", System() + BootPart(),
        [&] { fs::create_symlink("/dev/full", hashPath_); },
        "Writing vendor...\r\nWriting idblock...\r\nGenerating hash file...\r\n"
        "Packing Error:Writing " +
            hashPath_ + " failed, err=28!\r\n",
-       Left::kImageWithoutHash},
+       Left::kCompleteImageWithoutHash},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -259,14 +269,35 @@ TEST_F(PackFirmwareTest, FailuresReportOnceAndLeaveWhatWasWritten) {
       case Left::kVendorArea: {
         const Bytes image = ReadBytes(imagePath_);
         ASSERT_EQ(image.size(), 32768u);
-        EXPECT_EQ(Text(image, 0, 4), "ZVFP");  // the provisional header
-        EXPECT_TRUE(AllBytesAre(image, 512, 32768 - 512, 0));
+        // The provisional header holds what is known before the partitions
+        // are written; sizes, backup flag and checksums come only at the end.
+        EXPECT_EQ(Text(image, 0, 4), "ZVFP");
+        EXPECT_EQ(Slice(image, 4, 8), (Bytes{0xE8, 0x07, 0x03, 0x05, 0x0E, 0x07, 0x09, 0x00}));
+        EXPECT_EQ(Le32(image, 0x0C), 0x01020003u);
+        EXPECT_EQ(Le32(image, 0x10), 512u);
+        EXPECT_EQ(Le32(image, 0x14), 1u);
+        EXPECT_EQ(Le32(image, 0x18), 0u);
+        EXPECT_EQ(Le32(image, 0x1C), 128u);
+        EXPECT_EQ(Le32(image, 0x20), 2u);
+        EXPECT_EQ(Le32(image, 0x24), 0u);
+        EXPECT_EQ(image[0x28], 0);
+        EXPECT_EQ(Slice(image, 0x29, 4), (Bytes{'A', 'B', 0, 0}));
+        EXPECT_TRUE(AllBytesAre(image, 0x4D, 512 - 0x4D, 0));
+        EXPECT_TRUE(AllBytesAre(image, 512, 32768 - 512, 0xA5));
         break;
       }
       case Left::kImageWithoutHash:
         EXPECT_TRUE(fs::exists(imagePath_));
         EXPECT_FALSE(fs::is_regular_file(hashPath_));
         break;
+      case Left::kCompleteImageWithoutHash: {
+        const Bytes image = ReadBytes(imagePath_);
+        ASSERT_EQ(image.size(), 0x840u * 512);
+        EXPECT_EQ(Le32(image, 0x18), 0x840u);
+        EXPECT_EQ(Le32(image, 0x1FC), RefCrc32Msb(Slice(image, 0, 0x1FC)));
+        EXPECT_FALSE(fs::is_regular_file(hashPath_));
+        break;
+      }
     }
   }
 }
@@ -296,16 +327,29 @@ TEST_F(PackFirmwareTest, AFullDiskFailsTheRun) {
   EXPECT_FALSE(fs::exists(hashPath_));
 }
 
-TEST_F(PackFirmwareTest, PartitionTableImageIsHandedOver) {
-  for (const std::string value : {"0", "1"}) {
+TEST_F(PackFirmwareTest, GptEnableChoosesTheImageForm) {
+  const struct {
+    std::string value;
+    bool partitionTable;
+  } cases[] = {{"0", true}, {"1", true}, {"2", false}, {" 1", false}, {"yes", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("Gpt_Enable=" + c.value);
     fs::remove_all(outDir_);
     fs::create_directories(outDir_);
     out_.Clear();
-    Pack(System("Gpt_Enable=" + value + "\n") + BootPart());
-    EXPECT_EQ(out_.Text().find("Generating firmware OK."), std::string::npos) << value;
-    EXPECT_FALSE(fs::exists(hashPath_)) << value;
-    if (fs::exists(imagePath_) && fs::file_size(imagePath_) >= 4) {
-      EXPECT_NE(Text(ReadBytes(imagePath_), 0, 4), "ZVFP") << value;
+    ASSERT_TRUE(Pack(System("Gpt_Enable=" + c.value + "\n") + BootPart())) << out_.Text();
+    const Bytes image = ReadBytes(imagePath_);
+    ASSERT_GE(image.size(), 1024u);
+    if (c.partitionTable) {
+      // A protective MBR and the GPT header after it, and no hash file.
+      EXPECT_EQ(Le16(image, 510), 0xAA55);
+      EXPECT_EQ(Text(image, 512, 8), "EFI PART");
+      EXPECT_FALSE(fs::exists(hashPath_));
+      EXPECT_EQ(out_.Text().find("Generating firmware OK."), std::string::npos);
+    } else {
+      EXPECT_EQ(Text(image, 0, 4), "ZVFP");
+      EXPECT_EQ(Hex(ReadBytes(hashPath_)), Md5sumHex(imagePath_));
+      EXPECT_TRUE(out_.Text().ends_with("Generating firmware OK.\r\n"));
     }
   }
 }

@@ -71,6 +71,22 @@ TEST_F(PayloadWriterTest, PayloadsAtTheirSectorsPaddedFilledSkippedAndGrown) {
   EXPECT_EQ(Slice(bytes, 0x2810 * 512, rootfs.size()), rootfs);
 }
 
+TEST_F(PayloadWriterTest, AreaBelowTheEndIsWrittenOverWithoutFillingWhatIsThere) {
+  const Bytes late = RandomBytes(8 * 512, 1);
+  const Bytes early = RandomBytes(100, 2);
+  Add("late", 0x20, 8, 0, late);       // bytes 0x4000 to 0x4FFF
+  Add("early", 0x10, 0x30, 0, early);  // bytes 0x2000 to 0x7FFF, over the one before
+  ASSERT_TRUE(Write()) << out_.Text();
+  const Bytes bytes = Image();
+  ASSERT_EQ(bytes.size(), 0x8000u);
+  EXPECT_TRUE(AllBytesAre(bytes, 0, 0x2000, 0xFF));
+  EXPECT_EQ(Slice(bytes, 0x2000, early.size()), early);
+  EXPECT_TRUE(AllBytesAre(bytes, 0x2000 + early.size(), 0x2000 - early.size(), 0xFF));
+  // Padding the later-written area to its end passes over these bytes.
+  EXPECT_EQ(Slice(bytes, 0x4000, late.size()), late);
+  EXPECT_TRUE(AllBytesAre(bytes, 0x5000, 0x3000, 0xFF));
+}
+
 TEST_F(PayloadWriterTest, FillPartitionPadsToItsEnd) {
   Add("misc", 0x100, 8, PART_FLAG_FILL | PART_FLAG_SKIP, {});
   ASSERT_TRUE(Write());
