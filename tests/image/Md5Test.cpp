@@ -12,16 +12,6 @@
 namespace imgweld {
 namespace {
 
-std::string Hex(const Md5Digest& digest) {
-  std::string text;
-  char pair[3];
-  for (uint8_t b : digest) {
-    std::snprintf(pair, sizeof pair, "%02x", b);
-    text += pair;
-  }
-  return text;
-}
-
 Md5Digest DigestOf(const uint8_t* data, size_t length) {
   Md5Context context;
   Md5Init(context);
@@ -33,13 +23,6 @@ Md5Digest DigestOf(const uint8_t* data, size_t length) {
 
 Md5Digest DigestOf(std::string_view text) {
   return DigestOf(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-}
-
-// The digest that md5sum prints for the file, as lowercase hexadecimal.
-std::string Md5sumOf(const std::string& path) {
-  const test::RunResult result = test::RunShell("md5sum < '" + path + "'");
-  EXPECT_EQ(result.exitCode, 0);
-  return result.output.substr(0, 32);
 }
 
 constexpr size_t kChunk = 256 * 1024;
@@ -62,7 +45,7 @@ TEST(Md5, Rfc1321TestSuite) {
        "57edf4a22be3c955ac49da2e2107b67a"},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(Hex(DigestOf(c.message)), c.digest) << '"' << c.message << '"';
+    EXPECT_EQ(test::HexOf(DigestOf(c.message)), c.digest) << '"' << c.message << '"';
 }
 
 TEST(Md5, FinalClearsTheWholeContext) {
@@ -100,7 +83,7 @@ TEST(Md5OfFile, AgreesWithMd5sumAroundTheChunkSize) {
     test::WriteBytes(path, test::RandomBytes(size, static_cast<uint32_t>(size)));
     Md5Digest digest{};
     ASSERT_TRUE(Md5OfFile(digest, path)) << size;
-    EXPECT_EQ(Hex(digest), Md5sumOf(path)) << size << " bytes";
+    EXPECT_EQ(test::HexOf(digest), test::Md5sumHex(path)) << size << " bytes";
   }
 }
 
@@ -116,7 +99,7 @@ TEST(Md5OfFile, ExplicitLengthDigestsAPrefixAndMayNotPassTheEnd) {
   ASSERT_TRUE(Md5OfFile(digest, path, data.size()));
   EXPECT_EQ(digest, DigestOf(data.data(), data.size()));
   ASSERT_TRUE(Md5OfFile(digest, path, 0));
-  EXPECT_EQ(Hex(digest), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(test::HexOf(digest), "d41d8cd98f00b204e9800998ecf8427e");
 
   for (uint64_t tooLong : {uint64_t{data.size() + 1}, uint64_t{0x100000000}}) {
     digest = kUntouched;
@@ -139,7 +122,7 @@ TEST(Md5OfStream, DigestsFromTheFirstByteAndLeavesTheFileOpen) {
   ASSERT_TRUE(file.SeekEnd());
   Md5Digest digest{};
   ASSERT_TRUE(Md5OfStream(digest, file));
-  EXPECT_EQ(Hex(digest), Md5sumOf(path));
+  EXPECT_EQ(test::HexOf(digest), test::Md5sumHex(path));
   ASSERT_TRUE(file.IsOpen());
   EXPECT_EQ(file.Tell(), data.size());
 
@@ -169,8 +152,8 @@ TEST(Md5OfFile, DigestsAFileOfFourGibibytesAndMoreWhole) {
 
   Md5Digest digest{};
   ASSERT_TRUE(Md5OfFile(digest, path));
-  EXPECT_NE(Hex(digest), "93b885adfe0da089cdf634904fd59f71");  // one zero byte
-  EXPECT_EQ(Hex(digest), "f18c798ff5d450dfe4d3acdc12b621ff");
+  EXPECT_NE(test::HexOf(digest), "93b885adfe0da089cdf634904fd59f71");  // one zero byte
+  EXPECT_EQ(test::HexOf(digest), "f18c798ff5d450dfe4d3acdc12b621ff");
 }
 
 TEST(HashFilePath, CutsAtTheLastDotOfTheWholePath) {

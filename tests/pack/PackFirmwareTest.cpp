@@ -32,22 +32,6 @@ Record RecordAt(const Bytes& image, size_t index) {
           Slice(image, at + 0x38, 72)};
 }
 
-std::string Md5sumHex(const std::string& path) {
-  const RunResult result = RunShell("md5sum '" + path + "'");
-  EXPECT_EQ(result.exitCode, 0);
-  return result.output.substr(0, 32);
-}
-
-std::string Hex(const Bytes& bytes) {
-  std::string text;
-  char digit[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(digit, sizeof digit, "%02x", b);
-    text += digit;
-  }
-  return text;
-}
-
 class PackFirmwareTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -156,7 +140,7 @@ TEST_F(PackFirmwareTest, TaggedImageWithBackupBlockDecodes) {
 
   const Bytes digest = ReadBytes(hashPath_);
   ASSERT_EQ(digest.size(), 16u);
-  EXPECT_EQ(Hex(digest), Md5sumHex(imagePath_));
+  EXPECT_EQ(HexOf(digest), Md5sumHex(imagePath_));
 }
 
 TEST_F(PackFirmwareTest, GrowingLastPartitionEndsTheImageUnaligned) {
@@ -187,7 +171,7 @@ TEST_F(PackFirmwareTest, GrowingLastPartitionEndsTheImageUnaligned) {
   EXPECT_EQ(RecordAt(image, 4).size, 0xFFFFFFFFu);
   EXPECT_EQ(RecordAt(image, 4).dataLength, 1000u);
   EXPECT_EQ(Le32(image, 0x1F8), RefCrc32Msb(Slice(image, 0x200, 5 * 128)));
-  EXPECT_EQ(Hex(ReadBytes(hashPath_)), Md5sumHex(imagePath_));
+  EXPECT_EQ(HexOf(ReadBytes(hashPath_)), Md5sumHex(imagePath_));
 }
 
 enum class Left { kEmptyImage, kVendorArea, kImageWithoutHash, kCompleteImageWithoutHash };
@@ -348,7 +332,7 @@ TEST_F(PackFirmwareTest, GptEnableChoosesTheImageForm) {
       EXPECT_EQ(out_.Text().find("Generating firmware OK."), std::string::npos);
     } else {
       EXPECT_EQ(Text(image, 0, 4), "ZVFP");
-      EXPECT_EQ(Hex(ReadBytes(hashPath_)), Md5sumHex(imagePath_));
+      EXPECT_EQ(HexOf(ReadBytes(hashPath_)), Md5sumHex(imagePath_));
       EXPECT_TRUE(out_.Text().ends_with("Generating firmware OK.\r\n"));
     }
   }
@@ -378,7 +362,7 @@ TEST_F(PackCommandTest, ConfigWithoutSlashResolvesInTheWorkingDirectoryEvenAVery
   const RunResult result = RunImgweld({"-P", "setting.ini", "out"}, dir);
   EXPECT_EQ(result.exitCode, 0) << result.output;
   EXPECT_TRUE(result.output.ends_with("Generating firmware OK.\r\n"));
-  EXPECT_EQ(Hex(ReadBytes(dir + "/out/Firmware.md5")), Md5sumHex(dir + "/out/Firmware.img"));
+  EXPECT_EQ(HexOf(ReadBytes(dir + "/out/Firmware.md5")), Md5sumHex(dir + "/out/Firmware.img"));
 }
 
 TEST_F(PackCommandTest, RelativeFileNamesResolveBesideTheConfiguration) {

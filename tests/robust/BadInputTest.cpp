@@ -23,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::vector<uint8_t> DigestBytes(const std::string& path) {
-  const std::string hex = Md5Hex(path);
+  const std::string hex = Md5sumHex(path);
   std::vector<uint8_t> digest;
   for (size_t i = 0; i + 1 < hex.size(); i += 2) {
     digest.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));

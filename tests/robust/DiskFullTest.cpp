@@ -67,7 +67,7 @@ class PackDiskFullTest : public ::testing::Test {
       // for the broken image, and the unpacker must refuse it.
       const std::string hash = dir_ / "out/Firmware.md5";
       if (fs::exists(hash)) {
-        EXPECT_NE(Hex(ReadBytes(hash)), Md5Hex(image));
+        EXPECT_NE(HexOf(ReadBytes(hash)), Md5sumHex(image));
       }
       if (taggedImage) {
         fs::create_directories(dir_.Path() / "unpacked");

@@ -92,22 +92,6 @@ inline std::string ExpectErrorLineAtTheEnd(const RunResult& result, int exitCode
   return lines.back();
 }
 
-// The digest as md5sum prints it, or "" when the file cannot be read.
-inline std::string Md5Hex(const std::string& path) {
-  const RunResult result = RunShell("md5sum " + Quoted(path) + " 2>/dev/null");
-  return result.exitCode == 0 ? result.output.substr(0, 32) : "";
-}
-
-inline std::string Hex(const std::vector<uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t b : bytes) {
-    text += kDigits[b >> 4];
-    text += kDigits[b & 15];
-  }
-  return text;
-}
-
 // Names of the entries directly inside `dir`, sorted.
 inline std::vector<std::string> Entries(const std::filesystem::path& dir) {
   std::vector<std::string> names;

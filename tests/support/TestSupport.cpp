@@ -96,6 +96,31 @@ RunResult RunImgweld(const std::vector<std::string>& args, const std::string& wo
   return RunShell(command);
 }
 
+std::string HexOf(std::span<const uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (uint8_t b : bytes) {
+    text += kDigits[b >> 4];
+    text += kDigits[b & 0xF];
+  }
+  return text;
+}
+
+std::string Md5sumHex(const std::string& path) {
+  const RunResult result = RunShell("md5sum " + ShellQuote(path) + " 2>/dev/null");
+  if (result.exitCode != 0 || result.output.size() < 32) return "";
+  return result.output.substr(0, 32);
+}
+
+std::vector<uint8_t> Md5sumBytes(const std::string& path) {
+  const std::string hex = Md5sumHex(path);
+  std::vector<uint8_t> digest;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    digest.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return digest;
+}
+
 std::string ImgweldExe() { return IMGWELD_EXE; }
 std::string SourceDir() { return IMGWELD_SOURCE_DIR; }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,14 @@ RunResult RunImgweld(const std::vector<std::string>& args, const std::string& wo
 
 // Runs a shell command; its standard output is captured.
 RunResult RunShell(const std::string& command);
+
+// Bytes as lowercase hexadecimal, two digits each.
+std::string HexOf(std::span<const uint8_t> bytes);
+// The MD5 digest that the md5sum tool computes for the file, as 32 lowercase
+// hexadecimal digits, or "" when the tool fails.
+std::string Md5sumHex(const std::string& path);
+// The same as 16 raw bytes; empty when the tool fails.
+std::vector<uint8_t> Md5sumBytes(const std::string& path);
 
 // Path of the built imgweld executable and of the source tree.
 std::string ImgweldExe();

@@ -20,12 +20,7 @@ namespace fs = std::filesystem;
 
 // The digest as md5sum computes it, as 16 raw bytes.
 std::vector<uint8_t> Md5Sum(const std::string& path) {
-  const RunResult result = RunShell("md5sum '" + path + "'");
-  EXPECT_EQ(result.exitCode, 0);
-  std::vector<uint8_t> digest;
-  for (size_t i = 0; i + 1 < result.output.size() && digest.size() < 16; i += 2) {
-    digest.push_back(static_cast<uint8_t>(std::stoi(result.output.substr(i, 2), nullptr, 16)));
-  }
+  std::vector<uint8_t> digest = Md5sumBytes(path);
   EXPECT_EQ(digest.size(), 16u);
   return digest;
 }
