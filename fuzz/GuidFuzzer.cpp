@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-#include "pack/GptRecords.h"
+#include "image/GptRecords.h"
 
 namespace {
 

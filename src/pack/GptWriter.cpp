@@ -8,7 +8,7 @@
 #include "common/File.h"
 #include "config/Settings.h"
 #include "image/Checksums.h"
-#include "pack/GptRecords.h"
+#include "image/GptRecords.h"
 #include "pack/IdBlock.h"
 #include "pack/ImageWriter.h"
 #include "pack/PartitionList.h"

@@ -7,7 +7,7 @@
 
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
-#include "pack/GptRecords.h"
+#include "image/GptRecords.h"
 #include "pack/GptWriter.h"
 
 namespace imgweld {

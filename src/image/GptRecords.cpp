@@ -1,4 +1,4 @@
-#include "pack/GptRecords.h"
+#include "image/GptRecords.h"
 
 #include <algorithm>
 #include <cstdlib>
