@@ -9,6 +9,7 @@
 #include "common/Output.h"
 #include "config/ConfigDocument.h"
 #include "config/Settings.h"
+#include "pack/LayoutChecks.h"
 #include "pack/PackContext.h"
 #include "pack/PartitionList.h"
 
@@ -36,9 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // File names resolve below a directory that does not exist, so the
   // partition reader only ever measures missing files.
   StringOutput out;
-  PackContext context{document, "/nonexistent-imgweld-fuzz", 0, out};
+  const PackOptions options = ResolvePackOptions(document, "/nonexistent-imgweld-fuzz");
+  PackContext context{options, out};
   std::vector<PartitionEntry> partitions;
-  (void)ReadPartitionList(context, partitions);
+  if (ReadPartitionList(document, context, partitions)) {
+    (void)CheckPartitionNumbers(document, partitions.size(), out);
+    (void)CheckGptSizes(partitions, out);
+    (void)CheckOverlaps(partitions, options.form, out);
+  }
 
   // Writing and parsing again must not crash either.
   std::ostringstream written;

@@ -6,13 +6,15 @@
 #include <vector>
 
 #include "common/File.h"
-#include "config/Settings.h"
+#include "image/BootBlock.h"
 #include "image/Checksums.h"
 #include "image/GptRecords.h"
 #include "pack/IdBlock.h"
+#include "pack/ImagePlan.h"
 #include "pack/ImageWriter.h"
+#include "pack/LayoutChecks.h"
 #include "pack/PartitionList.h"
-#include "pack/PayloadWriter.h"
+#include "pack/PayloadPlan.h"
 
 namespace imgweld {
 namespace {
@@ -48,7 +50,7 @@ void ReportBeyond4GiB(const std::string& imagePath, Output& out) {
 // too, so that the table and the data agree.
 void RaiseIdBlockOffsets(std::vector<PartitionEntry>& partitions) {
   for (PartitionEntry& entry : partitions) {
-    if (entry.type == PART_TYPE_IDBLOCK) entry.offset = std::max(entry.offset, kIdBlockMinOffset);
+    if (entry.type == PART_TYPE_IDBLOCK) entry.offset = std::max(entry.offset, kBootMinOffset);
   }
 }
 
@@ -57,19 +59,6 @@ bool CheckPartitionCount(const std::vector<PartitionEntry>& partitions, Output& 
   out.Printf("Packing Error:too many partitions, %zu found, the GPT header holds at most %zu!\r\n",
              partitions.size(), kMaxGptPartitions);
   return false;
-}
-
-// Padded layout: a payload copied to a sector below 34 would overwrite the
-// partition array and header already written there.
-bool CheckPayloadsClearOfTable(const std::vector<PartitionEntry>& partitions, Output& out) {
-  for (const PartitionEntry& entry : partitions) {
-    if (HasPayloadFile(entry) && entry.offset < kGptFirstUsableLba) {
-      out.Printf("Packing Error:partition %s starts at sector %x, inside the partition table!\r\n",
-                 entry.Name().c_str(), entry.offset);
-      return false;
-    }
-  }
-  return true;
 }
 
 // End sector (exclusive) of everything the padded layout writes for the
@@ -194,24 +183,61 @@ bool BuildGptTables(const std::vector<PartitionEntry>& partitions, const GuidMap
 
 // The backup array, then the backup header. With a known disk size they go
 // to sectors diskEnd - 33 and diskEnd - 1, where the primary header points,
-// whatever the payload writer left the position at; with an open disk size
-// they follow the end of the image.
-bool WriteBackupGpt(ImageWriter& image, const GptTables& tables, uint64_t diskEnd,
-                    const std::string& imagePath, Output& out) {
-  out.Line("writing backup gpt...\r");
+// whatever the payloads left the position at; with an open disk size they
+// follow the end of the image.
+void PlanBackupGpt(PlanBuilder& plan, size_t array, const GptTables& tables, uint64_t diskEnd,
+                   const std::string& imagePath) {
+  plan.Message("writing backup gpt...\r\n");
   if (diskEnd != kOpenDiskEnd) {
-    if (!image.FillToOffset(*SectorPosition(diskEnd - kBackupSectors))) return false;
+    plan.FillTo(*SectorPosition(diskEnd - kBackupSectors));
   } else {
-    const std::optional<uint64_t> length = image.Length();
-    if (!length) return false;
-    if (*length > kMaxImageLength - kBackupSectors * kSector) {
-      ReportBeyond4GiB(imagePath, out);
-      return false;
+    if (plan.Length() > kMaxImageLength - kBackupSectors * kSector) {
+      StringOutput message;
+      ReportBeyond4GiB(imagePath, message);
+      plan.Fail(message.Text());
+      return;
     }
+    plan.SeekToEnd();
   }
-  SectorBytes backupHeader{};
-  MakeBackupGptHeader(tables.header, backupHeader);
-  return image.Write(tables.array) && image.Write(backupHeader);
+  std::vector<uint8_t> backupHeader(kSector, 0);
+  MakeBackupGptHeader(tables.header, std::span<uint8_t, kGptSectorSize>(backupHeader));
+  plan.WriteBuffer(array);
+  plan.WriteBuffer(plan.AddBuffer(std::move(backupHeader)));
+}
+
+// Every byte of the partition-table image in the order it is written.
+ImagePlan PlanGptImage(const PackContext& context, std::vector<PartitionEntry>& partitions,
+                       const GptTables& tables, uint64_t diskEnd, const std::string& imagePath) {
+  PlanBuilder plan;
+  const SectorBytes mbr = EncodeProtectiveMbr(ProtectiveMbr{});
+  plan.Message("writing mbr...\r\n");
+  plan.WriteBuffer(plan.AddBuffer({mbr.begin(), mbr.end()}));
+  plan.Message("writing gpt...\r\n");
+  plan.WriteBuffer(plan.AddBuffer({tables.header.begin(), tables.header.end()}));
+  const size_t array = plan.AddBuffer(tables.array);
+  plan.WriteBuffer(array);
+  PlanPartitionSteps(plan, context, partitions);
+  const bool writeBackup = context.options.backup && !context.options.IsCompact();
+  if (!plan.Failed() && writeBackup) PlanBackupGpt(plan, array, tables, diskEnd, imagePath);
+  return plan.Finish();
+}
+
+// The checks of the partition list that refuse a layout before anything is
+// written.
+bool CheckGptPartitions(const ConfigDocument& document, const PackContext& context,
+                        std::vector<PartitionEntry>& partitions, uint64_t diskEnd,
+                        const std::string& imagePath) {
+  Output& out = context.out;
+  if (!CheckPartitionCount(partitions, out) ||
+      !CheckPartitionNumbers(document, partitions.size(), out) || !CheckGptSizes(partitions, out) ||
+      !CheckOverlaps(partitions, context.options.form, out)) {
+    return false;
+  }
+  if (context.options.IsCompact()) return CheckCompactLayout(partitions, imagePath, out);
+  if (context.options.backup && diskEnd != kOpenDiskEnd) {
+    return CheckRoomForBackup(partitions, diskEnd, imagePath, out);
+  }
+  return true;
 }
 
 }  // namespace
@@ -230,16 +256,17 @@ uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact
   return uint64_t{last.offset} + last.size + kBackupSectors;
 }
 
-bool WriteGptFirmware(const PackContext& context, const std::string& imagePath) {
+bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context,
+                      const std::string& imagePath) {
   Output& out = context.out;
   GuidMap guids;
-  if (!ReadPartitionTypeGuids(context.document, guids)) {
+  if (!ReadPartitionTypeGuids(document, guids)) {
     out.Line(
         "Packing GPT:failed to get guid of partition type, check section "
         "PARTITION_TYPE_GUID in the config!\r");
   }
-  const bool compact = IsGptEnabled(context.document);
-  const bool backup = IsBackupPartitionEnabled(context.document);
+  const bool compact = context.options.IsCompact();
+  const bool backup = context.options.backup;
   out.Printf("Compact=%d,Backup=%d\r\n", compact ? 1 : 0, backup ? 1 : 0);
 
   File file;
@@ -248,31 +275,16 @@ bool WriteGptFirmware(const PackContext& context, const std::string& imagePath) 
     return false;
   }
   std::vector<PartitionEntry> partitions;
-  if (!ReadPartitionList(context, partitions) || !CheckPartitionCount(partitions, out)) {
-    return false;
-  }
+  if (!ReadPartitionList(document, context, partitions)) return false;
   RaiseIdBlockOffsets(partitions);
   const uint64_t diskEnd = ComputeDiskEnd(partitions, compact);
-  const bool writeBackup = backup && !compact;
-  if (compact) {
-    if (!CheckCompactLayout(partitions, imagePath, out)) return false;
-  } else {
-    if (!CheckPayloadsClearOfTable(partitions, out)) return false;
-    if (writeBackup && diskEnd != kOpenDiskEnd &&
-        !CheckRoomForBackup(partitions, diskEnd, imagePath, out)) {
-      return false;
-    }
-  }
+  if (!CheckGptPartitions(document, context, partitions, diskEnd, imagePath)) return false;
   GptTables tables;
   if (!BuildGptTables(partitions, guids, compact, backup, diskEnd, tables, out)) return false;
 
-  ImageWriter image(file, imagePath, context.fillByte, out);
-  out.Line("writing mbr...\r");
-  if (!image.Write(EncodeProtectiveMbr(ProtectiveMbr{}))) return false;
-  out.Line("writing gpt...\r");
-  if (!image.Write(tables.header) || !image.Write(tables.array)) return false;
-  if (!WritePartitionPayloads(image, context, partitions)) return false;
-  if (writeBackup && !WriteBackupGpt(image, tables, diskEnd, imagePath, out)) return false;
+  ImagePlan plan = PlanGptImage(context, partitions, tables, diskEnd, imagePath);
+  ImageWriter image(file, imagePath, context.options.fillByte, out);
+  if (!WritePlannedImage(plan, image, out)) return false;
   if (!file.Close()) {
     out.Printf("Packing Error:Writing %s failed, err=%d!\r\n", imagePath.c_str(), file.Error());
     return false;

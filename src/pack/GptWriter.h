@@ -30,6 +30,7 @@ uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact
 // partitions, optional backup GPT) to `imagePath`, used when `Gpt_Enable` is
 // "1" (compact: payloads back to back, no backup) or "0" (padded: every
 // payload at its sector). Prints its own messages.
-bool WriteGptFirmware(const PackContext& context, const std::string& imagePath);
+bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context,
+                      const std::string& imagePath);
 
 }  // namespace imgweld

@@ -1,6 +1,7 @@
 #include "pack/ImageWriter.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 #include <vector>
 
@@ -19,11 +20,53 @@ constexpr size_t kCopyBufferSize = size_t{1} << 20;
 ImageWriter::ImageWriter(File& image, std::string displayPath, uint8_t fillByte, Output& out)
     : image_(image), displayPath_(std::move(displayPath)), fillByte_(fillByte), out_(out) {}
 
-bool ImageWriter::FillToOffset(uint32_t offset) {
+bool ImageWriter::FillToOffset(uint64_t offset) {
   const std::optional<uint64_t> length = Length();
   if (!length) return false;
   if (*length >= offset) return Seek(offset);
-  return AppendFill(*length, offset);
+  position_ = *length;
+  if (!AppendFill(*length, offset)) return false;
+  position_ = offset;
+  return true;
+}
+
+void ImageWriter::HashWhileWriting() {
+  Md5Init(md5_);
+  hashing_ = true;
+  hashed_ = 0;
+  position_ = 0;
+}
+
+std::optional<Md5Digest> ImageWriter::Digest() {
+  if (!hashing_) return std::nullopt;
+  const std::optional<uint64_t> length = Length();
+  hashing_ = false;
+  if (!length || *length != hashed_) return std::nullopt;
+  Md5Digest digest{};
+  Md5Final(digest, md5_);
+  return digest;
+}
+
+void ImageWriter::Hash(const uint8_t* data, size_t size) {
+  if (!hashing_) return;
+  if (position_ != hashed_) {
+    hashing_ = false;  // not an append: the digest would skip or repeat bytes
+    return;
+  }
+  Md5Update(md5_, data, size);
+  hashed_ += size;
+}
+
+void ImageWriter::HashRepeated(uint8_t byte, uint64_t count) {
+  static constexpr size_t kChunk = size_t{1} << 16;
+  std::array<uint8_t, kChunk> bytes;
+  bytes.fill(byte);
+  while (count > 0 && Appending()) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(count, kChunk));
+    Hash(bytes.data(), n);
+    position_ += n;
+    count -= n;
+  }
 }
 
 bool ImageWriter::AppendFill(uint64_t length, uint64_t target) {
@@ -32,7 +75,10 @@ bool ImageWriter::AppendFill(uint64_t length, uint64_t target) {
   // be written at all. Anything else (another fill byte; a device, whose
   // bytes there are not zero) is written from the end, where Length() has
   // left the image, through one buffer no longer than the gap.
-  if (fillByte_ == 0 && image_.IsRegularFile()) return ExtendWithHole(target);
+  if (fillByte_ == 0 && image_.IsRegularFile()) {
+    HashRepeated(0, target - length);
+    return ExtendWithHole(target);
+  }
   uint64_t remaining = target - length;
   const size_t bufferSize = static_cast<size_t>(std::min<uint64_t>(remaining, kFillBufferSize));
   const std::vector<uint8_t> fill(bufferSize, fillByte_);
@@ -56,6 +102,8 @@ bool ImageWriter::ExtendWithHole(uint64_t target) {
 }
 
 CopyResult ImageWriter::CopyFrom(File& source, uint64_t length) {
+  if (Appending()) return CopyAndHash(source, length);
+  hashing_ = false;
   if (!FlushPending()) return CopyResult::kWriteFailed;
   const std::optional<uint64_t> position = image_.Tell();
   if (!position) {
@@ -67,7 +115,22 @@ CopyResult ImageWriter::CopyFrom(File& source, uint64_t length) {
   return result;
 }
 
+// The payload passes through memory once, to be hashed on its way.
+CopyResult ImageWriter::CopyAndHash(File& source, uint64_t length) {
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(length, kCopyBufferSize)));
+  if (!source.Seek(0)) return CopyResult::kReadFailed;
+  while (length > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, buffer.size()));
+    if (!source.ReadExact(buffer.data(), n)) return CopyResult::kReadFailed;
+    if (!Write(std::span<const uint8_t>(buffer.data(), n))) return CopyResult::kWriteFailed;
+    length -= n;
+  }
+  return CopyResult::kCopied;
+}
+
 bool ImageWriter::Write(std::span<const uint8_t> data) {
+  Hash(data.data(), data.size());
+  position_ += data.size();
   if (image_.Write(data)) return true;
   ReportWriteFailure();
   return false;
@@ -83,6 +146,7 @@ bool ImageWriter::FlushPending() {
 
 bool ImageWriter::Seek(uint64_t position) {
   if (!FlushPending()) return false;
+  position_ = position;
   if (image_.Seek(position)) return true;
   ReportSeekFailure();
   return false;
@@ -95,6 +159,7 @@ std::optional<uint64_t> ImageWriter::Length() {
     ReportSeekFailure();
     return std::nullopt;
   }
+  position_ = length;
   return length;
 }
 

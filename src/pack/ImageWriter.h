@@ -7,6 +7,7 @@
 
 #include "common/File.h"
 #include "common/Output.h"
+#include "image/Md5.h"
 
 namespace imgweld {
 
@@ -26,7 +27,7 @@ class ImageWriter {
   // Afterwards the image is at least `offset` bytes long and positioned at
   // `offset`: fill bytes are appended when it is shorter; when it is already
   // longer only the position moves and the bytes there stay.
-  bool FillToOffset(uint32_t offset);
+  bool FillToOffset(uint64_t offset);
 
   // Writes all of `data` at the current position.
   bool Write(std::span<const uint8_t> data);
@@ -39,6 +40,15 @@ class ImageWriter {
   // The image's length; leaves it positioned at its end.
   std::optional<uint64_t> Length();
 
+  // From now on every byte that ends up in the image is also fed to an MD5
+  // digest while it is written, as long as every write appends to what was
+  // written before; a write anywhere else ends that, and Digest() then has
+  // nothing to give, so the image must be read back to be hashed.
+  void HashWhileWriting();
+  // The digest of the image as written, when every byte of it was hashed in
+  // order. Ends the hashing.
+  std::optional<Md5Digest> Digest();
+
   File& Image() { return image_; }
   const std::string& DisplayPath() const { return displayPath_; }
   uint8_t FillByte() const { return fillByte_; }
@@ -50,6 +60,11 @@ class ImageWriter {
   bool AppendFill(uint64_t length, uint64_t target);
   bool ExtendWithHole(uint64_t target);
   bool FlushPending();
+  // Feeds bytes appended at the current position to the digest.
+  void Hash(const uint8_t* data, size_t size);
+  void HashRepeated(uint8_t byte, uint64_t count);
+  bool Appending() const { return hashing_ && position_ == hashed_; }
+  CopyResult CopyAndHash(File& source, uint64_t length);
   void ReportWriteFailure();
   void ReportSeekFailure();
 
@@ -57,6 +72,11 @@ class ImageWriter {
   std::string displayPath_;
   uint8_t fillByte_;
   Output& out_;
+
+  bool hashing_ = false;
+  uint64_t position_ = 0;  // kept while hashing: where the next write lands
+  uint64_t hashed_ = 0;    // bytes fed to the digest, all from the image's start
+  Md5Context md5_{};
 };
 
 // The length of an open file, leaving it positioned at its end; kNoLength for

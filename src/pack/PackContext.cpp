@@ -8,8 +8,9 @@ constexpr uint64_t kSectorBytes = 512;
 }  // namespace
 
 std::string PackContext::ResolvePath(const std::string& name) const {
-  if (name.empty() || name.front() == '/' || configDir.empty()) return name;
-  return configDir + "/" + name;
+  const std::string& dir = options.configDir;
+  if (name.empty() || name.front() == '/' || dir.empty()) return name;
+  return dir + "/" + name;
 }
 
 std::optional<uint32_t> SectorPosition(uint64_t sector) {

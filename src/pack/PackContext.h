@@ -5,24 +5,20 @@
 #include <string>
 
 #include "common/Output.h"
-#include "config/ConfigDocument.h"
+#include "pack/PackOptions.h"
 
 namespace imgweld {
 
-// What every step of one pack run reads: the configuration, the directory
-// its relative `File` names are looked up in, the fill byte, and the sink for
-// messages. The process's working directory is never changed; relative names
-// are joined to `configDir` instead, while messages print them as configured.
+// What every step of one pack run reads: the resolved options and the sink
+// for messages. The process's working directory is never changed; relative
+// names are joined to the configuration directory instead, while messages
+// print them as configured.
 struct PackContext {
-  const ConfigDocument& document;
-  // Directory of the configuration file, without a trailing "/"; empty when
-  // names resolve against the working directory.
-  std::string configDir;
-  uint8_t fillByte = 0;
+  const PackOptions& options;
   Output& out;
 
   // `name` as a path to open: absolute and empty names as they are, relative
-  // ones joined to `configDir`.
+  // ones joined to the configuration directory.
   std::string ResolvePath(const std::string& name) const;
 };
 

@@ -2,20 +2,23 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <vector>
 
 #include "common/File.h"
 #include "config/ConfigDocument.h"
-#include "config/Settings.h"
 #include "image/FirmwareImage.h"
 #include "image/Md5.h"
 #include "pack/GptWriter.h"
-#include "pack/IdBlock.h"
+#include "pack/ImagePlan.h"
 #include "pack/ImageWriter.h"
+#include "pack/LayoutChecks.h"
 #include "pack/PackContext.h"
+#include "pack/PackOptions.h"
 #include "pack/PartitionList.h"
-#include "pack/PayloadWriter.h"
+#include "pack/PayloadPlan.h"
 
 namespace imgweld {
 namespace {
@@ -71,111 +74,129 @@ bool ReadIdentity(const ConfigDocument& document, FirmwareHeader& header, Output
   return true;
 }
 
-// Provisional header, table area and vendor area: everything before sector 64.
-bool WriteLeadingAreas(ImageWriter& image, const FirmwareHeader& header, Output& out) {
-  const HeaderBytes provisional = EncodeHeader(header);
-  if (!image.Write(std::span<const uint8_t>(provisional).first(header.headerLength)) ||
-      !image.FillToOffset(header.tableSector * kSectorSize) ||
-      !image.FillToOffset(kTableBlockSize)) {
-    return false;
-  }
-  out.Line("Writing vendor...\r");
-  if (!image.FillToOffset(kVendorAreaEnd)) return false;
-  out.Line("Writing idblock...\r");
-  return true;
-}
-
-bool WriteBootBlock(ImageWriter& image, const PackContext& context,
-                    std::vector<PartitionEntry>& partitions) {
-  for (PartitionEntry& entry : partitions) {
-    if (entry.type == PART_TYPE_IDBLOCK) return WriteIdBlock(image, context, entry);
-  }
-  context.out.Line("Packing Error:no found idblcok partition!\r");
-  return false;
-}
-
-// Header and table go to the front of the image in one 4096-byte write,
-// after the optional backup block at its end.
-bool FinishImage(ImageWriter& image, const ConfigDocument& document, FirmwareHeader& header,
-                 std::vector<PartitionEntry>& partitions, Output& out) {
+// The header's fields that depend on the whole layout, the table block and
+// the backup block, once every partition is placed. The image is padded to
+// a whole sector so that the recorded length covers its last bytes.
+void PlanTaggedFinish(PlanBuilder& plan, const PackContext& context, FirmwareHeader& header,
+                      std::vector<PartitionEntry>& partitions, const std::string& imagePath,
+                      size_t tableBuffer) {
   if (!partitions.empty() && (partitions.back().flag & PART_FLAG_GROW) != 0) {
     partitions.back().size = 0xFFFFFFFF;
   }
-  const std::optional<uint64_t> length = image.Length();
-  if (!length) return false;
-  const bool backup = IsBackupPartitionEnabled(document);
+  const uint64_t rest = plan.Length() % kSectorSize;
+  if (rest != 0) plan.FillTo(plan.Length() + (kSectorSize - rest));
+  const uint64_t length = plan.Length();
+  const bool backup = context.options.backup;
   // Every position in the image, and its recorded length, is a 32-bit value.
-  const uint64_t finalLength = *length + (backup ? kBackupBlockSize : 0);
-  if (finalLength > 0xFFFFFFFFu) {
-    out.Printf("Packing Error:%s does not fit below 4 GiB!\r\n", image.DisplayPath().c_str());
-    return false;
+  if (length + (backup ? kBackupBlockSize : 0) > 0xFFFFFFFFu) {
+    StringOutput message;
+    message.Printf("Packing Error:%s does not fit below 4 GiB!\r\n", imagePath.c_str());
+    plan.Fail(message.Text());
+    return;
   }
-  header.imageSectors = static_cast<uint32_t>(*length / kSectorSize);
+  header.imageSectors = static_cast<uint32_t>(length / kSectorSize);
   header.imageLength = header.imageSectors * kSectorSize + (backup ? kBackupBlockSize : 0);
   header.backupDisabled = backup ? 0 : 1;
   const TableBlock block = AssembleTableBlock(header, partitions);
+  std::copy(block.begin(), block.end(), plan.Buffer(tableBuffer).begin());
   if (backup) {
     const TableBlock backupBlock = MakeBackupBlock(block);
-    out.Line("Writing metadata ...\r");
-    if (!image.Write(backupBlock)) return false;
+    plan.Message("Writing metadata ...\r\n");
+    plan.SeekToEnd();
+    plan.WriteBuffer(plan.AddBuffer({backupBlock.begin(), backupBlock.end()}));
   }
-  return image.Seek(0) && image.Write(block);
 }
 
-bool WriteHashFile(const OutputPaths& paths, Output& out) {
-  Md5Digest digest{};
-  if (!Md5OfFile(digest, paths.image, kMd5WholeFile)) {
-    out.Line("Packing Error:Generating hash failed!\r");
-    return false;
+// Every byte of the tagged image in the order it is written. Header and
+// table go out first, already final: the plan knows every record and the
+// image's length before the first byte is written.
+ImagePlan PlanTaggedImage(const PackContext& context, FirmwareHeader& header,
+                          std::vector<PartitionEntry>& partitions, const std::string& imagePath) {
+  PlanBuilder plan;
+  const size_t table = plan.AddBuffer(std::vector<uint8_t>(kTableBlockSize, 0));
+  plan.WriteBuffer(table);
+  plan.Message("Writing vendor...\r\n");
+  plan.FillTo(kVendorAreaEnd);
+  plan.Message("Writing idblock...\r\n");
+  const auto boot = std::find_if(partitions.begin(), partitions.end(), [](const PartitionEntry& e) {
+    return e.type == PART_TYPE_IDBLOCK;
+  });
+  if (boot == partitions.end()) {
+    plan.Fail("Packing Error:no found idblcok partition!\r\n");
+    return plan.Finish();
+  }
+  PlanIdBlockSteps(plan, context, *boot, boot->sourceFile);
+  if (!plan.Failed()) PlanPartitionSteps(plan, context, partitions);
+  if (!plan.Failed()) PlanTaggedFinish(plan, context, header, partitions, imagePath, table);
+  return plan.Finish();
+}
+
+// The digest of the finished image: taken while it was written when every
+// byte went out in order, else read back from the closed file.
+bool WriteHashFile(const OutputPaths& paths, std::optional<Md5Digest> digest, Output& out) {
+  if (!digest) {
+    digest.emplace();
+    if (!Md5OfFile(*digest, paths.image, kMd5WholeFile)) {
+      out.Line("Packing Error:Generating hash failed!\r");
+      return false;
+    }
   }
   File hash;
   if (!hash.Open(paths.hash, "wb+")) {
     out.Printf("Packing Error:Opening %s failed, err=%d!", paths.hash.c_str(), hash.Error());
     return false;
   }
-  if (!hash.Write(digest) || !hash.Close()) {
+  if (!hash.Write(*digest) || !hash.Close()) {
     out.Printf("Packing Error:Writing %s failed, err=%d!\r\n", paths.hash.c_str(), hash.Error());
     return false;
   }
   return true;
 }
 
-bool PackTaggedFirmware(const PackContext& context, const OutputPaths& paths,
-                        const std::tm& packTime) {
+// The partition list and the checks that refuse a layout before anything
+// is written.
+bool ReadCheckedPartitions(const ConfigDocument& document, const PackContext& context,
+                           std::vector<PartitionEntry>& partitions) {
   Output& out = context.out;
-  File file;
-  if (!file.Open(paths.image, "wb+")) {
-    out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", paths.image.c_str(), file.Error());
-    return false;
-  }
-  ImageWriter image(file, paths.image, context.fillByte, out);
-
-  FirmwareHeader header;
-  StampHeader(header, packTime);
-  if (!ReadIdentity(context.document, header, out)) return false;
-  header.tableSector = (header.headerLength + kSectorSize - 1) / kSectorSize;
-  header.entrySize = kEntrySize;
-  std::vector<PartitionEntry> partitions;
-  if (!ReadPartitionList(context, partitions)) return false;
+  if (!ReadPartitionList(document, context, partitions)) return false;
   // The table area holds the vendor record and 27 partitions.
   if (partitions.size() > kMaxTaggedPartitions) {
     out.Printf("Packing Error:too many partitions, %zu found, the table holds at most %zu!\r\n",
                partitions.size(), kMaxTaggedPartitions);
     return false;
   }
-  header.entryCount = static_cast<uint32_t>(partitions.size() + 1);
+  return CheckPartitionNumbers(document, partitions.size(), out) &&
+         CheckOverlaps(partitions, context.options.form, out);
+}
 
-  if (!WriteLeadingAreas(image, header, out) || !WriteBootBlock(image, context, partitions) ||
-      !WritePartitionPayloads(image, context, partitions) ||
-      !FinishImage(image, context.document, header, partitions, out)) {
+bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& context,
+                        const OutputPaths& paths, const std::tm& packTime) {
+  Output& out = context.out;
+  File file;
+  if (!file.Open(paths.image, "wb+")) {
+    out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", paths.image.c_str(), file.Error());
     return false;
   }
+  FirmwareHeader header;
+  StampHeader(header, packTime);
+  if (!ReadIdentity(document, header, out)) return false;
+  header.tableSector = (header.headerLength + kSectorSize - 1) / kSectorSize;
+  header.entrySize = kEntrySize;
+  std::vector<PartitionEntry> partitions;
+  if (!ReadCheckedPartitions(document, context, partitions)) return false;
+  header.entryCount = static_cast<uint32_t>(partitions.size() + 1);
+
+  ImagePlan plan = PlanTaggedImage(context, header, partitions, paths.image);
+  ImageWriter image(file, paths.image, context.options.fillByte, out);
+  if (plan.sequential) image.HashWhileWriting();
+  if (!WritePlannedImage(plan, image, out)) return false;
   out.Line("Generating hash file...\r");
+  const std::optional<Md5Digest> digest = image.Digest();
   if (!file.Close()) {
     out.Printf("Packing Error:Writing %s failed, err=%d!\r\n", paths.image.c_str(), file.Error());
     return false;
   }
-  return WriteHashFile(paths, out);
+  return WriteHashFile(paths, digest, out);
 }
 
 }  // namespace
@@ -189,10 +210,10 @@ bool PackFirmware(const std::string& configPath, const std::string& savingDir, O
   }
   if (!CheckSavingDir(savingDir, out)) return false;
   const OutputPaths paths = MakeOutputPaths(savingDir);
-  const PackContext context{document, ConfigDirectoryOf(configPath),
-                            static_cast<uint8_t>(GetFillByte(document)), out};
-  if (IsGptEnableSet(document)) return WriteGptFirmware(context, paths.image);
-  if (!PackTaggedFirmware(context, paths, packTime)) return false;
+  const PackOptions options = ResolvePackOptions(document, ConfigDirectoryOf(configPath));
+  const PackContext context{options, out};
+  if (options.IsGpt()) return WriteGptFirmware(document, context, paths.image);
+  if (!PackTaggedFirmware(document, context, paths, packTime)) return false;
   out.Line("Generating firmware OK.\r");
   return true;
 }

@@ -7,6 +7,7 @@
 
 #include "common/File.h"
 #include "pack/IdBlock.h"
+#include "pack/ImageWriter.h"
 
 namespace imgweld {
 namespace {
@@ -29,7 +30,7 @@ void CopyText(std::array<uint8_t, N>& field, const std::string& text) {
 
 // The boot block never starts below sector 64, so its area is judged from there.
 uint32_t EffectiveOffset(const PartitionEntry& entry) {
-  if (entry.type == PART_TYPE_IDBLOCK) return std::max(entry.offset, kIdBlockMinOffset);
+  if (entry.type == PART_TYPE_IDBLOCK) return std::max(entry.offset, kBootMinOffset);
   return entry.offset;
 }
 
@@ -134,11 +135,11 @@ bool ReadModel(const ConfigDocument& document, FirmwareHeader& header) {
   return true;
 }
 
-bool ReadPartitionList(const PackContext& context, std::vector<PartitionEntry>& partitions) {
+bool ReadPartitionList(const ConfigDocument& document, const PackContext& context,
+                       std::vector<PartitionEntry>& partitions) {
   partitions.clear();
   for (size_t number = 1; number <= kMaxPartitionSections; ++number) {
-    const ConfigSection* section =
-        context.document.FindSection("UserPart" + std::to_string(number));
+    const ConfigSection* section = document.FindSection(PartitionSectionName(number));
     if (section == nullptr) break;
     PartitionEntry entry;
     if (!ReadPartition(context, *section, entry)) return false;
@@ -152,6 +153,8 @@ bool ReadPartitionList(const PackContext& context, std::vector<PartitionEntry>& 
   }
   return true;
 }
+
+std::string PartitionSectionName(size_t number) { return "UserPart" + std::to_string(number); }
 
 std::vector<std::string> SplitText(const std::string& text, const std::string& separator) {
   std::vector<std::string> pieces;

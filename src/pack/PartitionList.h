@@ -27,7 +27,11 @@ bool ReadModel(const ConfigDocument& document, FirmwareHeader& header);
 // the image cannot hold (a partition reaching past 4 GiB, a Type_Guid text
 // too long for its field, a boot block partition flagged to be skipped or
 // filled); callers only pass the false result on.
-bool ReadPartitionList(const PackContext& context, std::vector<PartitionEntry>& partitions);
+bool ReadPartitionList(const ConfigDocument& document, const PackContext& context,
+                       std::vector<PartitionEntry>& partitions);
+
+// "UserPart<number>": the section of the partition with that number.
+std::string PartitionSectionName(size_t number);
 
 // Pieces of `text` between occurrences of `separator`; a trailing empty
 // piece is dropped, so "1.2." gives two pieces and "" none.

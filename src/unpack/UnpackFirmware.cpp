@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "config/ConfigDocument.h"
+#include "image/BootBlock.h"
 #include "image/FirmwareImage.h"
 #include "image/Md5.h"
 #include "unpack/UnpackSettings.h"
@@ -24,28 +25,7 @@ constexpr uint64_t kPositionLimit = uint64_t{1} << 32;
 // Partitions that the kernel cannot copy go through one buffer of this size,
 // so memory use does not grow with the partition.
 constexpr size_t kCopyChunk = size_t{1} << 20;
-// In gap mode every unit of boot block is followed by a unit of zero bytes.
-constexpr uint32_t kGapUnit = 2048;
-
-// Sectors the boot block writer gives a program: whole 2048-byte units.
-uint64_t ProgramSectors(uint32_t length) {
-  return 4 * ((uint64_t{length} + kGapUnit - 1) / kGapUnit);
-}
-
-// The same count as the boot block writer computes it, 16 bits wide; only
-// used to recognise the block's length as written.
-uint32_t WriterProgramSectors(uint32_t length) { return ((length + 2047u) >> 9) & 0xFFFCu; }
-
-bool IsNanoLayout(const BootFields& fields) { return fields.bootLayout == 1; }
-
-// A boot block written with blank gaps records twice its layout's length.
-bool IsGappedIdBlock(const PartitionEntry& entry, const BootFields& fields) {
-  const uint64_t loaderSectors = WriterProgramSectors(fields.secondFileLength);
-  const uint64_t sectors = IsNanoLayout(fields)
-                               ? 20 + loaderSectors
-                               : 4 + WriterProgramSectors(fields.firstFileLength) + loaderSectors;
-  return static_cast<uint32_t>(entry.dataLength) == 2 * sectors * kSectorSize;
-}
+constexpr uint32_t kGapUnit = kBootGapUnit;
 
 // The name becomes a file name inside the output directory and a value in
 // "setting.ini": it must hold no directory part and no line break, and must
@@ -259,18 +239,13 @@ bool Unpacker::ExtractPartition(uint32_t index, const PartitionEntry& entry) {
 bool Unpacker::ExtractIdBlock(const PartitionEntry& entry) {
   RecordIdBlock(document_, sectionNumber_++, entry);
   const BootFields fields = GetBootFields(entry);
-  const uint64_t ddrSector = 4;
-  const uint64_t loaderSector =
-      IsNanoLayout(fields) ? 20 : 4 + ProgramSectors(fields.firstFileLength);
-  // Both programs start on a gap unit, so in gap mode their positions
-  // within the block double.
-  const bool gapped = IsGappedIdBlock(entry, fields);
-  const uint64_t spread = gapped ? 2 : 1;
+  const BootBlockLayout layout = BootBlockLayoutOf(entry);
   const uint64_t blockStart = uint64_t{entry.offset} * kSectorSize;
-  const PayloadSpan ddr{blockStart + spread * ddrSector * kSectorSize, fields.firstFileLength,
-                        gapped};
-  const PayloadSpan loader{blockStart + spread * loaderSector * kSectorSize,
-                           fields.secondFileLength, gapped};
+  const uint64_t spread = layout.gap ? 2 : 1;
+  const PayloadSpan ddr{blockStart + layout.WrittenPosition(layout.DdrSector()),
+                        fields.firstFileLength, layout.gap};
+  const PayloadSpan loader{blockStart + spread * StoredLoaderSector(fields) * kSectorSize,
+                           fields.secondFileLength, layout.gap};
   const BootFileNames files = GetBootFileNames(entry);
   return SavePartitionFile(outputDir_, files.ddr, ddr, image_, imageLength_, out_) &&
          SavePartitionFile(outputDir_, files.loader, loader, image_, imageLength_, out_);

@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "image/BootBlock.h"
+
 namespace imgweld {
 namespace {
 
@@ -21,12 +23,10 @@ ConfigSection& AddUserPart(ConfigDocument& document, uint32_t number) {
   return *document.GetOrAddSection(Format("UserPart%u", number));
 }
 
-bool IsNanoLayout(const PartitionEntry& entry) { return GetBootFields(entry).bootLayout == 1; }
-
 }  // namespace
 
 BootFileNames GetBootFileNames(const PartitionEntry& entry) {
-  if (IsNanoLayout(entry)) return {"nanoboot1.bin", "nanoboot2.bin"};
+  if (IsNanoLayout(GetBootFields(entry))) return {"nanoboot1.bin", "nanoboot2.bin"};
   return {"flashdata.bin", "flashboot.bin"};
 }
 
@@ -61,7 +61,8 @@ void RecordIdBlock(ConfigDocument& document, uint32_t number, const PartitionEnt
   section.SetValue("PartOffset", Format("0x%X", entry.offset));
   section.SetValue("PartSize", Format("0x%X", entry.size));
   section.SetValue("Flag", Format("%d", static_cast<int>(entry.flag)));
-  document.GetOrAddSection("System")->SetValue("Nano", IsNanoLayout(entry) ? "1" : "");
+  document.GetOrAddSection("System")->SetValue("Nano",
+                                               IsNanoLayout(GetBootFields(entry)) ? "1" : "");
   const BootFileNames files = GetBootFileNames(entry);
   section.SetValue("File", std::string(files.ddr) + "," + files.loader);
 }

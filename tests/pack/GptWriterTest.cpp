@@ -513,7 +513,8 @@ TEST_F(GptPackTest, RefusesConfigurationsThatWouldBreakTheImage) {
        "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX!\r\n"},
       {"payload inside the table",
        SystemSection("0", "0") + PartSection(1, "low", "8", "0x10", "0x10", "0", "rootfs.img"),
-       "Packing Error:partition low starts at sector 10, inside the partition table!\r\n"},
+       "Packing Error:partition low at sectors 10-1f overlaps the protective MBR and partition "
+       "table at sectors 0-21!\r\n"},
       {"earlier partition under the backup",
        SystemSection("0", "1") +
            PartSection(1, "rootfs", "8", "0x2000", "0x1000", "0", "rootfs.img") +
@@ -522,8 +523,8 @@ TEST_F(GptPackTest, RefusesConfigurationsThatWouldBreakTheImage) {
        "GPT!\r\n"},
       {"growing payload under the backup",
        SystemSection("0", "1") + PartSection(1, "data", "8", "0x40", "1", "4", "data.img") +
-           PartSection(2, "tail", "8", "0x41", "0x20", "2", ""),
-       "Packing Error:partition data ends past sector 60, the last one before the backup "
+           PartSection(2, "tail", "8", "0x22", "0x10", "2", ""),
+       "Packing Error:partition data ends past sector 31, the last one before the backup "
        "GPT!\r\n"},
       {"backup beyond 4 GiB",
        SystemSection("0", "1") + PartSection(1, "rootfs", "8", "0x40", "0x100", "0", "rootfs.img") +

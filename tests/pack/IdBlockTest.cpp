@@ -8,6 +8,7 @@
 #include "pack/IdBlock.h"
 #include "pack/OpenImageTest.h"
 #include "pack/PackTestSupport.h"
+#include "pack/PayloadPlan.h"
 #include "support/TestSupport.h"
 
 namespace imgweld::test {
@@ -111,7 +112,7 @@ class IdBlockTest : public OpenImageTest {
   // Writes the boot block of a partition at `offset` with `size` sectors.
   bool Write(const std::string& system, uint32_t offset, uint32_t size,
              const std::string& files = "ddr.bin,loader.bin") {
-    ParseConfig(document_, "[System]\n" + system);
+    Configure("[System]\n" + system);
     entry_ = PartitionEntry{};
     entry_.SetName("IDBlock");
     entry_.type = PART_TYPE_IDBLOCK;
@@ -119,7 +120,8 @@ class IdBlockTest : public OpenImageTest {
     entry_.size = size;
     entry_.sourceFile = files;
     const uint32_t predicted = GetIdBlockSize(context_, entry_);
-    const bool written = WriteIdBlock(image_, context_, entry_);
+    const bool written = WritePlanned(
+        [&](PlanBuilder& plan) { PlanIdBlockSteps(plan, context_, entry_, entry_.sourceFile); });
     if (written) {
       EXPECT_EQ(predicted, entry_.dataLength);
     }
@@ -157,7 +159,8 @@ TEST_F(IdBlockTest, BothLayoutsWithAndWithoutScrambling) {
     StringOutput out;
     ConfigDocument document;
     ParseConfig(document, std::string("[System]\n") + (c.nano ? "Nano=1\n" : "") + c.encrypt);
-    PackContext context{document, dir.Path().string(), 0, out};
+    const PackOptions options = ResolvePackOptions(document, dir.Path().string());
+    PackContext context{options, out};
     ImageWriter image(file, "Firmware.img", 0, out);
     const Bytes ddr = RandomBytes(c.ddrLength, 1);
     const Bytes loader = RandomBytes(c.loaderLength, 2);
@@ -169,7 +172,10 @@ TEST_F(IdBlockTest, BothLayoutsWithAndWithoutScrambling) {
     entry.size = 0x400;
     entry.sourceFile = "ddr.bin,loader.bin";
 
-    ASSERT_TRUE(WriteIdBlock(image, context, entry)) << out.Text();
+    PlanBuilder builder;
+    PlanIdBlockSteps(builder, context, entry, entry.sourceFile);
+    ImagePlan plan = builder.Finish();
+    ASSERT_TRUE(WritePlannedImage(plan, image, out)) << out.Text();
     ASSERT_TRUE(file.Close());
     const Bytes expected = ExpectedBlock(c.nano, ddr, loader, c.ddrSectors, c.loaderSectors,
                                          c.scramblePrograms, c.scrambleSectors);
@@ -177,7 +183,6 @@ TEST_F(IdBlockTest, BothLayoutsWithAndWithoutScrambling) {
     ASSERT_EQ(bytes.size(), (64 + 0x400) * 512u);
     EXPECT_EQ(Slice(bytes, 32768, expected.size()), expected);
     EXPECT_EQ(entry.dataLength, expected.size());
-    EXPECT_EQ(entry.sourceFile, "");
     const BootFields fields = GetBootFields(entry);
     EXPECT_EQ(fields.bootLayout, c.nano ? 1 : 0);
     EXPECT_EQ(fields.firstFileLength, c.ddrLength);
@@ -313,7 +318,6 @@ TEST_F(IdBlockTest, FileTextFaultsAreReportedWithTheConfiguredNames) {
     out_.Clear();
     EXPECT_FALSE(Write("", 64, 0x800, c.files)) << c.files;
     EXPECT_EQ(out_.Text(), c.message + c.message);  // once for the size, once for the writer
-    EXPECT_EQ(entry_.sourceFile, "");
   }
 }
 

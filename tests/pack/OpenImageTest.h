@@ -8,8 +8,11 @@
 #include "common/File.h"
 #include "common/Output.h"
 #include "config/ConfigDocument.h"
+#include "pack/ImagePlan.h"
 #include "pack/ImageWriter.h"
 #include "pack/PackContext.h"
+#include "pack/PackOptions.h"
+#include "pack/PackTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace imgweld::test {
@@ -27,11 +30,29 @@ class OpenImageTest : public ::testing::Test {
     return ReadBytes(dir_ / "Firmware.img");
   }
 
+  // Reads `config` and resolves the options the writers see, with the
+  // fill byte 0xFF.
+  void Configure(const std::string& config) {
+    ParseConfig(document_, config);
+    options_ = ResolvePackOptions(document_, dir_.Path().string());
+    options_.fillByte = 0xFF;
+  }
+
+  // Performs what `build` lays out, on the open image.
+  template <typename Build>
+  bool WritePlanned(Build build) {
+    PlanBuilder builder;
+    build(builder);
+    ImagePlan plan = builder.Finish();
+    return WritePlannedImage(plan, image_, out_);
+  }
+
   TempDir dir_;
   File file_;
   StringOutput out_;
   ConfigDocument document_;
-  PackContext context_{document_, dir_.Path().string(), 0xFF, out_};
+  PackOptions options_;
+  PackContext context_{options_, out_};
   ImageWriter image_{file_, "Firmware.img", 0xFF, out_};
 };
 

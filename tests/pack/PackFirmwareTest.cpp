@@ -155,9 +155,12 @@ TEST_F(PackFirmwareTest, GrowingLastPartitionEndsTheImageUnaligned) {
       << out_.Text();
   EXPECT_EQ(out_.Text().find("Writing metadata"), std::string::npos);
   const Bytes image = ReadBytes(imagePath_);
-  ASSERT_EQ(image.size(), 0x900u * 512 + 1000);
-  EXPECT_EQ(Le32(image, 0x18), 0x901u);
-  EXPECT_EQ(Le32(image, 0x24), 0x901u * 512);
+  // The image is padded to a whole sector, so its recorded length covers
+  // the payload's last bytes.
+  ASSERT_EQ(image.size(), 0x902u * 512);
+  EXPECT_TRUE(AllBytesAre(image, 0x900 * 512 + 1000, 24, 0));
+  EXPECT_EQ(Le32(image, 0x18), 0x902u);
+  EXPECT_EQ(Le32(image, 0x24), 0x902u * 512);
   EXPECT_TRUE(AllBytesAre(image, 0x860 * 512, 0x10 * 512, 0));
   EXPECT_EQ(image[0x28], 1);
   EXPECT_EQ(Le32(image, 0x20), 5u);
@@ -174,9 +177,11 @@ TEST_F(PackFirmwareTest, GrowingLastPartitionEndsTheImageUnaligned) {
   EXPECT_EQ(HexOf(ReadBytes(hashPath_)), Md5sumHex(imagePath_));
 }
 
-enum class Left { kEmptyImage, kVendorArea, kImageWithoutHash, kCompleteImageWithoutHash };
+// A failure the plan finds writes nothing; one met while writing the hash
+// file leaves the complete image.
+enum class Left { kEmptyImage, kCompleteImageWithoutHash };
 
-TEST_F(PackFirmwareTest, FailuresReportOnceAndLeaveWhatWasWritten) {
+TEST_F(PackFirmwareTest, FailuresReportOnceAfterTheDesignedProgressLines) {
   WriteBytes(cfgDir_ + "/big.img", RandomBytes(8 * 512 + 1, 5));
   std::string tooMany = System() + BootPart();
   for (int n = 2; n <= 28; ++n)
@@ -207,20 +212,20 @@ TEST_F(PackFirmwareTest, FailuresReportOnceAndLeaveWhatWasWritten) {
        System("FILL_BYTE=0xA5\n") + PartSection(1, "misc", "8", "0x40", "8", "2", ""),
        {},
        "Writing vendor...\r\nWriting idblock...\r\nPacking Error:no found idblcok partition!\r\n",
-       Left::kVendorArea},
+       Left::kEmptyImage},
       {"boot block too small",
        System("FILL_BYTE=0xA5\n") +
            PartSection(1, "IDBlock", "2", "0x40", "0x3F", "0", "ddr.bin,loader.bin"),
        {},
        "Writing vendor...\r\nWriting idblock...\r\n"
        "Packing Error:idblock partition IDBlock is too small for two copies of the idblock!\r\n",
-       Left::kVendorArea},
+       Left::kEmptyImage},
       {"payload too large",
        System() + BootPart() + PartSection(2, "big", "8", "0x900", "8", "0", "big.img"),
        {},
        "Writing vendor...\r\nWriting idblock...\r\nAdding big ...\r\n"
        "Packing Error:file length is larger than part size, big.img\r\n",
-       Left::kImageWithoutHash},
+       Left::kEmptyImage},
       {"hash file cannot be created", System() + BootPart(),
        [&] { fs::create_directory(hashPath_); },
        "Writing vendor...\r\nWriting idblock...\r\nGenerating hash file...\r\n"
@@ -249,30 +254,6 @@ TEST_F(PackFirmwareTest, FailuresReportOnceAndLeaveWhatWasWritten) {
     switch (c.left) {
       case Left::kEmptyImage:
         EXPECT_EQ(fs::file_size(imagePath_), 0u);
-        break;
-      case Left::kVendorArea: {
-        const Bytes image = ReadBytes(imagePath_);
-        ASSERT_EQ(image.size(), 32768u);
-        // The provisional header holds what is known before the partitions
-        // are written; sizes, backup flag and checksums come only at the end.
-        EXPECT_EQ(Text(image, 0, 4), "ZVFP");
-        EXPECT_EQ(Slice(image, 4, 8), (Bytes{0xE8, 0x07, 0x03, 0x05, 0x0E, 0x07, 0x09, 0x00}));
-        EXPECT_EQ(Le32(image, 0x0C), 0x01020003u);
-        EXPECT_EQ(Le32(image, 0x10), 512u);
-        EXPECT_EQ(Le32(image, 0x14), 1u);
-        EXPECT_EQ(Le32(image, 0x18), 0u);
-        EXPECT_EQ(Le32(image, 0x1C), 128u);
-        EXPECT_EQ(Le32(image, 0x20), 2u);
-        EXPECT_EQ(Le32(image, 0x24), 0u);
-        EXPECT_EQ(image[0x28], 0);
-        EXPECT_EQ(Slice(image, 0x29, 4), (Bytes{'A', 'B', 0, 0}));
-        EXPECT_TRUE(AllBytesAre(image, 0x4D, 512 - 0x4D, 0));
-        EXPECT_TRUE(AllBytesAre(image, 512, 32768 - 512, 0xA5));
-        break;
-      }
-      case Left::kImageWithoutHash:
-        EXPECT_TRUE(fs::exists(imagePath_));
-        EXPECT_FALSE(fs::is_regular_file(hashPath_));
         break;
       case Left::kCompleteImageWithoutHash: {
         const Bytes image = ReadBytes(imagePath_);

@@ -67,13 +67,15 @@ class PartitionListTest : public ::testing::Test {
  protected:
   bool Read(const std::string& config) {
     ParseConfig(document_, config);
-    return ReadPartitionList(context_, partitions_);
+    options_ = ResolvePackOptions(document_, dir_.Path().string());
+    return ReadPartitionList(document_, context_, partitions_);
   }
 
   TempDir dir_;
   ConfigDocument document_;
   StringOutput out_;
-  PackContext context_{document_, dir_.Path().string(), 0, out_};
+  PackOptions options_;
+  PackContext context_{options_, out_};
   std::vector<PartitionEntry> partitions_;
 };
 

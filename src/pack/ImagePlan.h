@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/File.h"
+#include "common/Output.h"
+#include "pack/ImageWriter.h"
+
+namespace imgweld {
+
+// One step of writing an image. Every step is laid out, and every check is
+// made, before the image is touched; the writer then performs the steps in
+// order and changes nothing of the plan.
+struct WriteStep {
+  enum class Kind {
+    kMessage,  // print `text`
+    kFail,     // print `text`: the run fails here, for a reason the plan found
+    kFill,     // extend the image with fill bytes up to `position`, or move back to it
+    kSeek,     // move to `position`
+    kBytes,    // write buffer `index` of the plan
+    kCopy,     // copy payload `index` of the plan
+  };
+  Kind kind = Kind::kMessage;
+  std::string text;
+  uint64_t position = 0;
+  size_t index = 0;
+};
+
+// A payload file, opened and measured while the plan is made; only its
+// first `length` bytes (the measured length) are copied.
+struct PlannedPayload {
+  std::string name;  // as configured, for messages
+  File file;
+  uint64_t length = 0;
+};
+
+struct ImagePlan {
+  std::vector<WriteStep> steps;
+  std::vector<std::vector<uint8_t>> buffers;
+  std::vector<PlannedPayload> payloads;
+  bool failed = false;     // the steps end in kFail: nothing may be written
+  uint64_t length = 0;     // the image's length once every step has run
+  bool sequential = true;  // every step appends to what the steps before it wrote
+};
+
+// Lays out the steps of a plan, keeping the image's length and position as
+// the writer will find them, so the planner knows every byte's place.
+class PlanBuilder {
+ public:
+  void Message(std::string text);
+  void Fail(std::string text);
+  // The fill writer's rule: fill bytes up to `position` when the image is
+  // shorter, else only the position moves.
+  void FillTo(uint64_t position);
+  // Moves to the current end of the image.
+  void SeekToEnd();
+  // Adds a buffer to be written (possibly more than once) and returns its index.
+  size_t AddBuffer(std::vector<uint8_t> bytes);
+  void WriteBuffer(size_t index);
+  void Copy(PlannedPayload payload);
+
+  bool Failed() const { return plan_.failed; }
+  uint64_t Length() const { return length_; }
+  std::vector<uint8_t>& Buffer(size_t index) { return plan_.buffers[index]; }
+  ImagePlan Finish();
+
+ private:
+  void Advance(uint64_t bytes);
+
+  ImagePlan plan_;
+  uint64_t length_ = 0;
+  uint64_t position_ = 0;
+};
+
+// Performs the steps of `plan` on `image`. A plan that failed prints its
+// messages up to its failure and writes nothing. Failures met while writing
+// (a payload that cannot be opened or read, a failed write) are reported
+// here or by the image writer. False when the run fails.
+bool WritePlannedImage(ImagePlan& plan, ImageWriter& image, Output& out);
+
+}  // namespace imgweld

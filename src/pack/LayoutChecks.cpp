@@ -1,0 +1,130 @@
+#include "pack/LayoutChecks.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "image/BootBlock.h"
+#include "pack/PartitionList.h"
+
+namespace imgweld {
+namespace {
+
+constexpr uint64_t kSector = kSectorSize;
+constexpr uint64_t kTaggedReservedSectors = kVendorAreaEnd / kSectorSize;  // header, table, vendor
+constexpr uint64_t kGptReservedSectors = 34;  // protective MBR, GPT header, partition array
+
+// Whether a number text, read as the partition list reads it, exceeds 32 bits.
+bool ExceedsU32(const std::string& text) {
+  const size_t start = text.find_first_not_of(" \t\n\v\f\r");
+  if (start == std::string::npos || text[start] == '-') return false;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 0);
+  return errno == ERANGE || value > 0xFFFFFFFFull;
+}
+
+bool IsPartitionPayload(const PartitionEntry& entry) {
+  return entry.type != PART_TYPE_IDBLOCK && (entry.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0;
+}
+
+uint64_t DataSectors(const PartitionEntry& entry) {
+  return (entry.dataLength + kSector - 1) / kSector;
+}
+
+void ReportOverlap(const PartitionEntry& entry, const SectorRange& range, const char* other,
+                   const SectorRange& otherRange, Output& out) {
+  out.Printf(
+      "Packing Error:partition %s at sectors %llx-%llx overlaps %s at sectors %llx-%llx!\r\n",
+      entry.Name().c_str(), static_cast<unsigned long long>(range.first),
+      static_cast<unsigned long long>(range.end - 1), other,
+      static_cast<unsigned long long>(otherRange.first),
+      static_cast<unsigned long long>(otherRange.end - 1));
+}
+
+}  // namespace
+
+bool CheckPartitionNumbers(const ConfigDocument& document, size_t count, Output& out) {
+  static constexpr const char* kKeys[] = {"PartOffset", "PartSize", "Type", "Flag"};
+  for (size_t number = 1; number <= count; ++number) {
+    const ConfigSection* section = document.FindSection(PartitionSectionName(number));
+    if (section == nullptr) continue;
+    for (const char* key : kKeys) {
+      const std::string value = section->GetValue(key);
+      if (!ExceedsU32(value)) continue;
+      out.Printf("Packing Error:%s=%s of partition %s does not fit 32 bits!\r\n", key,
+                 value.c_str(), section->GetValue("Name").c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CheckGptSizes(const std::vector<PartitionEntry>& partitions, Output& out) {
+  for (size_t i = 0; i < partitions.size(); ++i) {
+    const PartitionEntry& entry = partitions[i];
+    const bool growingLast = i + 1 == partitions.size() && (entry.flag & PART_FLAG_GROW) != 0;
+    if (entry.size != 0 || growingLast) continue;
+    out.Printf(
+        "Packing Error:partition %s has size 0, so its table entry would end before it "
+        "begins!\r\n",
+        entry.Name().c_str());
+    return false;
+  }
+  return true;
+}
+
+std::optional<SectorRange> OccupiedSectors(const std::vector<PartitionEntry>& partitions,
+                                           size_t index, bool writesBootBlock) {
+  const PartitionEntry& entry = partitions[index];
+  const bool fill = (entry.flag & PART_FLAG_FILL) != 0;
+  const bool skip = (entry.flag & PART_FLAG_SKIP) != 0;
+  if (entry.type == PART_TYPE_IDBLOCK) {
+    if (!writesBootBlock) return std::nullopt;
+    const uint64_t first = std::max(entry.offset, uint32_t{kBootMinOffset});
+    if (entry.size == 0) return std::nullopt;
+    return SectorRange{first, first + entry.size};
+  }
+  if (skip && !fill) return std::nullopt;
+  uint64_t size = entry.size;
+  if (IsPartitionPayload(entry) && (entry.flag & PART_FLAG_GROW) != 0) {
+    // A growing payload is not cut to its size; the last one has no size
+    // of its own and ends where its data ends.
+    const bool last = index + 1 == partitions.size();
+    size = last ? DataSectors(entry) : std::max<uint64_t>(size, DataSectors(entry));
+  }
+  if (size == 0) return std::nullopt;
+  return SectorRange{entry.offset, uint64_t{entry.offset} + size};
+}
+
+bool CheckOverlaps(const std::vector<PartitionEntry>& partitions, ImageForm form, Output& out) {
+  if (form == ImageForm::kGptCompact) return true;
+  const bool tagged = form == ImageForm::kTagged;
+  const SectorRange reserved{0, tagged ? kTaggedReservedSectors : kGptReservedSectors};
+  const char* reservedName = tagged ? "the image header, partition table and vendor area"
+                                    : "the protective MBR and partition table";
+  std::vector<std::optional<SectorRange>> ranges;
+  bool bootBlockSeen = false;
+  for (size_t i = 0; i < partitions.size(); ++i) {
+    const bool isBoot = partitions[i].type == PART_TYPE_IDBLOCK;
+    ranges.push_back(OccupiedSectors(partitions, i, isBoot && (!tagged || !bootBlockSeen)));
+    bootBlockSeen = bootBlockSeen || isBoot;
+  }
+  for (size_t i = 0; i < partitions.size(); ++i) {
+    if (!ranges[i]) continue;
+    const SectorRange& range = *ranges[i];
+    if (range.first < reserved.end) {
+      ReportOverlap(partitions[i], range, reservedName, reserved, out);
+      return false;
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (!ranges[j] || ranges[j]->end <= range.first || range.end <= ranges[j]->first) continue;
+      const std::string other = "partition " + partitions[j].Name();
+      ReportOverlap(partitions[i], range, other.c_str(), *ranges[j], out);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace imgweld

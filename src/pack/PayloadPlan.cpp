@@ -1,0 +1,106 @@
+#include "pack/PayloadPlan.h"
+
+#include <optional>
+
+#include "common/File.h"
+#include "pack/IdBlock.h"
+
+namespace imgweld {
+namespace {
+
+constexpr uint64_t kSector = kSectorSize;
+
+std::string Format(const char* format, const std::string& text) {
+  StringOutput out;
+  out.Printf(format, text.c_str());
+  return out.Text();
+}
+
+// The end of the partition's area, or the plan fails: every byte position
+// of an image is a 32-bit value.
+bool FillToAreaEnd(PlanBuilder& plan, const PartitionEntry& entry) {
+  const std::optional<uint32_t> end = SectorPosition(uint64_t{entry.offset} + entry.size);
+  if (!end) {
+    plan.Fail(Format("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name()));
+    return false;
+  }
+  plan.FillTo(*end);
+  return true;
+}
+
+void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionEntry& entry) {
+  const std::string& source = entry.sourceFile;
+  plan.Message(Format("Adding %s ...\r\n", DisplayName(source)));
+  PlannedPayload payload{source, File{}, entry.dataLength};
+  if (!payload.file.Open(context.ResolvePath(source), "rb")) {
+    StringOutput message;
+    message.Printf("Packing Error:Opening %s failed, err=%d\r\n", source.c_str(),
+                   payload.file.Error());
+    plan.Fail(message.Text());
+    return;
+  }
+  const bool grow = (entry.flag & PART_FLAG_GROW) != 0;
+  if (!grow && uint64_t{entry.size} * kSector < entry.dataLength) {
+    plan.Fail(Format("Packing Error:file length is larger than part size, %s\r\n", source));
+    return;
+  }
+  const bool compact = context.options.IsCompact();
+  if (!compact) {
+    const std::optional<uint32_t> start = SectorPosition(entry.offset);
+    if (!start) {
+      plan.Fail(Format("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name()));
+      return;
+    }
+    plan.FillTo(*start);
+  }
+  plan.Copy(std::move(payload));
+  if (!grow && !compact) FillToAreaEnd(plan, entry);
+}
+
+}  // namespace
+
+void PlanIdBlockSteps(PlanBuilder& plan, const PackContext& context, PartitionEntry& entry,
+                      const std::string& fileText) {
+  PlannedIdBlock planned = PlanIdBlock(context, entry, fileText);
+  if (planned.Failed()) {
+    plan.Fail(std::move(planned.failure));
+    return;
+  }
+  const size_t block = plan.AddBuffer(std::move(planned.block));
+  if (context.options.IsCompact()) {
+    plan.WriteBuffer(block);
+    return;
+  }
+  // Both positions were checked to lie below 4 GiB while the block was built.
+  plan.FillTo(*SectorPosition(entry.offset));
+  plan.WriteBuffer(block);
+  plan.FillTo(*SectorPosition(SecondBootCopySector(entry.offset, entry.size)));
+  plan.WriteBuffer(block);
+  plan.FillTo(*SectorPosition(uint64_t{entry.offset} + entry.size));
+}
+
+void PlanPartitionSteps(PlanBuilder& plan, const PackContext& context,
+                        std::vector<PartitionEntry>& partitions) {
+  for (PartitionEntry& entry : partitions) {
+    if (plan.Failed()) return;
+    if (entry.type == PART_TYPE_IDBLOCK) {
+      if (!context.options.IsGpt()) continue;
+      plan.Message("Writing idblock...\r\n");
+      PlanIdBlockSteps(plan, context, entry, entry.sourceFile);
+    } else if ((entry.flag & PART_FLAG_FILL) != 0) {
+      FillToAreaEnd(plan, entry);
+    } else if ((entry.flag & PART_FLAG_SKIP) == 0) {
+      PlanPayload(plan, context, entry);
+    }
+  }
+}
+
+std::string DisplayName(const std::string& path) {
+  const size_t backslash = path.rfind('\\');
+  std::string name = backslash == std::string::npos ? path : path.substr(backslash + 1);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos) name.resize(dot);
+  return name;
+}
+
+}  // namespace imgweld

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "image/FirmwareImage.h"
+#include "pack/ImagePlan.h"
+#include "pack/PackContext.h"
+
+namespace imgweld {
+
+// Lays out the boot block of `entry` (built here from `fileText`): at its
+// sector and again at its middle sector, padded to the partition's end, or
+// once where the data so far ends in the compact layout. A block that cannot
+// be built makes the plan fail here, with the messages writing it would print.
+void PlanIdBlockSteps(PlanBuilder& plan, const PackContext& context, PartitionEntry& entry,
+                      const std::string& fileText);
+
+// Lays out every partition of the list in list order: a payload at its
+// sector, padded to the end of its area unless it grows; a fill partition's
+// area of fill bytes; nothing for a skipped one. In the compact layout the
+// payloads follow each other with no padding. Boot block partitions are laid
+// out here only in the partition-table image (the tagged image places its
+// boot block before the other partitions).
+void PlanPartitionSteps(PlanBuilder& plan, const PackContext& context,
+                        std::vector<PartitionEntry>& partitions);
+
+// The short name the progress line shows: the text after the last backslash,
+// cut before its last ".".
+std::string DisplayName(const std::string& path);
+
+}  // namespace imgweld
