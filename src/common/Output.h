@@ -21,21 +21,35 @@ class Output {
 
   // Formatted output; the format carries its own line end where it has one.
   void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  // Diagnostics go to a stream of their own (standard error), so standard
+  // output stays exactly as designed. `text` is written verbatim.
+  virtual void WriteDiagnostic(std::string_view text) = 0;
+  // One diagnostic line in the usual form "imgweld: <where>: <what>".
+  void Diagnose(std::string_view where, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
 };
 
 class StdoutOutput final : public Output {
  public:
   void Write(std::string_view text) override;
+  void WriteDiagnostic(std::string_view text) override;
 };
 
 class StringOutput final : public Output {
  public:
   void Write(std::string_view text) override { text_.append(text); }
+  void WriteDiagnostic(std::string_view text) override { diagnostics_.append(text); }
   const std::string& Text() const { return text_; }
-  void Clear() { text_.clear(); }
+  const std::string& Diagnostics() const { return diagnostics_; }
+  void Clear() {
+    text_.clear();
+    diagnostics_.clear();
+  }
 
  private:
   std::string text_;
+  std::string diagnostics_;
 };
 
 }  // namespace imgweld
