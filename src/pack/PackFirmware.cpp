@@ -11,6 +11,7 @@
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
 #include "image/Md5.h"
+#include "pack/ConfigWarnings.h"
 #include "pack/GptWriter.h"
 #include "pack/ImagePlan.h"
 #include "pack/ImageWriter.h"
@@ -212,6 +213,7 @@ bool PackFirmware(const std::string& configPath, const std::string& savingDir, O
   const OutputPaths paths = MakeOutputPaths(savingDir);
   const PackOptions options = ResolvePackOptions(document, ConfigDirectoryOf(configPath));
   const PackContext context{options, out};
+  WarnAboutConfiguration(document, options, configPath, out);
   if (options.IsGpt()) return WriteGptFirmware(document, context, paths.image);
   if (!PackTaggedFirmware(document, context, paths, packTime)) return false;
   out.Line("Generating firmware OK.\r");

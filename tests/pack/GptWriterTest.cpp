@@ -756,6 +756,46 @@ TEST(GptExecutable, PacksTheExampleBoardIntoAVerifiedDisk) {
       << print.output;
 }
 
+// Opt-in GUIDs replace the drawn disk GUID and unique partition GUIDs, and
+// real tools read them back; the other GUIDs stay what they would have been.
+TEST(GptExecutable, ConfiguredDiskAndPartitionGuidsAreWhatSgdiskReads) {
+  ExpectToolPresent("sgdisk");
+  TempDir dir;
+  const std::string disk = "0F1E2D3C-4B5A-4978-8796-A5B4C3D2E1F0";
+  const std::string unique = "01234567-89AB-4CDE-8F01-23456789ABCD";
+  const std::string base = "[System]\nGpt_Enable=0\nBackup_Partition_Enable=1\n" +
+                           PartSection(1, "a", "8", "0x40", "8", "2", "") +
+                           PartSection(2, "b", "8", "0x48", "8", "2", "");
+  WriteText(dir / "plain.ini", base);
+  WriteText(dir / "set.ini",
+            "[System]\nDisk_Guid=" + disk + "\n" + base.substr(9) + "Unique_Guid=" + unique + "\n");
+  std::filesystem::create_directories(dir / "plain");
+  std::filesystem::create_directories(dir / "set");
+  ASSERT_EQ(RunImgweld({"-P", dir / "plain.ini", dir / "plain"}).exitCode, 0);
+  const RunResult run = RunImgweld({"-P", dir / "set.ini", dir / "set"});
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  const std::string path = dir / "set/Firmware.img";
+  ExpectSgdiskVerifies(path);
+  EXPECT_NE(RunTool("sgdisk -p " + Quote(path)).output.find("Disk identifier (GUID): " + disk),
+            std::string::npos);
+  EXPECT_NE(RunTool("sgdisk -i 2 " + Quote(path)).output.find("Partition unique GUID: " + unique),
+            std::string::npos);
+  const Bytes plain = ReadBytes(dir / "plain/Firmware.img");
+  const Bytes set = ReadBytes(path);
+  EXPECT_EQ(ReadEntry(set, 2, 0).uniqueGuid, ReadEntry(plain, 2, 0).uniqueGuid);
+  EXPECT_EQ(ReadEntry(set, 2, 1).typeGuid, ReadEntry(plain, 2, 1).typeGuid);
+  EXPECT_NE(ReadEntry(set, 2, 1).uniqueGuid, ReadEntry(plain, 2, 1).uniqueGuid);
+
+  WriteText(dir / "bad.ini", base + "Unique_Guid=0123456789AB\n");
+  const RunResult bad = RunImgweld({"-P", dir / "bad.ini", dir / "set"});
+  EXPECT_EQ(bad.exitCode, 3);
+  EXPECT_NE(bad.output.find("Packing Error:Unique_Guid in section UserPart2 is not a GUID of the "
+                            "form XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX!\r\n"),
+            std::string::npos)
+      << bad.output;
+  EXPECT_EQ(bad.output.find("writing mbr"), std::string::npos) << bad.output;
+}
+
 TEST(GptExecutable, RefusalsEndWithExitCode3) {
   TempDir dir;
   WriteText(dir / "setting.ini", SystemSection("0", "0") + "[PARTITION_TYPE_GUID]\nbad=1234\n" +
