@@ -26,6 +26,16 @@ void Output::Printf(const char* format, ...) {
   va_end(args);
 }
 
+void Output::Note(std::string_view where, std::string_view what) {
+  std::string text = "imgweld: ";
+  text.append(where).append(": ").append(what).push_back('\n');
+  WriteDiagnostic(text);
+}
+
+void Output::WriteDiagnostic(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
 void StdoutOutput::Write(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
   // Progress lines must show while a long copy runs, and must not be lost

@@ -21,6 +21,14 @@ class Output {
 
   // Formatted output; the format carries its own line end where it has one.
   void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  // A diagnostic beside the designed messages: "imgweld: <where>: <what>"
+  // and a line feed, on standard error, which no caller compares.
+  void Note(std::string_view where, std::string_view what);
+
+ protected:
+  // Where diagnostics go; standard error unless a sink keeps them.
+  virtual void WriteDiagnostic(std::string_view text);
 };
 
 class StdoutOutput final : public Output {
@@ -32,10 +40,19 @@ class StringOutput final : public Output {
  public:
   void Write(std::string_view text) override { text_.append(text); }
   const std::string& Text() const { return text_; }
-  void Clear() { text_.clear(); }
+  // The diagnostics, kept apart from the messages as standard error is.
+  const std::string& Diagnostics() const { return diagnostics_; }
+  void Clear() {
+    text_.clear();
+    diagnostics_.clear();
+  }
+
+ protected:
+  void WriteDiagnostic(std::string_view text) override { diagnostics_.append(text); }
 
  private:
   std::string text_;
+  std::string diagnostics_;
 };
 
 }  // namespace imgweld
