@@ -36,7 +36,9 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-void File::Fail() { error_ = errno != 0 ? errno : EIO; }
+// A step that fails without an error number of its own (a close after a
+// failed write, say) keeps the number of the failure before it.
+void File::Fail() { error_ = errno != 0 ? errno : error_ != 0 ? error_ : EIO; }
 
 namespace {
 
