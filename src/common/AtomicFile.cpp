@@ -39,7 +39,8 @@ std::string TemporaryNameFor(const std::string& name) {
               static_cast<uint64_t>(now.tv_sec) * 1000003u ^ ++counter * 7919u);
   static constexpr char kLetters[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  std::string result = "." + name.substr(0, kNameStemLimit) + ".imgweld-";
+  std::string result = ".";
+  result.append(name, 0, kNameStemLimit).append(".imgweld-");
   for (int i = 0; i < 6; ++i) {
     result.push_back(kLetters[bits % (sizeof kLetters - 1)]);
     bits /= sizeof kLetters - 1;
