@@ -40,12 +40,17 @@ void Output::Diagnose(std::string_view where, const char* format, ...) {
   va_start(args, format);
   const std::string what = FormatText(format, args);
   va_end(args);
-  std::string line = "imgweld: ";
-  line.append(where);
-  line.append(": ");
-  line.append(what);
-  line.push_back('\n');
-  WriteDiagnostic(line);
+  Note(where, what);
+}
+
+void Output::Note(std::string_view where, std::string_view what) {
+  std::string text = "imgweld: ";
+  text.append(where).append(": ").append(what).push_back('\n');
+  WriteDiagnostic(text);
+}
+
+void Output::WriteDiagnostic(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 void StdoutOutput::Write(std::string_view text) {

@@ -22,12 +22,16 @@ class Output {
   // Formatted output; the format carries its own line end where it has one.
   void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-  // Diagnostics go to a stream of their own (standard error), so standard
-  // output stays exactly as designed. `text` is written verbatim.
-  virtual void WriteDiagnostic(std::string_view text) = 0;
-  // One diagnostic line in the usual form "imgweld: <where>: <what>".
+  // A diagnostic beside the designed messages: "imgweld: <where>: <what>"
+  // and a line feed, on standard error, which no caller compares; standard
+  // output stays exactly as designed.
+  void Note(std::string_view where, std::string_view what);
+  // The same with a formatted <what>.
   void Diagnose(std::string_view where, const char* format, ...)
       __attribute__((format(printf, 3, 4)));
+
+  // Where diagnostics go, verbatim: standard error unless a sink keeps them.
+  virtual void WriteDiagnostic(std::string_view text);
 };
 
 class StdoutOutput final : public Output {
@@ -41,6 +45,7 @@ class StringOutput final : public Output {
   void Write(std::string_view text) override { text_.append(text); }
   void WriteDiagnostic(std::string_view text) override { diagnostics_.append(text); }
   const std::string& Text() const { return text_; }
+  // The diagnostics, kept apart from the messages as standard error is.
   const std::string& Diagnostics() const { return diagnostics_; }
   void Clear() {
     text_.clear();

@@ -280,12 +280,12 @@ TEST_F(BadSurroundingsTest, WhatIsNotAFileWhereAFileBelongsFailsTheRun) {
          fs::remove(w + "/fw.img");
          MakeFifo(w + "/fw.img");
        },
-       kUnpack, "UnPacking Error:Reading fw.img failed, err=29!\r"},
+       kUnpack, "UnPacking Error:Opening fw.img failed, err=29!\r"},
       {"image is a directory", [](const std::string& w) { ReplaceWithDirectory(w + "/fw.img"); },
-       kUnpack, "UnPacking Error:Reading fw.img failed, err="},
+       kUnpack, "UnPacking Error:Opening fw.img failed, err=21!\r"},
       {"hash file is a directory",
        [](const std::string& w) { ReplaceWithDirectory(w + "/fw.md5"); }, kUnpack,
-       "UnPacking Error:Reading fw.md5 failed, err=21!\r"},
+       "UnPacking Error:Opening fw.md5 failed, err=21!\r"},
       {"output directory is a file",
        [](const std::string& w) {
          fs::remove(w + "/out");
