@@ -13,6 +13,7 @@
 #include "pack/ImagePlan.h"
 #include "pack/ImageWriter.h"
 #include "pack/LayoutChecks.h"
+#include "pack/PackOutput.h"
 #include "pack/PartitionList.h"
 #include "pack/PayloadPlan.h"
 
@@ -280,7 +281,7 @@ uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact
 }
 
 bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context,
-                      const std::string& imagePath) {
+                      SavingDirectory& dir) {
   Output& out = context.out;
   GuidMap guids;
   if (!ReadPartitionTypeGuids(document, guids)) {
@@ -292,11 +293,11 @@ bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context
   const bool backup = context.options.backup;
   out.Printf("Compact=%d,Backup=%d\r\n", compact ? 1 : 0, backup ? 1 : 0);
 
-  File file;
-  if (!file.Open(imagePath, "wb+")) {
-    out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", imagePath.c_str(), file.Error());
+  AtomicFile file;
+  if (!dir.Create(file, kImageFileName, "Packing Error:Opening %s failed, err=%d!\r\n", out)) {
     return false;
   }
+  const std::string& imagePath = file.Path();
   std::vector<PartitionEntry> partitions;
   if (!ReadPartitionList(document, context, partitions)) return false;
   RaiseIdBlockOffsets(partitions);
@@ -308,10 +309,9 @@ bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context
   }
 
   ImagePlan plan = PlanGptImage(context, partitions, tables, diskEnd, imagePath);
-  ImageWriter image(file, imagePath, context.options.fillByte, out);
-  if (!WritePlannedImage(plan, image, out)) return false;
-  if (!file.Close()) {
-    out.Printf("Packing Error:Writing %s failed, err=%d!\r\n", imagePath.c_str(), file.Error());
+  ImageWriter image(file.Stream(), imagePath, context.options.fillByte, out);
+  if (!WritePlannedImage(plan, image, out) || !FinishPackOutput(file, out) ||
+      !CommitPackOutput(file, out)) {
     return false;
   }
   out.Line("Generating GPT firmware OK.\r");

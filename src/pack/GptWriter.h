@@ -8,6 +8,7 @@
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
 #include "pack/PackContext.h"
+#include "pack/PackOutput.h"
 
 namespace imgweld {
 
@@ -27,10 +28,10 @@ bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids);
 uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact);
 
 // Writes the partition-table form of the image (protective MBR, GPT,
-// partitions, optional backup GPT) to `imagePath`, used when `Gpt_Enable` is
+// partitions, optional backup GPT) as `Firmware.img` in `dir`, used when `Gpt_Enable` is
 // "1" (compact: payloads back to back, no backup) or "0" (padded: every
 // payload at its sector). Prints its own messages.
 bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context,
-                      const std::string& imagePath);
+                      SavingDirectory& dir);
 
 }  // namespace imgweld

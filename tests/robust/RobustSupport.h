@@ -217,4 +217,14 @@ inline std::vector<std::string> Entries(const std::filesystem::path& dir) {
   return names;
 }
 
+// `after` holds exactly the files of `before`, byte for byte: a failed run
+// changed nothing there and left no file of its own.
+inline void ExpectSameFiles(const std::filesystem::path& before,
+                            const std::filesystem::path& after) {
+  ASSERT_EQ(Entries(after), Entries(before));
+  for (const std::string& name : Entries(before)) {
+    EXPECT_EQ(ReadBytes((after / name).string()), ReadBytes((before / name).string())) << name;
+  }
+}
+
 }  // namespace imgweld::test
