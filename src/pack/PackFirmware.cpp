@@ -207,8 +207,10 @@ bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& conte
 bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out,
                   const std::tm& packTime) {
   ConfigDocument document;
-  if (!document.LoadFile(configPath, false)) {
+  std::string failure;
+  if (!document.LoadFile(configPath, false, &failure)) {
     out.Printf("Packing Error:loading %s failed!\r\n", configPath.c_str());
+    if (!failure.empty()) out.Note(configPath, failure);
     return false;
   }
   if (!CheckSavingDir(savingDir, out)) return false;

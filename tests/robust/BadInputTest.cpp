@@ -264,7 +264,9 @@ TEST_F(BadSurroundingsTest, WhatIsNotAFileWhereAFileBelongsFailsTheRun) {
          fs::remove(w + "/board/ddr.bin");
          MakeFifo(w + "/board/ddr.bin");
        },
-       kPack, "Packing Error:Reading ddr.bin failed, err=29!\r"},
+       // Refused at opening, like any boot program that cannot be opened:
+       // named when the list is read and again where the block is built.
+       kPack, "Packing Error:Opening ddr.bin failed, err=29!\r", false, 2},
       {"saving directory is a file",
        [](const std::string& w) {
          fs::remove(w + "/out");
