@@ -398,6 +398,9 @@ TEST_F(UnpackTest, PartitionNamesThatAreNotPlainFileNamesAreRefused) {
 }
 
 // Hostile tables are refused as a whole, quickly, before anything is written.
+// The one record's payload runs past the image's end, so an unpacker that
+// went on to the records would stop at once with another message instead of
+// extracting millions of files.
 TEST_F(UnpackTest, TablesOutsideTheImageAreRefused) {
   struct Case {
     uint32_t tableSector;
@@ -413,6 +416,7 @@ TEST_F(UnpackTest, TablesOutsideTheImageAreRefused) {
            Case{1, 128, 0xFFFFFFFF, beyond + "entryCount=4294967295, entrySize=128!\r\n"},
            Case{1, 0, 3000000, "UnPacking Error:Partition records overlap, entrySize=0!\r\n"},
            Case{1, 64, 2, "UnPacking Error:Partition records overlap, entrySize=64!\r\n"},
+           Case{1, 127, 2, "UnPacking Error:Partition records overlap, entrySize=127!\r\n"},
            Case{1, 0x80000000, 3, beyond + "entryCount=3, entrySize=2147483648!\r\n"},
            Case{1, 0xFFFFFFFF, 0xFFFFFFFF,
                 beyond + "entryCount=4294967295, entrySize=4294967295!\r\n"},
@@ -425,7 +429,7 @@ TEST_F(UnpackTest, TablesOutsideTheImageAreRefused) {
     TestImage image;
     image.tableSector = c.tableSector < 64 ? c.tableSector : 1;
     image.entrySize = c.entrySize;
-    image.records = {Partition("a", 5, 0x40, 8, 4)};
+    image.records = {Partition("a", 5, 0x40, 8, image.minLength)};
     image.overrideCount = true;
     image.entryCount = c.entryCount;
     auto bytes = image.Build();
