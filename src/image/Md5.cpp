@@ -226,7 +226,7 @@ void Md5Final(Md5Digest& digest, Md5Context& context) {
   std::memset(&context, 0, sizeof context);
 }
 
-bool Md5OfStream(Md5Digest& digest, File& file, uint64_t length) {
+bool Md5OfStream(Md5Digest& digest, File& file, uint64_t length, Progress* progress) {
   if (!file.IsOpen()) return false;
   const std::optional<uint64_t> size = file.Length();
   if (!size) return false;
@@ -246,6 +246,7 @@ bool Md5OfStream(Md5Digest& digest, File& file, uint64_t length) {
     // the file system for them, which would fill the cache with zero pages.
     const uint64_t dataStart = std::min(NextData(fd, position, end), end);
     FeedZeros(context, dataStart - position);
+    Advance(progress, dataStart - position);
     position = dataStart;
     const uint64_t dataEnd = std::min(NextHole(fd, position, end), end);
     if (position < dataEnd && !file.Seek(position)) return false;
@@ -254,6 +255,7 @@ bool Md5OfStream(Md5Digest& digest, File& file, uint64_t length) {
       if (!file.ReadExact(buffer.get(), chunk)) return false;
       Md5Update(context, buffer.get(), chunk);
       position += chunk;
+      Advance(progress, chunk);
     }
   }
   Md5Final(digest, context);

@@ -1,6 +1,7 @@
 #include "pack/ImagePlan.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace imgweld {
@@ -90,12 +91,22 @@ ImagePlan PlanBuilder::Finish() {
 }
 
 bool WritePlannedImage(ImagePlan& plan, ImageWriter& image, Output& out) {
+  std::optional<Progress> progress;
+  if (!plan.failed) {
+    progress.emplace(out, "writing " + image.DisplayPath(), plan.length);
+    image.ShowProgress(&*progress);
+  }
   for (const WriteStep& step : plan.steps) {
     const bool messageOnly =
         step.kind == WriteStep::Kind::kMessage || step.kind == WriteStep::Kind::kFail;
     if (plan.failed && !messageOnly) continue;
-    if (!Perform(step, plan, image, out)) return false;
+    if (!Perform(step, plan, image, out)) {
+      image.ShowProgress(nullptr);
+      return false;
+    }
+    if (step.kind == WriteStep::Kind::kBytes) Advance(&*progress, plan.buffers[step.index].size());
   }
+  image.ShowProgress(nullptr);
   return !plan.failed;
 }
 

@@ -201,7 +201,8 @@ bool Unpacker::VerifyDigest() {
     return false;
   }
   Md5Digest computed{};
-  if (!Md5OfStream(computed, image_)) {
+  Progress progress(out_, "verifying " + imagePath_, imageLength_);
+  if (!Md5OfStream(computed, image_, kMd5WholeFile, &progress)) {
     out_.Line("UnPacking Error:Generating hash failed!\r");
     return false;
   }
@@ -361,9 +362,12 @@ bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
     out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
     return false;
   }
+  Progress progress(out, "saving " + outputDir.PathOf(fileName), span.length);
   const CopyResult result = span.gapped ? CopyGappedPayload(span, image, file.Stream())
                                         : CopyFileBytes(image, span.byteOffset, file.Stream(), 0,
                                                         span.length, kCopyChunk);
+  if (result == CopyResult::kCopied) progress.Advance(span.length);
+  progress.Finish();
   if (result == CopyResult::kReadFailed) {
     out.Printf("UnPacking Error:Reading data of %s failed, err=%d!\r\n", fileName.c_str(),
                image.Error());
