@@ -24,6 +24,7 @@ bool Perform(const WriteStep& step, ImagePlan& plan, ImageWriter& image, Output&
       return true;
     case WriteStep::Kind::kFail:
       out.Write(step.text);
+      if (!step.diagnostics.empty()) out.WriteDiagnostic(step.diagnostics);
       return false;
     case WriteStep::Kind::kFill:
       return image.FillToOffset(step.position);
@@ -43,8 +44,8 @@ void PlanBuilder::Message(std::string text) {
   plan_.steps.push_back({WriteStep::Kind::kMessage, std::move(text)});
 }
 
-void PlanBuilder::Fail(std::string text) {
-  plan_.steps.push_back({WriteStep::Kind::kFail, std::move(text)});
+void PlanBuilder::Fail(std::string text, std::string diagnostics) {
+  plan_.steps.push_back({WriteStep::Kind::kFail, std::move(text), 0, 0, std::move(diagnostics)});
   plan_.failed = true;
 }
 

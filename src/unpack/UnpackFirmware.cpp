@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "config/ConfigDocument.h"
 #include "image/BootBlock.h"
 #include "image/FirmwareImage.h"
+#include "image/GptRecords.h"
 #include "image/Md5.h"
 #include "unpack/UnpackSettings.h"
 
@@ -108,6 +110,16 @@ constexpr size_t kMaxPendingFiles = 6;
 
 enum class Extraction { kDone, kPaused, kFailed };
 
+// Whether the open image starts with a protective MBR; its position is left
+// where it was.
+bool IsPartitionTableImage(File& image) {
+  std::array<uint8_t, 512> sector{};
+  const std::optional<uint64_t> position = image.Tell();
+  const bool read = image.Seek(0) && image.ReadExact(sector);
+  if (position) image.Seek(*position);
+  return read && IsProtectiveMbr(sector);
+}
+
 // One unpack run: the open inputs and what has been learnt from them.
 class Unpacker {
  public:
@@ -123,6 +135,7 @@ class Unpacker {
   bool OpenOutputDirectory();
   bool ReadHeader();
   bool ReadStoredDigest();
+  void ExplainPartitionTableImage();
   bool CompareDigest(const std::optional<Md5Digest>& computed);
   bool VerifyAndExtract();
   bool ReplayPending(Extraction extraction);
@@ -257,6 +270,12 @@ bool Unpacker::OpenInputs() {
   if (!verify_) return true;
   if (!hashFile_.OpenInput(HashFilePath(imagePath_))) {
     ReportOpenFailure(hashFile_, out_);
+    if (IsPartitionTableImage(image_)) {
+      ExplainPartitionTableImage();
+    } else if (hashFile_.Error() == ENOENT) {
+      out_.Note(imagePath_, "no hash file " + hashFile_.Path() +
+                                " beside it; add offcheck to unpack it without verifying");
+    }
     return false;
   }
   return true;
@@ -292,6 +311,7 @@ bool Unpacker::ReadHeader() {
                          static_cast<uint32_t>(bytes[2]) << 16 |
                          static_cast<uint32_t>(bytes[3]) << 24;
     out_.Printf("UnPacking Error:Tag of firmware is wrong, tag=0x%x!\r\n", tag);
+    if (IsProtectiveMbr(bytes)) ExplainPartitionTableImage();
     return false;
   }
   if (got < bytes.size()) {
@@ -299,6 +319,13 @@ bool Unpacker::ReadHeader() {
     return false;
   }
   return true;
+}
+
+void Unpacker::ExplainPartitionTableImage() {
+  out_.Note(imagePath_,
+            "a partition-table image (Gpt_Enable), which is not unpacked; list it with "
+            "imgweld -L " +
+                imagePath_);
 }
 
 bool Unpacker::ReadStoredDigest() {
