@@ -272,6 +272,23 @@ bool AwaitTemporaryFile(int inotify, int count) {
   return false;
 }
 
+// Runs imgweld and sends it signal `number` as soon as the `count`-th
+// temporary file appears in `dir`; the run must end by that signal.
+void RunInterrupted(const std::vector<std::string>& args, const std::string& work,
+                    const fs::path& dir, int count, int number) {
+  const int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(inotify, 0);
+  ASSERT_GE(inotify_add_watch(inotify, dir.c_str(), IN_CREATE), 0);
+  Child child(args, work);
+  const bool caught = AwaitTemporaryFile(inotify, count);
+  if (caught) child.Signal(number);
+  const ChildResult result = child.Wait(kRunLimit);
+  close(inotify);
+  ASSERT_TRUE(caught) << result.output;
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.signal, number) << result.output;
+}
+
 // A run ended by a signal while it writes a file removes that file's
 // temporary stand-in before it dies of the signal; the file completed before
 // stays, and the interrupted one does not appear.
@@ -289,17 +306,7 @@ TEST_F(SafeFilesTest, InterruptedUnpackLeavesNoTemporaryFile) {
   for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(strsignal(number));
     const fs::path out = FreshOut();
-    const int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    ASSERT_GE(inotify, 0);
-    ASSERT_GE(inotify_add_watch(inotify, out.c_str(), IN_CREATE), 0);
-    Child child({"-U", "big.img", "out", "offcheck"}, Work());
-    const bool caught = AwaitTemporaryFile(inotify, 2);
-    if (caught) child.Signal(number);
-    const ChildResult result = child.Wait(kRunLimit);
-    close(inotify);
-    ASSERT_TRUE(caught) << result.output;
-    ASSERT_FALSE(result.timedOut);
-    EXPECT_EQ(result.signal, number) << result.output;
+    RunInterrupted({"-U", "big.img", "out", "offcheck"}, Work(), out, 2, number);
     EXPECT_EQ(Entries(out), std::vector<std::string>{"first.img"});
     EXPECT_EQ(fs::file_size(out / "first.img"), uint64_t{kSectors} * 512);
   }
@@ -384,17 +391,7 @@ TEST_F(SafeFilesTest, InterruptedPackLeavesTheEarlierPairAndNoTemporaryFile) {
   for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(strsignal(number));
     const fs::path out = OutWithEarlierPair(dir_);
-    const int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    ASSERT_GE(inotify, 0);
-    ASSERT_GE(inotify_add_watch(inotify, out.c_str(), IN_CREATE), 0);
-    Child child({"-P", "slow/setting.ini", "out"}, Work());
-    const bool caught = AwaitTemporaryFile(inotify, 1);
-    if (caught) child.Signal(number);
-    const ChildResult result = child.Wait(kRunLimit);
-    close(inotify);
-    ASSERT_TRUE(caught) << result.output;
-    ASSERT_FALSE(result.timedOut);
-    EXPECT_EQ(result.signal, number) << result.output;
+    RunInterrupted({"-P", "slow/setting.ini", "out"}, Work(), out, 1, number);
     ExpectSameFiles(dir_.Path() / "packed", out);
   }
 }
