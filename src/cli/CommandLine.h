@@ -12,8 +12,12 @@ inline constexpr int kExitUnpackFailed = 4;
 
 void PrintUsage(Output& out);
 
-// Runs one invocation: checks the arguments, calls the packer or the
-// unpacker, and returns the exit code.
+// Runs one invocation: checks the arguments, calls the packer, the unpacker,
+// the lister or the verifier, and returns the exit code. Everything the
+// design defines goes to `out`; diagnostics beyond it go to `err`.
+int RunCommandLine(int argc, const char* const* argv, Output& out, Output& err);
+
+// The same with diagnostics on standard error.
 int RunCommandLine(int argc, const char* const* argv, Output& out);
 
 }  // namespace imgweld

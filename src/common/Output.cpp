@@ -33,4 +33,8 @@ void StdoutOutput::Write(std::string_view text) {
   std::fflush(stdout);
 }
 
+void StderrOutput::Write(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
 }  // namespace imgweld

@@ -28,6 +28,12 @@ class StdoutOutput final : public Output {
   void Write(std::string_view text) override;
 };
 
+// Diagnostics that stay out of the designed standard output.
+class StderrOutput final : public Output {
+ public:
+  void Write(std::string_view text) override;
+};
+
 class StringOutput final : public Output {
  public:
   void Write(std::string_view text) override { text_.append(text); }
