@@ -1,8 +1,8 @@
 // Unpacks arbitrary bytes as a firmware image, without the digest check, and
 // holds the unpacker to what it promises on any input: every file it writes
 // lies inside the output directory, the working directory stays where it was,
-// a failure ends with exactly one error line, and a success names only files
-// that exist.
+// a failure ends with exactly one error line and leaves no temporary file,
+// and a success names only files that exist.
 //
 // The output directory sits three levels below a private directory, so a
 // name that climbs out of it ("../x", "../../x", ...) lands where the check
@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -111,8 +113,21 @@ void CheckOutcome(bool ok, const std::string& text, const Workspace& workspace) 
   }
 }
 
+// A temporary file's name: "." and the final name, ".imgweld-" and six
+// letters or digits. No output name ends that way: they all end in ".img",
+// ".bin" or "setting.ini".
+bool IsTemporaryName(const std::string& name) {
+  const size_t mark = name.rfind(".imgweld-");
+  if (!name.starts_with(".") || mark == std::string::npos || name.size() - mark != 15) {
+    return false;
+  }
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(mark) + 9, name.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
 // Everything written must be a plain file directly inside the output
-// directory; then the directory is emptied for the next input.
+// directory, and no temporary file may be left; then the directory is
+// emptied for the next input.
 void CheckAndEmptyOutput(const Workspace& workspace) {
   ExpectNames(workspace.root, {"a", "fw.img"});
   ExpectNames(workspace.root / "a", {"b"});
@@ -120,6 +135,9 @@ void CheckAndEmptyOutput(const Workspace& workspace) {
   for (const auto& item : fs::directory_iterator(workspace.outDir)) {
     if (!item.is_regular_file() || item.is_symlink()) {
       Fail("not a plain file: " + item.path().string());
+    }
+    if (IsTemporaryName(item.path().filename().string())) {
+      Fail("temporary file left: " + item.path().string());
     }
     fs::remove(item.path());
   }

@@ -21,13 +21,12 @@ std::string UpperCase(const char* text) {
 // "-L" and "-V" take a file and an optional word: 3 or 4 arguments in all.
 bool IsInspectCommand(const std::string& command) { return command == "-L" || command == "-V"; }
 
-int RunInspectCommand(int argc, const char* const* argv, const std::string& command, Output& out,
-                      Output& err) {
+int RunInspectCommand(int argc, const char* const* argv, const std::string& command, Output& out) {
   const std::string word = argc == 4 ? argv[3] : "";
   if (command == "-V") return VerifyFile(argv[2], UpperCase(word.c_str()) != "OFFCHECK", out);
   const std::optional<ListMode> mode = argc == 4 ? ParseListMode(word) : ListMode::kText;
   if (!mode) {
-    err.Printf("imgweld: -L: unknown mode %s, expected text, json or ini\n", word.c_str());
+    out.Diagnose("-L", "unknown mode %s, expected text, json or ini", word.c_str());
     out.Line("command is invalid!\r");
     return kExitInvalidCommand;
   }
@@ -43,16 +42,16 @@ void PrintUsage(Output& out) {
   out.Line("-------------------------------------------------------\r\n\r");
 }
 
-int RunCommandLine(int argc, const char* const* argv, Output& out, Output& err) {
+int RunCommandLine(int argc, const char* const* argv, Output& out) {
   const std::string command = argc >= 2 ? UpperCase(argv[1]) : "";
   if (IsInspectCommand(command) && (argc == 3 || argc == 4)) {
-    return RunInspectCommand(argc, argv, command, out, err);
+    return RunInspectCommand(argc, argv, command, out);
   }
   if (argc != 4 && argc != 5) {
     PrintUsage(out);
-    err.Line(
-        "imgweld: usage: also -L <file> [text|json|ini] to list and -V <image> [offcheck] to "
-        "verify; see man imgweld");
+    out.Note("usage",
+             "also -L <file> [text|json|ini] to list and -V <image> [offcheck] to verify; see man "
+             "imgweld");
     return kExitOk;
   }
   if (command == "-P") {
@@ -61,16 +60,11 @@ int RunCommandLine(int argc, const char* const* argv, Output& out, Output& err) 
   if (command == "-U") {
     const bool verify = argc != 5 || UpperCase(argv[4]) != "OFFCHECK";
     if (!UnpackFirmware(argv[2], argv[3], verify, out)) return kExitUnpackFailed;
-    NoteScrambledPrograms(argv[2], err);
+    NoteScrambledPrograms(argv[2], out);
     return kExitOk;
   }
   out.Line("command is invalid!\r");
   return kExitInvalidCommand;
-}
-
-int RunCommandLine(int argc, const char* const* argv, Output& out) {
-  StderrOutput err;
-  return RunCommandLine(argc, argv, out, err);
 }
 
 }  // namespace imgweld

@@ -14,10 +14,8 @@ void PrintUsage(Output& out);
 
 // Runs one invocation: checks the arguments, calls the packer, the unpacker,
 // the lister or the verifier, and returns the exit code. Everything the
-// design defines goes to `out`; diagnostics beyond it go to `err`.
-int RunCommandLine(int argc, const char* const* argv, Output& out, Output& err);
-
-// The same with diagnostics on standard error.
+// design defines goes to `out` as messages; the lines beyond it go to its
+// diagnostics.
 int RunCommandLine(int argc, const char* const* argv, Output& out);
 
 }  // namespace imgweld

@@ -30,8 +30,8 @@ int ListFile(const std::string& path, ListMode mode, Output& out);
 int ListImage(ImageSource& source, const std::string& name, ListMode mode, Output& out);
 
 // After "-U" succeeded: when the image's boot block stores its programs
-// scrambled, one line on `err` says that the regenerated setting.ini
+// scrambled, one diagnostic line says that the regenerated setting.ini
 // scrambles them again and names the command that rebuilds the image.
-void NoteScrambledPrograms(const std::string& imagePath, Output& err);
+void NoteScrambledPrograms(const std::string& imagePath, Output& out);
 
 }  // namespace imgweld

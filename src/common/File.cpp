@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -20,6 +21,7 @@ File::File(File&& other) noexcept
     : stream_(std::exchange(other.stream_, nullptr)),
       path_(std::move(other.path_)),
       error_(other.error_),
+      refusedKind_(other.refusedKind_),
       writeFailed_(other.writeFailed_) {}
 
 File& File::operator=(File&& other) noexcept {
@@ -28,47 +30,111 @@ File& File::operator=(File&& other) noexcept {
     stream_ = std::exchange(other.stream_, nullptr);
     path_ = std::move(other.path_);
     error_ = other.error_;
+    refusedKind_ = other.refusedKind_;
     writeFailed_ = other.writeFailed_;
   }
   return *this;
 }
 
-void File::Fail() { error_ = errno != 0 ? errno : EIO; }
+// A step that fails without an error number of its own (a close after a
+// failed write, say) keeps the number of the failure before it.
+void File::Fail() { error_ = errno != 0 ? errno : error_ != 0 ? error_ : EIO; }
 
 namespace {
 
+// The kind of a file that cannot serve as an input, or null for a regular
+// file or block device.
+const char* RefusedInputKind(mode_t mode) {
+  if (S_ISREG(mode) || S_ISBLK(mode)) return nullptr;
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  return "a file of another kind";
+}
+
 // A plain blocking open of a FIFO waits for a writer, for ever when none
-// comes. Opening without blocking and then switching blocking back on reads
-// every file as before, while a FIFO without a writer reads as empty and
-// fails where it is measured or read instead of hanging the run.
-FILE* OpenForReading(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-  if (fd < 0) return nullptr;
-  const int flags = fcntl(fd, F_GETFL);
-  FILE* stream = nullptr;
-  if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) stream = fdopen(fd, "rb");
-  if (stream == nullptr) {
-    const int error = errno;
-    close(fd);
-    errno = error;
+// comes; opening without blocking returns at once whatever the file is.
+// Blocking is switched back on for the reads. When `checkKind` is set, the
+// file's kind is checked on the open descriptor (so a file swapped in
+// between is seen as it is) and anything but a regular file or block device
+// is refused. On failure returns -1 with errno set, and `refusedKind` set
+// when the file was opened but is of the wrong kind.
+int OpenForReading(const std::string& path, bool checkKind, const char*& refusedKind) {
+  refusedKind = nullptr;
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat status;
+  int error = 0;
+  if (checkKind && fstat(fd, &status) != 0) {
+    error = errno;
+  } else if (checkKind && (refusedKind = RefusedInputKind(status.st_mode)) != nullptr) {
+    error = S_ISDIR(status.st_mode) ? EISDIR : ESPIPE;
+  } else {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) error = errno;
   }
-  return stream;
+  if (error == 0) return fd;
+  close(fd);
+  errno = error;
+  return -1;
 }
 
 }  // namespace
 
 bool File::Open(const std::string& path, const char* mode) {
+  if (std::string_view(mode) == "rb") return OpenReading(path, false);
   if (stream_ != nullptr) std::fclose(stream_);
   path_ = path;
   error_ = 0;
+  refusedKind_ = nullptr;
   writeFailed_ = false;
   errno = 0;
-  stream_ = std::string_view(mode) == "rb" ? OpenForReading(path) : std::fopen(path.c_str(), mode);
+  stream_ = std::fopen(path.c_str(), mode);
   if (stream_ == nullptr) {
     Fail();
     return false;
   }
   return true;
+}
+
+bool File::OpenInput(const std::string& path) { return OpenReading(path, true); }
+
+bool File::OpenReading(const std::string& path, bool checkKind) {
+  if (stream_ != nullptr) std::fclose(stream_);
+  stream_ = nullptr;
+  path_ = path;
+  error_ = 0;
+  refusedKind_ = nullptr;
+  writeFailed_ = false;
+  errno = 0;
+  const int fd = OpenForReading(path, checkKind, refusedKind_);
+  if (fd < 0) {
+    Fail();
+    return false;
+  }
+  return Adopt(fd, path, "rb");
+}
+
+bool File::Adopt(int fd, const std::string& path, const char* mode) {
+  if (stream_ != nullptr) std::fclose(stream_);
+  path_ = path;
+  error_ = 0;
+  refusedKind_ = nullptr;
+  writeFailed_ = false;
+  errno = 0;
+  stream_ = fdopen(fd, mode);
+  if (stream_ == nullptr) {
+    Fail();
+    close(fd);
+    return false;
+  }
+  return true;
+}
+
+std::string File::FailureText() const {
+  if (refusedKind_ != nullptr) return std::string("is ") + refusedKind_ + ", not a regular file";
+  return std::strerror(error_);
 }
 
 size_t File::Read(void* data, size_t size) {

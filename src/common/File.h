@@ -21,11 +21,29 @@ class File {
   File& operator=(const File&) = delete;
 
   // Opens `path` with an fopen mode ("rb", "wb+", ...). Closes any stream
-  // held before. False when the file cannot be opened.
+  // held before. False when the file cannot be opened. Mode "rb" opens
+  // without blocking, like OpenInput, but takes files of any kind (devices
+  // such as /dev/zero read as data); inputs of the run use OpenInput.
   bool Open(const std::string& path, const char* mode);
+  // Opens `path` for reading as an input of the run: a regular file, or a
+  // block device, which is measured by seeking like a file. A FIFO, socket,
+  // character device or directory is refused (Error() is ESPIPE, or EISDIR
+  // for a directory, and FailureText() names what it is): none of them can
+  // be measured and read at a position, and a FIFO could leave the run
+  // waiting for a writer for ever. The open itself never blocks.
+  bool OpenInput(const std::string& path);
+  // Takes over `fd`, open for reading and writing, as a stream with the
+  // fopen mode `mode`; `path` is the name used in messages. False (and `fd`
+  // closed) when no stream can be made of it.
+  bool Adopt(int fd, const std::string& path, const char* mode);
   bool IsOpen() const { return stream_ != nullptr; }
   const std::string& Path() const { return path_; }
   int Error() const { return error_; }
+  // The last failure in words, for a diagnostic naming Path(): what kind of
+  // file a refused input is, or the system's text for Error().
+  std::string FailureText() const;
+  // Whether OpenInput refused the file for its kind.
+  bool WasRefused() const { return refusedKind_ != nullptr; }
 
   // Reads up to `size` bytes; fewer at the end of the file or on an error.
   size_t Read(void* data, size_t size);
@@ -55,11 +73,14 @@ class File {
   bool IsRegularFile();
 
  private:
+  bool OpenReading(const std::string& path, bool checkKind);
   void Fail();
 
   FILE* stream_ = nullptr;
   std::string path_;
   int error_ = 0;
+  // What a refused input is ("a FIFO", ...); null unless OpenInput refused it.
+  const char* refusedKind_ = nullptr;
   bool writeFailed_ = false;
 };
 

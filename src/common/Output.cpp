@@ -1,6 +1,7 @@
 #include "common/Output.h"
 
 #include <cstdarg>
+#include <string>
 #include <vector>
 
 namespace imgweld {
@@ -11,19 +12,45 @@ void Output::Line(std::string_view text) {
   Write(line);
 }
 
-void Output::Printf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
+namespace {
+
+std::string FormatText(const char* format, va_list args) {
   va_list copy;
   va_copy(copy, args);
   const int needed = std::vsnprintf(nullptr, 0, format, copy);
   va_end(copy);
-  if (needed > 0) {
-    std::vector<char> buffer(static_cast<size_t>(needed) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, args);
-    Write(std::string_view(buffer.data(), static_cast<size_t>(needed)));
-  }
+  if (needed <= 0) return {};
+  std::vector<char> buffer(static_cast<size_t>(needed) + 1);
+  std::vsnprintf(buffer.data(), buffer.size(), format, args);
+  return std::string(buffer.data(), static_cast<size_t>(needed));
+}
+
+}  // namespace
+
+void Output::Printf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = FormatText(format, args);
   va_end(args);
+  if (!text.empty()) Write(text);
+}
+
+void Output::Diagnose(std::string_view where, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string what = FormatText(format, args);
+  va_end(args);
+  Note(where, what);
+}
+
+void Output::Note(std::string_view where, std::string_view what) {
+  std::string text = "imgweld: ";
+  text.append(where).append(": ").append(what).push_back('\n');
+  WriteDiagnostic(text);
+}
+
+void Output::WriteDiagnostic(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 void StdoutOutput::Write(std::string_view text) {
@@ -33,8 +60,12 @@ void StdoutOutput::Write(std::string_view text) {
   std::fflush(stdout);
 }
 
-void StderrOutput::Write(std::string_view text) {
+void StdoutOutput::WriteDiagnostic(std::string_view text) {
+  // What was printed so far comes first, so the two streams interleave in
+  // the order things happened when they share a terminal.
+  std::fflush(stdout);
   std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace imgweld

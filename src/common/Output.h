@@ -21,27 +21,40 @@ class Output {
 
   // Formatted output; the format carries its own line end where it has one.
   void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  // A diagnostic beside the designed messages: "imgweld: <where>: <what>"
+  // and a line feed, on standard error, which no caller compares; standard
+  // output stays exactly as designed.
+  void Note(std::string_view where, std::string_view what);
+  // The same with a formatted <what>.
+  void Diagnose(std::string_view where, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+
+  // Where diagnostics go, verbatim: standard error unless a sink keeps them.
+  virtual void WriteDiagnostic(std::string_view text);
 };
 
 class StdoutOutput final : public Output {
  public:
   void Write(std::string_view text) override;
-};
-
-// Diagnostics that stay out of the designed standard output.
-class StderrOutput final : public Output {
- public:
-  void Write(std::string_view text) override;
+  void WriteDiagnostic(std::string_view text) override;
 };
 
 class StringOutput final : public Output {
  public:
   void Write(std::string_view text) override { text_.append(text); }
+  void WriteDiagnostic(std::string_view text) override { diagnostics_.append(text); }
   const std::string& Text() const { return text_; }
-  void Clear() { text_.clear(); }
+  // The diagnostics, kept apart from the messages as standard error is.
+  const std::string& Diagnostics() const { return diagnostics_; }
+  void Clear() {
+    text_.clear();
+    diagnostics_.clear();
+  }
 
  private:
   std::string text_;
+  std::string diagnostics_;
 };
 
 }  // namespace imgweld

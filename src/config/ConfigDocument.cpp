@@ -1,7 +1,12 @@
 #include "config/ConfigDocument.h"
 
-#include <fstream>
+#include <istream>
+#include <sstream>
+#include <streambuf>
 #include <vector>
+
+#include "common/AtomicFile.h"
+#include "common/File.h"
 
 namespace imgweld {
 namespace {
@@ -183,10 +188,48 @@ void ConfigDocument::Parse(std::istream& input, bool merge) {
   }
 }
 
-bool ConfigDocument::LoadFile(const std::string& path, bool merge) {
-  std::ifstream file(path, std::ios::in | std::ios::binary);
-  if (!file.is_open()) return false;
-  Parse(file, merge);
+namespace {
+
+// Feeds an open File to the parser through one fixed buffer. A failed read
+// ends the input like the end of the file; the File keeps the error.
+class FileReadBuffer : public std::streambuf {
+ public:
+  explicit FileReadBuffer(File& file) : file_(file) {}
+
+ protected:
+  int_type underflow() override {
+    if (gptr() == egptr()) {
+      const size_t got = file_.Read(buffer_, sizeof buffer_);
+      if (got == 0) return traits_type::eof();
+      setg(buffer_, buffer_, buffer_ + got);
+    }
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  File& file_;
+  char buffer_[16 * 1024];
+};
+
+}  // namespace
+
+bool ConfigDocument::LoadFile(const std::string& path, bool merge, std::string* failure) {
+  // Opened as an input: a FIFO or device given as the configuration is
+  // refused at once instead of being waited on.
+  File file;
+  if (!file.OpenInput(path)) {
+    if (failure != nullptr) *failure = file.FailureText();
+    return false;
+  }
+  FileReadBuffer buffer(file);
+  std::istream input(&buffer);
+  Parse(input, merge);
+  // A read that failed midway leaves the document short of the rest of the
+  // file; packing from it would build a different image without a word.
+  if (file.Error() != 0) {
+    if (failure != nullptr) *failure = file.FailureText();
+    return false;
+  }
   return true;
 }
 
@@ -224,17 +267,17 @@ void ConfigDocument::WriteInCreationOrder(std::ostream& output) const {
 }
 
 bool ConfigDocument::SaveFile(const std::string& path, bool inCreationOrder) const {
-  std::ofstream file(path, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!file.is_open()) return false;
+  std::ostringstream text;
   if (inCreationOrder) {
-    WriteInCreationOrder(file);
+    WriteInCreationOrder(text);
   } else {
-    WriteByName(file);
+    WriteByName(text);
   }
-  file.close();
-  // A write or close failure is a failed save: the caller must not believe a
-  // truncated file holds the whole document.
-  return !file.fail();
+  // The file takes its name only when complete, and replaces whatever link
+  // stood under the name instead of writing through it.
+  const std::string bytes = text.str();
+  AtomicFile file;
+  return file.Create(path) && file.Stream().Write(bytes.data(), bytes.size()) && file.Commit();
 }
 
 std::istream& operator>>(std::istream& input, ConfigDocument& document) {

@@ -82,8 +82,11 @@ class ConfigDocument {
   ConfigDocument(const ConfigDocument&) = delete;
   ConfigDocument& operator=(const ConfigDocument&) = delete;
 
-  // False when the file cannot be opened; the document is then untouched.
-  bool LoadFile(const std::string& path, bool merge);
+  // False when the file cannot be opened as an input (a FIFO, directory or
+  // device is refused without waiting), and the document is then untouched;
+  // also false when a read fails midway, and the document then holds what
+  // was read. `failure`, when given, receives the reason in words.
+  bool LoadFile(const std::string& path, bool merge, std::string* failure = nullptr);
   // Never fails: malformed lines are skipped.
   void Parse(std::istream& input, bool merge);
 
@@ -101,7 +104,9 @@ class ConfigDocument {
   // The INI text, in name order or in creation order; lines end in "\n".
   void WriteByName(std::ostream& output) const;
   void WriteInCreationOrder(std::ostream& output) const;
-  // False when the file cannot be opened or created; nothing is written then.
+  // Writes the file under a temporary name beside `path` and renames it over
+  // `path` when complete. False when it cannot be created or written; `path`
+  // then keeps what it held.
   bool SaveFile(const std::string& path, bool inCreationOrder) const;
 
  private:

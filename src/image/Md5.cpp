@@ -223,8 +223,9 @@ bool Md5OfStream(Md5Digest& digest, File& file, uint64_t length) {
 }
 
 bool Md5OfFile(Md5Digest& digest, const std::string& path, uint64_t length) {
+  // Opened as an input: a FIFO under the name is refused, not waited on.
   File file;
-  if (!file.Open(path, "rb")) return false;
+  if (!file.OpenInput(path)) return false;
   return Md5OfStream(digest, file, length);
 }
 

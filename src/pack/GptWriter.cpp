@@ -13,6 +13,7 @@
 #include "pack/ImagePlan.h"
 #include "pack/ImageWriter.h"
 #include "pack/LayoutChecks.h"
+#include "pack/PackOutput.h"
 #include "pack/PartitionList.h"
 #include "pack/PayloadPlan.h"
 
@@ -149,14 +150,32 @@ bool FillEntryGuids(const PartitionEntry& partition, const GuidMap& guids, GptEn
   return true;
 }
 
+// A GUID set in the configuration replaces the one drawn for its place; the
+// draw still happens, so every other GUID stays what it would have been.
+bool ApplyConfiguredGuid(const std::string& text, const std::string& key,
+                         const std::string& section, Guid& guid, Output& out) {
+  if (text.empty()) return true;
+  if (ParseGuidText(text, guid)) return true;
+  out.Printf(
+      "Packing Error:%s in section %s is not a GUID of the form "
+      "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX!\r\n",
+      key.c_str(), section.c_str());
+  return false;
+}
+
 // Primary header and partition array, both with their checksums. The disk
 // GUID is drawn first, then each partition's GUIDs in list order.
-bool BuildGptTables(const std::vector<PartitionEntry>& partitions, const GuidMap& guids,
-                    bool compact, bool backup, uint64_t diskEnd, GptTables& tables, Output& out) {
+bool BuildGptTables(const ConfigDocument& document, const std::vector<PartitionEntry>& partitions,
+                    const GuidMap& guids, bool compact, bool backup, uint64_t diskEnd,
+                    GptTables& tables, Output& out) {
   GptHeader header;
   header.backupLba = diskEnd - 1;
   header.lastUsableLba = diskEnd - kGptFirstUsableLba;
   RandomGuid(header.diskGuid);
+  if (!ApplyConfiguredGuid(document.GetValue("System", "Disk_Guid"), "Disk_Guid", "System",
+                           header.diskGuid, out)) {
+    return false;
+  }
   header.layoutMarker = compact ? kGptCompactMarker : kGptPaddedMarker;
   header.backupEnabled = backup ? 1 : 0;
   header.partitionCount = static_cast<uint16_t>(partitions.size());
@@ -164,7 +183,12 @@ bool BuildGptTables(const std::vector<PartitionEntry>& partitions, const GuidMap
   for (size_t i = 0; i < partitions.size(); ++i) {
     const PartitionEntry& partition = partitions[i];
     GptEntry entry;
-    if (!FillEntryGuids(partition, guids, entry, out)) return false;
+    const std::string section = PartitionSectionName(i + 1);
+    if (!FillEntryGuids(partition, guids, entry, out) ||
+        !ApplyConfiguredGuid(document.GetValue(section, "Unique_Guid"), "Unique_Guid", section,
+                             entry.uniqueGuid, out)) {
+      return false;
+    }
     entry.firstLba = partition.offset;
     entry.lastLba = uint64_t{partition.offset} + partition.size - 1;
     if (i + 1 == partitions.size() && Grows(partition)) entry.lastLba = header.lastUsableLba;
@@ -275,8 +299,8 @@ bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
   planned.diskEnd = ComputeDiskEnd(partitions, compact);
   if (!CheckGptPartitions(document, context, partitions, planned.diskEnd, imagePath)) return false;
   GptTables tables;
-  if (!BuildGptTables(partitions, guids, compact, context.options.backup, planned.diskEnd, tables,
-                      context.out)) {
+  if (!BuildGptTables(document, partitions, guids, compact, context.options.backup, planned.diskEnd,
+                      tables, context.out)) {
     return false;
   }
   planned.plan = PlanGptImage(context, partitions, tables, planned.diskEnd, imagePath);
@@ -284,25 +308,24 @@ bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
 }
 
 bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context,
-                      const std::string& imagePath) {
+                      SavingDirectory& dir) {
   Output& out = context.out;
   const GuidMap guids = LoadPartitionTypeGuids(document, out);
   const bool compact = context.options.IsCompact();
   const bool backup = context.options.backup;
   out.Printf("Compact=%d,Backup=%d\r\n", compact ? 1 : 0, backup ? 1 : 0);
 
-  File file;
-  if (!file.Open(imagePath, "wb+")) {
-    out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", imagePath.c_str(), file.Error());
+  AtomicFile file;
+  if (!dir.Create(file, kImageFileName, "Packing Error:Opening %s failed, err=%d!\r\n", out)) {
     return false;
   }
+  const std::string& imagePath = file.Path();
   GptFirmwarePlan planned;
   if (!PlanGptFirmware(document, context, guids, imagePath, planned)) return false;
   ImagePlan& plan = planned.plan;
-  ImageWriter image(file, imagePath, context.options.fillByte, out);
-  if (!WritePlannedImage(plan, image, out)) return false;
-  if (!file.Close()) {
-    out.Printf("Packing Error:Writing %s failed, err=%d!\r\n", imagePath.c_str(), file.Error());
+  ImageWriter image(file.Stream(), imagePath, context.options.fillByte, out);
+  if (!WritePlannedImage(plan, image, out) || !FinishPackOutput(file, out) ||
+      !CommitPackOutput(file, out)) {
     return false;
   }
   out.Line("Generating GPT firmware OK.\r");

@@ -10,6 +10,7 @@
 #include "image/FirmwareImage.h"
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
+#include "pack/PackOutput.h"
 
 namespace imgweld {
 
@@ -47,10 +48,10 @@ bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
                      const GuidMap& guids, const std::string& imagePath, GptFirmwarePlan& planned);
 
 // Writes the partition-table form of the image (protective MBR, GPT,
-// partitions, optional backup GPT) to `imagePath`, used when `Gpt_Enable` is
+// partitions, optional backup GPT) as `Firmware.img` in `dir`, used when `Gpt_Enable` is
 // "1" (compact: payloads back to back, no backup) or "0" (padded: every
 // payload at its sector). Prints its own messages.
 bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context,
-                      const std::string& imagePath);
+                      SavingDirectory& dir);
 
 }  // namespace imgweld

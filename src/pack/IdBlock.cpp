@@ -26,13 +26,11 @@ std::optional<FileNames> SplitFileText(const std::string& text, Output& out) {
 // Opens both programs; on failure reports the name as configured.
 bool OpenPrograms(const PackContext& context, const FileNames& names, File& ddr, File& loader,
                   Output& out) {
-  if (!ddr.Open(context.ResolvePath(names.ddr), "rb")) {
-    out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", names.ddr.c_str(), ddr.Error());
-    return false;
-  }
-  if (!loader.Open(context.ResolvePath(names.loader), "rb")) {
-    out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", names.loader.c_str(),
-               loader.Error());
+  for (const auto& [name, file] : {std::pair<const std::string&, File&>{names.ddr, ddr},
+                                   std::pair<const std::string&, File&>{names.loader, loader}}) {
+    if (file.OpenInput(context.ResolvePath(name))) continue;
+    out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", name.c_str(), file.Error());
+    out.Note(name, file.FailureText());
     return false;
   }
   return true;

@@ -12,12 +12,14 @@
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
 #include "image/Md5.h"
+#include "pack/ConfigWarnings.h"
 #include "pack/GptWriter.h"
 #include "pack/ImagePlan.h"
 #include "pack/ImageWriter.h"
 #include "pack/LayoutChecks.h"
 #include "pack/PackContext.h"
 #include "pack/PackOptions.h"
+#include "pack/PackOutput.h"
 #include "pack/PackTime.h"
 #include "pack/PartitionList.h"
 #include "pack/PayloadPlan.h"
@@ -135,24 +137,27 @@ ImagePlan PlanTaggedImage(const PackContext& context, FirmwareHeader& header,
 
 // The digest of the finished image: taken while it was written when every
 // byte went out in order, else read back from the closed file.
-bool WriteHashFile(const OutputPaths& paths, std::optional<Md5Digest> digest, Output& out) {
+// The digest of the finished image: taken while it was written when every
+// byte went out in order, else read back from the image.
+bool WriteHashFile(SavingDirectory& dir, AtomicFile& image, std::optional<Md5Digest> digest,
+                   AtomicFile& hash, Output& out) {
   if (!digest) {
     digest.emplace();
-    if (!Md5OfFile(*digest, paths.image, kMd5WholeFile)) {
+    if (!Md5OfStream(*digest, image.Stream(), kMd5WholeFile)) {
       out.Line("Packing Error:Generating hash failed!\r");
       return false;
     }
   }
-  File hash;
-  if (!hash.Open(paths.hash, "wb+")) {
-    out.Printf("Packing Error:Opening %s failed, err=%d!", paths.hash.c_str(), hash.Error());
+  if (!FinishPackOutput(image, out)) return false;
+  if (!dir.Create(hash, kHashFileName, "Packing Error:Opening %s failed, err=%d!", out)) {
     return false;
   }
-  if (!hash.Write(*digest) || !hash.Close()) {
-    out.Printf("Packing Error:Writing %s failed, err=%d!\r\n", paths.hash.c_str(), hash.Error());
+  if (!hash.Stream().Write(*digest)) {
+    out.Printf("Packing Error:Writing %s failed, err=%d!\r\n", hash.Path().c_str(),
+               hash.Stream().Error());
     return false;
   }
-  return true;
+  return FinishPackOutput(hash, out);
 }
 
 // The partition list and the checks that refuse a layout before anything
@@ -172,26 +177,24 @@ bool ReadCheckedPartitions(const ConfigDocument& document, const PackContext& co
 }
 
 bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& context,
-                        const OutputPaths& paths, const std::tm& packTime) {
+                        SavingDirectory& dir, const std::tm& packTime) {
   Output& out = context.out;
-  File file;
-  if (!file.Open(paths.image, "wb+")) {
-    out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", paths.image.c_str(), file.Error());
+  AtomicFile file;
+  if (!dir.Create(file, kImageFileName, "Packing Error:Opening %s failed, err=%d!\r\n", out)) {
     return false;
   }
   TaggedFirmwarePlan planned;
-  if (!PlanTaggedFirmware(document, context, paths.image, packTime, planned)) return false;
+  if (!PlanTaggedFirmware(document, context, file.Path(), packTime, planned)) return false;
   ImagePlan& plan = planned.plan;
-  ImageWriter image(file, paths.image, context.options.fillByte, out);
+  ImageWriter image(file.Stream(), file.Path(), context.options.fillByte, out);
   if (plan.sequential) image.HashWhileWriting();
   if (!WritePlannedImage(plan, image, out)) return false;
   out.Line("Generating hash file...\r");
-  const std::optional<Md5Digest> digest = image.Digest();
-  if (!file.Close()) {
-    out.Printf("Packing Error:Writing %s failed, err=%d!\r\n", paths.image.c_str(), file.Error());
-    return false;
-  }
-  return WriteHashFile(paths, digest, out);
+  AtomicFile hash;
+  // The image takes its name first; should the hash file's rename fail, the
+  // image then has no matching hash file, which unpacking refuses.
+  return WriteHashFile(dir, file, image.Digest(), hash, out) && CommitPackOutput(file, out) &&
+         CommitPackOutput(hash, out);
 }
 
 }  // namespace
@@ -214,17 +217,28 @@ bool PlanTaggedFirmware(const ConfigDocument& document, const PackContext& conte
 bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out,
                   const std::tm& packTime) {
   ConfigDocument document;
-  if (!document.LoadFile(configPath, false)) {
+  std::string failure;
+  if (!document.LoadFile(configPath, false, &failure)) {
     out.Printf("Packing Error:loading %s failed!\r\n", configPath.c_str());
+    if (!failure.empty()) out.Note(configPath, failure);
     return false;
   }
   if (!CheckSavingDir(savingDir, out)) return false;
   const OutputPaths paths = MakeOutputPaths(savingDir);
   const PackOptions options = ResolvePackOptions(document, ConfigDirectoryOf(configPath));
   const PackContext context{options, out};
-  if (options.IsGpt()) return WriteGptFirmware(document, context, paths.image);
-  if (!PackTaggedFirmware(document, context, paths, packTime)) return false;
-  out.Line("Generating firmware OK.\r");
+  WarnAboutConfiguration(document, options, configPath, out);
+  if (RefuseConfigReplaced(configPath, paths.image, out) ||
+      (!options.IsGpt() && RefuseConfigReplaced(configPath, paths.hash, out))) {
+    return false;
+  }
+  SavingDirectory dir;
+  if (!dir.Open(savingDir, paths.image, out)) return false;
+  const bool packed = options.IsGpt() ? WriteGptFirmware(document, context, dir)
+                                      : PackTaggedFirmware(document, context, dir, packTime);
+  dir.Close();
+  if (!packed) return false;
+  if (!options.IsGpt()) out.Line("Generating firmware OK.\r");
   return true;
 }
 

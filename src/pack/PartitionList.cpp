@@ -52,6 +52,19 @@ bool FitsBelow4GiB(const PartitionEntry& entry) {
   return SectorPosition(offset + entry.size).has_value();
 }
 
+// The designed message names no partition; this line says which one, which
+// file and why it could not be measured.
+void ExplainUnmeasuredPayload(const ConfigSection& section, const PartitionEntry& entry,
+                              const File& payload, Output& out) {
+  const std::string where = "[" + section.Name() + "]";
+  if (section.FindEntry("File") == nullptr) {
+    out.Note(where, "partition " + entry.Name() + " has no File key");
+  } else {
+    out.Note(where + " File=" + entry.sourceFile,
+             "partition " + entry.Name() + ": " + payload.FailureText());
+  }
+}
+
 // Reads one "UserPart%d" section into `entry`. False, with the message
 // printed, when the partition is refused.
 bool ReadPartition(const PackContext& context, const ConfigSection& section,
@@ -90,9 +103,11 @@ bool ReadPartition(const PackContext& context, const ConfigSection& section,
       // again and stops the run there.
       entry.dataLength = GetIdBlockSize(context, entry);
     } else {
-      entry.dataLength = GetFileLength(context.ResolvePath(entry.sourceFile));
+      File payload;
+      entry.dataLength = MeasureInput(context.ResolvePath(entry.sourceFile), payload);
       if (entry.dataLength == kNoLength) {
         context.out.Line("Packing Error:Getting UserPart failed!\r");
+        ExplainUnmeasuredPayload(section, entry, payload, context.out);
         return false;
       }
     }
@@ -174,7 +189,11 @@ std::vector<std::string> SplitText(const std::string& text, const std::string& s
 
 uint64_t GetFileLength(const std::string& path) {
   File file;
-  if (!file.Open(path, "rb")) return kNoLength;
+  return MeasureInput(path, file);
+}
+
+uint64_t MeasureInput(const std::string& path, File& file) {
+  if (!file.OpenInput(path)) return kNoLength;
   return GetStreamLength(&file);
 }
 

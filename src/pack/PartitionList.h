@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/File.h"
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
 #include "pack/PackContext.h"
@@ -39,5 +40,8 @@ std::vector<std::string> SplitText(const std::string& text, const std::string& s
 
 // Length of the file at `path`, or kNoLength when it cannot be opened.
 uint64_t GetFileLength(const std::string& path);
+// The same, leaving `file` open on success and, on failure, holding why
+// (a FIFO, socket, character device or directory is refused unread).
+uint64_t MeasureInput(const std::string& path, File& file);
 
 }  // namespace imgweld

@@ -32,7 +32,7 @@ void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionE
   const std::string& source = entry.sourceFile;
   plan.Message(Format("Adding %s ...\r\n", DisplayName(source)));
   PlannedPayload payload{source, File{}, entry.dataLength};
-  if (!payload.file.Open(context.ResolvePath(source), "rb")) {
+  if (!payload.file.OpenInput(context.ResolvePath(source))) {
     StringOutput message;
     message.Printf("Packing Error:Opening %s failed, err=%d\r\n", source.c_str(),
                    payload.file.Error());

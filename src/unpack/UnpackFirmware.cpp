@@ -7,9 +7,12 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <sstream>
 #include <string_view>
 #include <utility>
 
+#include "common/AtomicFile.h"
+#include "common/FileIdentity.h"
 #include "config/ConfigDocument.h"
 #include "image/BootBlock.h"
 #include "image/FirmwareImage.h"
@@ -41,13 +44,20 @@ bool IsPlainFileName(const PartitionEntry& entry) {
   });
 }
 
-// Whether `path` names the open image itself, as when the image lies in the
-// output directory under the name of one of the files written there.
-bool IsImageFile(const std::string& path, File& image) {
-  struct stat target;
-  struct stat source;
-  return stat(path.c_str(), &target) == 0 && fstat(fileno(image.Stream()), &source) == 0 &&
-         target.st_dev == source.st_dev && target.st_ino == source.st_ino;
+// Whether the entry `name` of the output directory is the open image itself,
+// as when the image lies there under the name of one of the files written:
+// renaming over that entry would take the image's name from it. A link that
+// merely leads to the image is replaced like any other link.
+bool IsImageEntry(const Directory& outputDir, const std::string& name, File& image) {
+  const std::optional<FileId> entry = EntryIdOf(outputDir.Fd(), name);
+  return entry && entry == FileIdOf(fileno(image.Stream()));
+}
+
+// The designed message names the file and the error number; what kind of
+// file was refused, where that is the reason, goes to standard error.
+void ReportOpenFailure(const File& file, Output& out) {
+  out.Printf("UnPacking Error:Opening %s failed, err=%d!\r\n", file.Path().c_str(), file.Error());
+  if (file.WasRefused()) out.Note(file.Path(), file.FailureText());
 }
 
 // One unpack run: the open inputs and what has been learnt from them.
@@ -59,8 +69,10 @@ class Unpacker {
   bool Run();
 
  private:
+  bool RunSteps();
   bool CheckPaths();
   bool OpenInputs();
+  bool OpenOutputDirectory();
   bool ReadHeader();
   bool VerifyDigest();
   bool CheckTable();
@@ -71,6 +83,8 @@ class Unpacker {
 
   const std::string& imagePath_;
   std::string outputDir_;
+  // Every output file is created and renamed relative to this descriptor.
+  Directory outputDirectory_;
   const bool verify_;
   Output& out_;
 
@@ -83,8 +97,17 @@ class Unpacker {
 };
 
 bool Unpacker::Run() {
+  const bool ok = RunSteps();
+  // The files renamed into place, also those of a run that failed later,
+  // keep their names after a crash.
+  outputDirectory_.Sync();
+  return ok;
+}
+
+bool Unpacker::RunSteps() {
   out_.Line("Start to unpack firmware...\r");
-  if (!CheckPaths() || !OpenInputs() || !CheckOutputDirectory(outputDir_, out_) || !ReadHeader()) {
+  if (!CheckPaths() || !OpenInputs() || !CheckOutputDirectory(outputDir_, out_) ||
+      !OpenOutputDirectory() || !ReadHeader()) {
     return false;
   }
   if (verify_ && !VerifyDigest()) return false;
@@ -111,19 +134,32 @@ bool Unpacker::CheckPaths() {
   return true;
 }
 
+// Both inputs are opened without waiting, and refused unless they are files
+// that can be measured and read at any position: a FIFO would hold the run
+// up for ever.
 bool Unpacker::OpenInputs() {
-  if (!image_.Open(imagePath_, "rb")) {
-    out_.Printf("UnPacking Error:Opening %s failed, err=%d!\r\n", imagePath_.c_str(),
-                image_.Error());
+  if (!image_.OpenInput(imagePath_)) {
+    ReportOpenFailure(image_, out_);
     return false;
   }
   if (!verify_) return true;
-  const std::string hashPath = HashFilePath(imagePath_);
-  if (!hashFile_.Open(hashPath, "rb")) {
-    out_.Printf("UnPacking Error:Opening %s failed, err=%d!\r\n", hashPath.c_str(),
-                hashFile_.Error());
+  if (!hashFile_.OpenInput(HashFilePath(imagePath_))) {
+    ReportOpenFailure(hashFile_, out_);
     return false;
   }
+  return true;
+}
+
+// From here on, the output directory is the one just checked, whatever
+// happens to its path; its lock keeps a second run from mixing its files
+// with this one's.
+bool Unpacker::OpenOutputDirectory() {
+  if (!outputDirectory_.Open(outputDir_)) {
+    out_.Printf("UnPacking Error:Changing to %s failed, errno=%d!\r\n", outputDir_.c_str(),
+                outputDirectory_.Error());
+    return false;
+  }
+  HoldDirectoryLock(outputDirectory_, out_);
   return true;
 }
 
@@ -231,7 +267,8 @@ bool Unpacker::ExtractPartition(uint32_t index, const PartitionEntry& entry) {
   RecordPartition(document_, sectionNumber_++, entry);
   const PayloadSpan span{uint64_t{entry.offset} * kSectorSize,
                          static_cast<uint32_t>(entry.dataLength), false};
-  return SavePartitionFile(outputDir_, PartitionFileName(entry), span, image_, imageLength_, out_);
+  return SavePartitionFile(outputDirectory_, PartitionFileName(entry), span, image_, imageLength_,
+                           out_);
 }
 
 // The two programs are written as stored, scrambled or not; the control
@@ -247,17 +284,22 @@ bool Unpacker::ExtractIdBlock(const PartitionEntry& entry) {
   const PayloadSpan loader{blockStart + spread * StoredLoaderSector(fields) * kSectorSize,
                            fields.secondFileLength, layout.gap};
   const BootFileNames files = GetBootFileNames(entry);
-  return SavePartitionFile(outputDir_, files.ddr, ddr, image_, imageLength_, out_) &&
-         SavePartitionFile(outputDir_, files.loader, loader, image_, imageLength_, out_);
+  return SavePartitionFile(outputDirectory_, files.ddr, ddr, image_, imageLength_, out_) &&
+         SavePartitionFile(outputDirectory_, files.loader, loader, image_, imageLength_, out_);
 }
 
 bool Unpacker::SaveSettings() {
-  const std::string path = outputDir_ + "setting.ini";
-  if (IsImageFile(path, image_)) {
+  const std::string name = "setting.ini";
+  if (IsImageEntry(outputDirectory_, name, image_)) {
     out_.Line("UnPacking Error:Saving setting.ini would overwrite the firmware!\r");
     return false;
   }
-  if (!document_.SaveFile(path, true)) {
+  std::ostringstream text;
+  document_.WriteInCreationOrder(text);
+  const std::string bytes = text.str();
+  AtomicFile file;
+  if (!file.Create(outputDirectory_, name) || !file.Stream().Write(bytes.data(), bytes.size()) ||
+      !file.Commit()) {
     out_.Line("UnPacking Error:Saving setting.ini failed!\r");
     return false;
   }
@@ -289,7 +331,7 @@ uint64_t PayloadEnd(const PayloadSpan& span) {
   return span.byteOffset + (last / kGapUnit) * 2 * kGapUnit + last % kGapUnit + 1;
 }
 
-bool SavePartitionFile(const std::string& outputDir, const std::string& fileName,
+bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
                        const PayloadSpan& span, File& image, uint64_t imageLength, Output& out) {
   out.Printf("Saving %s...\r\n", fileName.c_str());
   // An empty payload reads nothing, so where its partition lies does not
@@ -306,31 +348,36 @@ bool SavePartitionFile(const std::string& outputDir, const std::string& fileName
       return false;
     }
   }
-  const std::string path = outputDir + fileName;
-  // Creating the file truncates it, which would destroy the image being read.
-  if (IsImageFile(path, image)) {
+  // Renaming over the image's own entry would take the input's name away.
+  if (IsImageEntry(outputDir, fileName, image)) {
     out.Printf("UnPacking Error:Creating %s would overwrite the firmware!\r\n", fileName.c_str());
     return false;
   }
-  File file;
-  if (!file.Open(path, "wb+")) {
+  // The file is written under a temporary name and takes its own only when
+  // complete; on any failure below the temporary file goes away with `file`,
+  // and a file of that name from before stays as it was.
+  AtomicFile file;
+  if (!file.Create(outputDir, fileName)) {
     out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
     return false;
   }
-  const CopyResult result =
-      span.gapped ? CopyGappedPayload(span, image, file)
-                  : CopyFileBytes(image, span.byteOffset, file, 0, span.length, kCopyChunk);
+  const CopyResult result = span.gapped ? CopyGappedPayload(span, image, file.Stream())
+                                        : CopyFileBytes(image, span.byteOffset, file.Stream(), 0,
+                                                        span.length, kCopyChunk);
   if (result == CopyResult::kReadFailed) {
     out.Printf("UnPacking Error:Reading data of %s failed, err=%d!\r\n", fileName.c_str(),
                image.Error());
     return false;
   }
-  if (result == CopyResult::kWriteFailed) {
-    out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
+  const bool written = result == CopyResult::kCopied && file.Finish();
+  if (!written) {
+    const int error = result == CopyResult::kCopied ? file.Error() : file.Stream().Error();
+    out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), error);
     return false;
   }
-  if (!file.Close()) {
-    out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
+  // A directory under the name, say, refuses the rename.
+  if (!file.Commit()) {
+    out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
     return false;
   }
   return true;

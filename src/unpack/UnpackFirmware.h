@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/Directory.h"
 #include "common/File.h"
 #include "common/Output.h"
 
@@ -28,12 +29,14 @@ struct PayloadSpan {
 // The image position one past the payload's last byte.
 uint64_t PayloadEnd(const PayloadSpan& span);
 
-// Copies the payload into the new file `outputDir` + `fileName` (`outputDir`
-// ends in "/"). Prints "Saving <fileName>..." first; refuses a payload that
-// does not lie wholly inside the first `imageLength` bytes of the image (and
-// below 4 GiB) before creating the file, and reports every failed read, write
-// and close.
-bool SavePartitionFile(const std::string& outputDir, const std::string& fileName,
+// Copies the payload into the file `fileName` of `outputDir`. Prints "Saving
+// <fileName>..." first; refuses a payload that does not lie wholly inside
+// the first `imageLength` bytes of the image (and below 4 GiB) before
+// creating the file, and reports every failed read, write and close. The
+// file is written under a temporary name and renamed over `fileName` when
+// complete: a link under that name is replaced, never written through, and
+// a failure leaves the name as it was.
+bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
                        const PayloadSpan& span, File& image, uint64_t imageLength, Output& out);
 
 // The check that stands in for changing into the output directory: the path

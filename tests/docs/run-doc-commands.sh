@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
 # Keeps the documentation true: runs every command of the README's `sh`
-# blocks from the top of the source tree, and every command of the manual
-# page's EXAMPLES section in a scratch directory holding a copy of examples/.
-# The README's test command is the one running this script, so it is not
-# started again; the commands it runs itself (the fuzz smoke) are checked
-# to be part of it instead.
+# blocks from the top of a scratch copy of the source tree (without its
+# build/ and out/), and every command of the manual page's EXAMPLES section
+# in a scratch directory holding a copy of examples/. Nothing is written in
+# the source tree: the commands build and pack into out/ and build/, which
+# in the source tree belong to the developer. The README's test command is
+# the one running this script, so it is not started again; the commands it
+# runs itself (the fuzz smoke) are checked to be part of it instead.
 # Usage: run-doc-commands.sh <source dir> <imgweld executable>
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
 imgweld=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 cd "$source_dir"
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+mkdir "$scratch/repo" "$scratch/manual"
+tar -C "$source_dir" --exclude=./build --exclude=./out --exclude=./.git -cf - . |
+  tar -C "$scratch/repo" -xf -
 
 # Lines of the fenced blocks opened by ```sh, comments and blanks dropped.
 readme_commands() {
@@ -37,18 +45,19 @@ while IFS= read -r command; do
       continue ;;
   esac
   echo "README: $command"
-  bash -euo pipefail -c "$command" >/dev/null || { echo "failed: $command"; exit 1; }
+  (cd "$scratch/repo" && bash -euo pipefail -c "$command" >/dev/null </dev/null) ||
+    { echo "failed: $command"; exit 1; }
   ran=$((ran + 1))
 done < <(readme_commands)
 
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-cp -r examples "$scratch/"
-mkdir -p "$scratch/bin"
-ln -s "$imgweld" "$scratch/bin/imgweld"
+manual=$scratch/manual
+cp -r examples "$manual/"
+mkdir -p "$manual/bin"
+ln -s "$imgweld" "$manual/bin/imgweld"
 while IFS= read -r command; do
   echo "manual: $command"
-  (cd "$scratch" && PATH="$scratch/bin:$PATH" bash -euo pipefail -c "$command" >/dev/null) ||
+  (cd "$manual" &&
+    PATH="$manual/bin:$PATH" bash -euo pipefail -c "$command" >/dev/null </dev/null) ||
     { echo "failed: $command"; exit 1; }
   ran=$((ran + 1))
 done < <(manual_commands)

@@ -553,8 +553,8 @@ TEST_F(GptPackTest, RefusesConfigurationsThatWouldBreakTheImage) {
 }
 
 // The image is opened before the partition list is read: a list that cannot
-// be read leaves it empty, and an image that cannot be opened stops the run
-// before the list is looked at.
+// be read leaves nothing behind, and an image that cannot be opened stops the
+// run before the list is looked at.
 TEST_F(GptPackTest, OpeningAndListFailuresStopBeforeTheMbr) {
   std::filesystem::remove(dir_ / "rootfs.img");
   EXPECT_FALSE(Pack(WorkedExample("0")));
@@ -562,25 +562,22 @@ TEST_F(GptPackTest, OpeningAndListFailuresStopBeforeTheMbr) {
             "Compact=0,Backup=1\r\n"
             "name=boot, offset=40, size=400, type=2, flag=0\r\n"
             "Packing Error:Getting UserPart failed!\r\n");
-  ASSERT_TRUE(std::filesystem::is_regular_file(ImagePath()));
-  EXPECT_EQ(std::filesystem::file_size(ImagePath()), 0u);
+  EXPECT_FALSE(std::filesystem::exists(ImagePath()));
 
-  std::filesystem::remove(ImagePath());
   std::filesystem::create_directory(ImagePath());
   EXPECT_FALSE(Pack(WorkedExample("1")));
   EXPECT_EQ(out_.Text(),
             "Compact=1,Backup=1\r\nPacking Error:Opening " + ImagePath() + " failed, err=21!\r\n");
 }
 
-TEST_F(GptPackTest, AFailedWriteIsReportedOnce) {
-  const std::string image = ImagePath();
-  ASSERT_EQ(symlink("/dev/full", image.c_str()), 0);
-  EXPECT_FALSE(Pack(WorkedExample("0")));
-  const std::string& text = out_.Text();
-  EXPECT_NE(text.find("Packing Error:Writing " + image + " failed, err=28!\r\n"), std::string::npos)
-      << text;
-  EXPECT_EQ(text.find("Packing Error:"), text.rfind("Packing Error:")) << text;
-  EXPECT_EQ(text.find("OK."), std::string::npos) << text;
+TEST_F(GptPackTest, ALinkUnderTheImageNameIsReplacedNotWrittenThrough) {
+  const std::string victim = dir_ / "victim";
+  WriteText(victim, "keep me");
+  ASSERT_EQ(symlink(victim.c_str(), ImagePath().c_str()), 0);
+  ASSERT_TRUE(Pack(WorkedExample("0"))) << out_.Text();
+  EXPECT_EQ(ReadText(victim), "keep me");
+  EXPECT_FALSE(std::filesystem::is_symlink(ImagePath()));
+  EXPECT_EQ(std::filesystem::file_size(ImagePath()), 0x3021u * 512);
 }
 
 // --- Real tools as independent readers, and the executable itself. ---
@@ -754,6 +751,46 @@ TEST(GptExecutable, PacksTheExampleBoardIntoAVerifiedDisk) {
   const RunResult print = RunTool("sgdisk -p " + Quote(path));
   EXPECT_NE(print.output.find("   5             384             511"), std::string::npos)
       << print.output;
+}
+
+// Opt-in GUIDs replace the drawn disk GUID and unique partition GUIDs, and
+// real tools read them back; the other GUIDs stay what they would have been.
+TEST(GptExecutable, ConfiguredDiskAndPartitionGuidsAreWhatSgdiskReads) {
+  ExpectToolPresent("sgdisk");
+  TempDir dir;
+  const std::string disk = "0F1E2D3C-4B5A-4978-8796-A5B4C3D2E1F0";
+  const std::string unique = "01234567-89AB-4CDE-8F01-23456789ABCD";
+  const std::string base = "[System]\nGpt_Enable=0\nBackup_Partition_Enable=1\n" +
+                           PartSection(1, "a", "8", "0x40", "8", "2", "") +
+                           PartSection(2, "b", "8", "0x48", "8", "2", "");
+  WriteText(dir / "plain.ini", base);
+  WriteText(dir / "set.ini",
+            "[System]\nDisk_Guid=" + disk + "\n" + base.substr(9) + "Unique_Guid=" + unique + "\n");
+  std::filesystem::create_directories(dir / "plain");
+  std::filesystem::create_directories(dir / "set");
+  ASSERT_EQ(RunImgweld({"-P", dir / "plain.ini", dir / "plain"}).exitCode, 0);
+  const RunResult run = RunImgweld({"-P", dir / "set.ini", dir / "set"});
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  const std::string path = dir / "set/Firmware.img";
+  ExpectSgdiskVerifies(path);
+  EXPECT_NE(RunTool("sgdisk -p " + Quote(path)).output.find("Disk identifier (GUID): " + disk),
+            std::string::npos);
+  EXPECT_NE(RunTool("sgdisk -i 2 " + Quote(path)).output.find("Partition unique GUID: " + unique),
+            std::string::npos);
+  const Bytes plain = ReadBytes(dir / "plain/Firmware.img");
+  const Bytes set = ReadBytes(path);
+  EXPECT_EQ(ReadEntry(set, 2, 0).uniqueGuid, ReadEntry(plain, 2, 0).uniqueGuid);
+  EXPECT_EQ(ReadEntry(set, 2, 1).typeGuid, ReadEntry(plain, 2, 1).typeGuid);
+  EXPECT_NE(ReadEntry(set, 2, 1).uniqueGuid, ReadEntry(plain, 2, 1).uniqueGuid);
+
+  WriteText(dir / "bad.ini", base + "Unique_Guid=0123456789AB\n");
+  const RunResult bad = RunImgweld({"-P", dir / "bad.ini", dir / "set"});
+  EXPECT_EQ(bad.exitCode, 3);
+  EXPECT_NE(bad.output.find("Packing Error:Unique_Guid in section UserPart2 is not a GUID of the "
+                            "form XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX!\r\n"),
+            std::string::npos)
+      << bad.output;
+  EXPECT_EQ(bad.output.find("writing mbr"), std::string::npos) << bad.output;
 }
 
 TEST(GptExecutable, RefusalsEndWithExitCode3) {

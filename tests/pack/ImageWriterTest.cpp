@@ -34,6 +34,40 @@ TEST_F(ImageWriterTest, GapIsWrittenInFillBytesInBlocksAndLeavesThePositionAtThe
   EXPECT_EQ(out_.Text(), "");
 }
 
+// The digest taken while writing must equal md5sum of the file, holes and
+// fill bytes included, and must not be given once a write went anywhere but
+// the end.
+TEST_F(ImageWriterTest, DigestWhileWritingMatchesTheFileOnlyWhenEveryWriteAppends) {
+  for (const uint8_t fill : {uint8_t{0}, uint8_t{0xA5}}) {
+    for (const bool overwrite : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "fill=" << int{fill} << " overwrite=" << overwrite);
+      ASSERT_TRUE(file_.Open(path_, "wb+"));
+      ImageWriter image(file_, path_, fill, out_);
+      image.HashWhileWriting();
+      const std::vector<uint8_t> data = RandomBytes(70000, 7);
+      ASSERT_TRUE(image.Write(data));
+      ASSERT_TRUE(image.FillToOffset(300000));
+      File source;
+      WriteBytes(dir_ / "payload.bin", RandomBytes(3000000, 8));
+      ASSERT_TRUE(source.Open(dir_ / "payload.bin", "rb"));
+      ASSERT_EQ(image.CopyFrom(source, 2500001), CopyResult::kCopied);
+      if (overwrite) {
+        ASSERT_TRUE(image.FillToOffset(10) && image.Write(data));
+      }
+      ASSERT_TRUE(image.FillToOffset(3000000));
+      const std::optional<Md5Digest> digest = image.Digest();
+      ASSERT_TRUE(file_.Close());
+      if (overwrite) {
+        EXPECT_FALSE(digest.has_value());
+      } else {
+        ASSERT_TRUE(digest.has_value());
+        EXPECT_EQ(HexOf(*digest), Md5sumHex(path_));
+      }
+    }
+  }
+  EXPECT_EQ(out_.Text(), "");
+}
+
 TEST_F(ImageWriterTest, TargetAtOrBelowTheLengthOnlyMovesThePosition) {
   ImageWriter image(file_, path_, 0xFF, out_);
   const std::vector<uint8_t> data = RandomBytes(1000, 1);

@@ -177,10 +177,6 @@ TEST_F(PackFirmwareTest, GrowingLastPartitionEndsTheImageUnaligned) {
   EXPECT_EQ(HexOf(ReadBytes(hashPath_)), Md5sumHex(imagePath_));
 }
 
-// A failure the plan finds writes nothing; one met while writing the hash
-// file leaves the complete image.
-enum class Left { kEmptyImage, kCompleteImageWithoutHash };
-
 TEST_F(PackFirmwareTest, FailuresReportOnceAfterTheDesignedProgressLines) {
   WriteBytes(cfgDir_ + "/big.img", RandomBytes(8 * 512 + 1, 5));
   std::string tooMany = System() + BootPart();
@@ -191,53 +187,33 @@ TEST_F(PackFirmwareTest, FailuresReportOnceAfterTheDesignedProgressLines) {
     std::string config;
     std::function<void()> prepare;
     std::string output;  // after the partition lines
-    Left left;
   } cases[] = {
-      {"no System",
-       "[UserPart1]\nName=a\n",
-       {},
-       "Packing Error:Getting FwVersion failed!\r\n",
-       Left::kEmptyImage},
-      {"no first partition",
-       System(),
-       {},
-       "Packing Error:Getting UserPart failed!\r\n",
-       Left::kEmptyImage},
+      {"no System", "[UserPart1]\nName=a\n", {}, "Packing Error:Getting FwVersion failed!\r\n"},
+      {"no first partition", System(), {}, "Packing Error:Getting UserPart failed!\r\n"},
       {"too many partitions",
        tooMany,
        {},
-       "Packing Error:too many partitions, 28 found, the table holds at most 27!\r\n",
-       Left::kEmptyImage},
+       "Packing Error:too many partitions, 28 found, the table holds at most 27!\r\n"},
       {"no boot block",
        System("FILL_BYTE=0xA5\n") + PartSection(1, "misc", "8", "0x40", "8", "2", ""),
        {},
-       "Writing vendor...\r\nWriting idblock...\r\nPacking Error:no found idblcok partition!\r\n",
-       Left::kEmptyImage},
+       "Writing vendor...\r\nWriting idblock...\r\nPacking Error:no found idblcok partition!\r\n"},
       {"boot block too small",
        System("FILL_BYTE=0xA5\n") +
            PartSection(1, "IDBlock", "2", "0x40", "0x3F", "0", "ddr.bin,loader.bin"),
        {},
        "Writing vendor...\r\nWriting idblock...\r\n"
-       "Packing Error:idblock partition IDBlock is too small for two copies of the idblock!\r\n",
-       Left::kEmptyImage},
+       "Packing Error:idblock partition IDBlock is too small for two copies of the idblock!\r\n"},
       {"payload too large",
        System() + BootPart() + PartSection(2, "big", "8", "0x900", "8", "0", "big.img"),
        {},
        "Writing vendor...\r\nWriting idblock...\r\nAdding big ...\r\n"
-       "Packing Error:file length is larger than part size, big.img\r\n",
-       Left::kEmptyImage},
+       "Packing Error:file length is larger than part size, big.img\r\n"},
       {"hash file cannot be created", System() + BootPart(),
        [&] { fs::create_directory(hashPath_); },
        "Writing vendor...\r\nWriting idblock...\r\nGenerating hash file...\r\n"
        "Packing Error:Opening " +
-           hashPath_ + " failed, err=21!",
-       Left::kCompleteImageWithoutHash},
-      {"hash file cannot be written", System() + BootPart(),
-       [&] { fs::create_symlink("/dev/full", hashPath_); },
-       "Writing vendor...\r\nWriting idblock...\r\nGenerating hash file...\r\n"
-       "Packing Error:Writing " +
-           hashPath_ + " failed, err=28!\r\n",
-       Left::kCompleteImageWithoutHash},
+           hashPath_ + " failed, err=21!"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -251,19 +227,14 @@ TEST_F(PackFirmwareTest, FailuresReportOnceAfterTheDesignedProgressLines) {
                                     ? text.find("Writing vendor")
                                     : text.rfind("Packing Error:");
     EXPECT_EQ(text.substr(firstOwnLine), c.output);
-    switch (c.left) {
-      case Left::kEmptyImage:
-        EXPECT_EQ(fs::file_size(imagePath_), 0u);
-        break;
-      case Left::kCompleteImageWithoutHash: {
-        const Bytes image = ReadBytes(imagePath_);
-        ASSERT_EQ(image.size(), 0x840u * 512);
-        EXPECT_EQ(Le32(image, 0x18), 0x840u);
-        EXPECT_EQ(Le32(image, 0x1FC), RefCrc32Msb(Slice(image, 0, 0x1FC)));
-        EXPECT_FALSE(fs::is_regular_file(hashPath_));
-        break;
-      }
+    // Nothing of the failed run is left in the saving directory: no image,
+    // no hash file, no temporary file.
+    std::vector<std::string> left;
+    for (const auto& item : fs::directory_iterator(outDir_)) {
+      left.push_back(item.path().filename().string());
     }
+    EXPECT_EQ(left,
+              c.prepare ? std::vector<std::string>{"Firmware.md5"} : std::vector<std::string>{});
   }
 }
 
@@ -284,12 +255,33 @@ TEST_F(PackFirmwareTest, FailuresBeforeTheImageLeaveNothing) {
   EXPECT_FALSE(fs::exists(hashPath_));
 }
 
-TEST_F(PackFirmwareTest, AFullDiskFailsTheRun) {
-  fs::create_symlink("/dev/full", imagePath_);
-  EXPECT_FALSE(Pack(System() + BootPart()));
-  EXPECT_TRUE(out_.Text().ends_with("Packing Error:Writing " + imagePath_ + " failed, err=28!\r\n"))
-      << out_.Text();
-  EXPECT_FALSE(fs::exists(hashPath_));
+// Links under the output names are replaced as directory entries: the files
+// they lead to stay as they were. A configuration that is the image or hash
+// file the run would replace is refused before anything is written.
+TEST_F(PackFirmwareTest, LinksAreReplacedAndTheConfigurationIsNeverReplaced) {
+  const std::string victim = root_ / "victim";
+  const std::string other = root_ / "other";
+  WriteText(victim, "keep me");
+  WriteText(other, "keep me too");
+  fs::create_symlink(victim, imagePath_);
+  fs::create_hard_link(other, hashPath_);
+  ASSERT_TRUE(Pack(System() + BootPart())) << out_.Text();
+  EXPECT_EQ(ReadText(victim), "keep me");
+  EXPECT_EQ(ReadText(other), "keep me too");
+  EXPECT_FALSE(fs::is_symlink(imagePath_));
+  EXPECT_EQ(fs::hard_link_count(hashPath_), 1u);
+  EXPECT_EQ(HexOf(ReadBytes(hashPath_)), Md5sumHex(imagePath_));
+
+  for (const std::string& target : {imagePath_, hashPath_}) {
+    SCOPED_TRACE(target);
+    const std::string config = System() + BootPart();
+    WriteText(target, config);
+    out_.Clear();
+    EXPECT_FALSE(PackFirmware(target, outDir_, out_, FixedPackTime()));
+    EXPECT_EQ(out_.Text(), "Packing Error:" + target + " is the file " + target +
+                               " that packing would replace!\r\n");
+    EXPECT_EQ(ReadText(target), config);
+  }
 }
 
 TEST_F(PackFirmwareTest, GptEnableChoosesTheImageForm) {

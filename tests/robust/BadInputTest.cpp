@@ -264,7 +264,9 @@ TEST_F(BadSurroundingsTest, WhatIsNotAFileWhereAFileBelongsFailsTheRun) {
          fs::remove(w + "/board/ddr.bin");
          MakeFifo(w + "/board/ddr.bin");
        },
-       kPack, "Packing Error:Reading ddr.bin failed, err=29!\r"},
+       // Refused at opening, like any boot program that cannot be opened:
+       // named when the list is read and again where the block is built.
+       kPack, "Packing Error:Opening ddr.bin failed, err=29!\r", false, 2},
       {"saving directory is a file",
        [](const std::string& w) {
          fs::remove(w + "/out");
@@ -280,12 +282,12 @@ TEST_F(BadSurroundingsTest, WhatIsNotAFileWhereAFileBelongsFailsTheRun) {
          fs::remove(w + "/fw.img");
          MakeFifo(w + "/fw.img");
        },
-       kUnpack, "UnPacking Error:Reading fw.img failed, err=29!\r"},
+       kUnpack, "UnPacking Error:Opening fw.img failed, err=29!\r"},
       {"image is a directory", [](const std::string& w) { ReplaceWithDirectory(w + "/fw.img"); },
-       kUnpack, "UnPacking Error:Reading fw.img failed, err="},
+       kUnpack, "UnPacking Error:Opening fw.img failed, err=21!\r"},
       {"hash file is a directory",
        [](const std::string& w) { ReplaceWithDirectory(w + "/fw.md5"); }, kUnpack,
-       "UnPacking Error:Reading fw.md5 failed, err=21!\r"},
+       "UnPacking Error:Opening fw.md5 failed, err=21!\r"},
       {"output directory is a file",
        [](const std::string& w) {
          fs::remove(w + "/out");

@@ -1,13 +1,23 @@
 #pragma once
 
-// Helpers for the fault tests: running the built executable under a file-size
-// limit or as an unprivileged user, and the checks every failed run must pass.
+// Helpers for the fault tests: running the built executable as a plain child
+// process (under a file-size limit, to be interrupted), as an unprivileged
+// user, and the checks every failed run must pass.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,14 +41,119 @@ inline std::string CommandLine(const std::string& exe, const std::vector<std::st
 // Every run is bounded in time, so a hang fails the test instead of the suite.
 inline constexpr const char* kTimeout = "timeout 60 ";
 
-// Runs imgweld with no file allowed to grow beyond `bytes`. SIGXFSZ is
-// ignored, so a write past the limit fails with EFBIG the way a full disk
-// makes writes fail, instead of killing the process.
+// How a child process ended.
+struct ChildResult {
+  int exitCode = -1;  // when it exited
+  int signal = 0;     // the signal that ended it; 0 when it exited
+  bool timedOut = false;
+  std::string output;  // standard output, byte for byte
+};
+
+// The built imgweld started as a plain child process: in `workDir`, with
+// every signal at its default action and none blocked (whatever the test
+// runner had set), and with no file allowed to grow beyond `fileSizeLimit`
+// when one is given. Standard output is captured; standard error goes to
+// the test's own. Only the test bounds how long it may run.
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const std::string& workDir,
+        std::optional<uint64_t> fileSizeLimit = std::nullopt) {
+    std::vector<std::string> argv = {ImgweldExe()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (std::string& arg : argv) pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "pipe: " << errno;
+      return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      // Only calls that are safe between fork and exec.
+      dup2(fds[1], STDOUT_FILENO);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      for (int number = 1; number < NSIG; ++number) signal(number, SIG_DFL);
+      if (fileSizeLimit) {
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(*fileSizeLimit);
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+      }
+      if (chdir(workDir.c_str()) != 0) _exit(126);
+      execv(pointers[0], pointers.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    output_ = fds[0];
+    if (pid_ < 0) ADD_FAILURE() << "fork: " << errno;
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (output_ >= 0) close(output_);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t Pid() const { return pid_; }
+  void Signal(int number) const { kill(pid_, number); }
+
+  // Collects the output until the child ends; past `timeout` it is killed
+  // and the result says so.
+  ChildResult Wait(std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+    ChildResult result;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[4096];
+    while (output_ >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd readable{output_, POLLIN, 0};
+      const int ready = poll(&readable, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) {
+        result.timedOut = true;
+        kill(pid_, SIGKILL);
+        break;
+      }
+      const ssize_t got = read(output_, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      result.output.append(buffer, static_cast<size_t>(got));
+    }
+    int status = 0;
+    if (pid_ > 0 && waitpid(pid_, &status, 0) == pid_) {
+      if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+      if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    }
+    pid_ = -1;
+    return result;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int output_ = -1;
+};
+
+// A run whose end is checked like a shell's: a death by signal shows as
+// 128 plus the signal, which no expected exit code matches.
+inline RunResult AsRunResult(const ChildResult& child) {
+  EXPECT_FALSE(child.timedOut) << "still running after the test's time limit";
+  EXPECT_EQ(child.signal, 0) << "ended by signal " << child.signal;
+  return {child.signal != 0 ? 128 + child.signal : child.exitCode, child.output};
+}
+
+// Runs imgweld with no file allowed to grow beyond `bytes`. The child starts
+// with SIGXFSZ at its default action, which would kill it at the first write
+// past the limit; the program ignores the signal itself, so such a write
+// fails with EFBIG the way a full disk makes writes fail.
 inline RunResult RunWithFileSizeLimit(uint64_t bytes, const std::vector<std::string>& args,
                                       const std::string& workDir) {
-  return RunShell("cd " + Quoted(workDir) + " && trap '' XFSZ && exec " + kTimeout +
-                  "prlimit --fsize=" + std::to_string(bytes) + " -- " +
-                  CommandLine(ImgweldExe(), args));
+  return AsRunResult(Child(args, workDir, bytes).Wait());
 }
 
 inline RunResult RunBounded(const std::vector<std::string>& args, const std::string& workDir) {
@@ -100,6 +215,16 @@ inline std::vector<std::string> Entries(const std::filesystem::path& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// `after` holds exactly the files of `before`, byte for byte: a failed run
+// changed nothing there and left no file of its own.
+inline void ExpectSameFiles(const std::filesystem::path& before,
+                            const std::filesystem::path& after) {
+  ASSERT_EQ(Entries(after), Entries(before));
+  for (const std::string& name : Entries(before)) {
+    EXPECT_EQ(ReadBytes((after / name).string()), ReadBytes((before / name).string())) << name;
+  }
 }
 
 }  // namespace imgweld::test

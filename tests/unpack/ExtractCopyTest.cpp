@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Directory.h"
 #include "common/File.h"
 #include "common/Output.h"
 #include "support/TestSupport.h"
@@ -70,8 +71,10 @@ TEST_F(ExtractCopyTest, PayloadIsCopiedWholeAndTheImageReadsOnAfterIt) {
     ASSERT_TRUE(file.Open(path, "rb"));
     Bytes header(512);
     ASSERT_TRUE(file.ReadExact(header));
-    ASSERT_TRUE(SavePartitionFile(outDir_ + "/", "system.img", {from, length, false}, file,
-                                  image.size(), out_));
+    Directory out;
+    ASSERT_TRUE(out.Open(outDir_));
+    ASSERT_TRUE(
+        SavePartitionFile(out, "system.img", {from, length, false}, file, image.size(), out_));
     EXPECT_EQ(out_.Text(), "Saving system.img...\r\n");
     EXPECT_TRUE(ReadBytes(outDir_ + "/system.img") == SliceOf(image, from, length));
     Bytes next(16);
@@ -90,9 +93,13 @@ TEST_F(ExtractCopyTest, ImageEndingEarlyIsAFailedRead) {
     File file;
     ASSERT_TRUE(file.Open(path, "rb"));
     const PayloadSpan span{kMiB, static_cast<uint32_t>(2 * kMiB), false};
-    EXPECT_FALSE(SavePartitionFile(outDir_ + "/", "data.img", span, file, 4 * kMiB, out_));
+    Directory out;
+    ASSERT_TRUE(out.Open(outDir_));
+    EXPECT_FALSE(SavePartitionFile(out, "data.img", span, file, 4 * kMiB, out_));
     EXPECT_EQ(out_.Text(),
               "Saving data.img...\r\nUnPacking Error:Reading data of data.img failed, err=5!\r\n");
+    // Neither the file nor its temporary stand-in is left.
+    EXPECT_TRUE(fs::is_empty(outDir_));
   }
 }
 

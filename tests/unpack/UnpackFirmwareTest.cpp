@@ -1,10 +1,12 @@
 #include "unpack/UnpackFirmware.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -509,7 +511,7 @@ TEST_F(UnpackTest, FailedExtractionKeepsEarlierFilesAndWritesNoSettings) {
 }
 
 // An image kept in the output directory under the name of an output file
-// must not be truncated by its own extraction.
+// must not lose that name to its own extraction.
 TEST_F(UnpackTest, OutputFileNamedLikeTheImageIsRefused) {
   TestImage image;
   image.records = {Partition("a", 5, 0x40, 8, 4)};
@@ -528,28 +530,70 @@ TEST_F(UnpackTest, OutputFileNamedLikeTheImageIsRefused) {
                                     : "Saving setting.ini would overwrite the firmware!\r\n";
     EXPECT_TRUE(out.Text().ends_with("UnPacking Error:" + message)) << out.Text();
   }
+  // A link in the output directory that leads to the image is only a name:
+  // it is replaced, and the image stays as it was.
+  fs::remove_all(outDir);
+  fs::create_directory(outDir);
+  imagePath = dir / "fw.img";
+  WriteBytes(imagePath, bytes);
+  fs::create_symlink(imagePath, outDir + "/a.img");
+  out.Clear();
+  EXPECT_TRUE(Unpack(false)) << out.Text();
+  EXPECT_EQ(ReadBytes(imagePath), bytes);
+  EXPECT_FALSE(fs::is_symlink(outDir + "/a.img"));
+  EXPECT_EQ(OutputFile("a.img"), Slice(bytes, 0x40 * 512, 4));
 }
 
-// Writes go to a full device through a link in the output directory.
+// While alive, no file of this process may grow beyond `bytes`; the signal
+// such a write would raise is ignored, as the program ignores it, so the
+// write fails with EFBIG like a write to a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+
+ private:
+  rlimit previous_{};
+  void (*previousHandler_)(int) = nullptr;
+};
+
+// A failed write names the file and leaves neither it nor a temporary file
+// behind; the files completed before it stay.
 TEST_F(UnpackTest, FailedWritesAreReported) {
-  ASSERT_TRUE(fs::exists("/dev/full"));
   TestImage image;
   image.records = {Partition("system", 5, 0x40, 8, 1000)};
   WriteImage(image);
-
-  fs::create_symlink("/dev/full", outDir + "/system.img");
-  EXPECT_FALSE(Unpack());
+  {
+    FileSizeLimit limit(500);
+    EXPECT_FALSE(Unpack());
+  }
   EXPECT_EQ(out.Text(),
             std::string(kStart) +
-                "Saving system.img...\r\nUnPacking Error:Writing system.img failed, err=28!\r\n");
+                "Saving system.img...\r\nUnPacking Error:Writing system.img failed, err=27!\r\n");
+  EXPECT_TRUE(OutputFiles().empty());
 
-  fs::remove(outDir + "/system.img");
-  fs::create_symlink("/dev/full", outDir + "/setting.ini");
+  // The settings file is longer than the payload: the payload is written,
+  // the settings file is not.
+  image.records = {Partition("system", 5, 0x40, 8, 10)};
+  WriteImage(image);
   out.Clear();
-  EXPECT_FALSE(Unpack());
+  {
+    FileSizeLimit limit(100);
+    EXPECT_FALSE(Unpack());
+  }
   EXPECT_EQ(out.Text(),
             std::string(kStart) +
                 "Saving system.img...\r\nUnPacking Error:Saving setting.ini failed!\r\n");
+  EXPECT_EQ(OutputFiles(), std::set<std::string>{"system.img"});
 }
 
 TEST_F(UnpackTest, OutputDirectoryProblemsAreReported) {

@@ -1,0 +1,184 @@
+#include "common/AtomicFile.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "common/TempFiles.h"
+
+namespace imgweld {
+namespace {
+
+// Creating the temporary name fails only when the name is taken; a few
+// fresh names are tried before giving up.
+constexpr int kNameAttempts = 64;
+// The final name's share of the temporary name, so that the latter stays
+// within the system's limit for one name.
+constexpr size_t kNameStemLimit = 200;
+
+uint64_t MixBits(uint64_t value) {
+  value += 0x9E3779B97F4A7C15u;
+  value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9u;
+  value = (value ^ (value >> 27)) * 0x94D049BB133111EBu;
+  return value ^ (value >> 31);
+}
+
+// A hidden name beside the final one that says which file it will become
+// and what made it. Its six letters need only differ between tries and
+// between processes; creating with O_EXCL is what makes the file this
+// run's own.
+std::string TemporaryNameFor(const std::string& name) {
+  static uint64_t counter = 0;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  uint64_t bits =
+      MixBits((static_cast<uint64_t>(getpid()) << 32) ^ static_cast<uint64_t>(now.tv_nsec) ^
+              static_cast<uint64_t>(now.tv_sec) * 1000003u ^ ++counter * 7919u);
+  static constexpr char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string result = ".";
+  result.append(name, 0, kNameStemLimit).append(".imgweld-");
+  for (int i = 0; i < 6; ++i) {
+    result.push_back(kLetters[bits % (sizeof kLetters - 1)]);
+    bits /= sizeof kLetters - 1;
+  }
+  return result;
+}
+
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+AtomicFile::~AtomicFile() { Discard(); }
+
+bool AtomicFile::Create(const Directory& dir, const std::string& name) {
+  return CreateIn(dir.Fd(), dir.PathOf(name), name);
+}
+
+bool AtomicFile::Create(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  Directory dir;
+  if (!dir.Open(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash))) {
+    Discard();
+    error_ = dir.Error();
+    return false;
+  }
+  return CreateIn(dir.Fd(), path, name);
+}
+
+bool AtomicFile::CreateIn(int dirFd, const std::string& displayPath, const std::string& name) {
+  Discard();
+  committed_ = false;
+  finished_ = false;
+  finishedOk_ = false;
+  error_ = 0;
+  name_ = name;
+  path_ = displayPath;
+  if (!IsPlainName(name)) {
+    error_ = name.empty() ? EISDIR : EINVAL;
+    return false;
+  }
+  dirFd_ = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+  if (dirFd_ < 0) {
+    error_ = errno;
+    return false;
+  }
+  int fd = -1;
+  {
+    // A signal between creating the file and registering it would leave
+    // the file behind.
+    CleanupSignalsBlocked blocked;
+    for (int attempt = 0; attempt < kNameAttempts && fd < 0; ++attempt) {
+      tempName_ = TemporaryNameFor(name);
+      fd = openat(dirFd_, tempName_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0666);
+      if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+      error_ = errno;
+      tempName_.clear();
+      Release();
+      return false;
+    }
+    slot_ = RegisterTempFile(dirFd_, tempName_.c_str());
+    if (slot_ < 0) {
+      close(fd);
+      unlinkat(dirFd_, tempName_.c_str(), 0);
+      tempName_.clear();
+      Release();
+      error_ = EMFILE;
+      return false;
+    }
+  }
+  if (!file_.Adopt(fd, path_, "w+b")) {
+    error_ = file_.Error();
+    Discard();
+    return false;
+  }
+  return true;
+}
+
+bool AtomicFile::Finish() {
+  if (finished_) return finishedOk_;
+  finished_ = true;
+  if (!file_.IsOpen()) {
+    error_ = EBADF;
+    return false;
+  }
+  bool ok = file_.Flush();
+  if (!ok) error_ = file_.Error();
+  // The data must be on disk before the name points at it: after a crash
+  // the name then holds either the earlier file or the whole new one.
+  if (ok && fsync(fileno(file_.Stream())) != 0) {
+    error_ = errno;
+    ok = false;
+  }
+  if (!file_.Close() && ok) {
+    error_ = file_.Error();
+    ok = false;
+  }
+  finishedOk_ = ok;
+  if (!ok) Discard();
+  return ok;
+}
+
+bool AtomicFile::Commit() {
+  if (committed_) return true;
+  if (!Finish()) return false;
+  if (dirFd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  if (renameat(dirFd_, tempName_.c_str(), dirFd_, name_.c_str()) != 0) {
+    error_ = errno;
+    Discard();
+    return false;
+  }
+  committed_ = true;
+  UnregisterTempFile(slot_);
+  slot_ = -1;
+  Release();
+  return true;
+}
+
+void AtomicFile::Discard() {
+  if (file_.IsOpen()) file_.Close();
+  if (!committed_ && dirFd_ >= 0 && !tempName_.empty()) unlinkat(dirFd_, tempName_.c_str(), 0);
+  UnregisterTempFile(slot_);
+  slot_ = -1;
+  Release();
+}
+
+void AtomicFile::Release() {
+  if (dirFd_ >= 0) close(dirFd_);
+  dirFd_ = -1;
+  tempName_.clear();
+}
+
+}  // namespace imgweld

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <string>
+
+#include "common/Output.h"
+
+namespace imgweld {
+
+// Owns a descriptor of a directory that output files are created in. Files
+// are created and renamed relative to it, so they land in the directory that
+// was checked even if its path is changed meanwhile; it also carries the
+// directory's lock.
+class Directory {
+ public:
+  Directory() = default;
+  ~Directory();
+  Directory(Directory&& other) noexcept;
+  Directory& operator=(Directory&& other) noexcept;
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+
+  // Opens `path` as a directory; false with Error() set when it cannot be
+  // opened or is no directory (ENOTDIR). A directory that may be written and
+  // entered but not listed is still opened, without a lock or sync.
+  bool Open(const std::string& path);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  // The path as given to Open.
+  const std::string& Path() const { return path_; }
+  // The path of `name` inside the directory, as messages show it.
+  std::string PathOf(const std::string& name) const;
+  int Error() const { return error_; }
+
+  // Takes the directory's advisory lock (flock on this descriptor), waiting
+  // while another run holds it. The lock sits on the directory itself, so no
+  // lock file is left behind, and the system drops it when the process ends
+  // however it ends. False when the file system keeps no such locks there;
+  // the run then goes on unlocked.
+  bool Lock();
+  // Takes the lock only when nobody holds it; false otherwise (Error() is
+  // EWOULDBLOCK when another run holds it).
+  bool TryLock();
+  void Unlock();
+  bool IsLocked() const { return locked_; }
+
+  // Makes the renames done in the directory durable. Best effort: some file
+  // systems cannot sync a directory, and a rename is complete without it.
+  void Sync();
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+  int error_ = 0;
+  bool locked_ = false;
+};
+
+// The lock a run that replaces files in `dir` holds from before its first
+// temporary file until its last rename, so that two runs into one directory
+// end with a complete set of files from one of them. When another run holds
+// it, says so on standard error and waits for that run to finish. The lock
+// lasts until `dir` is closed or unlocked.
+void HoldDirectoryLock(Directory& dir, Output& out);
+
+}  // namespace imgweld

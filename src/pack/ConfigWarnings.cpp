@@ -1,0 +1,258 @@
+#include "pack/ConfigWarnings.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <vector>
+
+#include "pack/PartitionList.h"
+
+namespace imgweld {
+namespace {
+
+const std::vector<std::string> kSystemKeys = {"FwVersion",
+                                              "Chip",
+                                              "Model",
+                                              "Gpt_Enable",
+                                              "Backup_Partition_Enable",
+                                              "Nano",
+                                              "BLANK_GAP",
+                                              "FILL_BYTE",
+                                              "Loader_Encrypt",
+                                              "IDB_Boot_Encrypt",
+                                              "Loader_Scrambled",
+                                              "Disk_Guid"};
+const std::vector<std::string> kPartitionKeys = {"Name",     "Type", "Flag",      "PartOffset",
+                                                 "PartSize", "File", "Type_Guid", "Unique_Guid"};
+const std::vector<std::string> kSwitchKeys = {"Gpt_Enable", "Backup_Partition_Enable", "Nano",
+                                              "BLANK_GAP"};
+const std::vector<std::string> kSystemNumberKeys = {"FILL_BYTE", "Loader_Encrypt",
+                                                    "IDB_Boot_Encrypt"};
+const std::vector<std::string> kPartitionNumberKeys = {"Type", "Flag", "PartOffset", "PartSize"};
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The number of the partition section "UserPart<n>", or 0 for any other name.
+size_t PartitionNumber(const std::string& name) {
+  static const std::string kPrefix = "userpart";
+  const std::string lower = Lower(name);
+  if (lower.rfind(kPrefix, 0) != 0 || lower.size() == kPrefix.size()) return 0;
+  const std::string digits = lower.substr(kPrefix.size());
+  if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return 0;
+  }
+  return digits.size() > 4 ? 0 : static_cast<size_t>(std::stoul(digits));
+}
+
+bool IsKnown(const std::string& name, const std::vector<std::string>& known) {
+  const std::string lower = Lower(name);
+  return std::any_of(known.begin(), known.end(),
+                     [&](const std::string& k) { return Lower(k) == lower; });
+}
+
+class Warner {
+ public:
+  Warner(const std::string& configPath, Output& out) : path_(configPath), out_(out) {}
+
+  template <typename... Args>
+  void Warn(const std::string& where, const char* format, Args... args) {
+    out_.Diagnose(path_ + ": " + where, format, args...);
+  }
+
+ private:
+  const std::string& path_;
+  Output& out_;
+};
+
+std::string At(const ConfigSection& section, const ConfigEntry* entry = nullptr) {
+  std::string where = "[" + section.Name() + "]";
+  if (entry != nullptr) where += " " + entry->Name() + "=" + entry->Value();
+  return where;
+}
+
+void WarnUnknownKeys(const ConfigSection& section, const std::vector<std::string>& known,
+                     Warner& warner) {
+  for (const auto& [key, entry] : section.Entries()) {
+    if (IsKnown(entry->Name(), known)) continue;
+    const std::string nearest = NearestName(entry->Name(), known);
+    if (nearest.empty()) {
+      warner.Warn(At(section), "unknown key \"%s\" is ignored", entry->Name().c_str());
+    } else {
+      warner.Warn(At(section), "unknown key \"%s\" is ignored; did you mean \"%s\"?",
+                  entry->Name().c_str(), nearest.c_str());
+    }
+  }
+}
+
+// Sections the packer never reads: unknown names and partition sections
+// after a gap in the numbering.
+void WarnAboutSections(const ConfigDocument& document, Warner& warner) {
+  size_t listed = 0;
+  while (document.FindSection(PartitionSectionName(listed + 1)) != nullptr &&
+         listed < kMaxPartitionSections) {
+    ++listed;
+  }
+  for (const auto& [key, section] : document.Sections()) {
+    const std::string& name = section->Name();
+    const size_t number = PartitionNumber(name);
+    if (number > listed) {
+      warner.Warn(At(*section), "ignored: partition sections end at [UserPart%zu]", listed);
+    } else if (number == 0 && !IsKnown(name, {"System", "PARTITION_TYPE_GUID"})) {
+      const std::string nearest =
+          NearestName(name, {"System", "PARTITION_TYPE_GUID", PartitionSectionName(listed + 1)});
+      warner.Warn(At(*section), "unknown section is ignored%s%s%s",
+                  nearest.empty() ? "" : "; did you mean [", nearest.c_str(),
+                  nearest.empty() ? "" : "]?");
+    }
+  }
+}
+
+// strtoul's reading stops at the first character that is not part of the
+// number; what follows it is silently dropped.
+void WarnTrailingText(const ConfigSection& section, const std::string& key, Warner& warner) {
+  const ConfigEntry* entry = section.FindEntry(key);
+  if (entry == nullptr || entry->Value().empty()) return;
+  const std::string value = entry->Value();
+  char* end = nullptr;
+  std::strtoul(value.c_str(), &end, 0);
+  if (*end == '\0') return;
+  const std::string used = value.substr(0, static_cast<size_t>(end - value.c_str()));
+  if (used.find_first_of("0123456789") == std::string::npos) {
+    warner.Warn(At(section, entry), "not a number, read as 0");
+  } else {
+    warner.Warn(At(section, entry), "only \"%s\" is used, \"%s\" after it is ignored", used.c_str(),
+                end);
+  }
+}
+
+void WarnSystemValues(const ConfigSection& system, Warner& warner) {
+  for (const std::string& key : kSwitchKeys) {
+    const ConfigEntry* entry = system.FindEntry(key);
+    if (entry == nullptr) continue;
+    const std::string value = entry->Value();
+    const size_t first = value.find_first_not_of(" \t");
+    const size_t last = value.find_last_not_of(" \t");
+    if (first == std::string::npos || value == value.substr(first, last - first + 1)) continue;
+    const std::string bare = value.substr(first, last - first + 1);
+    if (bare == "0" || bare == "1") {
+      warner.Warn(At(system, entry), "the blanks around \"%s\" make it count as not set",
+                  bare.c_str());
+    }
+  }
+  for (const std::string& key : kSystemNumberKeys) {
+    const ConfigEntry* entry = system.FindEntry(key);
+    if (entry == nullptr || entry->Value().empty()) continue;
+    char* end = nullptr;
+    std::strtol(entry->Value().c_str(), &end, 0);
+    if (*end != '\0') warner.Warn(At(system, entry), "not a whole number, the default is used");
+  }
+}
+
+void WarnFwVersion(const ConfigSection& system, Warner& warner) {
+  const ConfigEntry* entry = system.FindEntry("FwVersion");
+  if (entry == nullptr) return;
+  const std::vector<std::string> pieces = SplitText(entry->Value(), ".");
+  static constexpr unsigned long kLimits[] = {0xFF, 0xFF, 0xFFFF};
+  for (size_t i = 0; i < pieces.size() && i < 3; ++i) {
+    const std::string& piece = pieces[i];
+    const bool plain =
+        !piece.empty() && piece.size() <= 9 &&
+        std::all_of(piece.begin(), piece.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!plain) {
+      warner.Warn(At(system, entry), "piece \"%s\" is not a plain decimal number, read as %ld",
+                  piece.c_str(), std::strtol(piece.c_str(), nullptr, 10));
+    } else if (std::stoul(piece) > kLimits[i]) {
+      warner.Warn(At(system, entry), "piece %s exceeds %lu and spills into its neighbour",
+                  piece.c_str(), kLimits[i]);
+    }
+  }
+}
+
+void WarnPartitionTable(const ConfigDocument& document, const PackOptions& options,
+                        Warner& warner) {
+  if (!options.IsGpt()) return;
+  const ConfigSection* guids = document.FindSection("PARTITION_TYPE_GUID");
+  const ConfigSection* last = nullptr;
+  for (size_t n = 1; n <= kMaxPartitionSections; ++n) {
+    const ConfigSection* section = document.FindSection(PartitionSectionName(n));
+    if (section == nullptr) break;
+    last = section;
+    const ConfigEntry* typeGuid = section->FindEntry("Type_Guid");
+    if (typeGuid == nullptr || typeGuid->Value().empty()) continue;
+    // The type GUID is looked up by the key's exact text.
+    bool found = false;
+    if (guids != nullptr) {
+      for (const auto& [key, entry] : guids->Entries())
+        found = found || entry->Name() == typeGuid->Value();
+    }
+    if (!found) {
+      warner.Warn(At(*section, typeGuid),
+                  "no such key in [PARTITION_TYPE_GUID], the type GUID is random");
+    }
+  }
+  const bool grows =
+      last != nullptr && (std::strtoul(last->GetValue("Flag").c_str(), nullptr, 0) & 0x4) != 0;
+  if (options.form == ImageForm::kGptPadded && options.backup && grows) {
+    warner.Warn(At(*last),
+                "the last partition grows, so the backup GPT follows its data instead "
+                "of the disk's end, and disk tools reject the image");
+  }
+}
+
+}  // namespace
+
+std::string NearestName(const std::string& name, const std::vector<std::string>& known) {
+  const std::string lower = Lower(name);
+  std::string best;
+  size_t bestDistance = 0;
+  for (const std::string& candidate : known) {
+    const size_t distance = EditDistance(lower, Lower(candidate));
+    if (best.empty() || distance < bestDistance) {
+      best = candidate;
+      bestDistance = distance;
+    }
+  }
+  // Beyond a third of the name, a match is a guess rather than a typo.
+  if (best.empty() || bestDistance == 0 || bestDistance > std::max<size_t>(2, best.size() / 3)) {
+    return {};
+  }
+  return best;
+}
+
+void WarnAboutConfiguration(const ConfigDocument& document, const PackOptions& options,
+                            const std::string& configPath, Output& out) {
+  Warner warner(configPath, out);
+  WarnAboutSections(document, warner);
+  if (const ConfigSection* system = document.FindSection("System")) {
+    WarnUnknownKeys(*system, kSystemKeys, warner);
+    WarnSystemValues(*system, warner);
+    WarnFwVersion(*system, warner);
+  }
+  for (size_t n = 1; n <= kMaxPartitionSections; ++n) {
+    const ConfigSection* section = document.FindSection(PartitionSectionName(n));
+    if (section == nullptr) break;
+    WarnUnknownKeys(*section, kPartitionKeys, warner);
+    for (const std::string& key : kPartitionNumberKeys) WarnTrailingText(*section, key, warner);
+  }
+  WarnPartitionTable(document, options, warner);
+}
+
+}  // namespace imgweld

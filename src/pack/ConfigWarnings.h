@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/Output.h"
+#include "config/ConfigDocument.h"
+#include "pack/PackOptions.h"
+
+namespace imgweld {
+
+// Likely mistakes in a configuration that packing accepts as designed, told
+// on the diagnostics stream; the run goes on unchanged. Unknown sections and
+// keys (with the nearest known name), partition sections the list never
+// reaches, numbers with text after them, switches with blanks around "0" or
+// "1", `Type_Guid` names with no type GUID behind them, a padded
+// partition-table image whose backup cannot be where disk tools look for
+// it, and `FwVersion` pieces that are not plain decimals or overflow their
+// field.
+void WarnAboutConfiguration(const ConfigDocument& document, const PackOptions& options,
+                            const std::string& configPath, Output& out);
+
+// The known name nearest to `name` (letter case ignored), or empty when none
+// is close enough to be a likely typo.
+std::string NearestName(const std::string& name, const std::vector<std::string>& known);
+
+}  // namespace imgweld

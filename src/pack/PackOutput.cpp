@@ -1,0 +1,63 @@
+#include "pack/PackOutput.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/FileIdentity.h"
+
+namespace imgweld {
+
+bool SavingDirectory::Open(const std::string& savingDir, const std::string& imagePath,
+                           Output& out) {
+  if (!dir_.Open(savingDir)) {
+    out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", imagePath.c_str(), dir_.Error());
+    return false;
+  }
+  HoldDirectoryLock(dir_, out);
+  return true;
+}
+
+bool SavingDirectory::Create(AtomicFile& file, const std::string& name, const char* failureFormat,
+                             Output& out) {
+  struct stat status {};
+  int error = 0;
+  if (fstatat(dir_.Fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(status.st_mode)) {
+    error = EISDIR;
+  } else if (!file.Create(dir_, name)) {
+    error = file.Error();
+  }
+  if (error == 0) return true;
+  out.Printf(failureFormat, dir_.PathOf(name).c_str(), error);
+  return false;
+}
+
+void SavingDirectory::Close() {
+  dir_.Sync();
+  dir_.Close();
+}
+
+bool FinishPackOutput(AtomicFile& file, Output& out) {
+  if (file.Finish()) return true;
+  out.Printf("Packing Error:Writing %s failed, err=%d!\r\n", file.Path().c_str(), file.Error());
+  return false;
+}
+
+bool CommitPackOutput(AtomicFile& file, Output& out) {
+  if (file.Commit()) return true;
+  if (!file.IsFinished()) return FinishPackOutput(file, out);
+  out.Printf("Packing Error:Renaming to %s failed, err=%d!\r\n", file.Path().c_str(), file.Error());
+  return false;
+}
+
+bool RefuseConfigReplaced(const std::string& configPath, const std::string& path, Output& out) {
+  if (!IsSameFile(configPath, path)) return false;
+  out.Printf("Packing Error:%s is the file %s that packing would replace!\r\n", configPath.c_str(),
+             path.c_str());
+  return true;
+}
+
+}  // namespace imgweld

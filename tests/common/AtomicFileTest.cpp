@@ -1,0 +1,225 @@
+// The atomic output file: the final name shows either what it held before
+// or the complete new file, whatever stood under it; nothing is written
+// through a link; an unfinished file leaves nothing behind, also when a
+// signal ends the process.
+#include "common/AtomicFile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/Directory.h"
+#include "common/TempFiles.h"
+#include "support/TestSupport.h"
+
+namespace imgweld::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> Entries(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(dir)) {
+    names.push_back(item.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool WriteAndCommit(AtomicFile& file, const std::string& text) {
+  return file.Stream().Write(text.data(), text.size()) && file.Commit();
+}
+
+class AtomicFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directory(out_);
+    fs::create_directory(outside_);
+    WriteText((outside_ / "victim").string(), kVictim);
+    ASSERT_TRUE(dir_.Open(out_.string()));
+  }
+
+  static constexpr const char* kVictim = "must stay as it is\n";
+  TempDir temp_;
+  fs::path out_ = temp_.Path() / "out";
+  fs::path outside_ = temp_.Path() / "outside";
+  Directory dir_;
+};
+
+TEST_F(AtomicFileTest, CommitReplacesTheEntryAndNeverWhatALinkLeadsTo) {
+  struct Case {
+    std::string what;
+    std::function<void(const fs::path& entry)> prepare;
+  };
+  const std::vector<Case> cases = {
+      {"nothing under the name", [](const fs::path&) {}},
+      {"a regular file", [](const fs::path& entry) { WriteText(entry.string(), "old"); }},
+      {"a symbolic link to a file",
+       [&](const fs::path& entry) { fs::create_symlink(outside_ / "victim", entry); }},
+      {"a dangling symbolic link",
+       [&](const fs::path& entry) { fs::create_symlink(outside_ / "absent", entry); }},
+      {"a hard link",
+       [&](const fs::path& entry) { fs::create_hard_link(outside_ / "victim", entry); }},
+      {"a symbolic link to a directory",
+       [&](const fs::path& entry) { fs::create_directory_symlink(outside_, entry); }},
+      {"a FIFO", [](const fs::path& entry) { ASSERT_EQ(mkfifo(entry.c_str(), 0644), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path entry = out_ / "Firmware.img";
+    fs::remove(entry);
+    c.prepare(entry);
+    AtomicFile file;
+    ASSERT_TRUE(file.Create(dir_, "Firmware.img")) << file.Error();
+    EXPECT_EQ(file.Path(), entry.string());
+    EXPECT_EQ(file.Stream().Path(), entry.string());
+    ASSERT_TRUE(WriteAndCommit(file, "new image")) << file.Error();
+    EXPECT_TRUE(file.IsCommitted());
+    EXPECT_EQ(fs::symlink_status(entry).type(), fs::file_type::regular);
+    EXPECT_EQ(ReadText(entry.string()), "new image");
+    EXPECT_EQ(Entries(out_), std::vector<std::string>{"Firmware.img"});
+    EXPECT_EQ(ReadText((outside_ / "victim").string()), kVictim);
+    EXPECT_EQ(fs::hard_link_count(outside_ / "victim"), 1u);
+    EXPECT_EQ(Entries(outside_), std::vector<std::string>{"victim"});
+  }
+}
+
+// Until the commit the final name keeps the earlier file, and a file never
+// committed leaves nothing behind, whether it is dropped, discarded, or
+// its commit fails.
+TEST_F(AtomicFileTest, UncommittedFileLeavesTheNameAsItWas) {
+  const std::string path = (out_ / "Firmware.md5").string();
+  WriteText(path, "earlier");
+  {
+    AtomicFile file;
+    ASSERT_TRUE(file.Create(path));
+    ASSERT_TRUE(file.Stream().Write("unfinished", 10));
+    ASSERT_TRUE(file.Finish());
+    EXPECT_EQ(ReadText(path), "earlier");
+    // The one temporary file is hidden beside the final name.
+    const std::vector<std::string> names = Entries(out_);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(names[0].starts_with(".Firmware.md5.")) << names[0];
+  }
+  EXPECT_EQ(Entries(out_), std::vector<std::string>{"Firmware.md5"});
+  EXPECT_EQ(ReadText(path), "earlier");
+
+  AtomicFile discarded;
+  ASSERT_TRUE(discarded.Create(dir_, "Firmware.md5"));
+  discarded.Discard();
+  EXPECT_FALSE(discarded.Commit());
+  EXPECT_EQ(Entries(out_), std::vector<std::string>{"Firmware.md5"});
+
+  // A directory under the final name refuses the rename.
+  fs::create_directory(out_ / "busy");
+  WriteText((out_ / "busy/inside").string(), "x");
+  AtomicFile refused;
+  ASSERT_TRUE(refused.Create(dir_, "busy"));
+  EXPECT_FALSE(WriteAndCommit(refused, "data"));
+  EXPECT_TRUE(refused.IsFinished());
+  EXPECT_EQ(refused.Error(), EISDIR);
+  EXPECT_EQ(Entries(out_), (std::vector<std::string>{"Firmware.md5", "busy"}));
+  EXPECT_EQ(ReadText((out_ / "busy/inside").string()), "x");
+}
+
+// A write that fails (here past a file-size limit, its signal ignored) shows
+// when the file is finished, and the temporary file goes.
+TEST_F(AtomicFileTest, FailedWriteShowsWhenFinishingAndLeavesNothing) {
+  const std::string data(10000, 'x');
+  AtomicFile file;
+  ASSERT_TRUE(file.Create(dir_, "big.img"));
+  {
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    rlimit limit = previous;
+    limit.rlim_cur = 5000;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    file.Stream().Write(data.data(), data.size());
+    EXPECT_FALSE(file.Finish());
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+  }
+  EXPECT_EQ(file.Error(), EFBIG);
+  EXPECT_FALSE(file.Commit());
+  EXPECT_TRUE(fs::is_empty(out_));
+}
+
+TEST_F(AtomicFileTest, NewFileHasThePermissionsOfAnyNewFile) {
+  WriteText((out_ / "setting.ini").string(), "old");
+  fs::permissions(out_ / "setting.ini", fs::perms(0600));
+  const mode_t previous = umask(027);
+  AtomicFile file;
+  const bool written = file.Create(dir_, "setting.ini") && WriteAndCommit(file, "new");
+  umask(previous);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(fs::status(out_ / "setting.ini").permissions(), fs::perms(0640));
+}
+
+TEST_F(AtomicFileTest, OnlyPlainNamesAreAccepted) {
+  for (const std::string name : {"", ".", "..", "a/b", "../escape"}) {
+    SCOPED_TRACE(name);
+    AtomicFile file;
+    EXPECT_FALSE(file.Create(dir_, name));
+    EXPECT_NE(file.Error(), 0);
+  }
+  AtomicFile inMissingDirectory;
+  EXPECT_FALSE(inMissingDirectory.Create((out_ / "missing/file").string()));
+  EXPECT_EQ(inMissingDirectory.Error(), ENOENT);
+  EXPECT_TRUE(fs::is_empty(out_));
+}
+
+// A child process holds a temporary file and is ended by a signal: the
+// cleanup removes the file, and the process still dies of that signal. A
+// signal the process was started with ignored stays ignored.
+TEST_F(AtomicFileTest, SignalRemovesTemporaryFilesAndStillEndsTheProcess) {
+  struct Case {
+    int number;
+    bool ignoredBefore;
+  };
+  for (const Case c : {Case{SIGINT, false}, Case{SIGTERM, false}, Case{SIGHUP, false},
+                       Case{SIGPIPE, false}, Case{SIGHUP, true}}) {
+    SCOPED_TRACE(std::string(strsignal(c.number)) + (c.ignoredBefore ? ", ignored" : ""));
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      signal(c.number, c.ignoredBefore ? SIG_IGN : SIG_DFL);
+      InstallTempFileCleanup();
+      AtomicFile image;
+      AtomicFile hash;
+      if (!image.Create(dir_, "Firmware.img") || !hash.Create(dir_, "Firmware.md5")) _exit(10);
+      if (!image.Stream().Write("data", 4) || !image.Stream().Flush()) _exit(11);
+      if (Entries(out_).size() != 2) _exit(12);
+      raise(c.number);
+      // Only reached when the signal is ignored; skip the destructors so
+      // that the files stay for the parent to see.
+      _exit(Entries(out_).size() == 2 ? 0 : 13);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (c.ignoredBefore) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      EXPECT_EQ(Entries(out_).size(), 2u);
+      for (const std::string& name : Entries(out_)) fs::remove(out_ / name);
+    } else {
+      ASSERT_TRUE(WIFSIGNALED(status)) << status;
+      EXPECT_EQ(WTERMSIG(status), c.number);
+      EXPECT_TRUE(fs::is_empty(out_));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace imgweld::test

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include "pack/ConfigWarnings.h"
+#include "pack/PackFirmware.h"
+#include "pack/PackTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace imgweld::test {
+namespace {
+
+// Each likely mistake gives exactly its line on the diagnostics stream.
+TEST(ConfigWarnings, LikelyMistakesAreToldOnTheDiagnosticsStream) {
+  const std::string system = "[System]\nFwVersion=1.2.3\n";
+  const std::string part = "[UserPart1]\nName=a\nType=8\nPartOffset=0x40\nPartSize=0x10\nFlag=0\n";
+  const struct {
+    const char* what;
+    std::string config;
+    std::string line;  // empty: nothing to tell
+  } cases[] = {
+      {"clean", system + part, ""},
+      {"key typo", system + part + "PartOfset=0x40\n",
+       "imgweld: c.ini: [UserPart1]: unknown key \"PartOfset\" is ignored; did you mean "
+       "\"PartOffset\"?\n"},
+      {"unknown key far from any", system + "Colour=blue\n" + part,
+       "imgweld: c.ini: [System]: unknown key \"Colour\" is ignored\n"},
+      {"section typo", system + part + "[UserPrat2]\nName=b\n",
+       "imgweld: c.ini: [UserPrat2]: unknown section is ignored; did you mean [UserPart2]?\n"},
+      {"gap in the numbering", system + part + "[UserPart3]\nName=c\n",
+       "imgweld: c.ini: [UserPart3]: ignored: partition sections end at [UserPart1]\n"},
+      {"number with text after it", system + part + "PartSize=32M\n",
+       "imgweld: c.ini: [UserPart1] PartSize=32M: only \"32\" is used, \"M\" after it is "
+       "ignored\n"},
+      {"no number at all", system + part + "Flag=skip\n",
+       "imgweld: c.ini: [UserPart1] Flag=skip: not a number, read as 0\n"},
+      {"blanks around a switch", system + "Backup_Partition_Enable = 1\n" + part,
+       "imgweld: c.ini: [System] Backup_Partition_Enable= 1: the blanks around \"1\" make it "
+       "count as not set\n"},
+      {"system number with a comment", system + "FILL_BYTE=0xFF # pad\n" + part,
+       "imgweld: c.ini: [System] FILL_BYTE=0xFF : not a whole number, the default is used\n"},
+      {"version with a letter", "[System]\nFwVersion=v1.2.3\n" + part,
+       "imgweld: c.ini: [System] FwVersion=v1.2.3: piece \"v1\" is not a plain decimal number, "
+       "read as 0\n"},
+      {"version piece too large", "[System]\nFwVersion=1.256.3\n" + part,
+       "imgweld: c.ini: [System] FwVersion=1.256.3: piece 256 exceeds 255 and spills into its "
+       "neighbour\n"},
+      {"type GUID name with no key", system + "Gpt_Enable=0\n" + part + "Type_Guid=linux\n",
+       "imgweld: c.ini: [UserPart1] Type_Guid=linux: no such key in [PARTITION_TYPE_GUID], the "
+       "type GUID is random\n"},
+      {"type GUID name in another case",
+       system + "Gpt_Enable=1\n" + part + "Type_Guid=rootfs\n[PARTITION_TYPE_GUID]\nRootFS=x\n",
+       "imgweld: c.ini: [UserPart1] Type_Guid=rootfs: no such key in [PARTITION_TYPE_GUID], the "
+       "type GUID is random\n"},
+      {"type GUID names in the tagged image are only text", system + part + "Type_Guid=linux\n",
+       ""},
+      {"growing last partition before a backup GPT",
+       system + "Gpt_Enable=0\nBackup_Partition_Enable=1\n" + part + "Flag=4\n",
+       "imgweld: c.ini: [UserPart1]: the last partition grows, so the backup GPT follows its data "
+       "instead of the disk's end, and disk tools reject the image\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ConfigDocument document;
+    ParseConfig(document, c.config);
+    StringOutput out;
+    WarnAboutConfiguration(document, ResolvePackOptions(document, ""), "c.ini", out);
+    EXPECT_EQ(out.Diagnostics(), c.line);
+    EXPECT_EQ(out.Text(), "");
+  }
+}
+
+TEST(ConfigWarnings, NearestNameIsATypoNotAGuess) {
+  const std::vector<std::string> known = {"PartOffset", "PartSize", "Name"};
+  EXPECT_EQ(NearestName("partofset", known), "PartOffset");
+  EXPECT_EQ(NearestName("PartSzie", known), "PartSize");
+  EXPECT_EQ(NearestName("Colour", known), "");
+  EXPECT_EQ(NearestName("Name", known), "");  // a known name is no typo
+}
+
+// The run goes on as designed: standard output and the image are those of
+// the same configuration without the mistake.
+TEST(ConfigWarnings, PackingIsUnchangedByWhatIsTold) {
+  TempDir dir;
+  WriteBytes(dir / "ddr.bin", RandomBytes(3000, 1));
+  WriteBytes(dir / "loader.bin", RandomBytes(3000, 2));
+  const std::string base =
+      "[System]\nFwVersion=1.2.3\n" +
+      PartSection(1, "IDBlock", "2", "0x40", "0x800", "0", "ddr.bin,loader.bin");
+  StringOutput plain, warned;
+  std::filesystem::create_directories(dir / "a");
+  std::filesystem::create_directories(dir / "b");
+  WriteText(dir / "a.ini", base);
+  WriteText(dir / "b.ini", base + "PartOfset=7\n[UserPart3]\nName=x\n");
+  ASSERT_TRUE(PackFirmware(dir / "a.ini", dir / "a", plain, FixedPackTime()));
+  ASSERT_TRUE(PackFirmware(dir / "b.ini", dir / "b", warned, FixedPackTime()));
+  EXPECT_EQ(warned.Text(), plain.Text());
+  EXPECT_EQ(plain.Diagnostics(), "");
+  EXPECT_NE(warned.Diagnostics().find("PartOfset"), std::string::npos);
+  EXPECT_EQ(ReadBytes(dir / "b/Firmware.img"), ReadBytes(dir / "a/Firmware.img"));
+}
+
+}  // namespace
+}  // namespace imgweld::test
