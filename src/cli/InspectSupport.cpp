@@ -9,12 +9,11 @@
 namespace imgweld {
 
 bool OpenForInspection(const std::string& path, File& file, uint64_t& length, Output& out) {
-  if (!file.Open(path, "rb")) {
+  // As -U opens its image: a FIFO, socket, character device or directory is
+  // refused at once, its kind named on standard error.
+  if (!file.OpenInput(path)) {
     out.Printf("UnPacking Error:Opening %s failed, err=%d!\r\n", path.c_str(), file.Error());
-    return false;
-  }
-  if (!file.IsRegularFile()) {
-    out.Printf("UnPacking Error:%s is not a regular file!\r\n", path.c_str());
+    if (file.WasRefused()) out.Note(path, file.FailureText());
     return false;
   }
   const std::optional<uint64_t> measured = file.Length();

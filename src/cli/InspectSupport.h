@@ -17,7 +17,8 @@ namespace imgweld {
 
 // Opens `path` for reading and measures it. False, with one
 // "UnPacking Error:" line printed, when it cannot be opened or measured or is
-// no regular file (a directory, a device, a pipe).
+// of a kind that cannot be read at a position (a directory, a character
+// device, a pipe).
 bool OpenForInspection(const std::string& path, File& file, uint64_t& length, Output& out);
 
 // printf into a string.

@@ -21,7 +21,7 @@ std::string HexText(const Md5Digest& digest) {
 Check HashCheck(const std::string& imagePath, File& image) {
   const std::string hashPath = HashFilePath(imagePath);
   File hash;
-  if (!hash.Open(hashPath, "rb")) {
+  if (!hash.OpenInput(hashPath)) {
     return {"md5", CheckStatus::kBad,
             Format("cannot open %s, err=%d", hashPath.c_str(), hash.Error())};
   }

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "pack/ConfigWarnings.h"
 #include "pack/GptWriter.h"
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
@@ -63,9 +64,11 @@ std::vector<SectorRange> FindGaps(const std::vector<std::optional<SectorRange>>&
   return gaps;
 }
 
-void Finish(ConfigListing& listing, bool planned, const ImagePlan& plan, const std::string& text) {
+void Finish(ConfigListing& listing, bool planned, const ImagePlan& plan,
+            const StringOutput& messages) {
+  listing.warnings = messages.Diagnostics();
   std::string errors;
-  SortMessages(text, listing, errors);
+  SortMessages(messages.Text(), listing, errors);
   if (!planned || plan.failed) {
     listing.refusal = errors + (planned ? FailText(plan) : std::string());
   } else {
@@ -94,10 +97,11 @@ ConfigListing DescribeConfiguration(const ConfigDocument& document, const std::s
   listing.options = ResolvePackOptions(document, ConfigDirectoryOf(configPath));
   StringOutput messages;
   const PackContext context{listing.options, messages};
+  WarnAboutConfiguration(document, listing.options, configPath, messages);
   const std::optional<std::tm> packTime =
       ResolvePackTime(sourceDateEpoch, std::time(nullptr), messages);
   if (!packTime) {
-    Finish(listing, false, ImagePlan{}, messages.Text());
+    Finish(listing, false, ImagePlan{}, messages);
     return listing;
   }
   if (listing.options.IsGpt()) {
@@ -105,7 +109,7 @@ ConfigListing DescribeConfiguration(const ConfigDocument& document, const std::s
     GptFirmwarePlan planned;
     const bool ok = PlanGptFirmware(document, context, guids, imageName, planned);
     listing.partitions = std::move(planned.partitions);
-    Finish(listing, ok, planned.plan, messages.Text());
+    Finish(listing, ok, planned.plan, messages);
   } else {
     FirmwareHeader identity;
     if (ReadFwVersion(document, identity) && ReadChip(document, identity) &&
@@ -115,7 +119,7 @@ ConfigListing DescribeConfiguration(const ConfigDocument& document, const std::s
     TaggedFirmwarePlan planned;
     const bool ok = PlanTaggedFirmware(document, context, imageName, *packTime, planned);
     listing.partitions = std::move(planned.partitions);
-    Finish(listing, ok, planned.plan, messages.Text());
+    Finish(listing, ok, planned.plan, messages);
   }
   return listing;
 }

@@ -30,7 +30,8 @@ struct ConfigListing {
   // layout, whose payloads follow each other.
   std::vector<SectorRange> gaps;
   std::optional<uint64_t> imageLength;  // when -P would write the image
-  // Lines -P prints that are neither progress nor the refusal (the missing
+  // What -P warns about: its diagnostics on likely mistakes, and the lines
+  // it prints that are neither progress nor the refusal (the missing
   // PARTITION_TYPE_GUID warning, a boot block record that is not built).
   std::string warnings;
   // The lines -P prints for its refusal, byte for byte; empty when it packs.

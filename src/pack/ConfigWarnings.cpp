@@ -25,7 +25,7 @@ const std::vector<std::string> kSystemKeys = {"FwVersion",
 const std::vector<std::string> kPartitionKeys = {"Name",     "Type", "Flag",      "PartOffset",
                                                  "PartSize", "File", "Type_Guid", "Unique_Guid"};
 const std::vector<std::string> kSwitchKeys = {"Gpt_Enable", "Backup_Partition_Enable", "Nano",
-                                              "BLANK_GAP"};
+                                              "BLANK_GAP", "Loader_Scrambled"};
 const std::vector<std::string> kSystemNumberKeys = {"FILL_BYTE", "Loader_Encrypt",
                                                     "IDB_Boot_Encrypt"};
 const std::vector<std::string> kPartitionNumberKeys = {"Type", "Flag", "PartOffset", "PartSize"};

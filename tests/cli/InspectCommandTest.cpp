@@ -180,7 +180,7 @@ TEST_F(InspectTest, ExitCodesSayWhatTheFileIs) {
     std::string out;
   } cases[] = {
       {{"-L", "missing.img"}, board_, 4, "UnPacking Error:Opening missing.img failed, err=2!\r\n"},
-      {{"-L", "."}, board_, 4, "UnPacking Error:. is not a regular file!\r\n"},
+      {{"-L", "."}, board_, 4, "UnPacking Error:Opening . failed, err=21!\r\n"},
       {{"-L", "Firmware.md5"},
        board_,
        4,
