@@ -131,9 +131,14 @@ void CheckImageLength(const TaggedImageFacts& facts, std::vector<Check>& checks)
     Add(checks, "image length", false,
         Format("%u bytes recorded, but %u sectors%s make %llu", h.imageLength, h.imageSectors,
                h.backupDisabled == 0 ? " and the backup block" : "", Ull(expected)));
-  } else if (h.imageLength != facts.fileLength) {
+  } else if (facts.fileLength < h.imageLength || facts.fileLength - h.imageLength >= kSector) {
     Add(checks, "image length", false,
         Format("%u bytes recorded, the file has %llu", h.imageLength, Ull(facts.fileLength)));
+  } else if (facts.fileLength != h.imageLength) {
+    // The recorded length counts whole sectors: a last partition that ends
+    // inside a sector leaves up to 511 bytes more.
+    Add(checks, "image length", true,
+        Format("%u bytes in whole sectors, the file %llu", h.imageLength, Ull(facts.fileLength)));
   } else {
     Add(checks, "image length", true, Format("%u bytes, as the file", h.imageLength));
   }
@@ -380,7 +385,9 @@ void ReadBootBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Che
 
 void CheckBackupBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Check>& checks) {
   facts.backupExpected = facts.header.backupDisabled == 0;
-  facts.backupPosition = uint64_t{facts.header.imageSectors} * kSector;
+  // The block follows the last byte of the partition areas, so it is the
+  // end of the file.
+  facts.backupPosition = facts.fileLength - std::min<uint64_t>(facts.fileLength, kBackupBlockSize);
   if (!facts.backupExpected) {
     Add(checks, "backup block", true, "none, the header says so");
     return;

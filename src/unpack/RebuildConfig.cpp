@@ -104,6 +104,10 @@ bool Rebuild::CheckHeaderAndTable() {
     return Fail("the first record is not the vendor record");
   }
   if (h.backupDisabled > 1) return Fail(Format("the backup flag is %u", h.backupDisabled));
+  // The packer pads the image to a whole sector.
+  if (facts_.fileLength != h.imageLength) {
+    return Fail("its last partition ends inside a sector, which the packer pads");
+  }
   std::vector<PartitionEntry> partitions;
   for (size_t i = 1; i < facts_.records.size(); ++i) partitions.push_back(facts_.records[i].entry);
   FirmwareHeader header = h;

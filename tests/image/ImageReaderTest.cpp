@@ -46,6 +46,40 @@ TEST(ImageReaderTest, ImagesCutShortAreNeverWhole) {
   }
 }
 
+void Put32(Bytes& bytes, size_t at, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// The image length counts whole sectors: an image whose growing last
+// partition ends inside a sector, unpadded, is whole too.
+TEST(ImageReaderTest, ALastPartitionEndingInsideASectorIsWhole) {
+  TempDir dir;
+  WriteBytes(dir / "ddr.bin", RandomBytes(100, 1));
+  WriteBytes(dir / "loader.bin", RandomBytes(100, 2));
+  WriteBytes(dir / "tail.bin", RandomBytes(1001, 3));
+  WriteText(dir / "setting.ini",
+            "[System]\nFwVersion=1\nLoader_Encrypt=0\n" +
+                PartSection(1, "IDBlock", "2", "0x40", "0x40", "0", "ddr.bin,loader.bin") +
+                PartSection(2, "tail", "8", "0x80", "0", "4", "tail.bin"));
+  StringOutput out;
+  ASSERT_TRUE(PackFirmware(dir / "setting.ini", dir.Path().string(), out, FixedPackTime()));
+  Bytes image = ReadBytes(dir / "Firmware.img");
+  ASSERT_EQ(image.size(), (0x80 + 2) * 512u);  // padded to the sector's end
+  // As an image would be without the padding: 1001 bytes into the last
+  // sector, which the header does not count.
+  image.resize(0x80 * 512 + 1001);
+  Put32(image, 0x18, 0x81);
+  Put32(image, 0x24, 0x81 * 512);
+  Put32(image, 0x1FC, RefCrc32Msb(std::span<const uint8_t>(image).first(0x1FC)));
+  MemorySource source(image);
+  const TaggedImageFacts facts = ReadTaggedImage(source);
+  EXPECT_TRUE(AllChecksHold(facts.checks));
+  EXPECT_EQ(facts.checks[3].detail, "66048 bytes in whole sectors, the file 66537");
+  image.resize(image.size() + 511);
+  MemorySource longer(image);
+  EXPECT_FALSE(AllChecksHold(ReadTaggedImage(longer).checks));
+}
+
 TEST(ImageReaderTest, KindsAreToldByTheirFirstBytes) {
   const auto kind = [](const Bytes& bytes) {
     MemorySource source(bytes);
