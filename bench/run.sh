@@ -18,22 +18,27 @@
 # partition at the end and the backup block, about 1 GiB of image. Then:
 #
 #   pack    imgweld -P  vs  cat of the same payloads into one file, truncate
-#           to the image's length (the gaps as holes), openssl md5 of it
+#           to the image's length (the gaps as holes), openssl md5 of it;
+#           and imgweld -P  vs  openssl md5 of the finished image alone, the
+#           digest every pack has to compute (goal: at most 1.05)
 #   unpack  imgweld -U (verifying)  vs  openssl md5 of the image plus dd of
-#           the same byte ranges into files
+#           the same byte ranges into files; and imgweld -U  vs  openssl md5
+#           of the image alone, the digest every verifying unpack has to
+#           compute (goal: at most 0.95)
 #   md5     md5_bench (imgweld's digest)  vs  openssl md5 and md5sum
 #   gpt     imgweld -P with Gpt_Enable=0, Backup_Partition_Enable=1 (three
 #           partitions, 200 MiB of payloads, a 288 MiB disk)  vs  genimage
 #           writing the same partitions at the same offsets; also bytes on disk
-#   memory  peak resident memory of imgweld -P and -U (GNU time -v)
+#   memory  peak resident memory of imgweld -P and -U (GNU time -v; goal:
+#           below 8 MiB at any image size)
 #
 # Every command runs once to warm the page cache, then N times, ours and
-# the baseline alternating, each run after a sync. Printed: the median wall
-# time of each, the ratio ours/baseline (below 1 means imgweld is faster)
-# and, for information, the same ratio of CPU time (user + system). Only
-# ratios from one run mean anything: absolute times depend on the machine's
-# load. Outputs are checked (digests, extracted files, payload areas) so a
-# fast wrong answer cannot pass. genimage and GNU time are installed with
+# the baselines in rotating order, each run after a sync. Printed: the
+# median wall time of each, the ratio ours/baseline (below 1 means imgweld
+# is faster) and, for information, the same ratio of CPU time (user +
+# system). Only ratios from one run mean anything: absolute times depend on
+# the machine's load. Outputs are checked (digests, extracted files, payload
+# areas) so a fast wrong answer cannot pass. genimage and GNU time are installed with
 # apt-get when missing (root only). The workload is removed at the end.
 set -euo pipefail
 
@@ -86,8 +91,9 @@ trap '[[ -n "${KEEP_WORK:-}" ]] || rm -rf "$work"' EXIT
 
 # --- measuring -------------------------------------------------------------
 # time_into VAR FN: runs FN_prep untimed when it exists (removing the last
-# run's output), syncs, then times FN and appends "wall:cpu" to VAR. A
-# failing command ends the benchmark, showing its output.
+# run's output), syncs, then times FN and appends "wall:cpu" to VAR, then
+# runs FN_check untimed when it exists (checking what FN printed or wrote).
+# A failing command or check ends the benchmark, showing its output.
 TIMEFORMAT='%R %U %S'
 time_into() {
   local var="$1" real user sys
@@ -101,6 +107,7 @@ time_into() {
   }
   read -r real user sys <"$work/time"
   printf -v "$var" '%s%s ' "${!var}" "$real:$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.3f", u + s }')"
+  if declare -F "$1_check" >/dev/null; then "$1_check"; fi
 }
 median() {  # median of field $2 (1 wall, 2 cpu) of the "wall:cpu" list $1
   tr ' ' '\n' <<<"$1" | grep . | cut -d: -f"$2" | sort -g |
@@ -123,17 +130,18 @@ compare() {
   echo "        runs base: $base"
   summary+=("$line")
 }
-# alternate OURS_VAR BASE_VAR OURS_FN BASE_FN: warm-up, then reps runs each.
+# alternate VAR FN [VAR FN ...]: one warm-up run of each FN, then reps
+# rounds in which every FN runs once, timed into its VAR; each round starts
+# one place later, so no command always follows the same one.
 alternate() {
-  local ov="$1" bv="$2" of="$3" bf="$4" junk="" r
-  time_into junk "$of"
-  time_into junk "$bf"
+  local vars=() fns=() junk="" f r k i
+  while (($# >= 2)); do vars+=("$1"); fns+=("$2"); shift 2; done
+  for f in "${fns[@]}"; do time_into junk "$f"; done
   for ((r = 0; r < reps; ++r)); do
-    if ((r % 2 == 0)); then
-      time_into "$ov" "$of"; time_into "$bv" "$bf"
-    else
-      time_into "$bv" "$bf"; time_into "$ov" "$of"
-    fi
+    for ((k = 0; k < ${#fns[@]}; ++k)); do
+      i=$(((k + r) % ${#fns[@]}))
+      time_into "${vars[$i]}" "${fns[$i]}"
+    done
   done
 }
 peak_kib() {  # peak resident memory of a command, in KiB
@@ -207,6 +215,15 @@ pack_base() {
   truncate -s "$(stat -c %s "$image")" "$baseimg"
   openssl md5 "$baseimg"
 }
+# The digest alone, of the image the last pack wrote: what packing must
+# compute at least, and what a verifying unpack must check at least.
+md5_image() {
+  openssl md5 "$image"
+}
+md5_image_check() {
+  [[ "$(awk '{ print $NF }' "$work/last.log")" == "$(od -An -tx1 "$packout/Firmware.md5" | tr -d ' \n')" ]] ||
+    { echo "run.sh: openssl md5 of the image differs from Firmware.md5" >&2; exit 1; }
+}
 unpack_ours_prep() { rm -rf "$unout" && mkdir "$unout"; }
 unpack_ours() {
   "$imgweld" -U "$image" "$unout"
@@ -223,9 +240,10 @@ unpack_base() {
 
 if wants pack; then
   echo
-  echo "== pack: imgweld -P vs cat + truncate + openssl md5 ($(stat -c %s "$image") byte image)"
-  po="" pb=""
-  alternate po pb pack_ours pack_base
+  echo "== pack: imgweld -P vs cat + truncate + openssl md5, and vs openssl md5 of the image" \
+    "($(stat -c %s "$image") byte image)"
+  po="" pb="" ph=""
+  alternate po pack_ours pb pack_base ph md5_image
   stored="$(od -An -tx1 "$packout/Firmware.md5" | tr -d ' \n')"
   [[ "$stored" == "$(md5sum <"$image" | cut -d' ' -f1)" ]] ||
     { echo "run.sh: Firmware.md5 does not match the image" >&2; exit 1; }
@@ -233,13 +251,14 @@ if wants pack; then
   du_ours="$(du -k "$image" | cut -f1)"; du_base="$(du -k "$baseimg" | cut -f1)"
   compare pack "$po" "$pb" "cat+truncate+openssl" 1.10
   echo "        on disk: image $du_ours KiB, baseline file $du_base KiB"
+  compare pack "$po" "$ph" "openssl md5 of image" 1.05
 fi
 
 if wants unpack; then
   echo
-  echo "== unpack: imgweld -U vs openssl md5 + dd of the same ranges"
-  uo="" ub=""
-  alternate uo ub unpack_ours unpack_base
+  echo "== unpack: imgweld -U vs openssl md5 + dd of the same ranges, and vs openssl md5 of the image"
+  uo="" ub="" uh=""
+  alternate uo unpack_ours ub unpack_base uh md5_image
   while read -r name off len; do
     src="$tagged/${name%.img}.bin"
     case "$name" in flashdata.bin) src="" ;; flashboot.bin) src="" ;; esac
@@ -249,6 +268,7 @@ if wants unpack; then
       { echo "run.sh: extracted $name differs from its payload" >&2; exit 1; }
   done <"$tagged/ranges"
   compare unpack "$uo" "$ub" "openssl md5 + dd" 1.10
+  compare unpack "$uo" "$uh" "openssl md5 of image" 0.95
 fi
 
 if wants md5; then
@@ -361,7 +381,7 @@ EOF
     echo "gpt     skipped: imgweld -P does not write the partition-table image yet"
   else
     go="" gp=""
-    alternate go gp gpt_ours gpt_peer
+    alternate go gpt_ours gp gpt_peer
     ours_img="$g/ours/Firmware.img"
     peer_img="$g/peer/disk.img"
     [[ "$(stat -c %s "$ours_img")" == "$(stat -c %s "$peer_img")" ]] ||

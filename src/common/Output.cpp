@@ -1,5 +1,7 @@
 #include "common/Output.h"
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <string>
 #include <vector>
@@ -54,17 +56,42 @@ void Output::WriteDiagnostic(std::string_view text) {
 }
 
 void StdoutOutput::Write(std::string_view text) {
+  EraseStatusLine();
   std::fwrite(text.data(), 1, text.size(), stdout);
   // Progress lines must show while a long copy runs, and must not be lost
   // when the process ends through an unexpected path.
   std::fflush(stdout);
+  DrawStatusLine();
 }
+
+bool StdoutOutput::DiagnosticsAreTerminal() const { return isatty(STDERR_FILENO) == 1; }
 
 void StdoutOutput::WriteDiagnostic(std::string_view text) {
   // What was printed so far comes first, so the two streams interleave in
   // the order things happened when they share a terminal.
   std::fflush(stdout);
+  EraseStatusLine();
   std::fwrite(text.data(), 1, text.size(), stderr);
+  DrawStatusLine();
+  std::fflush(stderr);
+}
+
+void StdoutOutput::SetStatusLine(std::string_view line) {
+  EraseStatusLine();
+  status_ = line;
+  DrawStatusLine();
+  std::fflush(stderr);
+}
+
+// Back to the start of the line and erase it, so what follows reads as if
+// the status line had never been there.
+void StdoutOutput::EraseStatusLine() {
+  if (!status_.empty()) std::fputs("\r\033[K", stderr);
+}
+
+void StdoutOutput::DrawStatusLine() {
+  if (status_.empty()) return;
+  std::fwrite(status_.data(), 1, status_.size(), stderr);
   std::fflush(stderr);
 }
 

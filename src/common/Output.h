@@ -32,12 +32,26 @@ class Output {
 
   // Where diagnostics go, verbatim: standard error unless a sink keeps them.
   virtual void WriteDiagnostic(std::string_view text);
+  // Whether diagnostics reach a terminal, where a line may be redrawn.
+  virtual bool DiagnosticsAreTerminal() const { return false; }
+  // Shows `line` as the one status line at the bottom of the terminal, in
+  // place of the previous one; an empty line clears it. Other output is
+  // written above it. Nothing where diagnostics are not a terminal.
+  virtual void SetStatusLine(std::string_view /*line*/) {}
 };
 
 class StdoutOutput final : public Output {
  public:
   void Write(std::string_view text) override;
   void WriteDiagnostic(std::string_view text) override;
+  bool DiagnosticsAreTerminal() const override;
+  void SetStatusLine(std::string_view line) override;
+
+ private:
+  void EraseStatusLine();
+  void DrawStatusLine();
+
+  std::string status_;
 };
 
 class StringOutput final : public Output {

@@ -59,6 +59,13 @@ SectorBytes EncodeProtectiveMbr(const ProtectiveMbr& mbr) {
   return bytes;
 }
 
+bool IsProtectiveMbr(std::span<const uint8_t> sector) {
+  ByteReader reader(sector);
+  const ProtectiveMbr expected;
+  return reader.U8(450) == expected.partitionType && reader.U8(510) == expected.signature[0] &&
+         reader.U8(511) == expected.signature[1] && reader.Ok();
+}
+
 SectorBytes EncodeGptHeader(const GptHeader& header) {
   SectorBytes bytes{};
   ByteWriter writer(bytes);

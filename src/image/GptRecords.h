@@ -55,6 +55,9 @@ struct ProtectiveMbr {
   std::array<uint8_t, 2> signature{0x55, 0xAA};  // 510
 };
 SectorBytes EncodeProtectiveMbr(const ProtectiveMbr& mbr);
+// Whether `sector` (the first of a file) is a protective MBR: the boot
+// signature and a first record of type 0xEE.
+bool IsProtectiveMbr(std::span<const uint8_t> sector);
 
 // Sector 1. Bytes 108 onwards lie outside the checksummed 92 bytes and carry
 // this format's own fields.

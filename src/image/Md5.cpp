@@ -1,12 +1,41 @@
 #include "image/Md5.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
 namespace imgweld {
 
 namespace {
+
+// Where the next data at or after `position` starts: `end` when only a hole
+// follows, `position` itself when the file system cannot tell (devices, file
+// systems without hole reporting), so that everything counts as data.
+uint64_t NextData(int fd, uint64_t position, uint64_t end) {
+  const off_t found = lseek(fd, static_cast<off_t>(position), SEEK_DATA);
+  if (found >= 0) return static_cast<uint64_t>(found);
+  return errno == ENXIO ? end : position;
+}
+
+void FeedZeros(Md5Context& context, uint64_t count) {
+  static constexpr uint8_t kZeros[65536] = {};
+  while (count > 0) {
+    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(count, sizeof kZeros));
+    Md5Update(context, kZeros, chunk);
+    count -= chunk;
+  }
+}
+
+// Where the hole after the data at `position` starts; `end` when unknown.
+uint64_t NextHole(int fd, uint64_t position, uint64_t end) {
+  if (position >= end) return end;
+  const off_t found = lseek(fd, static_cast<off_t>(position), SEEK_HOLE);
+  return found >= 0 ? static_cast<uint64_t>(found) : end;
+}
 
 // Files are read through one buffer of this size per call, so memory use does
 // not grow with the file; it is large enough that the read calls cost little
@@ -197,26 +226,37 @@ void Md5Final(Md5Digest& digest, Md5Context& context) {
   std::memset(&context, 0, sizeof context);
 }
 
-bool Md5OfStream(Md5Digest& digest, File& file, uint64_t length) {
+bool Md5OfStream(Md5Digest& digest, File& file, uint64_t length, Progress* progress) {
   if (!file.IsOpen()) return false;
   const std::optional<uint64_t> size = file.Length();
   if (!size) return false;
   // The whole-file count is kept in 64 bits: a file of 4 GiB or more is
   // digested whole rather than cut to its low 32 bits of length.
-  uint64_t remaining = *size;
+  uint64_t end = *size;
   if (length != kMd5WholeFile) {
     if (length > *size) return false;
-    remaining = length;
+    end = length;
   }
   const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(kReadChunk);
-  if (!file.Seek(0)) return false;
   Md5Context context;
   Md5Init(context);
-  while (remaining != 0) {
-    const size_t chunk = remaining < kReadChunk ? static_cast<size_t>(remaining) : kReadChunk;
-    if (!file.ReadExact(buffer.get(), chunk)) return false;
-    Md5Update(context, buffer.get(), chunk);
-    remaining -= chunk;
+  const int fd = fileno(file.Stream());
+  for (uint64_t position = 0; position < end;) {
+    // A hole reads as zero bytes; they are fed to the digest without asking
+    // the file system for them, which would fill the cache with zero pages.
+    const uint64_t dataStart = std::min(NextData(fd, position, end), end);
+    FeedZeros(context, dataStart - position);
+    Advance(progress, dataStart - position);
+    position = dataStart;
+    const uint64_t dataEnd = std::min(NextHole(fd, position, end), end);
+    if (position < dataEnd && !file.Seek(position)) return false;
+    while (position < dataEnd) {
+      const size_t chunk = static_cast<size_t>(std::min<uint64_t>(dataEnd - position, kReadChunk));
+      if (!file.ReadExact(buffer.get(), chunk)) return false;
+      Md5Update(context, buffer.get(), chunk);
+      position += chunk;
+      Advance(progress, chunk);
+    }
   }
   Md5Final(digest, context);
   return true;

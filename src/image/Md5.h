@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/File.h"
+#include "common/Progress.h"
 
 namespace imgweld {
 
@@ -31,7 +32,9 @@ inline constexpr uint64_t kMd5WholeFile = 0xFFFFFFFF;
 // opened, `length` exceeds the file, or a read comes up short.
 bool Md5OfFile(Md5Digest& digest, const std::string& path, uint64_t length = kMd5WholeFile);
 // The same over an open file, always from its first byte; the file stays open.
-bool Md5OfStream(Md5Digest& digest, File& file, uint64_t length = kMd5WholeFile);
+// Every byte digested advances `progress` when one is given.
+bool Md5OfStream(Md5Digest& digest, File& file, uint64_t length = kMd5WholeFile,
+                 Progress* progress = nullptr);
 
 // The hash file beside an image: the path cut at its last "." (anywhere in
 // the path) followed by ".md5"; ".md5" appended when the path has no ".".

@@ -83,8 +83,8 @@ class Warner {
 };
 
 std::string At(const ConfigSection& section, const ConfigEntry* entry = nullptr) {
-  std::string where = "[" + section.Name() + "]";
-  if (entry != nullptr) where += " " + entry->Name() + "=" + entry->Value();
+  std::string where = std::string("[").append(section.Name()).append("]");
+  if (entry != nullptr) where.append(" ").append(entry->Name()).append("=").append(entry->Value());
   return where;
 }
 

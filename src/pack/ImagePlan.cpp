@@ -1,6 +1,7 @@
 #include "pack/ImagePlan.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace imgweld {
@@ -23,6 +24,7 @@ bool Perform(const WriteStep& step, ImagePlan& plan, ImageWriter& image, Output&
       return true;
     case WriteStep::Kind::kFail:
       out.Write(step.text);
+      if (!step.diagnostics.empty()) out.WriteDiagnostic(step.diagnostics);
       return false;
     case WriteStep::Kind::kFill:
       return image.FillToOffset(step.position);
@@ -42,8 +44,8 @@ void PlanBuilder::Message(std::string text) {
   plan_.steps.push_back({WriteStep::Kind::kMessage, std::move(text)});
 }
 
-void PlanBuilder::Fail(std::string text) {
-  plan_.steps.push_back({WriteStep::Kind::kFail, std::move(text)});
+void PlanBuilder::Fail(std::string text, std::string diagnostics) {
+  plan_.steps.push_back({WriteStep::Kind::kFail, std::move(text), 0, 0, std::move(diagnostics)});
   plan_.failed = true;
 }
 
@@ -90,12 +92,22 @@ ImagePlan PlanBuilder::Finish() {
 }
 
 bool WritePlannedImage(ImagePlan& plan, ImageWriter& image, Output& out) {
+  std::optional<Progress> progress;
+  if (!plan.failed) {
+    progress.emplace(out, "writing " + image.DisplayPath(), plan.length);
+    image.ShowProgress(&*progress);
+  }
   for (const WriteStep& step : plan.steps) {
     const bool messageOnly =
         step.kind == WriteStep::Kind::kMessage || step.kind == WriteStep::Kind::kFail;
     if (plan.failed && !messageOnly) continue;
-    if (!Perform(step, plan, image, out)) return false;
+    if (!Perform(step, plan, image, out)) {
+      image.ShowProgress(nullptr);
+      return false;
+    }
+    if (step.kind == WriteStep::Kind::kBytes) Advance(&*progress, plan.buffers[step.index].size());
   }
+  image.ShowProgress(nullptr);
   return !plan.failed;
 }
 

@@ -27,6 +27,7 @@ struct WriteStep {
   std::string text;
   uint64_t position = 0;
   size_t index = 0;
+  std::string diagnostics = {};  // kFail: lines for standard error, printed with `text`
 };
 
 // A payload file, opened and measured while the plan is made; only its
@@ -51,7 +52,7 @@ struct ImagePlan {
 class PlanBuilder {
  public:
   void Message(std::string text);
-  void Fail(std::string text);
+  void Fail(std::string text, std::string diagnostics = {});
   // The fill writer's rule: fill bytes up to `position` when the image is
   // shorter, else only the position moves.
   void FillTo(uint64_t position);

@@ -27,6 +27,7 @@ bool ImageWriter::FillToOffset(uint64_t offset) {
   position_ = *length;
   if (!AppendFill(*length, offset)) return false;
   position_ = offset;
+  Advance(progress_, offset - *length);
   return true;
 }
 
@@ -112,6 +113,7 @@ CopyResult ImageWriter::CopyFrom(File& source, uint64_t length) {
   }
   const CopyResult result = CopyFileBytes(source, 0, image_, *position, length, kCopyBufferSize);
   if (result == CopyResult::kWriteFailed) ReportWriteFailure();
+  if (result == CopyResult::kCopied) Advance(progress_, length);
   return result;
 }
 
@@ -124,6 +126,7 @@ CopyResult ImageWriter::CopyAndHash(File& source, uint64_t length) {
     if (!source.ReadExact(buffer.data(), n)) return CopyResult::kReadFailed;
     if (!Write(std::span<const uint8_t>(buffer.data(), n))) return CopyResult::kWriteFailed;
     length -= n;
+    Advance(progress_, n);
   }
   return CopyResult::kCopied;
 }

@@ -7,6 +7,7 @@
 
 #include "common/File.h"
 #include "common/Output.h"
+#include "common/Progress.h"
 #include "image/Md5.h"
 
 namespace imgweld {
@@ -49,6 +50,9 @@ class ImageWriter {
   // order. Ends the hashing.
   std::optional<Md5Digest> Digest();
 
+  // Every byte added to the image from now on advances `progress` (may be null).
+  void ShowProgress(Progress* progress) { progress_ = progress; }
+
   File& Image() { return image_; }
   const std::string& DisplayPath() const { return displayPath_; }
   uint8_t FillByte() const { return fillByte_; }
@@ -77,6 +81,7 @@ class ImageWriter {
   uint64_t position_ = 0;  // kept while hashing: where the next write lands
   uint64_t hashed_ = 0;    // bytes fed to the digest, all from the image's start
   Md5Context md5_{};
+  Progress* progress_ = nullptr;
 };
 
 // The length of an open file, leaving it positioned at its end; kNoLength for

@@ -119,7 +119,7 @@ bool CheckOverlaps(const std::vector<PartitionEntry>& partitions, ImageForm form
     }
     for (size_t j = 0; j < i; ++j) {
       if (!ranges[j] || ranges[j]->end <= range.first || range.end <= ranges[j]->first) continue;
-      const std::string other = "partition " + partitions[j].Name();
+      const std::string other = std::string("partition ").append(partitions[j].Name());
       ReportOverlap(partitions[i], range, other.c_str(), *ranges[j], out);
       return false;
     }

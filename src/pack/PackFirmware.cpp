@@ -143,7 +143,9 @@ bool WriteHashFile(SavingDirectory& dir, AtomicFile& image, std::optional<Md5Dig
                    AtomicFile& hash, Output& out) {
   if (!digest) {
     digest.emplace();
-    if (!Md5OfStream(*digest, image.Stream(), kMd5WholeFile)) {
+    std::optional<uint64_t> length = image.Stream().Length();
+    Progress progress(out, "hashing " + image.Path(), length.value_or(0));
+    if (!Md5OfStream(*digest, image.Stream(), kMd5WholeFile, &progress)) {
       out.Line("Packing Error:Generating hash failed!\r");
       return false;
     }

@@ -56,12 +56,12 @@ bool FitsBelow4GiB(const PartitionEntry& entry) {
 // file and why it could not be measured.
 void ExplainUnmeasuredPayload(const ConfigSection& section, const PartitionEntry& entry,
                               const File& payload, Output& out) {
-  const std::string where = "[" + section.Name() + "]";
+  const std::string where = std::string("[").append(section.Name()).append("]");
+  const std::string partition = std::string("partition ").append(entry.Name());
   if (section.FindEntry("File") == nullptr) {
-    out.Note(where, "partition " + entry.Name() + " has no File key");
+    out.Note(where, partition + " has no File key");
   } else {
-    out.Note(where + " File=" + entry.sourceFile,
-             "partition " + entry.Name() + ": " + payload.FailureText());
+    out.Note(where + " File=" + entry.sourceFile, partition + ": " + payload.FailureText());
   }
 }
 
@@ -169,7 +169,9 @@ bool ReadPartitionList(const ConfigDocument& document, const PackContext& contex
   return true;
 }
 
-std::string PartitionSectionName(size_t number) { return "UserPart" + std::to_string(number); }
+std::string PartitionSectionName(size_t number) {
+  return std::string("UserPart").append(std::to_string(number));
+}
 
 std::vector<std::string> SplitText(const std::string& text, const std::string& separator) {
   std::vector<std::string> pieces;

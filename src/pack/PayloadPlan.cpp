@@ -41,7 +41,14 @@ void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionE
   }
   const bool grow = (entry.flag & PART_FLAG_GROW) != 0;
   if (!grow && uint64_t{entry.size} * kSector < entry.dataLength) {
-    plan.Fail(Format("Packing Error:file length is larger than part size, %s\r\n", source));
+    StringOutput sizes;
+    sizes.Note(source, "partition " + entry.Name() + ": the file has " +
+                           std::to_string(entry.dataLength) + " bytes (" +
+                           std::to_string((entry.dataLength + kSector - 1) / kSector) +
+                           " sectors), the partition " + std::to_string(entry.size) + " sectors (" +
+                           std::to_string(uint64_t{entry.size} * kSector) + " bytes)");
+    plan.Fail(Format("Packing Error:file length is larger than part size, %s\r\n", source),
+              sizes.Diagnostics());
     return;
   }
   const bool compact = context.options.IsCompact();

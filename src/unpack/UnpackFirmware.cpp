@@ -4,11 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "common/AtomicFile.h"
@@ -16,6 +19,7 @@
 #include "config/ConfigDocument.h"
 #include "image/BootBlock.h"
 #include "image/FirmwareImage.h"
+#include "image/GptRecords.h"
 #include "image/Md5.h"
 #include "unpack/UnpackSettings.h"
 
@@ -60,6 +64,62 @@ void ReportOpenFailure(const File& file, Output& out) {
   if (file.WasRefused()) out.Note(file.Path(), file.FailureText());
 }
 
+// The image's digest, computed on a second thread through a file description
+// of its own while the main thread extracts, so that verifying costs no more
+// time than the longer of the two.
+class BackgroundDigest {
+ public:
+  ~BackgroundDigest() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // False when the image cannot be opened a second time; the digest is then
+  // taken on the main thread.
+  bool Start(File& image, Progress& progress) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fileno(image.Stream()));
+    if (!file_.OpenInput(self)) return false;
+    thread_ = std::thread([this, &progress] {
+      Md5Digest digest{};
+      if (Md5OfStream(digest, file_, kMd5WholeFile, &progress)) result_ = digest;
+    });
+    return true;
+  }
+
+  std::optional<Md5Digest> Wait() {
+    thread_.join();
+    return result_;
+  }
+
+ private:
+  File file_;
+  std::thread thread_;
+  std::optional<Md5Digest> result_;
+};
+
+// An extracted file waiting for the digest's verdict, and how much of the
+// held-back output belongs before its rename.
+struct PendingFile {
+  std::unique_ptr<AtomicFile> file;
+  std::string name;
+  size_t textEnd = 0;
+};
+
+// So many extracted files are held back at most; beyond that the extraction
+// waits for the digest. Each one holds a slot of the signal cleanup.
+constexpr size_t kMaxPendingFiles = 6;
+
+enum class Extraction { kDone, kPaused, kFailed };
+
+// Whether the open image starts with a protective MBR; its position is left
+// where it was.
+bool IsPartitionTableImage(File& image) {
+  std::array<uint8_t, 512> sector{};
+  const std::optional<uint64_t> position = image.Tell();
+  const bool read = image.Seek(0) && image.ReadExact(sector);
+  if (position) image.Seek(*position);
+  return read && IsProtectiveMbr(sector);
+}
+
 // One unpack run: the open inputs and what has been learnt from them.
 class Unpacker {
  public:
@@ -74,11 +134,16 @@ class Unpacker {
   bool OpenInputs();
   bool OpenOutputDirectory();
   bool ReadHeader();
-  bool VerifyDigest();
+  bool ReadStoredDigest();
+  void ExplainPartitionTableImage();
+  bool CompareDigest(const std::optional<Md5Digest>& computed);
+  bool VerifyAndExtract();
+  bool ReplayPending(Extraction extraction);
   bool CheckTable();
-  bool ExtractRecords();
+  Extraction ExtractRecords();
   bool ExtractPartition(uint32_t index, const PartitionEntry& entry);
   bool ExtractIdBlock(const PartitionEntry& entry);
+  bool Save(const std::string& fileName, const PayloadSpan& span);
   bool SaveSettings();
 
   const std::string& imagePath_;
@@ -94,6 +159,15 @@ class Unpacker {
   FirmwareHeader header_;
   ConfigDocument document_;
   uint32_t sectionNumber_ = 1;
+  Md5Digest stored_{};
+
+  // While the digest is still being computed, messages are held back here
+  // and extracted files are kept under their temporary names: a mismatch
+  // must show nothing of the extraction and leave nothing of it behind.
+  Output* sink_ = &out_;
+  StringOutput heldBack_;
+  std::vector<PendingFile> pending_;
+  uint32_t nextRecord_ = 0;
 };
 
 bool Unpacker::Run() {
@@ -110,11 +184,62 @@ bool Unpacker::RunSteps() {
       !OpenOutputDirectory() || !ReadHeader()) {
     return false;
   }
-  if (verify_ && !VerifyDigest()) return false;
   RecordSystemSettings(document_, header_);
-  if (!CheckTable() || !ExtractRecords() || !SaveSettings()) return false;
+  if (verify_) {
+    if (!VerifyAndExtract()) return false;
+  } else if (!CheckTable() || ExtractRecords() != Extraction::kDone) {
+    return false;
+  }
+  if (!SaveSettings()) return false;
   out_.Line("Unpacking firmware OK.\r");
   return true;
+}
+
+// The digest runs beside the extraction; what the extraction prints and
+// writes counts only once the digest matches, in the order it happened.
+bool Unpacker::VerifyAndExtract() {
+  if (!ReadStoredDigest()) return false;
+  Progress progress(out_, "verifying " + imagePath_, imageLength_);
+  BackgroundDigest digest;
+  if (!digest.Start(image_, progress)) {
+    Md5Digest computed{};
+    const bool hashed = Md5OfStream(computed, image_, kMd5WholeFile, &progress);
+    progress.Finish();
+    if (!CompareDigest(hashed ? std::optional<Md5Digest>(computed) : std::nullopt)) return false;
+    return CheckTable() && ExtractRecords() == Extraction::kDone;
+  }
+  sink_ = &heldBack_;
+  const Extraction ahead = CheckTable() ? ExtractRecords() : Extraction::kFailed;
+  sink_ = &out_;
+  const std::optional<Md5Digest> computed = digest.Wait();
+  progress.Finish();
+  if (!CompareDigest(computed)) {
+    pending_.clear();  // their temporary files go with them
+    return false;
+  }
+  if (!ReplayPending(ahead)) return false;
+  return ahead == Extraction::kDone || ExtractRecords() == Extraction::kDone;
+}
+
+// Prints what the extraction held back and renames its files, each after the
+// messages that came before it, as if nothing had been held back.
+bool Unpacker::ReplayPending(Extraction extraction) {
+  const std::string& text = heldBack_.Text();
+  size_t printed = 0;
+  for (PendingFile& pending : pending_) {
+    out_.Write(std::string_view(text).substr(printed, pending.textEnd - printed));
+    printed = pending.textEnd;
+    if (!pending.file->Commit()) {
+      out_.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", pending.name.c_str(),
+                  pending.file->Error());
+      return false;
+    }
+  }
+  out_.Write(std::string_view(text).substr(printed));
+  if (!heldBack_.Diagnostics().empty()) out_.WriteDiagnostic(heldBack_.Diagnostics());
+  pending_.clear();
+  heldBack_.Clear();
+  return extraction != Extraction::kFailed;
 }
 
 bool Unpacker::CheckPaths() {
@@ -145,6 +270,12 @@ bool Unpacker::OpenInputs() {
   if (!verify_) return true;
   if (!hashFile_.OpenInput(HashFilePath(imagePath_))) {
     ReportOpenFailure(hashFile_, out_);
+    if (IsPartitionTableImage(image_)) {
+      ExplainPartitionTableImage();
+    } else if (hashFile_.Error() == ENOENT) {
+      out_.Note(imagePath_, "no hash file " + hashFile_.Path() +
+                                " beside it; add offcheck to unpack it without verifying");
+    }
     return false;
   }
   return true;
@@ -180,6 +311,7 @@ bool Unpacker::ReadHeader() {
                          static_cast<uint32_t>(bytes[2]) << 16 |
                          static_cast<uint32_t>(bytes[3]) << 24;
     out_.Printf("UnPacking Error:Tag of firmware is wrong, tag=0x%x!\r\n", tag);
+    if (IsProtectiveMbr(bytes)) ExplainPartitionTableImage();
     return false;
   }
   if (got < bytes.size()) {
@@ -189,10 +321,16 @@ bool Unpacker::ReadHeader() {
   return true;
 }
 
-bool Unpacker::VerifyDigest() {
+void Unpacker::ExplainPartitionTableImage() {
+  out_.Note(imagePath_,
+            "a partition-table image (Gpt_Enable), which is not unpacked; list it with "
+            "imgweld -L " +
+                imagePath_);
+}
+
+bool Unpacker::ReadStoredDigest() {
   // Only the first 16 bytes of the hash file count; missing bytes are zero.
-  Md5Digest stored{};
-  hashFile_.Read(stored.data(), stored.size());
+  hashFile_.Read(stored_.data(), stored_.size());
   // A hash file that cannot be read (a directory, say) holds no digest to
   // compare with; reporting a mismatch would show bytes never stored.
   if (hashFile_.Error() != 0) {
@@ -200,14 +338,19 @@ bool Unpacker::VerifyDigest() {
                 hashFile_.Error());
     return false;
   }
-  Md5Digest computed{};
-  if (!Md5OfStream(computed, image_)) {
+  return true;
+}
+
+bool Unpacker::CompareDigest(const std::optional<Md5Digest>& computed) {
+  if (!computed) {
     out_.Line("UnPacking Error:Generating hash failed!\r");
     return false;
   }
-  if (stored == computed) return true;
+  if (stored_ == *computed) return true;
   out_.Line("UnPacking Error:compare hash failed!\r");
-  for (size_t i = 0; i < stored.size(); ++i) out_.Printf("%x\t%x\r\n", stored[i], computed[i]);
+  for (size_t i = 0; i < stored_.size(); ++i) {
+    out_.Printf("%x\t%x\r\n", stored_[i], (*computed)[i]);
+  }
   return false;
 }
 
@@ -218,7 +361,7 @@ bool Unpacker::CheckTable() {
   const uint32_t size = header_.entrySize;
   if (count == 0) return true;
   if (count > 1 && size < kEntrySize) {
-    out_.Printf("UnPacking Error:Partition records overlap, entrySize=%u!\r\n", size);
+    sink_->Printf("UnPacking Error:Partition records overlap, entrySize=%u!\r\n", size);
     return false;
   }
   const uint64_t tableStart = uint64_t{header_.tableSector} * kSectorSize;
@@ -226,13 +369,13 @@ bool Unpacker::CheckTable() {
   const bool beyondLimit = tableStart >= kPositionLimit || lastOffset >= kPositionLimit ||
                            tableStart + lastOffset + kEntrySize > kPositionLimit;
   if (beyondLimit) {
-    out_.Printf(
+    sink_->Printf(
         "UnPacking Error:Partition table lies beyond 4 GiB, entryCount=%u, entrySize=%u!\r\n",
         count, size);
     return false;
   }
   if (tableStart + lastOffset + kEntrySize > imageLength_) {
-    out_.Printf(
+    sink_->Printf(
         "UnPacking Error:Partition table is cut off by the end of the firmware, entryCount=%u, "
         "entrySize=%u!\r\n",
         count, size);
@@ -241,34 +384,51 @@ bool Unpacker::CheckTable() {
   return true;
 }
 
-bool Unpacker::ExtractRecords() {
+Extraction Unpacker::ExtractRecords() {
   const uint64_t tableStart = uint64_t{header_.tableSector} * kSectorSize;
-  for (uint32_t i = 0; i < header_.entryCount; ++i) {
+  for (; nextRecord_ < header_.entryCount; ++nextRecord_) {
+    // A boot block adds two files; wait for the digest rather than hold more.
+    if (sink_ == &heldBack_ && pending_.size() + 2 > kMaxPendingFiles) return Extraction::kPaused;
+    const uint32_t i = nextRecord_;
     EntryBytes bytes{};
     if (!image_.Seek(tableStart + uint64_t{i} * header_.entrySize) || !image_.ReadExact(bytes)) {
-      out_.Printf("UnPacking Error:Reading partition record %u failed, err=%d!\r\n", i,
-                  image_.Error());
-      return false;
+      sink_->Printf("UnPacking Error:Reading partition record %u failed, err=%d!\r\n", i,
+                    image_.Error());
+      return Extraction::kFailed;
     }
     const PartitionEntry entry = DecodeEntry(bytes);
     if (entry.type == PART_TYPE_VENDOR) continue;
     const bool ok =
         entry.type == PART_TYPE_IDBLOCK ? ExtractIdBlock(entry) : ExtractPartition(i, entry);
-    if (!ok) return false;
+    if (!ok) return Extraction::kFailed;
   }
+  return Extraction::kDone;
+}
+
+// Saves one file; while the digest is still running the file is kept back.
+bool Unpacker::Save(const std::string& fileName, const PayloadSpan& span) {
+  if (sink_ != &heldBack_) {
+    return SavePartitionFile(outputDirectory_, fileName, span, image_, imageLength_, out_);
+  }
+  std::unique_ptr<AtomicFile> file;
+  if (!SavePartitionFile(outputDirectory_, fileName, span, image_, imageLength_, heldBack_,
+                         &file)) {
+    return false;
+  }
+  pending_.push_back({std::move(file), fileName, heldBack_.Text().size()});
   return true;
 }
 
 bool Unpacker::ExtractPartition(uint32_t index, const PartitionEntry& entry) {
   if (!IsPlainFileName(entry)) {
-    out_.Printf("UnPacking Error:Name of partition record %u is not a plain file name!\r\n", index);
+    sink_->Printf("UnPacking Error:Name of partition record %u is not a plain file name!\r\n",
+                  index);
     return false;
   }
   RecordPartition(document_, sectionNumber_++, entry);
   const PayloadSpan span{uint64_t{entry.offset} * kSectorSize,
                          static_cast<uint32_t>(entry.dataLength), false};
-  return SavePartitionFile(outputDirectory_, PartitionFileName(entry), span, image_, imageLength_,
-                           out_);
+  return Save(PartitionFileName(entry), span);
 }
 
 // The two programs are written as stored, scrambled or not; the control
@@ -284,8 +444,7 @@ bool Unpacker::ExtractIdBlock(const PartitionEntry& entry) {
   const PayloadSpan loader{blockStart + spread * StoredLoaderSector(fields) * kSectorSize,
                            fields.secondFileLength, layout.gap};
   const BootFileNames files = GetBootFileNames(entry);
-  return SavePartitionFile(outputDirectory_, files.ddr, ddr, image_, imageLength_, out_) &&
-         SavePartitionFile(outputDirectory_, files.loader, loader, image_, imageLength_, out_);
+  return Save(files.ddr, ddr) && Save(files.loader, loader);
 }
 
 bool Unpacker::SaveSettings() {
@@ -332,7 +491,8 @@ uint64_t PayloadEnd(const PayloadSpan& span) {
 }
 
 bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
-                       const PayloadSpan& span, File& image, uint64_t imageLength, Output& out) {
+                       const PayloadSpan& span, File& image, uint64_t imageLength, Output& out,
+                       std::unique_ptr<AtomicFile>* pending) {
   out.Printf("Saving %s...\r\n", fileName.c_str());
   // An empty payload reads nothing, so where its partition lies does not
   // matter: skipped partitions may lie past the end of the image.
@@ -356,14 +516,18 @@ bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
   // The file is written under a temporary name and takes its own only when
   // complete; on any failure below the temporary file goes away with `file`,
   // and a file of that name from before stays as it was.
-  AtomicFile file;
+  auto owned = std::make_unique<AtomicFile>();
+  AtomicFile& file = *owned;
   if (!file.Create(outputDir, fileName)) {
     out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
     return false;
   }
+  Progress progress(out, "saving " + outputDir.PathOf(fileName), span.length);
   const CopyResult result = span.gapped ? CopyGappedPayload(span, image, file.Stream())
                                         : CopyFileBytes(image, span.byteOffset, file.Stream(), 0,
                                                         span.length, kCopyChunk);
+  if (result == CopyResult::kCopied) progress.Advance(span.length);
+  progress.Finish();
   if (result == CopyResult::kReadFailed) {
     out.Printf("UnPacking Error:Reading data of %s failed, err=%d!\r\n", fileName.c_str(),
                image.Error());
@@ -374,6 +538,10 @@ bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
     const int error = result == CopyResult::kCopied ? file.Error() : file.Stream().Error();
     out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), error);
     return false;
+  }
+  if (pending != nullptr) {
+    *pending = std::move(owned);
+    return true;
   }
   // A directory under the name, say, refuses the rename.
   if (!file.Commit()) {

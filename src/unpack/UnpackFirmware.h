@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "common/AtomicFile.h"
 #include "common/Directory.h"
 #include "common/File.h"
 #include "common/Output.h"
@@ -35,9 +37,11 @@ uint64_t PayloadEnd(const PayloadSpan& span);
 // creating the file, and reports every failed read, write and close. The
 // file is written under a temporary name and renamed over `fileName` when
 // complete: a link under that name is replaced, never written through, and
-// a failure leaves the name as it was.
+// a failure leaves the name as it was. With `pending`, the complete file is
+// handed over there instead of being renamed, for the caller to commit.
 bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
-                       const PayloadSpan& span, File& image, uint64_t imageLength, Output& out);
+                       const PayloadSpan& span, File& image, uint64_t imageLength, Output& out,
+                       std::unique_ptr<AtomicFile>* pending = nullptr);
 
 // The check that stands in for changing into the output directory: the path
 // (ending in "/") must name a directory that could be entered.

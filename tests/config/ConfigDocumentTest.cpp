@@ -43,6 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ParseCase{"commented_header", "# [System]\nk=v\n", ""},
                     ParseCase{"text_before_bracket", "\xEF\xBB\xBFxyz[Sec]\nk=v\n", "[Sec]\nk=v\n"},
                     ParseCase{"last_bracket", "[a]b]\n", "[a]b]\n"},
+                    ParseCase{"first_bracket", "[a[b]\n", "[a[b]\n"},
                     ParseCase{"empty_name", "[]\n[ ]\nk=v\n", "[]\nk=v\n"},
                     ParseCase{"reversed_brackets", "[s]\n]x[\n", "[s]\n"},
                     ParseCase{"key_with_section", "[s]\nkey=[x]\n", "[s]\n[x]\n"},
@@ -50,6 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ParseCase{"comment_before_equals", "[s]\nkey#=value\n", "[s]\n"},
                     ParseCase{"empty_key", "[s]\n=value\n", "[s]\n=value\n"},
                     ParseCase{"blanks_kept_in_value", "[s]\nkey = value\n", "[s]\nkey= value\n"},
+                    ParseCase{"first_equals_ends_key", "[s]\nModel = rev=B\n",
+                              "[s]\nModel= rev=B\n"},
                     ParseCase{"blank_before_comment", "[s]\nk=v # note\n", "[s]\nk=v \n"},
                     ParseCase{"crlf", "[s]\r\nkey=value\r\n", "[s]\nkey=value\n"},
                     ParseCase{"inner_cr_kept", "[s]\nk=a\rb\n", "[s]\nk=a\rb\n"},
@@ -57,6 +60,11 @@ INSTANTIATE_TEST_SUITE_P(
                     ParseCase{"empty_value_keeps_old", "[s]\nkey=1\nkey=\n", "[s]\nkey=1\n"},
                     ParseCase{"last_value_wins", "[s]\nKey=1\nkey=2\n", "[s]\nKey=2\n"},
                     ParseCase{"repeated_header", "[A]\nk=1\n[a]\nk=2\n", "[A]\nk=2\n"},
+                    // Every letter folds, in section and key names alike.
+                    ParseCase{"every_letter_folds",
+                              "[abcdefghijklmnopqrstuvwxyz]\nabcdefghijklmnopqrstuvwxyz=1\n"
+                              "[ABCDEFGHIJKLMNOPQRSTUVWXYZ]\nABCDEFGHIJKLMNOPQRSTUVWXYZ=2\n",
+                              "[abcdefghijklmnopqrstuvwxyz]\nabcdefghijklmnopqrstuvwxyz=2\n"},
                     ParseCase{"no_equals", "[s]\njust text\n", "[s]\n"},
                     ParseCase{"key_before_section", "k=v\n[s]\n", "[s]\n"},
                     ParseCase{"no_final_line_end", "[s]\nk=v", "[s]\nk=v\n"},

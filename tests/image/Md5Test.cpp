@@ -87,6 +87,31 @@ TEST(Md5OfFile, AgreesWithMd5sumAroundTheChunkSize) {
   }
 }
 
+// Holes are digested as the zero bytes they read as: at the start, between
+// data, at the end, and with an explicit length ending inside a hole or data.
+TEST(Md5OfFile, SparseFilesDigestTheirHolesAsZeroBytes) {
+  test::TempDir dir;
+  const std::string path = dir / "sparse";
+  const std::vector<uint8_t> data = test::RandomBytes(70000, 3);
+  {
+    File file;
+    ASSERT_TRUE(file.Open(path, "wb+"));
+    for (const uint64_t at : {uint64_t{1} << 20, uint64_t{5} << 20}) {
+      ASSERT_TRUE(file.Seek(at) && file.Write(data));
+    }
+    ASSERT_TRUE(file.Truncate(uint64_t{9} << 20));
+    ASSERT_TRUE(file.Close());
+  }
+  Md5Digest digest{};
+  ASSERT_TRUE(Md5OfFile(digest, path));
+  EXPECT_EQ(test::HexOf(digest), test::Md5sumHex(path));
+  const std::vector<uint8_t> bytes = test::ReadBytes(path);
+  for (const uint64_t length : {uint64_t{(1 << 20) + 100}, uint64_t{3} << 20}) {
+    ASSERT_TRUE(Md5OfFile(digest, path, length)) << length;
+    EXPECT_EQ(digest, DigestOf(bytes.data(), length)) << length;
+  }
+}
+
 TEST(Md5OfFile, ExplicitLengthDigestsAPrefixAndMayNotPassTheEnd) {
   test::TempDir dir;
   const std::string path = dir / "data";

@@ -42,6 +42,22 @@ class LayoutPlanTest : public ::testing::Test {
     return text.substr(at);
   }
 
+  // Packs `config`; with a `refusal`, expects it to be refused right after
+  // the partition list by one line starting with that text, leaving nothing.
+  void ExpectPackedOrRefused(const std::string& config, const std::string& refusal) {
+    const bool packed = Pack(config);
+    if (refusal.empty()) {
+      EXPECT_TRUE(packed) << out_text_.Text();
+      return;
+    }
+    EXPECT_FALSE(packed);
+    const std::string after = AfterList();
+    EXPECT_EQ(after.rfind("Packing Error:" + refusal, 0), 0u) << out_text_.Text();
+    EXPECT_EQ(after.find('\n'), after.size() - 1) << "one line only:\n" << after;
+    EXPECT_TRUE(after.ends_with("!\r\n")) << after;
+    EXPECT_TRUE(fs::is_empty(out_));
+  }
+
   static std::string Tagged(const std::string& extra = "") {
     return "[System]\nFwVersion=1.0.0\n" + extra;
   }
@@ -119,16 +135,7 @@ TEST_F(LayoutPlanTest, OverlapsAreRefusedRightAfterTheListNamingBoth) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const bool packed = Pack(c.config);
-    if (c.refusal.empty()) {
-      EXPECT_TRUE(packed) << out_text_.Text();
-      continue;
-    }
-    EXPECT_FALSE(packed);
-    const std::string after = AfterList();
-    EXPECT_EQ(after.rfind("Packing Error:" + c.refusal, 0), 0u) << out_text_.Text();
-    EXPECT_EQ(after.find('\n'), after.size() - 1) << "one line only:\n" << after;
-    EXPECT_TRUE(fs::is_empty(out_));
+    ExpectPackedOrRefused(c.config, c.refusal);
   }
 }
 
@@ -161,13 +168,7 @@ TEST_F(LayoutPlanTest, NumbersBeyond32BitsAndEmptyTableEntriesAreRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const bool packed = Pack(c.config);
-    if (c.refusal.empty()) {
-      EXPECT_TRUE(packed) << out_text_.Text();
-      continue;
-    }
-    EXPECT_FALSE(packed);
-    EXPECT_EQ(AfterList(), "Packing Error:" + c.refusal + "\r\n") << out_text_.Text();
+    ExpectPackedOrRefused(c.config, c.refusal);
   }
 }
 

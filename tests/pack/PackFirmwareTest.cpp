@@ -177,6 +177,39 @@ TEST_F(PackFirmwareTest, GrowingLastPartitionEndsTheImageUnaligned) {
   EXPECT_EQ(HexOf(ReadBytes(hashPath_)), Md5sumHex(imagePath_));
 }
 
+// The table area from byte 0x200 to 0x1000 holds the vendor record and 27
+// partitions: 27 fill it to its last byte and still pack.
+TEST_F(PackFirmwareTest, TwentySevenPartitionsFillTheTable) {
+  std::string config = System("FILL_BYTE=0xA5\n") + BootPart();
+  for (int n = 2; n <= 27; ++n)
+    config += PartSection(n, "p" + std::to_string(n), "8", "0x900", "1", "1", "");
+  ASSERT_TRUE(Pack(config)) << out_.Text();
+  const Bytes image = ReadBytes(imagePath_);
+  EXPECT_EQ(Le32(image, 0x20), 28u);
+  EXPECT_EQ(RecordAt(image, 1).name, "IDBlock");
+  const Record last = RecordAt(image, 27);  // bytes 0xF80 to 0xFFF
+  EXPECT_EQ(last.name, "p27");
+  EXPECT_EQ(std::tie(last.type, last.offset, last.size, last.flag),
+            std::make_tuple(8u, 0x900u, 1u, 1u));
+  EXPECT_EQ(Le32(image, 0x1F8), RefCrc32Msb(Slice(image, 0x200, 28 * 128)));
+  EXPECT_TRUE(AllBytesAre(image, 0x1000, 0x7000, 0xA5));  // the vendor area follows intact
+  EXPECT_EQ(HexOf(ReadBytes(hashPath_)), Md5sumHex(imagePath_));
+}
+
+// Key names in any letter case find their settings, and a value keeps every
+// "=" after the first.
+TEST_F(PackFirmwareTest, UpperCaseKeysAndValuesWithEqualsSignsReachTheImage) {
+  ASSERT_TRUE(
+      Pack("[SYSTEM]\nFWVERSION=1.2.3\nCHIP=AB\nMODEL=rev=B\n"
+           "[USERPART1]\nNAME=IDBlock\nTYPE=0x2\nPARTOFFSET=0x40\nPARTSIZE=0x800\n"
+           "FLAG=0\nFILE=ddr.bin,loader.bin\n"))
+      << out_.Text();
+  const Bytes image = ReadBytes(imagePath_);
+  EXPECT_EQ(Text(image, 0x2D, 32), std::string("rev=B") + std::string(27, '\0'));
+  const Record boot = RecordAt(image, 1);
+  EXPECT_EQ(std::tie(boot.type, boot.offset, boot.size), std::make_tuple(2u, 0x40u, 0x800u));
+}
+
 TEST_F(PackFirmwareTest, FailuresReportOnceAfterTheDesignedProgressLines) {
   WriteBytes(cfgDir_ + "/big.img", RandomBytes(8 * 512 + 1, 5));
   std::string tooMany = System() + BootPart();

@@ -62,12 +62,15 @@ TEST_F(HostileImageTest, RefusedWithOneErrorAndNothingWrittenOutside) {
     image.Place(0x40 * 512, four);
     return image.Build();
   };
+  // The record's payload runs past the image's end: a run that read the
+  // records of a hostile table would stop at the first one with another
+  // error, instead of running until its time limit.
   const auto table = [](uint32_t entrySize, uint32_t entryCount) {
     TestImage image;
     image.entrySize = entrySize;
     image.overrideCount = true;
     image.entryCount = entryCount;
-    image.records = {Partition("a", 5, 0x40, 8, 4)};
+    image.records = {Partition("a", 5, 0x40, 8, image.minLength)};
     return image.Build();
   };
   const auto single = [](const TestRecord& record) {

@@ -81,13 +81,17 @@ class SafeFilesTest : public ::testing::Test {
   std::string Work() const { return dir_.Path().string(); }
 
   // A fresh, empty out/ beside everything else.
-  fs::path FreshOut() {
-    const fs::path out = dir_.Path() / "out";
+  fs::path FreshOut() { return FreshOutFor(dir_); }
+
+ public:
+  static fs::path FreshOutFor(const TempDir& dir) {
+    const fs::path out = dir.Path() / "out";
     fs::remove_all(out);
     fs::create_directory(out);
     return out;
   }
 
+ protected:
   TempDir dir_;
   std::string referenceOutput_;
 };
@@ -268,6 +272,23 @@ bool AwaitTemporaryFile(int inotify, int count) {
   return false;
 }
 
+// Runs imgweld and sends it signal `number` as soon as the `count`-th
+// temporary file appears in `dir`; the run must end by that signal.
+void RunInterrupted(const std::vector<std::string>& args, const std::string& work,
+                    const fs::path& dir, int count, int number) {
+  const int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(inotify, 0);
+  ASSERT_GE(inotify_add_watch(inotify, dir.c_str(), IN_CREATE), 0);
+  Child child(args, work);
+  const bool caught = AwaitTemporaryFile(inotify, count);
+  if (caught) child.Signal(number);
+  const ChildResult result = child.Wait(kRunLimit);
+  close(inotify);
+  ASSERT_TRUE(caught) << result.output;
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.signal, number) << result.output;
+}
+
 // A run ended by a signal while it writes a file removes that file's
 // temporary stand-in before it dies of the signal; the file completed before
 // stays, and the interrupted one does not appear.
@@ -285,17 +306,7 @@ TEST_F(SafeFilesTest, InterruptedUnpackLeavesNoTemporaryFile) {
   for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(strsignal(number));
     const fs::path out = FreshOut();
-    const int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    ASSERT_GE(inotify, 0);
-    ASSERT_GE(inotify_add_watch(inotify, out.c_str(), IN_CREATE), 0);
-    Child child({"-U", "big.img", "out", "offcheck"}, Work());
-    const bool caught = AwaitTemporaryFile(inotify, 2);
-    if (caught) child.Signal(number);
-    const ChildResult result = child.Wait(kRunLimit);
-    close(inotify);
-    ASSERT_TRUE(caught) << result.output;
-    ASSERT_FALSE(result.timedOut);
-    EXPECT_EQ(result.signal, number) << result.output;
+    RunInterrupted({"-U", "big.img", "out", "offcheck"}, Work(), out, 2, number);
     EXPECT_EQ(Entries(out), std::vector<std::string>{"first.img"});
     EXPECT_EQ(fs::file_size(out / "first.img"), uint64_t{kSectors} * 512);
   }
@@ -317,6 +328,166 @@ TEST_F(SafeFilesTest, UnpackWaitsForTheRunHoldingItsOutputDirectory) {
   EXPECT_EQ(result.exitCode, 0) << result.output;
   EXPECT_EQ(result.output, referenceOutput_);
   EXPECT_EQ(Entries(out), Entries(dir_.Path() / "reference"));
+}
+
+// --- Packing: the previous Firmware.img and Firmware.md5 survive every
+// failure byte for byte, and a pair from one run is all another run sees.
+
+// out/ holding the pair packed from the example board, as an earlier run
+// left it.
+fs::path OutWithEarlierPair(const TempDir& dir) {
+  const fs::path out = SafeFilesTest::FreshOutFor(dir);
+  fs::copy_file(dir.Path() / "packed/Firmware.img", out / "Firmware.img");
+  fs::copy_file(dir.Path() / "packed/Firmware.md5", out / "Firmware.md5");
+  return out;
+}
+
+TEST_F(SafeFilesTest, FailedPacksLeaveTheEarlierPairAndNoStrayFile) {
+  const struct {
+    const char* what;
+    std::function<void(const std::string&)> prepare;  // given the copy of the board
+    uint64_t fileSizeLimit;                           // 0: none
+  } cases[] = {
+      {"configuration without FwVersion",
+       [](const std::string& b) {
+         std::string config = ReadText(b + "/setting.ini");
+         config.replace(config.find("FwVersion"), 9, "FwVersoin");
+         WriteText(b + "/setting.ini", config);
+       },
+       0},
+      {"missing payload", [](const std::string& b) { fs::remove(b + "/uboot.img"); }, 0},
+      {"payload larger than its partition",
+       [](const std::string& b) { fs::resize_file(b + "/uboot.img", 0x41 * 512); }, 0},
+      {"payload that is a FIFO",
+       [](const std::string& b) {
+         fs::remove(b + "/uboot.img");
+         MakeFifo(b + "/uboot.img");
+       },
+       0},
+      {"write past a file-size limit", {}, 100000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path board = dir_.Path() / "failing";
+    fs::remove_all(board);
+    fs::copy(dir_.Path() / "board", board);
+    if (c.prepare) c.prepare(board.string());
+    const fs::path out = OutWithEarlierPair(dir_);
+    const std::vector<std::string> args = {"-P", "failing/setting.ini", "out"};
+    const RunResult result = c.fileSizeLimit != 0
+                                 ? RunWithFileSizeLimit(c.fileSizeLimit, args, Work())
+                                 : RunBounded(args, Work());
+    EXPECT_EQ(result.exitCode, 3) << result.output;
+    ExpectSameFiles(dir_.Path() / "packed", out);
+  }
+}
+
+TEST_F(SafeFilesTest, InterruptedPackLeavesTheEarlierPairAndNoTemporaryFile) {
+  // A payload of 256 MiB of holes: copying it takes long enough for the
+  // signal to land while the image is written.
+  const fs::path board = dir_.Path() / "slow";
+  fs::copy(dir_.Path() / "board", board);
+  fs::resize_file(board / "rootfs.img", uint64_t{256} << 20);
+  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(number));
+    const fs::path out = OutWithEarlierPair(dir_);
+    RunInterrupted({"-P", "slow/setting.ini", "out"}, Work(), out, 1, number);
+    ExpectSameFiles(dir_.Path() / "packed", out);
+  }
+}
+
+// Links and FIFOs under Firmware.img and Firmware.md5 are replaced as
+// directory entries: the files they led to stay, and nothing is created
+// outside the saving directory.
+TEST_F(SafeFilesTest, PackReplacesLinksAndFifosInsteadOfWritingThroughThem) {
+  const fs::path outside = dir_.Path() / "outside";
+  fs::create_directory(outside);
+  const struct {
+    const char* what;
+    std::function<void(const fs::path&)> prepare;  // given out/
+  } cases[] = {
+      {"symbolic links to files outside",
+       [&](const fs::path& out) {
+         WriteText((outside / "victim").string(), "victim");
+         WriteText((outside / "victim2").string(), "victim2");
+         fs::create_symlink(outside / "victim", out / "Firmware.img");
+         fs::create_symlink(outside / "victim2", out / "Firmware.md5");
+       }},
+      {"dangling links leading outside",
+       [&](const fs::path& out) {
+         fs::create_symlink(outside / "new.img", out / "Firmware.img");
+         fs::create_symlink(outside / "new.md5", out / "Firmware.md5");
+       }},
+      {"hard links",
+       [&](const fs::path& out) {
+         WriteText((outside / "victim").string(), "victim");
+         fs::create_hard_link(outside / "victim", out / "Firmware.img");
+       }},
+      {"FIFOs",
+       [&](const fs::path& out) {
+         MakeFifo((out / "Firmware.img").string());
+         MakeFifo((out / "Firmware.md5").string());
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(outside);
+    fs::create_directory(outside);
+    const fs::path out = FreshOut();
+    c.prepare(out);
+    const std::vector<std::string> before = Entries(outside);
+    const RunResult result = RunBounded({"-P", "board/setting.ini", "out"}, Work());
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(Entries(outside), before);
+    for (const std::string name : {"victim", "victim2"}) {
+      if (fs::exists(outside / name)) {
+        EXPECT_EQ(ReadText((outside / name).string()), name);
+      }
+    }
+    // Reading anything but a regular file here could hang the test itself.
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(out / "Firmware.img")));
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(out / "Firmware.md5")));
+    EXPECT_EQ(HexOf(ReadBytes((out / "Firmware.md5").string())),
+              Md5sumHex((out / "Firmware.img").string()));
+  }
+}
+
+// The bytes of a tagged image with a backup block that do not depend on when
+// it was packed: everything between the table block and the backup block.
+std::vector<uint8_t> Body(const std::vector<uint8_t>& image) {
+  if (image.size() < 8192) return {};
+  return std::vector<uint8_t>(image.begin() + 4096, image.end() - 4096);
+}
+
+// Two packs of different images into one saving directory at once: however
+// they interleave, the directory ends with the image of one of them, whole,
+// and that run's hash file beside it.
+TEST_F(SafeFilesTest, ConcurrentPacksLeaveAPairFromOneRun) {
+  fs::copy(dir_.Path() / "board", dir_.Path() / "other");
+  std::string config = ReadText(Work() + "/other/setting.ini");
+  config.replace(config.find("FwVersion="), 10, "FwVersion=9");
+  WriteText(Work() + "/other/setting.ini", config);
+  WriteBytes(Work() + "/other/rootfs.img", RandomBytes(size_t{8} << 20, 9));
+  fs::create_directory(dir_.Path() / "packed-other");
+  ASSERT_EQ(RunBounded({"-P", "other/setting.ini", "packed-other"}, Work()).exitCode, 0);
+  const std::vector<std::vector<uint8_t>> bodies = {
+      Body(ReadBytes(Work() + "/packed/Firmware.img")),
+      Body(ReadBytes(Work() + "/packed-other/Firmware.img"))};
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    const fs::path out = FreshOut();
+    Child first({"-P", "board/setting.ini", "out"}, Work());
+    Child second({"-P", "other/setting.ini", "out"}, Work());
+    const ChildResult a = first.Wait(kRunLimit);
+    const ChildResult b = second.Wait(kRunLimit);
+    ASSERT_EQ(a.exitCode, 0) << a.output;
+    ASSERT_EQ(b.exitCode, 0) << b.output;
+    EXPECT_EQ(Entries(out), (std::vector<std::string>{"Firmware.img", "Firmware.md5"}));
+    const std::vector<uint8_t> body = Body(ReadBytes((out / "Firmware.img").string()));
+    EXPECT_TRUE(body == bodies[0] || body == bodies[1]) << "an image of neither run";
+    EXPECT_EQ(HexOf(ReadBytes((out / "Firmware.md5").string())),
+              Md5sumHex((out / "Firmware.img").string()));
+  }
 }
 
 }  // namespace

@@ -398,6 +398,9 @@ TEST_F(UnpackTest, PartitionNamesThatAreNotPlainFileNamesAreRefused) {
 }
 
 // Hostile tables are refused as a whole, quickly, before anything is written.
+// The one record's payload runs past the image's end, so an unpacker that
+// went on to the records would stop at once with another message instead of
+// extracting millions of files.
 TEST_F(UnpackTest, TablesOutsideTheImageAreRefused) {
   struct Case {
     uint32_t tableSector;
@@ -413,6 +416,7 @@ TEST_F(UnpackTest, TablesOutsideTheImageAreRefused) {
            Case{1, 128, 0xFFFFFFFF, beyond + "entryCount=4294967295, entrySize=128!\r\n"},
            Case{1, 0, 3000000, "UnPacking Error:Partition records overlap, entrySize=0!\r\n"},
            Case{1, 64, 2, "UnPacking Error:Partition records overlap, entrySize=64!\r\n"},
+           Case{1, 127, 2, "UnPacking Error:Partition records overlap, entrySize=127!\r\n"},
            Case{1, 0x80000000, 3, beyond + "entryCount=3, entrySize=2147483648!\r\n"},
            Case{1, 0xFFFFFFFF, 0xFFFFFFFF,
                 beyond + "entryCount=4294967295, entrySize=4294967295!\r\n"},
@@ -425,7 +429,7 @@ TEST_F(UnpackTest, TablesOutsideTheImageAreRefused) {
     TestImage image;
     image.tableSector = c.tableSector < 64 ? c.tableSector : 1;
     image.entrySize = c.entrySize;
-    image.records = {Partition("a", 5, 0x40, 8, 4)};
+    image.records = {Partition("a", 5, 0x40, 8, image.minLength)};
     image.overrideCount = true;
     image.entryCount = c.entryCount;
     auto bytes = image.Build();
@@ -508,6 +512,67 @@ TEST_F(UnpackTest, FailedExtractionKeepsEarlierFilesAndWritesNoSettings) {
   EXPECT_FALSE(Unpack());
   EXPECT_EQ(OutputFiles(), std::set<std::string>{"first.img"});
   EXPECT_EQ(OutputFile("first.img"), (std::vector<uint8_t>{1, 2, 3, 4}));
+}
+
+// The digest is checked beside the extraction. Whatever the extraction met
+// first, the run must show and leave exactly what checking first would:
+// with a mismatch nothing but the mismatch, with a match the messages and
+// files in their order, however many files are held back meanwhile.
+TEST_F(UnpackTest, VerifyingBesideTheExtractionShowsAndLeavesWhatVerifyingFirstWould) {
+  TestImage many;
+  for (int i = 0; i < 12; ++i) {
+    many.records.push_back(Partition("p" + std::to_string(i), 5, 0x40 + 8 * i, 8, 100 + i));
+    many.Place((0x40 + 8 * i) * 512, RandomBytes(100 + i, i));
+  }
+  TestImage failing;
+  failing.records = {Partition("a", 5, 0x40, 8, 4), Partition("b", 5, 0x48, 8, 4),
+                     Partition("past", 5, 0x48, 8, 0x100000), Partition("c", 5, 0x50, 8, 4)};
+  failing.Place(0x50 * 512, {1, 2, 3, 4});
+  const struct {
+    const char* what;
+    const TestImage& image;
+    bool ok;
+    std::set<std::string> left;  // besides setting.ini on success
+    std::string blocker;         // a directory under this name refuses the rename
+  } cases[] = {
+      {"more files than are held back", many, true, {}, ""},
+      {"an extraction that fails", failing, false, {"a.img", "b.img"}, ""},
+      {"a rename refused by a directory", failing, false, {"a.img", "b.img"}, "b.img"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteImage(c.image);
+    // What checking the digest first and then extracting shows and leaves.
+    fs::remove_all(outDir);
+    fs::create_directory(outDir);
+    if (!c.blocker.empty()) fs::create_directory(outDir + "/" + c.blocker);
+    out.Clear();
+    EXPECT_EQ(Unpack(false), c.ok);
+    const std::string plain = out.Text();
+    const std::set<std::string> plainFiles = OutputFiles();
+
+    fs::remove_all(outDir);
+    fs::create_directory(outDir);
+    if (!c.blocker.empty()) fs::create_directory(outDir + "/" + c.blocker);
+    out.Clear();
+    EXPECT_EQ(Unpack(true), c.ok);
+    EXPECT_EQ(out.Text(), plain);
+    EXPECT_EQ(OutputFiles(), plainFiles);
+    if (c.blocker.empty() && !c.ok) {
+      EXPECT_EQ(OutputFiles(), c.left);
+    }
+
+    // A mismatch shows only itself and leaves nothing, however far the
+    // extraction had got.
+    fs::remove_all(outDir);
+    fs::create_directory(outDir);
+    WriteBytes(dir / "fw.md5", std::vector<uint8_t>(16, 0));
+    out.Clear();
+    EXPECT_FALSE(Unpack(true));
+    EXPECT_EQ(out.Text().find("Saving"), std::string::npos) << out.Text();
+    EXPECT_NE(out.Text().find("UnPacking Error:compare hash failed!\r\n"), std::string::npos);
+    EXPECT_TRUE(OutputFiles().empty());
+  }
 }
 
 // An image kept in the output directory under the name of an output file
