@@ -1,8 +1,11 @@
 #include "cli/CommandLine.h"
 
 #include <cctype>
+#include <optional>
 #include <string>
 
+#include "cli/ListCommand.h"
+#include "cli/VerifyCommand.h"
 #include "pack/PackFirmware.h"
 #include "unpack/UnpackFirmware.h"
 
@@ -15,6 +18,21 @@ std::string UpperCase(const char* text) {
   return result;
 }
 
+// "-L" and "-V" take a file and an optional word: 3 or 4 arguments in all.
+bool IsInspectCommand(const std::string& command) { return command == "-L" || command == "-V"; }
+
+int RunInspectCommand(int argc, const char* const* argv, const std::string& command, Output& out) {
+  const std::string word = argc == 4 ? argv[3] : "";
+  if (command == "-V") return VerifyFile(argv[2], UpperCase(word.c_str()) != "OFFCHECK", out);
+  const std::optional<ListMode> mode = argc == 4 ? ParseListMode(word) : ListMode::kText;
+  if (!mode) {
+    out.Diagnose("-L", "unknown mode %s, expected text, json or ini", word.c_str());
+    out.Line("command is invalid!\r");
+    return kExitInvalidCommand;
+  }
+  return ListFile(argv[2], *mode, out);
+}
+
 }  // namespace
 
 void PrintUsage(Output& out) {
@@ -25,17 +43,25 @@ void PrintUsage(Output& out) {
 }
 
 int RunCommandLine(int argc, const char* const* argv, Output& out) {
+  const std::string command = argc >= 2 ? UpperCase(argv[1]) : "";
+  if (IsInspectCommand(command) && (argc == 3 || argc == 4)) {
+    return RunInspectCommand(argc, argv, command, out);
+  }
   if (argc != 4 && argc != 5) {
     PrintUsage(out);
+    out.Note("usage",
+             "also -L <file> [text|json|ini] to list and -V <image> [offcheck] to verify; see man "
+             "imgweld");
     return kExitOk;
   }
-  const std::string command = UpperCase(argv[1]);
   if (command == "-P") {
     return PackFirmware(argv[2], argv[3], out) ? kExitOk : kExitPackFailed;
   }
   if (command == "-U") {
     const bool verify = argc != 5 || UpperCase(argv[4]) != "OFFCHECK";
-    return UnpackFirmware(argv[2], argv[3], verify, out) ? kExitOk : kExitUnpackFailed;
+    if (!UnpackFirmware(argv[2], argv[3], verify, out)) return kExitUnpackFailed;
+    NoteScrambledPrograms(argv[2], out);
+    return kExitOk;
   }
   out.Line("command is invalid!\r");
   return kExitInvalidCommand;

@@ -67,6 +67,10 @@ bool IsBlankGapEnabled(const ConfigDocument& document) {
   return IsExactlyOne(document, "BLANK_GAP");
 }
 
+bool IsLoaderScrambled(const ConfigDocument& document) {
+  return IsExactlyOne(document, "Loader_Scrambled");
+}
+
 int32_t GetFillByte(const ConfigDocument& document) { return NumberOr(document, "FILL_BYTE", 0); }
 
 int32_t GetLoaderEncrypt(const ConfigDocument& document) {

@@ -16,14 +16,6 @@ constexpr int32_t kNanoHeaderFailed = -6;
 constexpr int32_t kCheckFailed = -6;
 constexpr int32_t kNanoCheckFailed = -7;
 
-// The scrambling works on whole 512-byte blocks from the program's start;
-// a final partial block stays plain.
-void ScrambleProgram(std::span<uint8_t> program) {
-  for (size_t at = 0; at + kSector <= program.size(); at += kSector) {
-    Rc4Crypt(program.subspan(at, kSector));
-  }
-}
-
 void FillSignatureSector(Sector& sector, bool nano) {
   sector.fill(0);
   ByteWriter writer(sector);
@@ -150,8 +142,8 @@ int32_t BuildIdBlock(std::span<uint8_t> ddr, std::span<uint8_t> loader, std::spa
       loader.first(std::min<size_t>(loaderLength, loader.size()));
   if (scramblePrograms) {
     headerWriter.U32(at::kPlainPrograms, 0);
-    ScrambleProgram(ddrBytes);
-    ScrambleProgram(loaderBytes);
+    ScrambleProgramBlocks(ddrBytes);
+    ScrambleProgramBlocks(loaderBytes);
   }
 
   Sector signature;
@@ -199,8 +191,8 @@ int32_t BuildNanoIdBlock(std::span<uint8_t> ddr, std::span<uint8_t> loader,
   }
   if (scramblePrograms) {
     headerWriter.U32(at::kPlainPrograms, 0);
-    ScrambleProgram(ddrBytes);
-    ScrambleProgram(loaderBytes);
+    ScrambleProgramBlocks(ddrBytes);
+    ScrambleProgramBlocks(loaderBytes);
   }
 
   Sector signature;
@@ -216,6 +208,12 @@ int32_t BuildNanoIdBlock(std::span<uint8_t> ddr, std::span<uint8_t> loader,
   }
   if (scrambleSectors) ScrambleSectors(block, {0, 2});
   return 0;
+}
+
+void ScrambleProgramBlocks(std::span<uint8_t> program) {
+  for (size_t at = 0; at + kSector <= program.size(); at += kSector) {
+    Rc4Crypt(program.subspan(at, kSector));
+  }
 }
 
 std::vector<uint8_t> SpreadWithGaps(std::span<const uint8_t> block) {

@@ -126,6 +126,11 @@ int32_t BuildNanoIdBlock(std::span<uint8_t> ddr, std::span<uint8_t> loader,
                          uint32_t ddrLength, uint32_t loaderLength, bool scramblePrograms,
                          bool scrambleSectors);
 
+// Enciphers (or deciphers: the cipher is its own inverse) each whole
+// 512-byte block of a program from its first byte; a final partial block
+// stays as it is. This is how the programs are scrambled inside the block.
+void ScrambleProgramBlocks(std::span<uint8_t> program);
+
 // Every 2048 bytes of `block` followed by 2048 zero bytes.
 std::vector<uint8_t> SpreadWithGaps(std::span<const uint8_t> block);
 

@@ -1,6 +1,7 @@
 #include "image/GptRecords.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -135,6 +136,77 @@ bool ParseGuidText(std::string_view text, Guid& guid) {
   for (size_t i = 0; i < 2; ++i) guid[8 + i] = static_cast<uint8_t>(HexGroup(text, 19 + 2 * i, 2));
   for (size_t i = 0; i < 6; ++i) guid[10 + i] = static_cast<uint8_t>(HexGroup(text, 24 + 2 * i, 2));
   return true;
+}
+
+bool HasGptSignature(std::span<const uint8_t, kGptSectorSize> sector) {
+  return std::equal(kGptSignature.begin(), kGptSignature.end(), sector.begin());
+}
+
+ProtectiveMbr DecodeProtectiveMbr(std::span<const uint8_t, kGptSectorSize> sector) {
+  ByteReader reader(sector);
+  ProtectiveMbr mbr;
+  mbr.status = reader.U8(446);
+  mbr.partitionType = reader.U8(450);
+  mbr.firstLba = reader.U32(454);
+  mbr.sectorCount = reader.U32(458);
+  reader.Bytes(510, mbr.signature);
+  return mbr;
+}
+
+GptHeader DecodeGptHeader(std::span<const uint8_t, kGptSectorSize> sector) {
+  ByteReader reader(sector);
+  GptHeader header;
+  header.revision = reader.U32(8);
+  header.headerSize = reader.U32(12);
+  header.headerCrc = reader.U32(16);
+  header.currentLba = reader.U64(24);
+  header.backupLba = reader.U64(32);
+  header.firstUsableLba = reader.U64(40);
+  header.lastUsableLba = reader.U64(48);
+  reader.Bytes(56, header.diskGuid);
+  header.arrayLba = reader.U64(72);
+  header.entryCount = reader.U32(80);
+  header.entrySize = reader.U32(84);
+  header.arrayCrc = reader.U32(88);
+  header.layoutMarker = reader.U16(108);
+  header.backupEnabled = reader.U16(110);
+  header.partitionCount = reader.U16(112);
+  const size_t lengths = std::min<size_t>(header.partitionCount, kMaxGptPartitions);
+  for (size_t i = 0; i < lengths; ++i) {
+    header.dataLengths[i] = reader.U64(kGptLengthsOffset + 8 * i);
+  }
+  return header;
+}
+
+GptEntry DecodeGptEntry(std::span<const uint8_t, kGptEntrySize> bytes) {
+  ByteReader reader(bytes);
+  GptEntry entry;
+  reader.Bytes(0, entry.typeGuid);
+  reader.Bytes(16, entry.uniqueGuid);
+  entry.firstLba = reader.U64(32);
+  entry.lastLba = reader.U64(40);
+  entry.attributes = reader.U64(48);
+  for (size_t i = 0; i < entry.name.size(); ++i) entry.name[i] = reader.U16(56 + 2 * i);
+  return entry;
+}
+
+std::string GuidText(const Guid& guid) {
+  ByteReader reader(guid);
+  char text[kGuidTextLength + 1];
+  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                reader.U32(0), reader.U16(4), reader.U16(6), guid[8], guid[9], guid[10], guid[11],
+                guid[12], guid[13], guid[14], guid[15]);
+  return text;
+}
+
+std::optional<std::string> NarrowName(const std::array<uint16_t, 36>& units) {
+  std::string name;
+  for (uint16_t unit : units) {
+    if (unit == 0) break;
+    if (unit > 0x7F && unit < 0xFF80) return std::nullopt;
+    name.push_back(static_cast<char>(unit & 0xFF));
+  }
+  return name;
 }
 
 void SealGptHeader(std::span<uint8_t, kGptSectorSize> header) {

@@ -3,7 +3,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace imgweld {
@@ -107,6 +109,23 @@ void RandomGuid(Guid& guid);
 // for any other text: a wrong length, a misplaced separator, a blank, a
 // non-hexadecimal character.
 bool ParseGuidText(std::string_view text, Guid& guid);
+
+// The "EFI PART" signature at the start of a GPT header.
+bool HasGptSignature(std::span<const uint8_t, kGptSectorSize> sector);
+
+// Readers of the same records. They take the fields as stored, whatever they
+// hold; the header's lengths are read for the first min(partitionCount, 49).
+ProtectiveMbr DecodeProtectiveMbr(std::span<const uint8_t, kGptSectorSize> sector);
+GptHeader DecodeGptHeader(std::span<const uint8_t, kGptSectorSize> sector);
+GptEntry DecodeGptEntry(std::span<const uint8_t, kGptEntrySize> bytes);
+
+// The text form of a GUID, upper-case: XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX.
+std::string GuidText(const Guid& guid);
+
+// The name of an entry back as the bytes it was widened from: each unit up
+// to the first zero unit, 0x0000..0x007F and 0xFF80..0xFFFF giving one byte.
+// Nothing when a unit is of neither kind (a name not written by WidenName).
+std::optional<std::string> NarrowName(const std::array<uint16_t, 36>& units);
 
 // The backup header: the primary with its own and the other header's LBA
 // exchanged, the array LBA set to the primary's last usable LBA + 1 and

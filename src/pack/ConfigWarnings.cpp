@@ -25,7 +25,7 @@ const std::vector<std::string> kSystemKeys = {"FwVersion",
 const std::vector<std::string> kPartitionKeys = {"Name",     "Type", "Flag",      "PartOffset",
                                                  "PartSize", "File", "Type_Guid", "Unique_Guid"};
 const std::vector<std::string> kSwitchKeys = {"Gpt_Enable", "Backup_Partition_Enable", "Nano",
-                                              "BLANK_GAP"};
+                                              "BLANK_GAP", "Loader_Scrambled"};
 const std::vector<std::string> kSystemNumberKeys = {"FILL_BYTE", "Loader_Encrypt",
                                                     "IDB_Boot_Encrypt"};
 const std::vector<std::string> kPartitionNumberKeys = {"Type", "Flag", "PartOffset", "PartSize"};
@@ -160,8 +160,10 @@ void WarnSystemValues(const ConfigSection& system, Warner& warner) {
   for (const std::string& key : kSystemNumberKeys) {
     const ConfigEntry* entry = system.FindEntry(key);
     if (entry == nullptr || entry->Value().empty()) continue;
+    // Value() returns a copy: `end` must point into a string that outlives it.
+    const std::string value = entry->Value();
     char* end = nullptr;
-    std::strtol(entry->Value().c_str(), &end, 0);
+    std::strtol(value.c_str(), &end, 0);
     if (*end != '\0') warner.Warn(At(system, entry), "not a whole number, the default is used");
   }
 }

@@ -274,21 +274,43 @@ bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids) {
   return true;
 }
 
-uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact) {
-  if (compact || partitions.empty() || Grows(partitions.back())) return kOpenDiskEnd;
-  const PartitionEntry& last = partitions.back();
-  return uint64_t{last.offset} + last.size + kBackupSectors;
-}
-
-bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context,
-                      SavingDirectory& dir) {
-  Output& out = context.out;
+GuidMap LoadPartitionTypeGuids(const ConfigDocument& document, Output& out) {
   GuidMap guids;
   if (!ReadPartitionTypeGuids(document, guids)) {
     out.Line(
         "Packing GPT:failed to get guid of partition type, check section "
         "PARTITION_TYPE_GUID in the config!\r");
   }
+  return guids;
+}
+
+uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact) {
+  if (compact || partitions.empty() || Grows(partitions.back())) return kOpenDiskEnd;
+  const PartitionEntry& last = partitions.back();
+  return uint64_t{last.offset} + last.size + kBackupSectors;
+}
+
+bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
+                     const GuidMap& guids, const std::string& imagePath, GptFirmwarePlan& planned) {
+  std::vector<PartitionEntry>& partitions = planned.partitions;
+  if (!ReadPartitionList(document, context, partitions)) return false;
+  RaiseIdBlockOffsets(partitions);
+  const bool compact = context.options.IsCompact();
+  planned.diskEnd = ComputeDiskEnd(partitions, compact);
+  if (!CheckGptPartitions(document, context, partitions, planned.diskEnd, imagePath)) return false;
+  GptTables tables;
+  if (!BuildGptTables(document, partitions, guids, compact, context.options.backup, planned.diskEnd,
+                      tables, context.out)) {
+    return false;
+  }
+  planned.plan = PlanGptImage(context, partitions, tables, planned.diskEnd, imagePath);
+  return true;
+}
+
+bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context,
+                      SavingDirectory& dir) {
+  Output& out = context.out;
+  const GuidMap guids = LoadPartitionTypeGuids(document, out);
   const bool compact = context.options.IsCompact();
   const bool backup = context.options.backup;
   out.Printf("Compact=%d,Backup=%d\r\n", compact ? 1 : 0, backup ? 1 : 0);
@@ -298,17 +320,9 @@ bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context
     return false;
   }
   const std::string& imagePath = file.Path();
-  std::vector<PartitionEntry> partitions;
-  if (!ReadPartitionList(document, context, partitions)) return false;
-  RaiseIdBlockOffsets(partitions);
-  const uint64_t diskEnd = ComputeDiskEnd(partitions, compact);
-  if (!CheckGptPartitions(document, context, partitions, diskEnd, imagePath)) return false;
-  GptTables tables;
-  if (!BuildGptTables(document, partitions, guids, compact, backup, diskEnd, tables, out)) {
-    return false;
-  }
-
-  ImagePlan plan = PlanGptImage(context, partitions, tables, diskEnd, imagePath);
+  GptFirmwarePlan planned;
+  if (!PlanGptFirmware(document, context, guids, imagePath, planned)) return false;
+  ImagePlan& plan = planned.plan;
   ImageWriter image(file.Stream(), imagePath, context.options.fillByte, out);
   if (!WritePlannedImage(plan, image, out) || !FinishPackOutput(file, out) ||
       !CommitPackOutput(file, out)) {

@@ -4,9 +4,11 @@
 #include <map>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
+#include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
 #include "pack/PackOutput.h"
 
@@ -21,11 +23,29 @@ using GuidMap = std::map<std::string, std::string>;
 // is fine.
 bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids);
 
+// The same, with the warning that packing prints when the section is missing.
+GuidMap LoadPartitionTypeGuids(const ConfigDocument& document, Output& out);
+
 // The sector count the GPT gives the disk: open (kOpenDiskEnd) for the
 // compact layout and when the last partition of the list grows; otherwise
 // the end of the last partition of the list (list order, not sector order)
 // plus the 33 sectors of the backup array and header.
 uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact);
+
+// Everything a partition-table image's pack run decides before the image is
+// opened for writing.
+struct GptFirmwarePlan {
+  std::vector<PartitionEntry> partitions;  // boot block offsets raised to 64
+  uint64_t diskEnd = 0;
+  ImagePlan plan;  // `plan.failed`: the steps end in the refusal to print
+};
+
+// Reads the partition list, runs the checks that refuse a layout, builds the
+// GPT and plans every byte, without writing anything. False when the reading
+// or a check failed, its message printed to `context.out`; a refusal found
+// while planning is kept in the plan. Draws the random GUIDs.
+bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
+                     const GuidMap& guids, const std::string& imagePath, GptFirmwarePlan& planned);
 
 // Writes the partition-table form of the image (protective MBR, GPT,
 // partitions, optional backup GPT) as `Firmware.img` in `dir`, used when `Gpt_Enable` is

@@ -108,6 +108,12 @@ bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
       !ReadProgram(loader, names->loader, loaderLength, loaderBytes, out)) {
     return false;
   }
+  // Files extracted as stored are deciphered first, so that the Nano DDR
+  // checksums cover the plain program; building scrambles them again.
+  if (context.options.programsGivenScrambled) {
+    ScrambleProgramBlocks(ddrBytes);
+    ScrambleProgramBlocks(loaderBytes);
+  }
   block.assign(layout.Bytes(), 0);
   const auto build = layout.nano ? BuildNanoIdBlock : BuildIdBlock;
   const int32_t result = build(

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "pack/PackContext.h"
 #include "pack/PackOptions.h"
 #include "pack/PackOutput.h"
+#include "pack/PackTime.h"
 #include "pack/PartitionList.h"
 #include "pack/PayloadPlan.h"
 
@@ -183,16 +185,9 @@ bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& conte
   if (!dir.Create(file, kImageFileName, "Packing Error:Opening %s failed, err=%d!\r\n", out)) {
     return false;
   }
-  FirmwareHeader header;
-  StampHeader(header, packTime);
-  if (!ReadIdentity(document, header, out)) return false;
-  header.tableSector = (header.headerLength + kSectorSize - 1) / kSectorSize;
-  header.entrySize = kEntrySize;
-  std::vector<PartitionEntry> partitions;
-  if (!ReadCheckedPartitions(document, context, partitions)) return false;
-  header.entryCount = static_cast<uint32_t>(partitions.size() + 1);
-
-  ImagePlan plan = PlanTaggedImage(context, header, partitions, file.Path());
+  TaggedFirmwarePlan planned;
+  if (!PlanTaggedFirmware(document, context, file.Path(), packTime, planned)) return false;
+  ImagePlan& plan = planned.plan;
   ImageWriter image(file.Stream(), file.Path(), context.options.fillByte, out);
   if (plan.sequential) image.HashWhileWriting();
   if (!WritePlannedImage(plan, image, out)) return false;
@@ -205,6 +200,21 @@ bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& conte
 }
 
 }  // namespace
+
+bool PlanTaggedFirmware(const ConfigDocument& document, const PackContext& context,
+                        const std::string& imagePath, const std::tm& packTime,
+                        TaggedFirmwarePlan& planned) {
+  FirmwareHeader& header = planned.header;
+  StampHeader(header, packTime);
+  if (!ReadIdentity(document, header, context.out)) return false;
+  header.tableSector = (header.headerLength + kSectorSize - 1) / kSectorSize;
+  header.entrySize = kEntrySize;
+  std::vector<PartitionEntry>& partitions = planned.partitions;
+  if (!ReadCheckedPartitions(document, context, partitions)) return false;
+  header.entryCount = static_cast<uint32_t>(partitions.size() + 1);
+  planned.plan = PlanTaggedImage(context, header, partitions, imagePath);
+  return true;
+}
 
 bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out,
                   const std::tm& packTime) {
@@ -235,10 +245,10 @@ bool PackFirmware(const std::string& configPath, const std::string& savingDir, O
 }
 
 bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return PackFirmware(configPath, savingDir, out, local);
+  const std::optional<std::tm> packTime =
+      ResolvePackTime(std::getenv("SOURCE_DATE_EPOCH"), std::time(nullptr), out);
+  if (!packTime) return false;
+  return PackFirmware(configPath, savingDir, out, *packTime);
 }
 
 }  // namespace imgweld

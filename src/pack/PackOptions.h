@@ -21,6 +21,9 @@ struct PackOptions {
   uint8_t fillByte = 0;          // every gap and padding byte
   bool scramblePrograms = true;  // boot programs enciphered block by block
   bool scrambleSectors = true;   // boot control sectors enciphered
+  // The boot program files are given scrambled (as `-U` extracts them): they
+  // are deciphered before the block is built, and stored scrambled again.
+  bool programsGivenScrambled = false;
   // Directory of the configuration file, without a trailing "/"; empty when
   // relative `File` names resolve against the working directory.
   std::string configDir;

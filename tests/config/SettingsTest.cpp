@@ -23,6 +23,7 @@ TEST(Settings, DefaultsWithoutSystemSection) {
     EXPECT_FALSE(IsBackupPartitionEnabled(document));
     EXPECT_FALSE(IsNanoEnabled(document));
     EXPECT_FALSE(IsBlankGapEnabled(document));
+    EXPECT_FALSE(IsLoaderScrambled(document));
     EXPECT_EQ(GetFillByte(document), 0);
     EXPECT_EQ(GetLoaderEncrypt(document), 1);
     EXPECT_EQ(GetIdbBootEncrypt(document), 1);
@@ -56,12 +57,14 @@ TEST(Settings, FlagsAreTrueOnlyForExactlyOne) {
       {"yes", false}, {"on", false}, {"", false},   {"0", false},
   };
   for (const auto& [value, expected] : values) {
-    for (const char* key : {"Backup_Partition_Enable", "Nano", "BLANK_GAP"}) {
+    for (const char* key : {"Backup_Partition_Enable", "Nano", "BLANK_GAP", "Loader_Scrambled"}) {
       ConfigDocument document;
       document.SetValue("System", key, value);
-      const bool got = std::string(key) == "Nano"        ? IsNanoEnabled(document)
-                       : std::string(key) == "BLANK_GAP" ? IsBlankGapEnabled(document)
-                                                         : IsBackupPartitionEnabled(document);
+      const std::string name = key;
+      const bool got = name == "Nano"               ? IsNanoEnabled(document)
+                       : name == "BLANK_GAP"        ? IsBlankGapEnabled(document)
+                       : name == "Loader_Scrambled" ? IsLoaderScrambled(document)
+                                                    : IsBackupPartitionEnabled(document);
       EXPECT_EQ(got, expected) << key << "='" << value << "'";
     }
   }

@@ -136,3 +136,51 @@ TEST(ReadPartitionTypeGuids, CopiesTheSectionVerbatim) {
 
 }  // namespace
 }  // namespace imgweld
+
+namespace imgweld {
+namespace {
+
+// The readers give back what the writers stored, field by field.
+TEST(GptReaders, DecodeWhatWasEncoded) {
+  GptHeader header;
+  header.headerCrc = 0x11223344;
+  header.backupLba = 0x220;
+  header.lastUsableLba = 0x1FF;
+  header.arrayCrc = 0x55667788;
+  header.layoutMarker = kGptPaddedMarker;
+  header.backupEnabled = 1;
+  header.partitionCount = 2;
+  header.dataLengths[0] = 10240;
+  header.dataLengths[1] = uint64_t{1} << 40;
+  ASSERT_TRUE(ParseGuidText("0FC63DAF-8483-4772-8E79-3D69D8477DE4", header.diskGuid));
+  const SectorBytes bytes = EncodeGptHeader(header);
+  EXPECT_TRUE(HasGptSignature(bytes));
+  EXPECT_EQ(EncodeGptHeader(DecodeGptHeader(bytes)), bytes);
+
+  GptEntry entry;
+  entry.firstLba = 0x40;
+  entry.lastLba = 0xBF;
+  entry.attributes = 4;
+  entry.name = WidenName("boot\xe9");
+  RandomGuid(entry.typeGuid);
+  RandomGuid(entry.uniqueGuid);
+  EXPECT_EQ(EncodeGptEntry(DecodeGptEntry(EncodeGptEntry(entry))), EncodeGptEntry(entry));
+
+  const SectorBytes mbr = EncodeProtectiveMbr(ProtectiveMbr{});
+  EXPECT_EQ(EncodeProtectiveMbr(DecodeProtectiveMbr(mbr)), mbr);
+}
+
+TEST(GptReaders, GuidTextAndNamesReadBack) {
+  Guid guid{};
+  ASSERT_TRUE(ParseGuidText("00112233-4455-6677-8899-aabbccddeeff", guid));
+  EXPECT_EQ(GuidText(guid), "00112233-4455-6677-8899-AABBCCDDEEFF");
+  EXPECT_EQ(NarrowName(WidenName("rootfs")), "rootfs");
+  EXPECT_EQ(NarrowName(WidenName("caf\xe9")), "caf\xe9");
+  std::array<uint16_t, 36> units{};
+  units[0] = 'a';
+  units[1] = 0x0100;  // no byte widens to it
+  EXPECT_FALSE(NarrowName(units));
+}
+
+}  // namespace
+}  // namespace imgweld

@@ -302,6 +302,33 @@ TEST_F(IdBlockTest, ProgramsThatDoNotFitTheLayoutAreRefused) {
             kIdBlockFailed);
 }
 
+// Programs given as -U extracts them (scrambled) are deciphered and packed as
+// with Loader_Encrypt=1, so the Nano checksums cover the plain DDR program;
+// Loader_Scrambled overrides a Loader_Encrypt of 0.
+TEST_F(IdBlockTest, ProgramsGivenScrambledBuildTheBlockOfThePlainPrograms) {
+  for (const bool nano : {false, true}) {
+    SCOPED_TRACE(nano ? "nano" : "standard");
+    TempDir dir;
+    const Bytes ddr = RandomBytes(1500, 21);
+    const Bytes loader = RandomBytes(5000, 22);
+    WriteBytes(dir / "ddr.bin", StoredProgram(ddr, true));
+    WriteBytes(dir / "loader.bin", StoredProgram(loader, true));
+    ConfigDocument document;
+    ParseConfig(document, std::string("[System]\nLoader_Scrambled=1\nLoader_Encrypt=0\n") +
+                              (nano ? "Nano=1\n" : ""));
+    const PackOptions options = ResolvePackOptions(document, dir.Path().string());
+    StringOutput out;
+    const PackContext context{options, out};
+    PartitionEntry entry;
+    entry.type = PART_TYPE_IDBLOCK;
+    entry.offset = 64;
+    entry.size = 0x400;
+    const PlannedIdBlock planned = PlanIdBlock(context, entry, "ddr.bin,loader.bin");
+    ASSERT_FALSE(planned.Failed()) << planned.failure;
+    EXPECT_EQ(planned.block, ExpectedBlock(nano, ddr, loader, 4, 12, true, true));
+  }
+}
+
 TEST_F(IdBlockTest, FileTextFaultsAreReportedWithTheConfiguredNames) {
   Programs(100, 100);
   const struct {

@@ -1,0 +1,85 @@
+#include "cli/InspectSupport.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "cli/TextColumns.h"
+
+namespace imgweld {
+
+bool OpenForInspection(const std::string& path, File& file, uint64_t& length, Output& out) {
+  // As -U opens its image: a FIFO, socket, character device or directory is
+  // refused at once, its kind named on standard error.
+  if (!file.OpenInput(path)) {
+    out.Printf("UnPacking Error:Opening %s failed, err=%d!\r\n", path.c_str(), file.Error());
+    if (file.WasRefused()) out.Note(path, file.FailureText());
+    return false;
+  }
+  const std::optional<uint64_t> measured = file.Length();
+  if (!measured) {
+    out.Printf("UnPacking Error:Reading %s failed, err=%d!\r\n", path.c_str(), file.Error());
+    return false;
+  }
+  length = *measured;
+  return true;
+}
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int needed = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
+  if (needed > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+  va_end(args);
+  return text;
+}
+
+std::string Printable(const std::string& text) {
+  std::string shown = text;
+  for (char& c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return shown;
+}
+
+const char* StatusWord(CheckStatus status) {
+  switch (status) {
+    case CheckStatus::kOk:
+      return "ok";
+    case CheckStatus::kBad:
+      return "bad";
+    case CheckStatus::kNotMade:
+      return "n/a";
+  }
+  return "bad";
+}
+
+std::string CheckLines(const std::vector<Check>& checks) {
+  TextColumns columns;
+  for (const Check& check : checks)
+    columns.Row({check.name, StatusWord(check.status), check.detail});
+  const size_t failed = static_cast<size_t>(std::count_if(
+      checks.begin(), checks.end(), [](const Check& c) { return c.status == CheckStatus::kBad; }));
+  const std::string verdict =
+      failed == 0 ? "verdict: ok, every check holds\n"
+                  : Format("verdict: damaged, %zu of %zu checks failed\n", failed, checks.size());
+  return columns.Text() + verdict;
+}
+
+Json ChecksJson(const std::vector<Check>& checks) {
+  Json array = Json::Array();
+  for (const Check& check : checks) {
+    array.Push(Json::Object()
+                   .Add("name", check.name)
+                   .Add("status", StatusWord(check.status))
+                   .Add("detail", check.detail));
+  }
+  return array;
+}
+
+}  // namespace imgweld

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "common/Output.h"
+#include "image/ImageSource.h"
+
+namespace imgweld {
+
+// How "-L" prints what it found.
+enum class ListMode {
+  kText,  // aligned columns for a person
+  kJson,  // one JSON document with stable keys, for scripts
+  kIni,   // a configuration that rebuilds a tagged image byte for byte
+};
+
+// The mode word in any letter case; nothing for another word.
+std::optional<ListMode> ParseListMode(const std::string& word);
+
+// "-L <file> [mode]": recognises a tagged image, a partition-table image or
+// a configuration and describes it. Returns the exit code: 0 when the file
+// reads and every check holds, 4 for a damaged image (listed as far as it
+// reads), an image the mode cannot describe, or any other file, 3 for a
+// configuration that "-P" refuses (with the refusal "-P" prints).
+int ListFile(const std::string& path, ListMode mode, Output& out);
+
+// The same for an image held by `source`, shown under `name`; a file that
+// is no image gets the "UnPacking Error:" line.
+int ListImage(ImageSource& source, const std::string& name, ListMode mode, Output& out);
+
+// After "-U" succeeded: when the image's boot block stores its programs
+// scrambled, one diagnostic line says that the regenerated setting.ini
+// scrambles them again and names the command that rebuilds the image.
+void NoteScrambledPrograms(const std::string& imagePath, Output& out);
+
+}  // namespace imgweld

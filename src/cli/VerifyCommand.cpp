@@ -1,0 +1,88 @@
+#include "cli/VerifyCommand.h"
+
+#include <vector>
+
+#include "cli/CommandLine.h"
+#include "cli/InspectSupport.h"
+#include "image/ImageReader.h"
+#include "image/Md5.h"
+
+namespace imgweld {
+namespace {
+
+std::string HexText(const Md5Digest& digest) {
+  std::string text;
+  for (uint8_t byte : digest) text += Format("%02x", byte);
+  return text;
+}
+
+// The image's digest against the first 16 bytes of its hash file, compared
+// as "-U" compares them: missing bytes count as zero.
+Check HashCheck(const std::string& imagePath, File& image) {
+  const std::string hashPath = HashFilePath(imagePath);
+  File hash;
+  if (!hash.OpenInput(hashPath)) {
+    return {"md5", CheckStatus::kBad,
+            Format("cannot open %s, err=%d", hashPath.c_str(), hash.Error())};
+  }
+  Md5Digest stored{};
+  hash.Read(stored.data(), stored.size());
+  if (hash.Error() != 0) {
+    return {"md5", CheckStatus::kBad,
+            Format("cannot read %s, err=%d", hashPath.c_str(), hash.Error())};
+  }
+  Md5Digest computed{};
+  if (!Md5OfStream(computed, image)) {
+    return {"md5", CheckStatus::kBad, Format("cannot read the image, err=%d", image.Error())};
+  }
+  if (stored != computed) {
+    return {"md5", CheckStatus::kBad,
+            Format("%s holds %s, the image digests to %s", hashPath.c_str(),
+                   HexText(stored).c_str(), HexText(computed).c_str())};
+  }
+  return {"md5", CheckStatus::kOk, Format("%s matches", hashPath.c_str())};
+}
+
+int PrintChecks(const std::vector<Check>& checks, Output& out) {
+  out.Write(CheckLines(checks));
+  return AllChecksHold(checks) ? kExitOk : kExitUnpackFailed;
+}
+
+int Verify(ImageSource& source, const std::string& name, std::vector<Check> checks, Output& out) {
+  switch (IdentifyImage(source)) {
+    case ImageKind::kTagged: {
+      const std::vector<Check> image = ReadTaggedImage(source).checks;
+      checks.insert(checks.end(), image.begin(), image.end());
+      return PrintChecks(checks, out);
+    }
+    case ImageKind::kGpt:
+      return PrintChecks(ReadGptImage(source).checks, out);
+    case ImageKind::kOther:
+      break;
+  }
+  out.Printf(
+      "UnPacking Error:%s is neither a tagged firmware image nor a partition-table image!\r\n",
+      name.c_str());
+  return kExitUnpackFailed;
+}
+
+}  // namespace
+
+int VerifyImage(ImageSource& source, const std::string& name, Output& out) {
+  return Verify(source, name, {}, out);
+}
+
+int VerifyFile(const std::string& path, bool checkHash, Output& out) {
+  File file;
+  uint64_t length = 0;
+  if (!OpenForInspection(path, file, length, out)) return kExitUnpackFailed;
+  FileSource source(file, length);
+  std::vector<Check> checks;
+  if (IdentifyImage(source) == ImageKind::kTagged) {
+    checks.push_back(checkHash ? HashCheck(path, file)
+                               : Check{"md5", CheckStatus::kNotMade, "not compared (offcheck)"});
+  }
+  return Verify(source, path, std::move(checks), out);
+}
+
+}  // namespace imgweld

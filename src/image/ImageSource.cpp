@@ -1,0 +1,64 @@
+#include "image/ImageSource.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace imgweld {
+namespace {
+
+constexpr size_t kChunk = size_t{64} << 10;
+
+}  // namespace
+
+bool ImageSource::Read(uint64_t offset, std::span<uint8_t> out) {
+  if (Contains(offset, out.size()) && ReadInside(offset, out)) return true;
+  if (!out.empty()) std::memset(out.data(), 0, out.size());
+  return false;
+}
+
+bool MemorySource::ReadInside(uint64_t offset, std::span<uint8_t> out) {
+  if (!out.empty()) std::memcpy(out.data(), bytes_.data() + offset, out.size());
+  return true;
+}
+
+bool FileSource::ReadInside(uint64_t offset, std::span<uint8_t> out) {
+  return out.empty() || (file_.Seek(offset) && file_.ReadExact(out));
+}
+
+std::optional<bool> AllBytesEqual(ImageSource& source, uint64_t offset, uint64_t length,
+                                  uint8_t value) {
+  if (!source.Contains(offset, length)) return std::nullopt;
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(length, kChunk)));
+  for (uint64_t done = 0; done < length;) {
+    const std::span<uint8_t> part(chunk.data(), std::min<uint64_t>(length - done, kChunk));
+    if (!source.Read(offset + done, part)) return std::nullopt;
+    if (!std::all_of(part.begin(), part.end(), [=](uint8_t b) { return b == value; })) {
+      return false;
+    }
+    done += part.size();
+  }
+  return true;
+}
+
+std::optional<bool> RangesEqual(ImageSource& source, uint64_t first, uint64_t second,
+                                uint64_t length) {
+  if (!source.Contains(first, length) || !source.Contains(second, length)) return std::nullopt;
+  const size_t size = static_cast<size_t>(std::min<uint64_t>(length, kChunk));
+  std::vector<uint8_t> a(size);
+  std::vector<uint8_t> b(size);
+  for (uint64_t done = 0; done < length;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length - done, kChunk));
+    if (!source.Read(first + done, std::span(a).first(n)) ||
+        !source.Read(second + done, std::span(b).first(n))) {
+      return std::nullopt;
+    }
+    if (!std::equal(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin())) {
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+}  // namespace imgweld

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "common/File.h"
+
+namespace imgweld {
+
+// The bytes of an image being inspected, read at any position. Every read
+// names its range, and a range that does not lie wholly inside the measured
+// length is refused before anything is read, so a reader can take positions
+// from the image itself without ever reading past what it checked.
+class ImageSource {
+ public:
+  virtual ~ImageSource() = default;
+
+  uint64_t Length() const { return length_; }
+  // Whether `length` bytes from `offset` lie inside the source.
+  bool Contains(uint64_t offset, uint64_t length) const {
+    return offset <= length_ && length <= length_ - offset;
+  }
+  // Fills `out` with the bytes at `offset`. False, with `out` zeroed, when
+  // they do not all lie inside the source or the read fails.
+  bool Read(uint64_t offset, std::span<uint8_t> out);
+
+ protected:
+  explicit ImageSource(uint64_t length) : length_(length) {}
+  // Reads a range already known to lie inside.
+  virtual bool ReadInside(uint64_t offset, std::span<uint8_t> out) = 0;
+
+ private:
+  uint64_t length_;
+};
+
+// Bytes held in memory (the fuzz target and the tests).
+class MemorySource final : public ImageSource {
+ public:
+  explicit MemorySource(std::span<const uint8_t> bytes)
+      : ImageSource(bytes.size()), bytes_(bytes) {}
+
+ private:
+  bool ReadInside(uint64_t offset, std::span<uint8_t> out) override;
+  std::span<const uint8_t> bytes_;
+};
+
+// A file open for reading, measured once; reads fail should it shrink later.
+class FileSource final : public ImageSource {
+ public:
+  FileSource(File& file, uint64_t length) : ImageSource(length), file_(file) {}
+
+ private:
+  bool ReadInside(uint64_t offset, std::span<uint8_t> out) override;
+  File& file_;
+};
+
+// Work over a range of the source in fixed chunks, so memory use does not
+// grow with the range. Each gives nothing when the range does not lie in the
+// source or a read fails.
+
+// Whether every byte of the range is `value`.
+std::optional<bool> AllBytesEqual(ImageSource& source, uint64_t offset, uint64_t length,
+                                  uint8_t value);
+// Whether two ranges of the same length hold the same bytes.
+std::optional<bool> RangesEqual(ImageSource& source, uint64_t first, uint64_t second,
+                                uint64_t length);
+
+}  // namespace imgweld

@@ -1,0 +1,479 @@
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "common/ByteIO.h"
+#include "image/Checksums.h"
+#include "image/ImageReader.h"
+
+namespace imgweld {
+namespace {
+
+constexpr uint64_t kSector = kSectorSize;
+constexpr uint64_t kTableOffset = kHeaderSize;  // the checksum covers the records from sector 1
+constexpr uint64_t kVendorStart = 8 * kSector;
+constexpr uint32_t kTableAreaRecords = (kTableBlockSize - kHeaderSize) / kEntrySize;
+constexpr uint64_t kPositionLimit = uint64_t{1} << 32;  // every position is a 32-bit value
+constexpr uint64_t kUnknownSize = 0xFFFFFFFF;           // a growing last partition's size
+constexpr size_t kBootSector = kBootSectorSize;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
+
+void Add(std::vector<Check>& checks, std::string name, CheckStatus status, std::string detail) {
+  checks.push_back({std::move(name), status, std::move(detail)});
+}
+
+void Add(std::vector<Check>& checks, std::string name, bool ok, std::string detail) {
+  Add(checks, std::move(name), ok ? CheckStatus::kOk : CheckStatus::kBad, std::move(detail));
+}
+
+// A name as a check line shows it: bytes that would break a line become "?".
+std::string Printable(const std::string& text) {
+  std::string shown = text;
+  for (char& c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return shown;
+}
+
+std::string RecordName(const TaggedRecord& record) {
+  return Format("record %u %s", record.index, Printable(record.entry.Name()).c_str());
+}
+
+void ReadHeader(ImageSource& source, TaggedImageFacts& facts) {
+  const size_t present = static_cast<size_t>(std::min<uint64_t>(source.Length(), kHeaderSize));
+  source.Read(0, std::span(facts.headerBytes).first(present));
+  facts.header = DecodeHeader(facts.headerBytes);
+  facts.computedHeaderCrc =
+      Crc32Msb(std::span<const uint8_t>(facts.headerBytes).first(kHeaderSize - 4));
+}
+
+void CheckHeader(const TaggedImageFacts& facts, std::vector<Check>& checks) {
+  const FirmwareHeader& h = facts.header;
+  if (facts.fileLength < kHeaderSize) {
+    Add(checks, "header", false,
+        Format("cut short: the file holds %llu of its 512 bytes", Ull(facts.fileLength)));
+    return;
+  }
+  std::string problems;
+  const auto note = [&](const std::string& text) {
+    problems += (problems.empty() ? "" : ", ") + text;
+  };
+  if (h.headerLength != kHeaderSize) note(Format("header length %u, not 512", h.headerLength));
+  if (h.tableSector != 1) note(Format("table at sector %u, not 1", h.tableSector));
+  if (h.entrySize != kEntrySize) note(Format("record size %u, not 128", h.entrySize));
+  if (h.entryCount == 0 || h.entryCount > kTableAreaRecords) {
+    note(Format("%u records, the table area holds 1 to %u", h.entryCount, kTableAreaRecords));
+  }
+  if (problems.empty()) {
+    Add(checks, "header", true,
+        Format("512 bytes, %u records of 128 bytes from sector 1", h.entryCount));
+  } else {
+    Add(checks, "header", false, problems);
+  }
+  const bool crcOk = h.headerCrc == facts.computedHeaderCrc;
+  Add(checks, "header crc", crcOk,
+      crcOk ? Format("0x%08x", h.headerCrc)
+            : Format("stored 0x%08x, computed 0x%08x", h.headerCrc, facts.computedHeaderCrc));
+}
+
+void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check>& checks) {
+  const FirmwareHeader& h = facts.header;
+  const uint64_t tableStart = uint64_t{h.tableSector} * kSector;
+  const uint32_t wanted = std::min(h.entryCount, kTableAreaRecords);
+  for (uint32_t i = 0; i < wanted; ++i) {
+    TaggedRecord record;
+    record.index = i;
+    if (!source.Read(tableStart + uint64_t{i} * h.entrySize, record.bytes)) break;
+    record.entry = DecodeEntry(record.bytes);
+    facts.records.push_back(record);
+  }
+  if (facts.records.size() < wanted) {
+    Add(checks, "records", false,
+        Format("%zu of %u records lie in the image", facts.records.size(), h.entryCount));
+  }
+  const uint64_t covered = uint64_t{h.entryCount} * kEntrySize;
+  if (source.Contains(kTableOffset, covered)) {
+    std::vector<uint8_t> table(static_cast<size_t>(covered));
+    if (source.Read(kTableOffset, table)) facts.computedTableCrc = Crc32Msb(table);
+  }
+  if (!facts.computedTableCrc) {
+    Add(checks, "table crc", false,
+        Format("stored 0x%08x, the %u records it covers run past the end of the image", h.tableCrc,
+               h.entryCount));
+    return;
+  }
+  const bool ok = *facts.computedTableCrc == h.tableCrc;
+  Add(checks, "table crc", ok,
+      ok ? Format("0x%08x", h.tableCrc)
+         : Format("stored 0x%08x, computed 0x%08x", h.tableCrc, *facts.computedTableCrc));
+}
+
+void CheckImageLength(const TaggedImageFacts& facts, std::vector<Check>& checks) {
+  const FirmwareHeader& h = facts.header;
+  const uint64_t expected =
+      uint64_t{h.imageSectors} * kSector + (h.backupDisabled == 0 ? kBackupBlockSize : 0);
+  if (h.imageLength != expected) {
+    Add(checks, "image length", false,
+        Format("%u bytes recorded, but %u sectors%s make %llu", h.imageLength, h.imageSectors,
+               h.backupDisabled == 0 ? " and the backup block" : "", Ull(expected)));
+  } else if (facts.fileLength < h.imageLength || facts.fileLength - h.imageLength >= kSector) {
+    Add(checks, "image length", false,
+        Format("%u bytes recorded, the file has %llu", h.imageLength, Ull(facts.fileLength)));
+  } else if (facts.fileLength != h.imageLength) {
+    // The recorded length counts whole sectors: a last partition that ends
+    // inside a sector leaves up to 511 bytes more.
+    Add(checks, "image length", true,
+        Format("%u bytes in whole sectors, the file %llu", h.imageLength, Ull(facts.fileLength)));
+  } else {
+    Add(checks, "image length", true, Format("%u bytes, as the file", h.imageLength));
+  }
+}
+
+void ReadVendorArea(ImageSource& source, TaggedImageFacts& facts) {
+  uint8_t first = 0;
+  if (!source.Read(kVendorStart, std::span(&first, 1))) return;
+  const std::optional<bool> uniform =
+      AllBytesEqual(source, kVendorStart, kVendorAreaEnd - kVendorStart, first);
+  if (!uniform) return;
+  facts.vendorFill = first;
+  facts.vendorUniform = *uniform;
+}
+
+std::string SectorSpan(uint64_t first, uint64_t bytes) {
+  const uint64_t sectors = std::max<uint64_t>(1, (bytes + kSector - 1) / kSector);
+  return Format("sectors 0x%llx-0x%llx", Ull(first), Ull(first + sectors - 1));
+}
+
+// Whether `length` bytes at `position` lie in the image and below 4 GiB.
+std::string OutsideImage(uint64_t position, uint64_t length, uint64_t fileLength) {
+  if (position + length > kPositionLimit) {
+    return Format("%llu bytes at byte 0x%llx reach past 4 GiB", Ull(length), Ull(position));
+  }
+  if (position + length > fileLength) {
+    return Format("%llu bytes at byte 0x%llx run past the end of the image (%llu bytes)",
+                  Ull(length), Ull(position), Ull(fileLength));
+  }
+  return {};
+}
+
+Check BootRecordCheck(const TaggedRecord& record, const BootBlockFacts& boot, uint64_t fileLength) {
+  const PartitionEntry& e = record.entry;
+  const uint32_t written = boot.layout.WrittenBytes();
+  if (e.dataLength != written) {
+    return {RecordName(record), CheckStatus::kBad,
+            Format("data length %llu fits neither a boot block of %u bytes nor its gap form",
+                   Ull(e.dataLength), boot.layout.Bytes())};
+  }
+  for (const std::optional<uint64_t>& copy : {std::optional(boot.firstCopy), boot.secondCopy}) {
+    if (!copy) continue;
+    const std::string outside = OutsideImage(*copy, written, fileLength);
+    if (!outside.empty())
+      return {RecordName(record), CheckStatus::kBad, "boot block copy: " + outside};
+  }
+  return {RecordName(record), CheckStatus::kOk, SectorSpan(e.offset, uint64_t{e.size} * kSector)};
+}
+
+Check RecordCheck(const TaggedRecord& record, bool last, uint64_t fileLength) {
+  const PartitionEntry& e = record.entry;
+  const uint64_t start = uint64_t{e.offset} * kSector;
+  const bool grow = (e.flag & PART_FLAG_GROW) != 0;
+  const bool sizeKnown = !(last && grow && e.size == kUnknownSize);
+  if ((e.flag & PART_FLAG_FILL) != 0 && e.type != PART_TYPE_VENDOR) {
+    const uint64_t area = sizeKnown ? uint64_t{e.size} * kSector : 0;
+    const std::string outside = OutsideImage(start, area, fileLength);
+    if (!outside.empty()) return {RecordName(record), CheckStatus::kBad, "fill area: " + outside};
+    return {RecordName(record), CheckStatus::kOk, SectorSpan(e.offset, area) + ", fill bytes"};
+  }
+  if ((e.flag & PART_FLAG_SKIP) != 0 && e.type != PART_TYPE_VENDOR) {
+    return {RecordName(record), CheckStatus::kOk, "skipped, nothing stored"};
+  }
+  const std::string outside = OutsideImage(start, e.dataLength, fileLength);
+  if (!outside.empty()) return {RecordName(record), CheckStatus::kBad, "data: " + outside};
+  if (!grow && e.dataLength > uint64_t{e.size} * kSector) {
+    return {RecordName(record), CheckStatus::kBad,
+            Format("data of %llu bytes is larger than its %u sectors", Ull(e.dataLength), e.size)};
+  }
+  return {RecordName(record), CheckStatus::kOk, SectorSpan(e.offset, e.dataLength)};
+}
+
+bool HasMagic(std::span<const uint8_t> sector) {
+  return ByteReader(sector).U32(boot_header_at::kMagic) == kBootMagic;
+}
+
+bool HasCheckMarks(std::span<const uint8_t> sector) {
+  static constexpr std::array<uint8_t, 3> kVc = {0x56, 0x43, 0x00};
+  static constexpr std::array<uint8_t, 4> kCrc = {'C', 'R', 'C', 0};
+  return std::equal(kVc.begin(), kVc.end(), sector.begin() + boot_check_at::kVc) &&
+         std::equal(kCrc.begin(), kCrc.end(), sector.begin() + boot_check_at::kCrcMark);
+}
+
+using BootSectorBytes = std::array<uint8_t, kBootSector>;
+
+// A control sector as built: as stored, or deciphered, whichever shows the
+// sector's marks.
+BootSectors ReadControlSector(std::span<const uint8_t> block, size_t sector,
+                              bool (*marked)(std::span<const uint8_t>), BootSectorBytes& plain) {
+  std::copy_n(block.begin() + static_cast<std::ptrdiff_t>(sector * kBootSector), kBootSector,
+              plain.begin());
+  if (marked(plain)) return BootSectors::kPlain;
+  Rc4Crypt(plain);
+  if (marked(plain)) return BootSectors::kScrambled;
+  Rc4Crypt(plain);
+  return BootSectors::kUnreadable;
+}
+
+const char* SectorsText(BootSectors state) {
+  return state == BootSectors::kPlain ? "plain" : "scrambled";
+}
+
+// The first copy gathered into the block as built, with its control sectors
+// as they read.
+struct BootContent {
+  std::vector<uint8_t> block;
+  BootSectorBytes header{};  // plain when readable
+  BootSectorBytes check{};
+};
+
+void CheckBootSectors(const BootBlockFacts& boot, const BootContent& content,
+                      std::vector<Check>& checks) {
+  const std::span<const uint8_t> signature =
+      std::span(content.block).subspan(kBootSector, kBootSector);
+  const std::string mark(signature.begin() + boot_signature_at::kMark,
+                         signature.begin() + boot_signature_at::kMark + 4);
+  const bool nano = boot.layout.nano;
+  const bool markOk = mark == (nano ? "NANO" : "ZV28");
+  Add(checks, "boot signature", markOk,
+      markOk ? "\"" + mark + "\", as the record's layout"
+             : Format("the %s layout's mark is missing", nano ? "Nano" : "standard"));
+
+  const bool headerRead = boot.header != BootSectors::kUnreadable;
+  const bool checkRead = boot.check != BootSectors::kUnreadable;
+  if (!headerRead && !checkRead) {
+    Add(checks, "boot sectors", CheckStatus::kNotMade,
+        "cannot be made: the control sectors read neither plain nor with the key");
+  } else if (!headerRead || !checkRead) {
+    Add(checks, "boot sectors", false,
+        Format("the %s sector has lost its marks", headerRead ? "check" : "header"));
+  } else {
+    Add(checks, "boot sectors", true,
+        Format("header %s, check %s", SectorsText(boot.header), SectorsText(boot.check)));
+  }
+  if (!headerRead || !checkRead) {
+    Add(checks, "boot sector crcs", CheckStatus::kNotMade, "cannot be made without the sectors");
+    return;
+  }
+  BootSectorBytes spare{};
+  std::copy_n(content.block.begin() + 3 * kBootSector, kBootSector, spare.begin());
+  // The standard layout scrambles the spare sector with the header.
+  if (!nano && boot.header == BootSectors::kScrambled) Rc4Crypt(spare);
+  ByteReader reader(content.check);
+  const bool ok = reader.U16(boot_check_at::kHeaderCrc) == Crc16(content.header) &&
+                  reader.U16(boot_check_at::kSignatureCrc) == Crc16(signature) &&
+                  reader.U16(boot_check_at::kSpareCrc) == Crc16(spare);
+  Add(checks, "boot sector crcs", ok,
+      ok ? "header, signature and spare sector" : "a control sector differs from its checksum");
+}
+
+void CheckBootCode(const BootBlockFacts& boot, const BootContent& content,
+                   std::vector<Check>& checks) {
+  const std::vector<uint8_t>& block = content.block;
+  const uint64_t codeLength = uint64_t{boot.layout.CodeSectors()} * kBootSector;
+  const size_t codeStart = kBootControlSectors * kBootSector;
+  if (boot.check == BootSectors::kUnreadable) {
+    Add(checks, "boot code crc", CheckStatus::kNotMade, "cannot be made without the check sector");
+  } else if (codeLength > block.size() - codeStart) {
+    Add(checks, "boot code crc", false, "the code area runs past the block");
+  } else {
+    const uint32_t stored = ByteReader(content.check).U32(boot_check_at::kCodeCrc);
+    const uint32_t computed =
+        Crc32Msb(std::span(block).subspan(codeStart, static_cast<size_t>(codeLength)));
+    Add(checks, "boot code crc", stored == computed,
+        stored == computed ? Format("0x%08x over %llu bytes", stored, Ull(codeLength))
+                           : Format("stored 0x%08x, computed 0x%08x", stored, computed));
+  }
+  if (!boot.layout.nano) return;
+  if (boot.header == BootSectors::kUnreadable) {
+    Add(checks, "boot ddr crcs", CheckStatus::kNotMade, "cannot be made without the header sector");
+    return;
+  }
+  // The checksums cover the DDR copy area as it read before scrambling.
+  std::array<uint8_t, kNanoDdrLimit> ddr{};
+  std::copy_n(block.begin() + kNanoFirstDdrSector * kBootSector, ddr.size(), ddr.begin());
+  if (boot.ProgramsScrambled().value_or(false)) {
+    const size_t programBytes = std::min<size_t>(boot.fields.firstFileLength, ddr.size());
+    ScrambleProgramBlocks(std::span(ddr).first(programBytes));
+  }
+  ByteReader header(content.header);
+  bool ok = true;
+  for (size_t k = 0; k < kNanoDdrCopySectors; ++k) {
+    ok = ok && header.U16(boot_header_at::kNanoDdrCrcs + 2 * k) ==
+                   CrcCcitt(std::span(ddr).subspan(k * kBootSector, kBootSector));
+  }
+  Add(checks, "boot ddr crcs", ok, ok ? "8 sectors of the DDR program" : "a DDR sector differs");
+}
+
+void CheckBootCopies(const BootBlockFacts& boot, std::vector<Check>& checks) {
+  if (!boot.secondCopy) {
+    Add(checks, "boot copies", CheckStatus::kNotMade,
+        "cannot be made: a growing last partition does not record where the second copy lies");
+  } else if (!boot.copiesEqual) {
+    Add(checks, "boot copies", false, "a copy does not lie in the image");
+  } else {
+    Add(checks, "boot copies", *boot.copiesEqual,
+        Format("%s at sectors 0x%llx and 0x%llx", *boot.copiesEqual ? "equal" : "differ",
+               Ull(boot.firstCopy / kSector), Ull(*boot.secondCopy / kSector)));
+  }
+}
+
+// The first boot block record and its block: where the copies lie, how the
+// control sectors are stored, and the checks of the block's own fields,
+// made on the first copy.
+void ReadBootBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Check>& checks) {
+  const auto found = std::find_if(facts.records.begin(), facts.records.end(),
+                                  [](const auto& r) { return r.entry.type == PART_TYPE_IDBLOCK; });
+  if (found == facts.records.end()) {
+    Add(checks, "boot block", false, "no record of type 2");
+    return;
+  }
+  BootBlockFacts boot;
+  boot.record = static_cast<size_t>(found - facts.records.begin());
+  const PartitionEntry& e = found->entry;
+  boot.fields = GetBootFields(e);
+  boot.layout = BootBlockLayoutOf(e);
+  boot.firstCopy = uint64_t{e.offset} * kSector;
+  const bool last = boot.record + 1 == facts.header.entryCount;
+  if (!(last && (e.flag & PART_FLAG_GROW) != 0 && e.size == kUnknownSize)) {
+    boot.secondCopy = SecondBootCopySector(e.offset, e.size) * kSector;
+  }
+  const uint32_t written = boot.layout.WrittenBytes();
+  if (source.Contains(boot.firstCopy, written)) {
+    boot.written.resize(written);
+    if (!source.Read(boot.firstCopy, boot.written)) boot.written.clear();
+  }
+  if (boot.secondCopy) {
+    boot.copiesEqual = RangesEqual(source, boot.firstCopy, *boot.secondCopy, written);
+  }
+  CheckBootCopies(boot, checks);
+  if (!boot.written.empty()) {
+    BootContent content;
+    content.block = boot.layout.gap ? GatherGaps(boot.written) : boot.written;
+    boot.header = ReadControlSector(content.block, 0, HasMagic, content.header);
+    boot.check = ReadControlSector(content.block, 2, HasCheckMarks, content.check);
+    if (boot.header != BootSectors::kUnreadable) {
+      boot.plainProgramsField = ByteReader(content.header).U32(boot_header_at::kPlainPrograms);
+    }
+    CheckBootSectors(boot, content, checks);
+    CheckBootCode(boot, content, checks);
+  }
+  facts.boot = std::move(boot);
+}
+
+void CheckBackupBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Check>& checks) {
+  facts.backupExpected = facts.header.backupDisabled == 0;
+  // The block follows the last byte of the partition areas, so it is the
+  // end of the file.
+  facts.backupPosition = facts.fileLength - std::min<uint64_t>(facts.fileLength, kBackupBlockSize);
+  if (!facts.backupExpected) {
+    Add(checks, "backup block", true, "none, the header says so");
+    return;
+  }
+  TableBlock front{};
+  TableBlock back{};
+  if (source.Read(0, front) && source.Read(facts.backupPosition, back)) {
+    facts.backupEqual = back == MakeBackupBlock(front);
+  }
+  const std::string where = Format("at byte 0x%llx", Ull(facts.backupPosition));
+  if (!facts.backupEqual) {
+    Add(checks, "backup block", false, where + " does not lie in the image");
+  } else {
+    Add(checks, "backup block", *facts.backupEqual,
+        where + (*facts.backupEqual ? ", equal to header and table"
+                                    : ", differs from header and table"));
+  }
+}
+
+}  // namespace
+
+bool AllChecksHold(const std::vector<Check>& checks) {
+  return std::none_of(checks.begin(), checks.end(),
+                      [](const Check& c) { return c.status == CheckStatus::kBad; });
+}
+
+ImageKind IdentifyImage(ImageSource& source) {
+  std::array<uint8_t, kGptSectorSize> sector{};
+  if (source.Read(0, std::span(sector).first(kFirmwareTag.size())) &&
+      std::equal(kFirmwareTag.begin(), kFirmwareTag.end(), sector.begin())) {
+    return ImageKind::kTagged;
+  }
+  if (!source.Read(0, sector)) return ImageKind::kOther;
+  const ProtectiveMbr mbr = DecodeProtectiveMbr(sector);
+  if (mbr.partitionType != 0xEE || mbr.signature != ProtectiveMbr{}.signature) {
+    return ImageKind::kOther;
+  }
+  if (!source.Read(kGptHeaderLba * kGptSectorSize, sector) || !HasGptSignature(sector)) {
+    return ImageKind::kOther;
+  }
+  return ImageKind::kGpt;
+}
+
+std::optional<bool> BootBlockFacts::ProgramsScrambled() const {
+  if (!plainProgramsField) return std::nullopt;
+  if (*plainProgramsField == 0) return true;
+  if (*plainProgramsField == 1) return false;
+  return std::nullopt;
+}
+
+std::vector<uint8_t> GatherGaps(std::span<const uint8_t> written) {
+  std::vector<uint8_t> block;
+  block.reserve(written.size() / 2);
+  for (size_t at = 0; at < written.size(); at += 2 * kBootGapUnit) {
+    const size_t chunk = std::min<size_t>(kBootGapUnit, written.size() - at);
+    block.insert(block.end(), written.begin() + static_cast<std::ptrdiff_t>(at),
+                 written.begin() + static_cast<std::ptrdiff_t>(at + chunk));
+  }
+  return block;
+}
+
+TaggedImageFacts ReadTaggedImage(ImageSource& source) {
+  TaggedImageFacts facts;
+  facts.fileLength = source.Length();
+  std::vector<Check>& checks = facts.checks;
+  ReadHeader(source, facts);
+  CheckHeader(facts, checks);
+  ReadRecords(source, facts, checks);
+  CheckImageLength(facts, checks);
+  ReadVendorArea(source, facts);
+  std::vector<Check> bootChecks;
+  ReadBootBlock(source, facts, bootChecks);
+  for (size_t i = 0; i < facts.records.size(); ++i) {
+    const TaggedRecord& record = facts.records[i];
+    const bool last = i + 1 == facts.header.entryCount;
+    if (record.entry.type != PART_TYPE_IDBLOCK) {
+      checks.push_back(RecordCheck(record, last, facts.fileLength));
+    } else if (facts.boot && facts.boot->record == i) {
+      checks.push_back(BootRecordCheck(record, *facts.boot, facts.fileLength));
+    } else {
+      Add(checks, RecordName(record), true, "not built: only the first boot block record is");
+    }
+  }
+  CheckBackupBlock(source, facts, checks);
+  checks.insert(checks.end(), bootChecks.begin(), bootChecks.end());
+  return facts;
+}
+
+}  // namespace imgweld

@@ -1,0 +1,400 @@
+#include "unpack/RebuildConfig.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "config/ConfigDocument.h"
+#include "image/BootBlock.h"
+#include "image/HeaderTime.h"
+#include "pack/LayoutChecks.h"
+#include "unpack/UnpackSettings.h"
+
+namespace imgweld {
+namespace {
+
+constexpr uint64_t kSector = kSectorSize;
+constexpr uint32_t kUnknownSize = 0xFFFFFFFF;  // a growing last partition's stored size
+constexpr size_t kBootFieldBytes = 9;          // bootLayout, firstFileLength, secondFileLength
+// The first nine characters of a boot block record's Type_Guid text are
+// overwritten by its boot fields; any nine characters give the same record.
+constexpr const char* kLostCharacters = "?????????";
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+// Text that ends at its first NUL with only zero bytes after it, as the
+// packer stores text in a fixed field; nothing for any other bytes.
+template <typename Bytes>
+std::optional<std::string> FieldText(const Bytes& field, size_t from = 0) {
+  const auto* begin = reinterpret_cast<const char*>(field.data()) + from;
+  const size_t size = field.size() - from;
+  const size_t length = strnlen(begin, size);
+  if (!std::all_of(begin + length, begin + size, [](char c) { return c == '\0'; })) {
+    return std::nullopt;
+  }
+  return std::string(begin, length);
+}
+
+bool AllZero(std::span<const uint8_t> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+}
+
+// A name the unpacker writes as a file inside its output directory.
+bool IsPlainFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F;
+  });
+}
+
+// One rebuild: the configuration built up, or the first reason it cannot be.
+class Rebuild {
+ public:
+  Rebuild(ImageSource& source, const TaggedImageFacts& facts) : source_(source), facts_(facts) {}
+
+  bool Run(std::string& config, std::string& problem);
+
+ private:
+  bool Fail(std::string text) {
+    problem_ = std::move(text);
+    return false;
+  }
+  bool Carried(const std::string& what, const std::string& value) {
+    return IniCanCarry(value) || Fail(what + " holds text a configuration file cannot carry");
+  }
+  bool CheckHeaderAndTable();
+  bool RecordSystem();
+  bool RecordBootBlock(const TaggedRecord& record, uint32_t number);
+  bool RecordPartition(const TaggedRecord& record, uint32_t number, bool last);
+  bool CheckBootBlockRebuilds();
+  bool CheckGapsHoldFill();
+  std::optional<uint32_t> FillSizeOfLast(const PartitionEntry& entry);
+
+  ImageSource& source_;
+  const TaggedImageFacts& facts_;
+  ConfigDocument document_;
+  std::set<std::string> files_;
+  // The partitions as the configuration gives them to the packer.
+  std::vector<PartitionEntry> partitions_;
+  std::string problem_;
+};
+
+// The first 4096 bytes are exactly what the packer assembles from the
+// header and the records: reserved bytes zero, checksums right.
+bool Rebuild::CheckHeaderAndTable() {
+  const FirmwareHeader& h = facts_.header;
+  if (facts_.records.empty() || facts_.records.size() != h.entryCount) {
+    return Fail("the table does not hold the records its header counts");
+  }
+  if (EncodeEntry(MakeVendorEntry()) != facts_.records.front().bytes) {
+    return Fail("the first record is not the vendor record");
+  }
+  if (h.backupDisabled > 1) return Fail(Format("the backup flag is %u", h.backupDisabled));
+  // The packer pads the image to a whole sector.
+  if (facts_.fileLength != h.imageLength) {
+    return Fail("its last partition ends inside a sector, which the packer pads");
+  }
+  std::vector<PartitionEntry> partitions;
+  for (size_t i = 1; i < facts_.records.size(); ++i) partitions.push_back(facts_.records[i].entry);
+  FirmwareHeader header = h;
+  TableBlock stored{};
+  if (!source_.Read(0, stored) || AssembleTableBlock(header, partitions) != stored) {
+    return Fail("header and table hold bytes the packer does not write");
+  }
+  return true;
+}
+
+bool Rebuild::RecordSystem() {
+  const FirmwareHeader& h = facts_.header;
+  const std::optional<std::string> chip = FieldText(h.chip);
+  const std::optional<std::string> model = FieldText(h.model);
+  if (!chip || !model) return Fail("chip or model holds bytes after its end");
+  if (!Carried("the chip", *chip) || !Carried("the model", *model)) return false;
+  if (!facts_.vendorFill || !facts_.vendorUniform) {
+    return Fail("the vendor area does not hold one fill byte");
+  }
+  ConfigSection& system = *document_.GetOrAddSection("System");
+  system.SetValue("FwVersion", Format("%u.%u.%u", h.version >> 24, (h.version >> 16) & 0xFFu,
+                                      h.version & 0xFFFFu));
+  system.SetValue("Chip", *chip);
+  system.SetValue("Model", *model);
+  // Empty, so that packing builds the tagged image again.
+  system.SetValue("Gpt_Enable", "");
+  system.SetValue("Backup_Partition_Enable", h.backupDisabled == 0 ? "1" : "0");
+  system.SetValue("FILL_BYTE", Format("0x%02X", *facts_.vendorFill));
+  return true;
+}
+
+// The settings of the boot block come from the block itself: the layout and
+// gap mode from its record, the scrambling from its header sector. Programs
+// stored scrambled are extracted so, and Loader_Scrambled has them
+// deciphered before they are packed again.
+bool Rebuild::RecordBootBlock(const TaggedRecord& record, uint32_t number) {
+  if (!facts_.boot || facts_.boot->record != record.index) {
+    return Fail(Format("record %u is a second boot block record", record.index));
+  }
+  const BootBlockFacts& boot = *facts_.boot;
+  const PartitionEntry& e = record.entry;
+  const std::optional<bool> scrambled = boot.ProgramsScrambled();
+  if (boot.header == BootSectors::kUnreadable || boot.check != boot.header || !scrambled) {
+    return Fail("the boot block's control sectors do not read with the key");
+  }
+  if (boot.written.empty() || !boot.secondCopy) {
+    return Fail("the boot block's second copy is not recorded");
+  }
+  const std::optional<std::string> name = FieldText(e.name);
+  if (!name || !Carried("the boot block's name", *name)) {
+    return problem_.empty() ? Fail("the boot block's name holds bytes after its end") : false;
+  }
+  // Bytes past the boot fields keep what a long Type_Guid text left there.
+  std::string typeGuid;
+  const std::span<const uint8_t> tail = std::span(e.typeGuid).subspan(kBootFieldBytes);
+  if (!AllZero(tail)) {
+    const std::optional<std::string> rest = FieldText(e.typeGuid, kBootFieldBytes);
+    if (!rest || !Carried("the boot block's Type_Guid", *rest)) {
+      return problem_.empty() ? Fail("the boot block's record holds bytes after its Type_Guid")
+                              : false;
+    }
+    typeGuid = kLostCharacters + *rest;
+  }
+  ConfigSection& system = *document_.GetOrAddSection("System");
+  system.SetValue("Nano", boot.layout.nano ? "1" : "0");
+  system.SetValue("BLANK_GAP", boot.layout.gap ? "1" : "0");
+  system.SetValue("Loader_Encrypt", *scrambled ? "1" : "0");
+  system.SetValue("Loader_Scrambled", *scrambled ? "1" : "0");
+  system.SetValue("IDB_Boot_Encrypt", boot.header == BootSectors::kScrambled ? "1" : "0");
+
+  ConfigSection& section = *document_.GetOrAddSection(Format("UserPart%u", number));
+  section.SetValue("Name", *name);
+  section.SetValue("Type", Format("0x%X", e.type));
+  section.SetValue("PartOffset", Format("0x%X", e.offset));
+  section.SetValue("PartSize", Format("0x%X", e.size));
+  section.SetValue("Flag", Format("0x%x", e.flag));
+  const BootFileNames files = GetBootFileNames(e);
+  section.SetValue("File", std::string(files.ddr) + "," + files.loader);
+  if (!typeGuid.empty()) section.SetValue("Type_Guid", typeGuid);
+  partitions_.push_back(e);
+  return CheckBootBlockRebuilds();
+}
+
+// The block the packer builds from the programs as -U extracts them, under
+// the settings recorded above, is the block in the image.
+bool Rebuild::CheckBootBlockRebuilds() {
+  const BootBlockFacts& boot = *facts_.boot;
+  const BootFields& fields = boot.fields;
+  const PartitionEntry& entry = facts_.records[boot.record].entry;
+  BootBlockLayout layout;
+  if (PlanBootBlockLayout(boot.layout.nano, boot.layout.gap, fields.firstFileLength,
+                          fields.secondFileLength, layout) != BootLayoutProblem::kNone ||
+      uint64_t{entry.size} * kSector < 2 * uint64_t{layout.WrittenBytes()} ||
+      entry.offset < kBootMinOffset) {
+    return Fail("the boot block's programs do not fit the packer's layout");
+  }
+  const std::vector<uint8_t> stored = layout.gap ? GatherGaps(boot.written) : boot.written;
+  const size_t ddrAt = size_t{layout.DdrSector()} * kBootSectorSize;
+  const size_t loaderAt = size_t{layout.LoaderSector()} * kBootSectorSize;
+  if (ddrAt + fields.firstFileLength > stored.size() ||
+      loaderAt + fields.secondFileLength > stored.size()) {
+    return Fail("the boot block's programs run past the block");
+  }
+  std::vector<uint8_t> ddr(
+      stored.begin() + static_cast<std::ptrdiff_t>(ddrAt),
+      stored.begin() + static_cast<std::ptrdiff_t>(ddrAt + fields.firstFileLength));
+  std::vector<uint8_t> loader(
+      stored.begin() + static_cast<std::ptrdiff_t>(loaderAt),
+      stored.begin() + static_cast<std::ptrdiff_t>(loaderAt + fields.secondFileLength));
+  const bool scrambled = *boot.ProgramsScrambled();
+  if (scrambled) {
+    ScrambleProgramBlocks(ddr);
+    ScrambleProgramBlocks(loader);
+  }
+  std::vector<uint8_t> block(layout.Bytes(), 0);
+  const auto build = layout.nano ? BuildNanoIdBlock : BuildIdBlock;
+  const bool built =
+      build(ddr, loader, block, layout.ddrSectors, layout.loaderSectors, fields.firstFileLength,
+            fields.secondFileLength, scrambled, boot.header == BootSectors::kScrambled) == 0;
+  if (layout.gap) block = SpreadWithGaps(block);
+  if (!built || block != boot.written || !boot.copiesEqual.value_or(false)) {
+    return Fail("the boot block is not the one the packer builds from its programs");
+  }
+  return true;
+}
+
+// A growing fill partition that ends the table has lost its size. The
+// packer fills it up to its end only where that extends the image, so the
+// sectors from its start to the end of the image give the same bytes, or
+// none when another partition lies there (then it extended nothing).
+std::optional<uint32_t> Rebuild::FillSizeOfLast(const PartitionEntry& entry) {
+  const uint64_t end = facts_.header.imageSectors;
+  if (entry.offset > end) return std::nullopt;
+  for (const TaggedRecord& other : facts_.records) {
+    const PartitionEntry& e = other.entry;
+    if (&e == &entry || e.type == PART_TYPE_VENDOR) continue;
+    const bool payload = (e.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0;
+    if (!payload && (e.flag & PART_FLAG_FILL) == 0) continue;
+    const uint64_t first = e.offset;
+    const uint64_t last = payload && (e.flag & PART_FLAG_GROW) != 0
+                              ? first + (e.dataLength + kSector - 1) / kSector
+                              : first + e.size;
+    if (first < end && last > entry.offset) return 0;
+  }
+  return static_cast<uint32_t>(end - entry.offset);
+}
+
+bool Rebuild::RecordPartition(const TaggedRecord& record, uint32_t number, bool last) {
+  const PartitionEntry& e = record.entry;
+  const std::optional<std::string> name = FieldText(e.name);
+  const std::optional<std::string> typeGuid = FieldText(e.typeGuid);
+  if (!name || !typeGuid) {
+    return Fail(Format("record %u holds bytes after its name or Type_Guid", record.index));
+  }
+  if (!IsPlainFileName(*name)) {
+    return Fail(Format("the name of record %u is no file name -U writes", record.index));
+  }
+  if (!Carried("partition " + *name + "'s name", *name) ||
+      !Carried("partition " + *name + "'s Type_Guid", *typeGuid)) {
+    return false;
+  }
+  const bool fill = (e.flag & PART_FLAG_FILL) != 0;
+  const bool skip = (e.flag & PART_FLAG_SKIP) != 0;
+  const bool grow = (e.flag & PART_FLAG_GROW) != 0;
+  if ((fill || skip) && e.dataLength != 0) {
+    return Fail("partition " + *name + " is skipped or filled but records data");
+  }
+  if (e.type == PART_TYPE_VENDOR && !fill && !skip) {
+    return Fail("partition " + *name + " has the vendor type, which -U does not extract");
+  }
+  if (e.type != PART_TYPE_VENDOR && !files_.insert(PartitionFileName(e)).second) {
+    return Fail("two partitions are named " + *name + ", and -U writes one file for both");
+  }
+  uint32_t size = e.size;
+  if (last && grow && e.size == kUnknownSize && fill) {
+    const std::optional<uint32_t> fillSize = FillSizeOfLast(e);
+    if (!fillSize) return Fail("partition " + *name + " starts past the end of the image");
+    size = *fillSize;
+  }
+  ConfigSection& section = *document_.GetOrAddSection(Format("UserPart%u", number));
+  section.SetValue("Name", *name);
+  section.SetValue("Type", Format("0x%X", e.type));
+  section.SetValue("PartOffset", Format("0x%X", e.offset));
+  section.SetValue("PartSize", Format("0x%X", size));
+  section.SetValue("Flag", Format("0x%x", e.flag));
+  section.SetValue("File", PartitionFileName(e));
+  if (!typeGuid->empty()) section.SetValue("Type_Guid", *typeGuid);
+  partitions_.push_back(e);
+  partitions_.back().size = size;
+  return true;
+}
+
+// Every byte between the vendor area and the backup block that no payload
+// and no boot block copy takes holds the fill byte, as the packer pads.
+bool Rebuild::CheckGapsHoldFill() {
+  struct Range {
+    uint64_t start, end;
+  };
+  std::vector<Range> data;
+  for (const TaggedRecord& record : facts_.records) {
+    const PartitionEntry& e = record.entry;
+    const uint64_t start = uint64_t{e.offset} * kSector;
+    if (e.type == PART_TYPE_IDBLOCK) {
+      const uint64_t length = facts_.boot->written.size();
+      data.push_back({start, start + length});
+      data.push_back({*facts_.boot->secondCopy, *facts_.boot->secondCopy + length});
+    } else if (e.type != PART_TYPE_VENDOR && (e.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0) {
+      data.push_back({start, start + e.dataLength});
+    }
+  }
+  std::sort(data.begin(), data.end(),
+            [](const Range& a, const Range& b) { return a.start < b.start; });
+  const uint64_t end = uint64_t{facts_.header.imageSectors} * kSector;
+  const uint8_t fill = *facts_.vendorFill;
+  uint64_t position = kVendorAreaEnd;
+  for (const Range& range : data) {
+    const uint64_t gapEnd = std::min(range.start, end);
+    if (gapEnd > position &&
+        !AllBytesEqual(source_, position, gapEnd - position, fill).value_or(false)) {
+      return Fail(Format("bytes from 0x%llx to 0x%llx are not all the fill byte 0x%02X",
+                         static_cast<unsigned long long>(position),
+                         static_cast<unsigned long long>(gapEnd), fill));
+    }
+    position = std::max(position, range.end);
+  }
+  if (end > position && !AllBytesEqual(source_, position, end - position, fill).value_or(false)) {
+    return Fail(Format("bytes from 0x%llx to 0x%llx are not all the fill byte 0x%02X",
+                       static_cast<unsigned long long>(position),
+                       static_cast<unsigned long long>(end), fill));
+  }
+  return true;
+}
+
+bool Rebuild::Run(std::string& config, std::string& problem) {
+  const bool ok = [&] {
+    if (!AllChecksHold(facts_.checks)) {
+      const auto failed =
+          std::find_if(facts_.checks.begin(), facts_.checks.end(),
+                       [](const Check& c) { return c.status == CheckStatus::kBad; });
+      return Fail("it is damaged: " + failed->name + ": " + failed->detail);
+    }
+    const std::optional<long long> seconds = HeaderTimeSeconds(facts_.header);
+    if (!seconds) return Fail("its date and time name no moment since 1970");
+    if (!CheckHeaderAndTable() || !RecordSystem()) return false;
+    uint32_t number = 1;
+    for (size_t i = 1; i < facts_.records.size(); ++i) {
+      const TaggedRecord& record = facts_.records[i];
+      const bool last = i + 1 == facts_.records.size();
+      const bool recorded = record.entry.type == PART_TYPE_IDBLOCK
+                                ? RecordBootBlock(record, number)
+                                : RecordPartition(record, number, last);
+      if (!recorded) return false;
+      ++number;
+    }
+    if (!facts_.boot) return Fail("it has no boot block");
+    StringOutput refusal;
+    if (!CheckOverlaps(partitions_, ImageForm::kTagged, refusal)) {
+      return Fail("-P refuses its layout: " + refusal.Text().substr(0, refusal.Text().find('\r')));
+    }
+    if (!CheckGapsHoldFill()) return false;
+    std::ostringstream text;
+    text << "# SOURCE_DATE_EPOCH=" << *seconds << "\n"
+         << "# Save as setting.ini among the files imgweld -U wrote and pack it with\n"
+         << "# SOURCE_DATE_EPOCH set as above to rebuild the image byte for byte.\n";
+    document_.WriteInCreationOrder(text);
+    config = text.str();
+    return true;
+  }();
+  if (!ok) problem = problem_;
+  return ok;
+}
+
+}  // namespace
+
+bool IniCanCarry(const std::string& value) {
+  if (value.find_first_of(std::string("#\n\0", 3)) != std::string::npos) return false;
+  if (!value.empty() && std::string(" \t\r").find(value.back()) != std::string::npos) {
+    return false;
+  }
+  const size_t open = value.find('[');
+  return open == std::string::npos || value.rfind(']') == std::string::npos ||
+         value.rfind(']') < open;
+}
+
+bool BuildRebuildConfig(ImageSource& source, const TaggedImageFacts& facts, std::string& config,
+                        std::string& problem) {
+  return Rebuild(source, facts).Run(config, problem);
+}
+
+}  // namespace imgweld

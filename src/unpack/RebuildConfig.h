@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+#include "image/ImageReader.h"
+#include "image/ImageSource.h"
+
+namespace imgweld {
+
+// A configuration that rebuilds a tagged image byte for byte: saved as
+// "setting.ini" among the files `-U` writes and packed with SOURCE_DATE_EPOCH
+// set to the seconds on its first line, "# SOURCE_DATE_EPOCH=<seconds>", it
+// gives the same `Firmware.img` and so the same `Firmware.md5`.
+//
+// Every byte the packer would write is checked against the image first: the
+// header and table re-encoded, the boot block rebuilt from its own programs,
+// every gap holding the fill byte. False, with `problem` saying what, when
+// the image is not one the packer makes or holds text the configuration
+// cannot carry.
+bool BuildRebuildConfig(ImageSource& source, const TaggedImageFacts& facts, std::string& config,
+                        std::string& problem);
+
+// Whether a value survives a configuration file: written after "Key=" and
+// read back, it gives the same bytes. Not so for a "#" (a comment starts),
+// a line break or NUL, a trailing blank (lines are trimmed), or a "[" with a
+// later "]" (the line reads as a section).
+bool IniCanCarry(const std::string& value);
+
+}  // namespace imgweld

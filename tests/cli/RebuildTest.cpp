@@ -1,0 +1,182 @@
+// Black-box tests of the rebuild promise and of reproducible dates: for
+// every kind of tagged image -P makes, -U, then "-L <image> ini" saved into
+// the unpack directory, then -P under the SOURCE_DATE_EPOCH of its first line
+// gives the same Firmware.img and Firmware.md5, byte for byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "cli/InspectTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace imgweld::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Section(int number, const std::string& body) {
+  return "[UserPart" + std::to_string(number) + "]\n" + body;
+}
+
+const std::string kBoot = "Name=IDBlock\nType=0x2\nPartOffset=0x40\nPartSize=0x80\nFlag=0\n";
+
+struct Case {
+  const char* name;
+  std::string system;      // lines of [System] besides FwVersion, Chip and Model
+  std::string partitions;  // the partition sections
+  size_t ddrLength = 3000;
+  size_t loaderLength = 9000;
+  // How the first pack is dated: SOURCE_DATE_EPOCH, or the local clock in a
+  // zone east of UTC when empty.
+  std::string epoch = "1709647629";
+};
+
+std::vector<Case> Cases() {
+  const std::string boot = Section(1, kBoot + "File=ddr.bin,loader.bin\n");
+  const std::string payloads =
+      Section(2, "Name=uboot\nType=0x8\nPartOffset=0xC0\nPartSize=0x40\nFlag=0\nFile=a.bin\n") +
+      Section(3, "Name=misc\nType=0x8\nPartOffset=0x100\nPartSize=0x20\nFlag=2\n") +
+      Section(4, "Name=spare\nType=0x8\nPartOffset=0x120\nPartSize=0x40\nFlag=1\n") +
+      Section(5, "Name=rootfs\nType=0x305\nPartOffset=0x160\nPartSize=0\nFlag=4\nFile=b.bin\n");
+  return {
+      {"standard, scrambled, backup, fill 0xFF, skip/fill/grow",
+       "FILL_BYTE=0xFF\nBackup_Partition_Enable=1\n", boot + payloads},
+      {"standard, plain programs and sectors, no backup, fill 0",
+       "Loader_Encrypt=0\nIDB_Boot_Encrypt=0\n", boot + payloads},
+      {"standard, programs plain, sectors scrambled, gap mode", "Loader_Encrypt=0\nBLANK_GAP=1\n",
+       boot + payloads},
+      {"Nano, scrambled, gap mode, fill 0x5A, backup",
+       "Nano=1\nBLANK_GAP=1\nFILL_BYTE=0x5A\nBackup_Partition_Enable=1\n", boot + payloads, 4096,
+       5000},
+      {"Nano, programs scrambled, sectors plain, short DDR program", "Nano=1\nIDB_Boot_Encrypt=0\n",
+       boot + payloads, 700, 100},
+      {"empty DDR program, loader of one 2048-byte unit", "FILL_BYTE=7\n", boot + payloads, 0,
+       2048},
+      // Unsorted partitions, a growing partition that is not the last, Type_Guid
+      // texts, and a boot block record whose long Type_Guid outlives its boot
+      // fields.
+      {"unsorted, growing middle partition, Type_Guid texts", "FILL_BYTE=0x11\n",
+       Section(1,
+               "Name=tail\nType=0x8\nPartOffset=0x200\nPartSize=0x10\nFlag=0\nFile=a.bin\n"
+               "Type_Guid=linux\n") +
+           Section(2, kBoot + "File=ddr.bin,loader.bin\nType_Guid=board-boot-loader\n") +
+           Section(3,
+                   "Name=kernel\nType=0x8\nPartOffset=0xC0\nPartSize=0x10\nFlag=4\n"
+                   "File=b.bin\n")},
+      // A growing fill partition that ends the table loses its size: once where
+      // it extends the image, once where another partition lies after it.
+      {"growing fill partition last, extending the image", "FILL_BYTE=0xFF\n",
+       boot +
+           Section(2,
+                   "Name=data\nType=0x8\nPartOffset=0xC0\nPartSize=0x40\nFlag=0\n"
+                   "File=a.bin\n") +
+           Section(3, "Name=pad\nType=0x8\nPartOffset=0x110\nPartSize=0x30\nFlag=6\n")},
+      {"growing fill partition last, inside the image", "Backup_Partition_Enable=1\n",
+       boot +
+           Section(2,
+                   "Name=data\nType=0x8\nPartOffset=0x110\nPartSize=0x40\nFlag=0\n"
+                   "File=a.bin\n") +
+           Section(3, "Name=pad\nType=0x8\nPartOffset=0xC0\nPartSize=0x30\nFlag=6\n")},
+      {"growing skipped partition last", "",
+       boot + Section(2, "Name=gone\nType=0x8\nPartOffset=0xC0\nPartSize=0x30\nFlag=5\n")},
+      {"dated by the local clock east of UTC", "Backup_Partition_Enable=1\n", boot + payloads, 3000,
+       9000, ""},
+  };
+}
+
+// The seconds on the first line of a configuration printed by -L ... ini.
+std::string EpochOf(const std::string& config) {
+  const std::string prefix = "# SOURCE_DATE_EPOCH=";
+  if (config.rfind(prefix, 0) != 0) return "";
+  return config.substr(prefix.size(), config.find('\n') - prefix.size());
+}
+
+TEST(RebuildTest, EveryTaggedImageRebuildsByteForByte) {
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string source = dir / "source";
+    const std::string first = dir / "first";
+    const std::string parts = dir / "parts";
+    const std::string second = dir / "second";
+    for (const std::string& path : {source, first, parts, second}) fs::create_directory(path);
+    WriteBytes(source + "/ddr.bin", RandomBytes(c.ddrLength, 1));
+    WriteBytes(source + "/loader.bin", RandomBytes(c.loaderLength, 2));
+    WriteBytes(source + "/a.bin", RandomBytes(5000, 3));
+    WriteBytes(source + "/b.bin", RandomBytes(1001, 4));
+    WriteText(source + "/setting.ini", "[System]\nFwVersion=3.2.1\nChip=RB\nModel=rebuild " +
+                                           std::string(c.name) + "\n" + c.system + c.partitions);
+
+    const std::string dating =
+        c.epoch.empty() ? "TZ=JST-9" : "TZ=JST-9 SOURCE_DATE_EPOCH=" + c.epoch;
+    const Outcome packed = Imgweld({"-P", "source/setting.ini", "first"}, dir.Path(), dating);
+    ASSERT_EQ(packed.exitCode, 0) << packed.out;
+    ASSERT_EQ(Imgweld({"-U", "first/Firmware.img", "parts"}, dir.Path()).exitCode, 0);
+    const Outcome listed = Imgweld({"-L", "first/Firmware.img", "ini"}, dir.Path());
+    ASSERT_EQ(listed.exitCode, 0) << listed.out;
+    const std::string epoch = EpochOf(listed.out);
+    ASSERT_FALSE(epoch.empty()) << listed.out;
+    if (!c.epoch.empty()) {
+      EXPECT_EQ(epoch, c.epoch);
+    }
+    WriteText(parts + "/setting.ini", listed.out);
+
+    // Any zone: the seconds are taken in UTC.
+    const Outcome repacked = Imgweld({"-P", "parts/setting.ini", "second"}, dir.Path(),
+                                     "TZ=EST5 SOURCE_DATE_EPOCH=" + epoch);
+    ASSERT_EQ(repacked.exitCode, 0) << repacked.out;
+    EXPECT_EQ(ReadBytes(second + "/Firmware.img"), ReadBytes(first + "/Firmware.img"));
+    EXPECT_EQ(ReadBytes(second + "/Firmware.md5"), ReadBytes(first + "/Firmware.md5"));
+    EXPECT_EQ(Imgweld({"-V", "second/Firmware.img"}, dir.Path()).exitCode, 0);
+  }
+}
+
+// The date fields hold the moment SOURCE_DATE_EPOCH gives, in UTC whatever
+// the zone, so two packs of the same inputs are the same files.
+TEST(RebuildTest, SourceDateEpochMakesPacksIdentical) {
+  TempDir dir;
+  for (const char* out : {"utc", "tokyo", "later"}) fs::create_directory(dir / out);
+  PackFixed(SourceDir() + "/examples/board/setting.ini", dir / "utc", dir.Path());
+  const std::string config = SourceDir() + "/examples/board/setting.ini";
+  ASSERT_EQ(Imgweld({"-P", config, "tokyo"}, dir.Path(), "TZ=JST-9 SOURCE_DATE_EPOCH=1709647629")
+                .exitCode,
+            0);
+  EXPECT_EQ(ReadBytes(dir / "utc/Firmware.img"), ReadBytes(dir / "tokyo/Firmware.img"));
+  EXPECT_EQ(ReadBytes(dir / "utc/Firmware.md5"), ReadBytes(dir / "tokyo/Firmware.md5"));
+  // 1709647629 is 2024-03-05 14:07:09 UTC (23:07:09 in Tokyo).
+  const std::vector<uint8_t> header = ReadBytes(dir / "tokyo/Firmware.img");
+  EXPECT_EQ(std::vector<uint8_t>(header.begin() + 4, header.begin() + 12),
+            (std::vector<uint8_t>{0xE8, 0x07, 3, 5, 14, 7, 9, 0}));
+  // Another moment changes the date fields and the header checksum only.
+  ASSERT_EQ(Imgweld({"-P", config, "later"}, dir.Path(), "SOURCE_DATE_EPOCH=1709647630").exitCode,
+            0);
+  const std::vector<uint8_t> later = ReadBytes(dir / "later/Firmware.img");
+  ASSERT_EQ(later.size(), header.size());
+  std::vector<size_t> differing;
+  for (size_t i = 0; i < later.size(); ++i) {
+    if (later[i] != header[i]) differing.push_back(i);
+  }
+  const size_t backupHeader = later.size() - 512;
+  EXPECT_EQ(differing, (std::vector<size_t>{10, 0x1FC, 0x1FD, 0x1FE, 0x1FF, backupHeader + 10,
+                                            backupHeader + 0x1FC, backupHeader + 0x1FD,
+                                            backupHeader + 0x1FE, backupHeader + 0x1FF}));
+}
+
+TEST(RebuildTest, MalformedSourceDateEpochIsRefused) {
+  TempDir dir;
+  for (const char* value : {"", "-1", "1e9", "12 ", "0x10", "99999999999999999999"}) {
+    for (const char* example : {"board", "gpt-board"}) {
+      const Outcome packed =
+          Imgweld({"-P", SourceDir() + "/examples/" + example + "/setting.ini", "."}, dir.Path(),
+                  std::string("SOURCE_DATE_EPOCH=") + Quote(value));
+      EXPECT_EQ(packed.exitCode, 3) << value;
+      EXPECT_EQ(packed.out, std::string("Packing Error:SOURCE_DATE_EPOCH=") + value +
+                                " is not a count of seconds since 1970 that the header can "
+                                "hold!\r\n");
+      EXPECT_TRUE(fs::is_empty(dir.Path())) << value;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace imgweld::test

@@ -1,0 +1,92 @@
+#include "pack/PackTime.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+
+#include "image/FirmwareImage.h"
+#include "image/HeaderTime.h"
+
+namespace imgweld {
+namespace {
+
+std::string Fields(const std::tm& time) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time.tm_year + 1900,
+                time.tm_mon + 1, time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+  return text;
+}
+
+TEST(PackTime, SourceDateEpochIsTakenInUtc) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"0", "1970-01-01 00:00:00"},
+      {"1709647629", "2024-03-05 14:07:09"},
+      {"0000951782400", "2000-02-29 00:00:00"},
+      {"2000000000000", "65347-06-24 03:33:20"},  // still fits the 16-bit year
+  };
+  for (const auto& [value, expected] : cases) {
+    StringOutput out;
+    const std::optional<std::tm> time = ResolvePackTime(value, 12345, out);
+    ASSERT_TRUE(time) << value;
+    EXPECT_EQ(Fields(*time), expected) << value;
+    EXPECT_EQ(out.Text(), "");
+  }
+}
+
+TEST(PackTime, WithoutTheVariableTheLocalClockStays) {
+  const std::time_t now = 1709647629;
+  std::tm local{};
+  localtime_r(&now, &local);
+  StringOutput out;
+  const std::optional<std::tm> time = ResolvePackTime(nullptr, now, out);
+  ASSERT_TRUE(time);
+  EXPECT_EQ(Fields(*time), Fields(local));
+}
+
+TEST(PackTime, MalformedValuesAreRefusedWithOneLine) {
+  for (const char* value : {"", "-1", "+5", " 5", "5 ", "1e9", "0x10", "1.5", "abc",
+                            "12345678901234567890", "2100000000000"}) {
+    StringOutput out;
+    EXPECT_FALSE(ResolvePackTime(value, 0, out)) << value;
+    EXPECT_EQ(out.Text(),
+              std::string("Packing Error:SOURCE_DATE_EPOCH=") + value +
+                  " is not a count of seconds since 1970 that the header can hold!\r\n");
+  }
+}
+
+FirmwareHeader HeaderAt(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                        unsigned second) {
+  FirmwareHeader header;
+  header.year = static_cast<uint16_t>(year);
+  header.month = static_cast<uint8_t>(month);
+  header.day = static_cast<uint8_t>(day);
+  header.hour = static_cast<uint8_t>(hour);
+  header.minute = static_cast<uint8_t>(minute);
+  header.second = static_cast<uint8_t>(second);
+  return header;
+}
+
+// The seconds that give a header's fields back, and none for fields that name
+// no moment.
+TEST(PackTime, HeaderFieldsGiveTheirSecondsBack) {
+  EXPECT_EQ(HeaderTimeSeconds(HeaderAt(2024, 3, 5, 14, 7, 9)), 1709647629);
+  EXPECT_EQ(HeaderTimeSeconds(HeaderAt(1970, 1, 1, 0, 0, 0)), 0);
+  EXPECT_EQ(HeaderTimeSeconds(HeaderAt(2000, 2, 29, 0, 0, 0)), 951782400);
+  for (const FirmwareHeader& header :
+       {HeaderAt(1969, 12, 31, 23, 59, 59), HeaderAt(2023, 2, 29, 0, 0, 0),
+        HeaderAt(2024, 13, 1, 0, 0, 0), HeaderAt(2024, 0, 1, 0, 0, 0),
+        HeaderAt(2024, 4, 31, 0, 0, 0), HeaderAt(2024, 1, 1, 24, 0, 0),
+        HeaderAt(2024, 1, 1, 0, 60, 0), HeaderAt(2016, 12, 31, 23, 59, 60)}) {
+    EXPECT_FALSE(HeaderTimeSeconds(header))
+        << header.year << "-" << +header.month << "-" << +header.day;
+  }
+  // Packing the seconds gives the fields again.
+  StringOutput out;
+  const std::optional<std::tm> time = ResolvePackTime("951782400", 0, out);
+  ASSERT_TRUE(time);
+  EXPECT_EQ(Fields(*time), "2000-02-29 00:00:00");
+}
+
+}  // namespace
+}  // namespace imgweld

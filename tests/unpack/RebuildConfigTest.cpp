@@ -1,0 +1,116 @@
+#include "unpack/RebuildConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "common/Output.h"
+#include "image/ImageReader.h"
+#include "pack/PackFirmware.h"
+#include "pack/PackTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace imgweld::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void Put32(Bytes& bytes, size_t at, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void PutText(Bytes& bytes, size_t at, size_t width, const std::string& text) {
+  std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), width, 0);
+  std::copy(text.begin(), text.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+// Both checksums again, from their definition, and the backup block at the
+// end as a copy of table and header, so only the change made stands out.
+void Reseal(Bytes& image) {
+  const uint32_t count = Le32(image, 0x20);
+  Put32(image, 0x1F8, RefCrc32Msb(std::span<const uint8_t>(image).subspan(0x200, count * 128)));
+  Put32(image, 0x1FC, RefCrc32Msb(std::span<const uint8_t>(image).first(0x1FC)));
+  const size_t backup = image.size() - 4096;
+  std::copy(image.begin() + 0x200, image.begin() + 0x1000, image.begin() + backup);
+  std::copy(image.begin(), image.begin() + 512, image.begin() + backup + 3584);
+}
+
+constexpr size_t kUboot = 0x200 + 2 * 128;  // record 2 of the example board
+constexpr size_t kMisc = 0x200 + 3 * 128;
+
+struct Case {
+  const char* what;
+  std::function<void(Bytes&)> change;
+  std::string problem;  // empty: the image still rebuilds
+};
+
+TEST(RebuildConfigTest, ImagesTheConfigurationCannotCarryAreRefused) {
+  TempDir dir;
+  StringOutput out;
+  ASSERT_TRUE(PackFirmware(SourceDir() + "/examples/board/setting.ini", dir.Path().string(), out,
+                           FixedPackTime()));
+  const Bytes packed = ReadBytes(dir / "Firmware.img");
+  const Case cases[] = {
+      {"untouched", [](Bytes&) {}, ""},
+      // "=" needs no escape: the value runs to the end of the line.
+      {"name with =", [](Bytes& b) { PutText(b, kUboot, 32, "u=boot"); }, ""},
+      {"name with #", [](Bytes& b) { PutText(b, kUboot, 32, "u#boot"); },
+       "partition u#boot's name holds text a configuration file cannot carry"},
+      {"name with brackets", [](Bytes& b) { PutText(b, kUboot, 32, "u[b]"); },
+       "partition u[b]'s name holds text a configuration file cannot carry"},
+      {"name with a slash", [](Bytes& b) { PutText(b, kUboot, 32, "a/b"); },
+       "the name of record 2 is no file name -U writes"},
+      {"model ending in a blank", [](Bytes& b) { PutText(b, 0x2D, 32, "board "); },
+       "the model holds text a configuration file cannot carry"},
+      {"chip with bytes after its end",
+       [](Bytes& b) { PutText(b, 0x29, 4, std::string("A\0B", 3)); },
+       "chip or model holds bytes after its end"},
+      {"two partitions of one name", [](Bytes& b) { PutText(b, kMisc, 32, "uboot"); },
+       "two partitions are named uboot, and -U writes one file for both"},
+      {"a partition -U does not extract", [](Bytes& b) { Put32(b, kUboot + 0x20, 1); },
+       "partition uboot has the vendor type, which -U does not extract"},
+      {"month 13", [](Bytes& b) { b[6] = 13; }, "its date and time name no moment since 1970"},
+      {"vendor area", [](Bytes& b) { b[0x4000] = 0; },
+       "the vendor area does not hold one fill byte"},
+      {"gap after a payload", [](Bytes& b) { b[0x1B100] = 0; },
+       "bytes from 0x1b000 to 0x24000 are not all the fill byte 0xFF"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes image = packed;
+    c.change(image);
+    Reseal(image);
+    MemorySource source(image);
+    const TaggedImageFacts facts = ReadTaggedImage(source);
+    ASSERT_TRUE(AllChecksHold(facts.checks));
+    std::string config;
+    std::string problem;
+    EXPECT_EQ(BuildRebuildConfig(source, facts, config, problem), c.problem.empty());
+    EXPECT_EQ(problem, c.problem);
+    if (c.problem.empty()) {
+      EXPECT_TRUE(config.starts_with("# SOURCE_DATE_EPOCH=1709647629\n"));
+    }
+  }
+  // A damaged image names its first failed check.
+  Bytes damaged = packed;
+  damaged[0x30] ^= 1;
+  MemorySource source(damaged);
+  std::string config;
+  std::string problem;
+  EXPECT_FALSE(BuildRebuildConfig(source, ReadTaggedImage(source), config, problem));
+  EXPECT_TRUE(problem.starts_with("it is damaged: header crc: stored 0x")) << problem;
+}
+
+TEST(RebuildConfigTest, OnlyValuesThatReadBackAreCarried) {
+  for (const char* value : {"", "plain", " leading", "a=b", "x]y[z", "[open", "close]", "\xe9"}) {
+    EXPECT_TRUE(IniCanCarry(value)) << value;
+  }
+  for (const std::string& value :
+       std::vector<std::string>{"a#b", "trailing ", "tab\t", "cr\r", "line\nbreak", "[x]", "a[b]c",
+                                std::string("nul\0x", 5)}) {
+    EXPECT_FALSE(IniCanCarry(value)) << value;
+  }
+}
+
+}  // namespace
+}  // namespace imgweld::test
