@@ -13,9 +13,9 @@ inline constexpr int kExitUnpackFailed = 4;
 void PrintUsage(Output& out);
 
 // Runs one invocation: checks the arguments, calls the packer, the unpacker,
-// the lister or the verifier, and returns the exit code. Everything the
-// design defines goes to `out` as messages; the lines beyond it go to its
-// diagnostics.
+// the lister or the verifier, and returns the exit code. The banner and the
+// messages of -P and -U go to `out` as messages; the lines beyond them go to
+// its diagnostics.
 int RunCommandLine(int argc, const char* const* argv, Output& out);
 
 }  // namespace imgweld

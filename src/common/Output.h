@@ -22,9 +22,9 @@ class Output {
   // Formatted output; the format carries its own line end where it has one.
   void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-  // A diagnostic beside the designed messages: "imgweld: <where>: <what>"
+  // A diagnostic beside the messages of standard output: "imgweld: <where>: <what>"
   // and a line feed, on standard error, which no caller compares; standard
-  // output stays exactly as designed.
+  // output stays exactly as it is.
   void Note(std::string_view where, std::string_view what);
   // The same with a formatted <what>.
   void Diagnose(std::string_view where, const char* format, ...)

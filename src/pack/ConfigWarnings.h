@@ -9,7 +9,7 @@
 
 namespace imgweld {
 
-// Likely mistakes in a configuration that packing accepts as designed, told
+// Likely mistakes in a configuration that packing accepts, told
 // on the diagnostics stream; the run goes on unchanged. Unknown sections and
 // keys (with the nearest known name), partition sections the list never
 // reaches, numbers with text after them, switches with blanks around "0" or

@@ -20,13 +20,13 @@ inline constexpr const char* kHashFileName = "Firmware.md5";
 class SavingDirectory {
  public:
   // Opens and locks `savingDir` (already checked to be a directory). On
-  // failure prints the designed message for the image that cannot be
+  // failure prints the usual message for the image that cannot be
   // created, naming `imagePath`.
   bool Open(const std::string& savingDir, const std::string& imagePath, Output& out);
 
   // Creates `file` for the final name `name` in the directory. On failure
   // prints `failureFormat` with the final path and the error number, as the
-  // design prints it for a file that cannot be created. A directory under
+  // packer prints it for a file that cannot be created. A directory under
   // the final name is such a failure: nothing could ever be renamed over it.
   bool Create(AtomicFile& file, const std::string& name, const char* failureFormat, Output& out);
 
@@ -37,7 +37,7 @@ class SavingDirectory {
   Directory dir_;
 };
 
-// Finishes `file` (flush, sync, close). On failure prints the design's
+// Finishes `file` (flush, sync, close). On failure prints the packer's
 // message for a failed write of the final path.
 bool FinishPackOutput(AtomicFile& file, Output& out);
 

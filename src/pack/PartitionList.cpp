@@ -52,7 +52,7 @@ bool FitsBelow4GiB(const PartitionEntry& entry) {
   return SectorPosition(offset + entry.size).has_value();
 }
 
-// The designed message names no partition; this line says which one, which
+// The error line names no partition; this line says which one, which
 // file and why it could not be measured.
 void ExplainUnmeasuredPayload(const ConfigSection& section, const PartitionEntry& entry,
                               const File& payload, Output& out) {

@@ -57,7 +57,7 @@ bool IsImageEntry(const Directory& outputDir, const std::string& name, File& ima
   return entry && entry == FileIdOf(fileno(image.Stream()));
 }
 
-// The designed message names the file and the error number; what kind of
+// The error line names the file and the error number; what kind of
 // file was refused, where that is the reason, goes to standard error.
 void ReportOpenFailure(const File& file, Output& out) {
   out.Printf("UnPacking Error:Opening %s failed, err=%d!\r\n", file.Path().c_str(), file.Error());

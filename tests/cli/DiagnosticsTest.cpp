@@ -64,7 +64,7 @@ TEST(Diagnostics, FailuresAndMistakesAreExplainedOnStandardError) {
        [](const std::string& b) { fs::create_directory(b + "/dir.ini"); }, "-P board/dir.ini out",
        3, "Packing Error:loading board/dir.ini failed!\r\n",
        "imgweld: board/dir.ini: is a directory, not a regular file\n"},
-      {"key typo, packed as designed",
+      {"key typo, packed all the same",
        [](const std::string& b) {
          EditConfig(b, "PartOffset=0xC0", "PartOffset=0xC0\nPartOfset=1");
        },

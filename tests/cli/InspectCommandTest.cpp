@@ -355,8 +355,8 @@ TEST_F(InspectTest, ChecksThatNeedTheKeySayWhenItDoesNotFit) {
             std::string::npos);
 }
 
-// -U tells on standard error, after its designed output, when the programs
-// were extracted scrambled; its standard output stays as designed.
+// -U tells on standard error, after its usual output, when the programs
+// were extracted scrambled; its standard output stays as it was.
 TEST_F(InspectTest, UnpackNotesScrambledProgramsOnStandardError) {
   fs::create_directories(dir_ / "parts");
   const Outcome scrambled = Imgweld({"-U", "board/Firmware.img", "parts"}, dir_.Path());
@@ -377,7 +377,7 @@ TEST_F(InspectTest, UnpackNotesScrambledProgramsOnStandardError) {
 
 TEST(InspectCommandLine, ArgumentsOfTheNewCommands) {
   TempDir dir;
-  // Three or four arguments; five is no command, as the design has it.
+  // Three or four arguments; five is no command.
   const Outcome five = Imgweld({"-L", "a", "text", "more"}, dir.Path());
   EXPECT_EQ(five.exitCode, 2);
   EXPECT_EQ(five.out, "command is invalid!\r\n");

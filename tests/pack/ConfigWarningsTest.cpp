@@ -76,7 +76,7 @@ TEST(ConfigWarnings, NearestNameIsATypoNotAGuess) {
   EXPECT_EQ(NearestName("Name", known), "");  // a known name is no typo
 }
 
-// The run goes on as designed: standard output and the image are those of
+// The run goes on unchanged: standard output and the image are those of
 // the same configuration without the mistake.
 TEST(ConfigWarnings, PackingIsUnchangedByWhatIsTold) {
   TempDir dir;

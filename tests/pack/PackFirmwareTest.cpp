@@ -210,7 +210,7 @@ TEST_F(PackFirmwareTest, UpperCaseKeysAndValuesWithEqualsSignsReachTheImage) {
   EXPECT_EQ(std::tie(boot.type, boot.offset, boot.size), std::make_tuple(2u, 0x40u, 0x800u));
 }
 
-TEST_F(PackFirmwareTest, FailuresReportOnceAfterTheDesignedProgressLines) {
+TEST_F(PackFirmwareTest, FailuresReportOnceAfterTheirProgressLines) {
   WriteBytes(cfgDir_ + "/big.img", RandomBytes(8 * 512 + 1, 5));
   std::string tooMany = System() + BootPart();
   for (int n = 2; n <= 28; ++n)
