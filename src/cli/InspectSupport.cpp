@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cli/TextColumns.h"
+#include "common/Output.h"
 
 namespace imgweld {
 
@@ -23,19 +24,6 @@ bool OpenForInspection(const std::string& path, File& file, uint64_t& length, Ou
   }
   length = *measured;
   return true;
-}
-
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int needed = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
-  if (needed > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
-  va_end(args);
-  return text;
 }
 
 std::string Printable(const std::string& text) {

@@ -21,9 +21,6 @@ namespace imgweld {
 // device, a pipe).
 bool OpenForInspection(const std::string& path, File& file, uint64_t& length, Output& out);
 
-// printf into a string.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 // A text from an image as a line shows it: bytes that would break the line
 // become "?".
 std::string Printable(const std::string& text);

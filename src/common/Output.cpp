@@ -29,6 +29,14 @@ std::string FormatText(const char* format, va_list args) {
 
 }  // namespace
 
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatText(format, args);
+  va_end(args);
+  return text;
+}
+
 void Output::Printf(const char* format, ...) {
   va_list args;
   va_start(args, format);

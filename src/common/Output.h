@@ -40,6 +40,9 @@ class Output {
   virtual void SetStatusLine(std::string_view /*line*/) {}
 };
 
+// printf into a string, of any length.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 class StdoutOutput final : public Output {
  public:
   void Write(std::string_view text) override;

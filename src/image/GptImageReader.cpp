@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/Output.h"
 #include "image/Checksums.h"
 #include "image/ImageReader.h"
 
@@ -15,17 +16,6 @@ constexpr size_t kCrcField = 16;
 constexpr uint64_t kArrayBytes = kGptArraySize;
 // The header field that leaves the disk size open (diskEnd all ones).
 constexpr uint64_t kOpenBackupLba = kOpenDiskEnd - 1;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/ByteIO.h"
+#include "common/Output.h"
 #include "image/Checksums.h"
 #include "image/ImageReader.h"
 
@@ -18,17 +19,6 @@ constexpr uint32_t kTableAreaRecords = (kTableBlockSize - kHeaderSize) / kEntryS
 constexpr uint64_t kPositionLimit = uint64_t{1} << 32;  // every position is a 32-bit value
 constexpr uint64_t kUnknownSize = 0xFFFFFFFF;           // a growing last partition's size
 constexpr size_t kBootSector = kBootSectorSize;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
 

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "common/File.h"
+#include "common/Output.h"
 #include "pack/IdBlock.h"
 
 namespace imgweld {
@@ -10,18 +11,13 @@ namespace {
 
 constexpr uint64_t kSector = kSectorSize;
 
-std::string Format(const char* format, const std::string& text) {
-  StringOutput out;
-  out.Printf(format, text.c_str());
-  return out.Text();
-}
-
 // The end of the partition's area, or the plan fails: every byte position
 // of an image is a 32-bit value.
 bool FillToAreaEnd(PlanBuilder& plan, const PartitionEntry& entry) {
   const std::optional<uint32_t> end = SectorPosition(uint64_t{entry.offset} + entry.size);
   if (!end) {
-    plan.Fail(Format("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name()));
+    plan.Fail(
+        Format("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name().c_str()));
     return false;
   }
   plan.FillTo(*end);
@@ -30,7 +26,7 @@ bool FillToAreaEnd(PlanBuilder& plan, const PartitionEntry& entry) {
 
 void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionEntry& entry) {
   const std::string& source = entry.sourceFile;
-  plan.Message(Format("Adding %s ...\r\n", DisplayName(source)));
+  plan.Message(Format("Adding %s ...\r\n", DisplayName(source).c_str()));
   PlannedPayload payload{source, File{}, entry.dataLength};
   if (!payload.file.OpenInput(context.ResolvePath(source))) {
     StringOutput message;
@@ -47,7 +43,7 @@ void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionE
                            std::to_string((entry.dataLength + kSector - 1) / kSector) +
                            " sectors), the partition " + std::to_string(entry.size) + " sectors (" +
                            std::to_string(uint64_t{entry.size} * kSector) + " bytes)");
-    plan.Fail(Format("Packing Error:file length is larger than part size, %s\r\n", source),
+    plan.Fail(Format("Packing Error:file length is larger than part size, %s\r\n", source.c_str()),
               sizes.Diagnostics());
     return;
   }
@@ -55,7 +51,8 @@ void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionE
   if (!compact) {
     const std::optional<uint32_t> start = SectorPosition(entry.offset);
     if (!start) {
-      plan.Fail(Format("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name()));
+      plan.Fail(
+          Format("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name().c_str()));
       return;
     }
     plan.FillTo(*start);

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "common/Output.h"
 #include "config/ConfigDocument.h"
 #include "image/BootBlock.h"
 #include "image/HeaderTime.h"
@@ -23,17 +24,6 @@ constexpr size_t kBootFieldBytes = 9;          // bootLayout, firstFileLength, s
 // The first nine characters of a boot block record's Type_Guid text are
 // overwritten by its boot fields; any nine characters give the same record.
 constexpr const char* kLostCharacters = "?????????";
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 // Text that ends at its first NUL with only zero bytes after it, as the
 // packer stores text in a fixed field; nothing for any other bytes.

@@ -3,21 +3,11 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "common/Output.h"
 #include "image/BootBlock.h"
 
 namespace imgweld {
 namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char* format, ...) {
-  char text[64];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 ConfigSection& AddUserPart(ConfigDocument& document, uint32_t number) {
   return *document.GetOrAddSection(Format("UserPart%u", number));
