@@ -26,15 +26,6 @@ bool OpenForInspection(const std::string& path, File& file, uint64_t& length, Ou
   return true;
 }
 
-std::string Printable(const std::string& text) {
-  std::string shown = text;
-  for (char& c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return shown;
-}
-
 const char* StatusWord(CheckStatus status) {
   switch (status) {
     case CheckStatus::kOk:

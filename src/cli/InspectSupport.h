@@ -21,10 +21,6 @@ namespace imgweld {
 // device, a pipe).
 bool OpenForInspection(const std::string& path, File& file, uint64_t& length, Output& out);
 
-// A text from an image as a line shows it: bytes that would break the line
-// become "?".
-std::string Printable(const std::string& text);
-
 const char* StatusWord(CheckStatus status);
 
 // One line per check, "name  status  detail" in columns, then the verdict.

@@ -19,10 +19,6 @@ constexpr uint64_t kOpenBackupLba = kOpenDiskEnd - 1;
 
 unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
 
-void Add(std::vector<Check>& checks, std::string name, bool ok, std::string detail) {
-  checks.push_back({std::move(name), ok ? CheckStatus::kOk : CheckStatus::kBad, std::move(detail)});
-}
-
 // Crc32 of a header's first `headerSize` bytes with its checksum field zero,
 // or nothing when that size cannot be a header's.
 std::optional<uint32_t> HeaderCrc(const SectorBytes& bytes, uint32_t headerSize) {
@@ -37,10 +33,10 @@ void CheckMbr(const GptImageFacts& facts, std::vector<Check>& checks) {
   SectorBytes expected = EncodeProtectiveMbr(ProtectiveMbr{});
   const bool ok = facts.mbrBytes == expected;
   const ProtectiveMbr mbr = DecodeProtectiveMbr(facts.mbrBytes);
-  Add(checks, "protective mbr", ok,
-      ok ? "one record of type 0xee from sector 1 over 0xffffffff sectors"
-         : Format("type 0x%02x from sector %u over 0x%x sectors, or other bytes not zero",
-                  mbr.partitionType, mbr.firstLba, mbr.sectorCount));
+  AddCheck(checks, "protective mbr", ok,
+           ok ? "one record of type 0xee from sector 1 over 0xffffffff sectors"
+              : Format("type 0x%02x from sector %u over 0x%x sectors, or other bytes not zero",
+                       mbr.partitionType, mbr.firstLba, mbr.sectorCount));
 }
 
 void CheckHeader(const GptImageFacts& facts, std::vector<Check>& checks) {
@@ -65,27 +61,22 @@ void CheckHeader(const GptImageFacts& facts, std::vector<Check>& checks) {
   }
   if (h.partitionCount > kMaxGptPartitions) note(Format("%u partitions", h.partitionCount));
   if (problems.empty()) {
-    Add(checks, "gpt header", true,
-        Format("%s layout, %u partitions", facts.Compact() ? "compact" : "padded",
-               h.partitionCount));
+    AddCheck(checks, "gpt header", true,
+             Format("%s layout, %u partitions", facts.Compact() ? "compact" : "padded",
+                    h.partitionCount));
   } else {
-    Add(checks, "gpt header", false, "unexpected " + problems);
+    AddCheck(checks, "gpt header", false, "unexpected " + problems);
   }
   if (!facts.computedHeaderCrc) {
-    Add(checks, "header crc", false, Format("stored 0x%08x over an impossible size", h.headerCrc));
+    AddCheck(checks, "header crc", false,
+             Format("stored 0x%08x over an impossible size", h.headerCrc));
   } else {
-    const bool ok = *facts.computedHeaderCrc == h.headerCrc;
-    Add(checks, "header crc", ok,
-        ok ? Format("0x%08x", h.headerCrc)
-           : Format("stored 0x%08x, computed 0x%08x", h.headerCrc, *facts.computedHeaderCrc));
+    AddCrcCheck(checks, "header crc", h.headerCrc, *facts.computedHeaderCrc);
   }
   if (!facts.computedArrayCrc) {
-    Add(checks, "array crc", false, "the partition array does not lie in the image");
+    AddCheck(checks, "array crc", false, "the partition array does not lie in the image");
   } else {
-    const bool ok = *facts.computedArrayCrc == h.arrayCrc;
-    Add(checks, "array crc", ok,
-        ok ? Format("0x%08x", h.arrayCrc)
-           : Format("stored 0x%08x, computed 0x%08x", h.arrayCrc, *facts.computedArrayCrc));
+    AddCrcCheck(checks, "array crc", h.arrayCrc, *facts.computedArrayCrc);
   }
 }
 
@@ -100,9 +91,9 @@ void CheckEntries(const GptImageFacts& facts, std::vector<Check>& checks) {
     const uint64_t first = e.entry.firstLba;
     const uint64_t last = e.entry.lastLba;
     if (first > last || first < h.firstUsableLba || last > h.lastUsableLba) {
-      Add(checks, name, false,
-          Format("sectors 0x%llx-0x%llx outside the usable 0x%llx-0x%llx", Ull(first), Ull(last),
-                 Ull(h.firstUsableLba), Ull(h.lastUsableLba)));
+      AddCheck(checks, name, false,
+               Format("sectors 0x%llx-0x%llx outside the usable 0x%llx-0x%llx", Ull(first),
+                      Ull(last), Ull(h.firstUsableLba), Ull(h.lastUsableLba)));
       continue;
     }
     const uint64_t length = e.recordedLength.value_or(0);
@@ -117,11 +108,11 @@ void CheckEntries(const GptImageFacts& facts, std::vector<Check>& checks) {
       end = first * kSector + length;
     }
     if (!fits) {
-      Add(checks, name, false,
-          Format("%llu bytes of data would end at byte 0x%llx, past the end of the image",
-                 Ull(length), Ull(end)));
+      AddCheck(checks, name, false,
+               Format("%llu bytes of data would end at byte 0x%llx, past the end of the image",
+                      Ull(length), Ull(end)));
     } else {
-      Add(checks, name, true, Format("sectors 0x%llx-0x%llx", Ull(first), Ull(last)));
+      AddCheck(checks, name, true, Format("sectors 0x%llx-0x%llx", Ull(first), Ull(last)));
     }
   }
 }
@@ -131,27 +122,27 @@ void CheckEntries(const GptImageFacts& facts, std::vector<Check>& checks) {
 void ReadBackup(ImageSource& source, GptImageFacts& facts, std::vector<Check>& checks) {
   const GptHeader& h = facts.header;
   if (h.backupEnabled == 0 || facts.Compact()) {
-    Add(checks, "backup gpt", true, "none, the header says so");
+    AddCheck(checks, "backup gpt", true, "none, the header says so");
     return;
   }
   uint64_t position = 0;
   if (h.backupLba == kOpenBackupLba) {
     if (facts.fileLength < kSector) {
-      Add(checks, "backup gpt", false, "the image holds no backup header");
+      AddCheck(checks, "backup gpt", false, "the image holds no backup header");
       return;
     }
     position = facts.fileLength - kSector;
   } else if (h.backupLba <= facts.fileLength / kSector) {
     position = h.backupLba * kSector;
   } else {
-    Add(checks, "backup gpt", false,
-        Format("sector 0x%llx lies past the end of the image", Ull(h.backupLba)));
+    AddCheck(checks, "backup gpt", false,
+             Format("sector 0x%llx lies past the end of the image", Ull(h.backupLba)));
     return;
   }
   facts.backupPosition = position;
   SectorBytes bytes{};
   if (!source.Read(position, bytes) || !HasGptSignature(bytes)) {
-    Add(checks, "backup gpt", false, Format("no header at byte 0x%llx", Ull(position)));
+    AddCheck(checks, "backup gpt", false, Format("no header at byte 0x%llx", Ull(position)));
     return;
   }
   facts.backup = DecodeGptHeader(bytes);
@@ -166,12 +157,12 @@ void ReadBackup(ImageSource& source, GptImageFacts& facts, std::vector<Check>& c
   const std::string where = Format("header at byte 0x%llx", Ull(position));
   if (!headerOk) {
     const bool crcOk = HeaderCrc(bytes, b.headerSize) == b.headerCrc;
-    Add(checks, "backup gpt", false,
-        where + (crcOk ? " does not mirror the primary" : " has a wrong checksum"));
+    AddCheck(checks, "backup gpt", false,
+             where + (crcOk ? " does not mirror the primary" : " has a wrong checksum"));
   } else if (!arrayEqual.value_or(false)) {
-    Add(checks, "backup gpt", false, where + ", the array before it differs from the primary");
+    AddCheck(checks, "backup gpt", false, where + ", the array before it differs from the primary");
   } else {
-    Add(checks, "backup gpt", true, where + ", header and array mirror the primary");
+    AddCheck(checks, "backup gpt", true, where + ", header and array mirror the primary");
   }
 }
 

@@ -39,6 +39,16 @@ struct Check {
 // True when no check failed; checks that could not be made do not count.
 bool AllChecksHold(const std::vector<Check>& checks);
 
+void AddCheck(std::vector<Check>& checks, std::string name, CheckStatus status, std::string detail);
+// A check that holds when `ok`.
+void AddCheck(std::vector<Check>& checks, std::string name, bool ok, std::string detail);
+// A checksum check: the value when stored and computed agree, both when not.
+void AddCrcCheck(std::vector<Check>& checks, std::string name, uint32_t stored, uint32_t computed);
+
+// A text from an image as a line shows it: bytes that would break the line
+// become "?".
+std::string Printable(const std::string& text);
+
 // --- Tagged image --------------------------------------------------------
 
 struct TaggedRecord {

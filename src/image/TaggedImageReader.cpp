@@ -22,24 +22,6 @@ constexpr size_t kBootSector = kBootSectorSize;
 
 unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
 
-void Add(std::vector<Check>& checks, std::string name, CheckStatus status, std::string detail) {
-  checks.push_back({std::move(name), status, std::move(detail)});
-}
-
-void Add(std::vector<Check>& checks, std::string name, bool ok, std::string detail) {
-  Add(checks, std::move(name), ok ? CheckStatus::kOk : CheckStatus::kBad, std::move(detail));
-}
-
-// A name as a check line shows it: bytes that would break a line become "?".
-std::string Printable(const std::string& text) {
-  std::string shown = text;
-  for (char& c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return shown;
-}
-
 std::string RecordName(const TaggedRecord& record) {
   return Format("record %u %s", record.index, Printable(record.entry.Name()).c_str());
 }
@@ -55,8 +37,8 @@ void ReadHeader(ImageSource& source, TaggedImageFacts& facts) {
 void CheckHeader(const TaggedImageFacts& facts, std::vector<Check>& checks) {
   const FirmwareHeader& h = facts.header;
   if (facts.fileLength < kHeaderSize) {
-    Add(checks, "header", false,
-        Format("cut short: the file holds %llu of its 512 bytes", Ull(facts.fileLength)));
+    AddCheck(checks, "header", false,
+             Format("cut short: the file holds %llu of its 512 bytes", Ull(facts.fileLength)));
     return;
   }
   std::string problems;
@@ -70,15 +52,12 @@ void CheckHeader(const TaggedImageFacts& facts, std::vector<Check>& checks) {
     note(Format("%u records, the table area holds 1 to %u", h.entryCount, kTableAreaRecords));
   }
   if (problems.empty()) {
-    Add(checks, "header", true,
-        Format("512 bytes, %u records of 128 bytes from sector 1", h.entryCount));
+    AddCheck(checks, "header", true,
+             Format("512 bytes, %u records of 128 bytes from sector 1", h.entryCount));
   } else {
-    Add(checks, "header", false, problems);
+    AddCheck(checks, "header", false, problems);
   }
-  const bool crcOk = h.headerCrc == facts.computedHeaderCrc;
-  Add(checks, "header crc", crcOk,
-      crcOk ? Format("0x%08x", h.headerCrc)
-            : Format("stored 0x%08x, computed 0x%08x", h.headerCrc, facts.computedHeaderCrc));
+  AddCrcCheck(checks, "header crc", h.headerCrc, facts.computedHeaderCrc);
 }
 
 void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check>& checks) {
@@ -93,8 +72,8 @@ void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check
     facts.records.push_back(record);
   }
   if (facts.records.size() < wanted) {
-    Add(checks, "records", false,
-        Format("%zu of %u records lie in the image", facts.records.size(), h.entryCount));
+    AddCheck(checks, "records", false,
+             Format("%zu of %u records lie in the image", facts.records.size(), h.entryCount));
   }
   const uint64_t covered = uint64_t{h.entryCount} * kEntrySize;
   if (source.Contains(kTableOffset, covered)) {
@@ -102,15 +81,12 @@ void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check
     if (source.Read(kTableOffset, table)) facts.computedTableCrc = Crc32Msb(table);
   }
   if (!facts.computedTableCrc) {
-    Add(checks, "table crc", false,
-        Format("stored 0x%08x, the %u records it covers run past the end of the image", h.tableCrc,
-               h.entryCount));
+    AddCheck(checks, "table crc", false,
+             Format("stored 0x%08x, the %u records it covers run past the end of the image",
+                    h.tableCrc, h.entryCount));
     return;
   }
-  const bool ok = *facts.computedTableCrc == h.tableCrc;
-  Add(checks, "table crc", ok,
-      ok ? Format("0x%08x", h.tableCrc)
-         : Format("stored 0x%08x, computed 0x%08x", h.tableCrc, *facts.computedTableCrc));
+  AddCrcCheck(checks, "table crc", h.tableCrc, *facts.computedTableCrc);
 }
 
 void CheckImageLength(const TaggedImageFacts& facts, std::vector<Check>& checks) {
@@ -118,19 +94,20 @@ void CheckImageLength(const TaggedImageFacts& facts, std::vector<Check>& checks)
   const uint64_t expected =
       uint64_t{h.imageSectors} * kSector + (h.backupDisabled == 0 ? kBackupBlockSize : 0);
   if (h.imageLength != expected) {
-    Add(checks, "image length", false,
-        Format("%u bytes recorded, but %u sectors%s make %llu", h.imageLength, h.imageSectors,
-               h.backupDisabled == 0 ? " and the backup block" : "", Ull(expected)));
+    AddCheck(checks, "image length", false,
+             Format("%u bytes recorded, but %u sectors%s make %llu", h.imageLength, h.imageSectors,
+                    h.backupDisabled == 0 ? " and the backup block" : "", Ull(expected)));
   } else if (facts.fileLength < h.imageLength || facts.fileLength - h.imageLength >= kSector) {
-    Add(checks, "image length", false,
-        Format("%u bytes recorded, the file has %llu", h.imageLength, Ull(facts.fileLength)));
+    AddCheck(checks, "image length", false,
+             Format("%u bytes recorded, the file has %llu", h.imageLength, Ull(facts.fileLength)));
   } else if (facts.fileLength != h.imageLength) {
     // The recorded length counts whole sectors: a last partition that ends
     // inside a sector leaves up to 511 bytes more.
-    Add(checks, "image length", true,
+    AddCheck(
+        checks, "image length", true,
         Format("%u bytes in whole sectors, the file %llu", h.imageLength, Ull(facts.fileLength)));
   } else {
-    Add(checks, "image length", true, Format("%u bytes, as the file", h.imageLength));
+    AddCheck(checks, "image length", true, Format("%u bytes, as the file", h.imageLength));
   }
 }
 
@@ -247,24 +224,25 @@ void CheckBootSectors(const BootBlockFacts& boot, const BootContent& content,
                          signature.begin() + boot_signature_at::kMark + 4);
   const bool nano = boot.layout.nano;
   const bool markOk = mark == (nano ? "NANO" : "ZV28");
-  Add(checks, "boot signature", markOk,
-      markOk ? "\"" + mark + "\", as the record's layout"
-             : Format("the %s layout's mark is missing", nano ? "Nano" : "standard"));
+  AddCheck(checks, "boot signature", markOk,
+           markOk ? "\"" + mark + "\", as the record's layout"
+                  : Format("the %s layout's mark is missing", nano ? "Nano" : "standard"));
 
   const bool headerRead = boot.header != BootSectors::kUnreadable;
   const bool checkRead = boot.check != BootSectors::kUnreadable;
   if (!headerRead && !checkRead) {
-    Add(checks, "boot sectors", CheckStatus::kNotMade,
-        "cannot be made: the control sectors read neither plain nor with the key");
+    AddCheck(checks, "boot sectors", CheckStatus::kNotMade,
+             "cannot be made: the control sectors read neither plain nor with the key");
   } else if (!headerRead || !checkRead) {
-    Add(checks, "boot sectors", false,
-        Format("the %s sector has lost its marks", headerRead ? "check" : "header"));
+    AddCheck(checks, "boot sectors", false,
+             Format("the %s sector has lost its marks", headerRead ? "check" : "header"));
   } else {
-    Add(checks, "boot sectors", true,
-        Format("header %s, check %s", SectorsText(boot.header), SectorsText(boot.check)));
+    AddCheck(checks, "boot sectors", true,
+             Format("header %s, check %s", SectorsText(boot.header), SectorsText(boot.check)));
   }
   if (!headerRead || !checkRead) {
-    Add(checks, "boot sector crcs", CheckStatus::kNotMade, "cannot be made without the sectors");
+    AddCheck(checks, "boot sector crcs", CheckStatus::kNotMade,
+             "cannot be made without the sectors");
     return;
   }
   BootSectorBytes spare{};
@@ -275,7 +253,8 @@ void CheckBootSectors(const BootBlockFacts& boot, const BootContent& content,
   const bool ok = reader.U16(boot_check_at::kHeaderCrc) == Crc16(content.header) &&
                   reader.U16(boot_check_at::kSignatureCrc) == Crc16(signature) &&
                   reader.U16(boot_check_at::kSpareCrc) == Crc16(spare);
-  Add(checks, "boot sector crcs", ok,
+  AddCheck(
+      checks, "boot sector crcs", ok,
       ok ? "header, signature and spare sector" : "a control sector differs from its checksum");
 }
 
@@ -285,20 +264,22 @@ void CheckBootCode(const BootBlockFacts& boot, const BootContent& content,
   const uint64_t codeLength = uint64_t{boot.layout.CodeSectors()} * kBootSector;
   const size_t codeStart = kBootControlSectors * kBootSector;
   if (boot.check == BootSectors::kUnreadable) {
-    Add(checks, "boot code crc", CheckStatus::kNotMade, "cannot be made without the check sector");
+    AddCheck(checks, "boot code crc", CheckStatus::kNotMade,
+             "cannot be made without the check sector");
   } else if (codeLength > block.size() - codeStart) {
-    Add(checks, "boot code crc", false, "the code area runs past the block");
+    AddCheck(checks, "boot code crc", false, "the code area runs past the block");
   } else {
     const uint32_t stored = ByteReader(content.check).U32(boot_check_at::kCodeCrc);
     const uint32_t computed =
         Crc32Msb(std::span(block).subspan(codeStart, static_cast<size_t>(codeLength)));
-    Add(checks, "boot code crc", stored == computed,
-        stored == computed ? Format("0x%08x over %llu bytes", stored, Ull(codeLength))
-                           : Format("stored 0x%08x, computed 0x%08x", stored, computed));
+    AddCheck(checks, "boot code crc", stored == computed,
+             stored == computed ? Format("0x%08x over %llu bytes", stored, Ull(codeLength))
+                                : Format("stored 0x%08x, computed 0x%08x", stored, computed));
   }
   if (!boot.layout.nano) return;
   if (boot.header == BootSectors::kUnreadable) {
-    Add(checks, "boot ddr crcs", CheckStatus::kNotMade, "cannot be made without the header sector");
+    AddCheck(checks, "boot ddr crcs", CheckStatus::kNotMade,
+             "cannot be made without the header sector");
     return;
   }
   // The checksums cover the DDR copy area as it read before scrambling.
@@ -314,19 +295,20 @@ void CheckBootCode(const BootBlockFacts& boot, const BootContent& content,
     ok = ok && header.U16(boot_header_at::kNanoDdrCrcs + 2 * k) ==
                    CrcCcitt(std::span(ddr).subspan(k * kBootSector, kBootSector));
   }
-  Add(checks, "boot ddr crcs", ok, ok ? "8 sectors of the DDR program" : "a DDR sector differs");
+  AddCheck(checks, "boot ddr crcs", ok,
+           ok ? "8 sectors of the DDR program" : "a DDR sector differs");
 }
 
 void CheckBootCopies(const BootBlockFacts& boot, std::vector<Check>& checks) {
   if (!boot.secondCopy) {
-    Add(checks, "boot copies", CheckStatus::kNotMade,
-        "cannot be made: a growing last partition does not record where the second copy lies");
+    AddCheck(checks, "boot copies", CheckStatus::kNotMade,
+             "cannot be made: a growing last partition does not record where the second copy lies");
   } else if (!boot.copiesEqual) {
-    Add(checks, "boot copies", false, "a copy does not lie in the image");
+    AddCheck(checks, "boot copies", false, "a copy does not lie in the image");
   } else {
-    Add(checks, "boot copies", *boot.copiesEqual,
-        Format("%s at sectors 0x%llx and 0x%llx", *boot.copiesEqual ? "equal" : "differ",
-               Ull(boot.firstCopy / kSector), Ull(*boot.secondCopy / kSector)));
+    AddCheck(checks, "boot copies", *boot.copiesEqual,
+             Format("%s at sectors 0x%llx and 0x%llx", *boot.copiesEqual ? "equal" : "differ",
+                    Ull(boot.firstCopy / kSector), Ull(*boot.secondCopy / kSector)));
   }
 }
 
@@ -337,7 +319,7 @@ void ReadBootBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Che
   const auto found = std::find_if(facts.records.begin(), facts.records.end(),
                                   [](const auto& r) { return r.entry.type == PART_TYPE_IDBLOCK; });
   if (found == facts.records.end()) {
-    Add(checks, "boot block", false, "no record of type 2");
+    AddCheck(checks, "boot block", false, "no record of type 2");
     return;
   }
   BootBlockFacts boot;
@@ -379,7 +361,7 @@ void CheckBackupBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<
   // end of the file.
   facts.backupPosition = facts.fileLength - std::min<uint64_t>(facts.fileLength, kBackupBlockSize);
   if (!facts.backupExpected) {
-    Add(checks, "backup block", true, "none, the header says so");
+    AddCheck(checks, "backup block", true, "none, the header says so");
     return;
   }
   TableBlock front{};
@@ -389,15 +371,39 @@ void CheckBackupBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<
   }
   const std::string where = Format("at byte 0x%llx", Ull(facts.backupPosition));
   if (!facts.backupEqual) {
-    Add(checks, "backup block", false, where + " does not lie in the image");
+    AddCheck(checks, "backup block", false, where + " does not lie in the image");
   } else {
-    Add(checks, "backup block", *facts.backupEqual,
-        where + (*facts.backupEqual ? ", equal to header and table"
-                                    : ", differs from header and table"));
+    AddCheck(checks, "backup block", *facts.backupEqual,
+             where + (*facts.backupEqual ? ", equal to header and table"
+                                         : ", differs from header and table"));
   }
 }
 
 }  // namespace
+
+void AddCheck(std::vector<Check>& checks, std::string name, CheckStatus status,
+              std::string detail) {
+  checks.push_back({std::move(name), status, std::move(detail)});
+}
+
+void AddCheck(std::vector<Check>& checks, std::string name, bool ok, std::string detail) {
+  AddCheck(checks, std::move(name), ok ? CheckStatus::kOk : CheckStatus::kBad, std::move(detail));
+}
+
+void AddCrcCheck(std::vector<Check>& checks, std::string name, uint32_t stored, uint32_t computed) {
+  AddCheck(checks, std::move(name), stored == computed,
+           stored == computed ? Format("0x%08x", stored)
+                              : Format("stored 0x%08x, computed 0x%08x", stored, computed));
+}
+
+std::string Printable(const std::string& text) {
+  std::string shown = text;
+  for (char& c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return shown;
+}
 
 bool AllChecksHold(const std::vector<Check>& checks) {
   return std::none_of(checks.begin(), checks.end(),
@@ -458,7 +464,7 @@ TaggedImageFacts ReadTaggedImage(ImageSource& source) {
     } else if (facts.boot && facts.boot->record == i) {
       checks.push_back(BootRecordCheck(record, *facts.boot, facts.fileLength));
     } else {
-      Add(checks, RecordName(record), true, "not built: only the first boot block record is");
+      AddCheck(checks, RecordName(record), true, "not built: only the first boot block record is");
     }
   }
   CheckBackupBlock(source, facts, checks);
