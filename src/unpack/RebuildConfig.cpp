@@ -42,15 +42,6 @@ bool AllZero(std::span<const uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }
 
-// A name the unpacker writes as a file inside its output directory.
-bool IsPlainFileName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return std::none_of(name.begin(), name.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F;
-  });
-}
-
 // One rebuild: the configuration built up, or the first reason it cannot be.
 class Rebuild {
  public:

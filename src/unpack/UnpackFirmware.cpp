@@ -35,17 +35,11 @@ constexpr size_t kCopyChunk = size_t{1} << 20;
 constexpr uint32_t kGapUnit = kBootGapUnit;
 
 // The name becomes a file name inside the output directory and a value in
-// "setting.ini": it must hold no directory part and no line break, and must
-// end within its field.
-bool IsPlainFileName(const PartitionEntry& entry) {
+// "setting.ini": it must be a plain file name and end within its field.
+bool IsPlainRecordName(const PartitionEntry& entry) {
   const size_t length = strnlen(entry.name.data(), entry.name.size());
   if (length == entry.name.size()) return false;
-  const std::string_view name(entry.name.data(), length);
-  if (name.empty() || name == "." || name == "..") return false;
-  return std::none_of(name.begin(), name.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F;
-  });
+  return IsPlainFileName(std::string_view(entry.name.data(), length));
 }
 
 // Whether the entry `name` of the output directory is the open image itself,
@@ -420,7 +414,7 @@ bool Unpacker::Save(const std::string& fileName, const PayloadSpan& span) {
 }
 
 bool Unpacker::ExtractPartition(uint32_t index, const PartitionEntry& entry) {
-  if (!IsPlainFileName(entry)) {
+  if (!IsPlainRecordName(entry)) {
     sink_->Printf("UnPacking Error:Name of partition record %u is not a plain file name!\r\n",
                   index);
     return false;

@@ -1,5 +1,6 @@
 #include "unpack/UnpackSettings.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -21,6 +22,14 @@ BootFileNames GetBootFileNames(const PartitionEntry& entry) {
 }
 
 std::string PartitionFileName(const PartitionEntry& entry) { return entry.Name() + ".img"; }
+
+bool IsPlainFileName(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F;
+  });
+}
 
 void RecordSystemSettings(ConfigDocument& document, const FirmwareHeader& header) {
   ConfigSection& system = *document.GetOrAddSection("System");

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
@@ -22,6 +23,11 @@ BootFileNames GetBootFileNames(const PartitionEntry& entry);
 
 // The file an ordinary partition is extracted to: its name and ".img".
 std::string PartitionFileName(const PartitionEntry& entry);
+
+// Whether a partition name can become a file name inside the output
+// directory and a value in "setting.ini": no directory part, no line break
+// or other control character, not "." or "..".
+bool IsPlainFileName(std::string_view name);
 
 // Section `System`: `FwVersion`, an empty `Gpt_Enable` and
 // `Backup_Partition_Enable`.
