@@ -60,7 +60,6 @@ int RunCommandLine(int argc, const char* const* argv, Output& out) {
   if (command == "-U") {
     const bool verify = argc != 5 || UpperCase(argv[4]) != "OFFCHECK";
     if (!UnpackFirmware(argv[2], argv[3], verify, out)) return kExitUnpackFailed;
-    NoteScrambledPrograms(argv[2], out);
     return kExitOk;
   }
   out.Line("command is invalid!\r");

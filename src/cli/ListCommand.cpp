@@ -559,20 +559,4 @@ int ListFile(const std::string& path, ListMode mode, Output& out) {
   return ListImage(source, path, mode, out);
 }
 
-void NoteScrambledPrograms(const std::string& imagePath, Output& out) {
-  File file;
-  uint64_t length = 0;
-  StringOutput ignored;
-  if (!OpenForInspection(imagePath, file, length, ignored)) return;
-  FileSource source(file, length);
-  if (IdentifyImage(source) != ImageKind::kTagged) return;
-  const TaggedImageFacts facts = ReadTaggedImage(source);
-  if (!facts.boot || !facts.boot->ProgramsScrambled().value_or(false)) return;
-  out.Diagnose(imagePath,
-               "the boot programs were extracted scrambled, as stored, and the regenerated "
-               "setting.ini scrambles them again when packed; imgweld -L %s ini prints a "
-               "configuration that rebuilds the image",
-               imagePath.c_str());
-}
-
 }  // namespace imgweld

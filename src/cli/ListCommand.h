@@ -29,9 +29,4 @@ int ListFile(const std::string& path, ListMode mode, Output& out);
 // is no image gets the "UnPacking Error:" line.
 int ListImage(ImageSource& source, const std::string& name, ListMode mode, Output& out);
 
-// After "-U" succeeded: when the image's boot block stores its programs
-// scrambled, one diagnostic line says that the regenerated setting.ini
-// scrambles them again and names the command that rebuilds the image.
-void NoteScrambledPrograms(const std::string& imagePath, Output& out);
-
 }  // namespace imgweld

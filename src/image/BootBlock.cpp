@@ -226,4 +226,47 @@ std::vector<uint8_t> SpreadWithGaps(std::span<const uint8_t> block) {
   return spread;
 }
 
+std::vector<uint8_t> GatherGaps(std::span<const uint8_t> written) {
+  std::vector<uint8_t> block;
+  block.reserve(written.size() / 2);
+  for (size_t at = 0; at < written.size(); at += 2 * kBootGapUnit) {
+    const size_t chunk = std::min<size_t>(kBootGapUnit, written.size() - at);
+    block.insert(block.end(), written.begin() + static_cast<std::ptrdiff_t>(at),
+                 written.begin() + static_cast<std::ptrdiff_t>(at + chunk));
+  }
+  return block;
+}
+
+uint64_t PayloadExtent::End() const {
+  if (length == 0) return byteOffset;
+  if (!gapped) return byteOffset + length;
+  const uint64_t last = length - 1;
+  return byteOffset + (last / kBootGapUnit) * 2 * kBootGapUnit + last % kBootGapUnit + 1;
+}
+
+uint64_t PayloadExtent::RunAt(uint64_t at, uint64_t& position) const {
+  if (!gapped) {
+    position = byteOffset + at;
+    return length - at;
+  }
+  const uint64_t unit = at / kBootGapUnit;
+  const uint64_t within = at % kBootGapUnit;
+  position = byteOffset + unit * 2 * kBootGapUnit + within;
+  return std::min<uint64_t>(kBootGapUnit - within, length - at);
+}
+
+PayloadExtent StoredDdrProgram(const PartitionEntry& entry) {
+  const BootBlockLayout layout = BootBlockLayoutOf(entry);
+  return {uint64_t{entry.offset} * kSector + layout.WrittenPosition(layout.DdrSector()),
+          GetBootFields(entry).firstFileLength, layout.gap};
+}
+
+PayloadExtent StoredLoader(const PartitionEntry& entry) {
+  const BootBlockLayout layout = BootBlockLayoutOf(entry);
+  const BootFields fields = GetBootFields(entry);
+  const uint64_t spread = layout.gap ? 2 : 1;
+  return {uint64_t{entry.offset} * kSector + spread * StoredLoaderSector(fields) * kSector,
+          fields.secondFileLength, layout.gap};
+}
+
 }  // namespace imgweld

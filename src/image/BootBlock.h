@@ -133,5 +133,29 @@ void ScrambleProgramBlocks(std::span<uint8_t> program);
 
 // Every 2048 bytes of `block` followed by 2048 zero bytes.
 std::vector<uint8_t> SpreadWithGaps(std::span<const uint8_t> block);
+// The block spread over twice its room in gap mode, gathered again.
+std::vector<uint8_t> GatherGaps(std::span<const uint8_t> written);
+
+// Where payload bytes lie in an image: `length` bytes from `byteOffset`,
+// or, for a boot program of a block in gap mode, 2048 bytes from every 4096.
+// Positions are 64-bit so that a record pointing past 4 GiB is seen as such
+// instead of wrapping around.
+struct PayloadExtent {
+  uint64_t byteOffset = 0;
+  uint64_t length = 0;
+  bool gapped = false;
+
+  // The image position one past the last payload byte.
+  uint64_t End() const;
+  // The longest run of payload bytes from payload byte `at` that lies
+  // contiguously in the image, and its image position.
+  uint64_t RunAt(uint64_t at, uint64_t& position) const;
+};
+
+// The two programs of the boot block that `entry` records, as a reader
+// extracts them: the DDR program from sector 4 of the block, the loader
+// from StoredLoaderSector(), both spread in gap mode.
+PayloadExtent StoredDdrProgram(const PartitionEntry& entry);
+PayloadExtent StoredLoader(const PartitionEntry& entry);
 
 }  // namespace imgweld

@@ -18,6 +18,10 @@ inline constexpr uint32_t kVendorAreaEnd = 0x8000;  // sectors 8 to 63 belong to
 // The table area (sectors 1 to 7) has room for 28 records; the vendor record
 // takes the first.
 inline constexpr size_t kMaxTaggedPartitions = 27;
+inline constexpr uint32_t kTableAreaRecords = kMaxTaggedPartitions + 1;
+// Every byte position of an image is a 32-bit value: nothing of an image
+// lies at or past this position, so no image file is longer.
+inline constexpr uint64_t kPositionLimit = uint64_t{1} << 32;
 
 inline constexpr uint32_t PART_TYPE_VENDOR = 1;
 inline constexpr uint32_t PART_TYPE_IDBLOCK = 2;

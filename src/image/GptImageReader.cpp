@@ -87,7 +87,7 @@ void CheckEntries(const GptImageFacts& facts, std::vector<Check>& checks) {
   const GptHeader& h = facts.header;
   uint64_t compactEnd = kGptFirstUsableLba * kSector;
   for (const GptEntryFacts& e : facts.entries) {
-    const std::string name = Format("entry %u %s", e.index, e.name.c_str());
+    const std::string name = Format("entry %u %s", e.index, Printable(e.name).c_str());
     const uint64_t first = e.entry.firstLba;
     const uint64_t last = e.entry.lastLba;
     if (first > last || first < h.firstUsableLba || last > h.lastUsableLba) {
@@ -166,6 +166,77 @@ void ReadBackup(ImageSource& source, GptImageFacts& facts, std::vector<Check>& c
   }
 }
 
+std::string EntryName(const GptEntryFacts& e) {
+  return Format("entry %u %s", e.index, Printable(e.name).c_str());
+}
+
+// An entry past the header's partition count that has a type is used by
+// every GPT reader, but was never written by the packer.
+void CheckUncounted(const GptImageFacts& facts, std::vector<Check>& checks) {
+  for (const GptEntryFacts& e : facts.entries) {
+    if (e.index < facts.header.partitionCount) continue;
+    AddCheck(checks, EntryName(e), false,
+             Format("in use at sectors 0x%llx-0x%llx, but the header counts %u partitions",
+                    Ull(e.entry.firstLba), Ull(e.entry.lastLba), facts.header.partitionCount));
+  }
+}
+
+// Entries that share a sector, or lie on the protective MBR and the GPT
+// (sectors 0 to 33), destroy each other when flashed. The compact layout's
+// entries do not place its payloads, so only the padded layout is checked.
+void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
+  if (facts.Compact()) return;
+  const auto text = [](const GptEntryFacts& e) {
+    return Format("%s at sectors 0x%llx-0x%llx", EntryName(e).c_str(), Ull(e.entry.firstLba),
+                  Ull(e.entry.lastLba));
+  };
+  for (size_t i = 0; i < facts.entries.size(); ++i) {
+    const GptEntry& a = facts.entries[i].entry;
+    if (a.firstLba > a.lastLba) continue;
+    if (a.firstLba < kGptFirstUsableLba) {
+      AddCheck(checks, "overlap", false,
+               text(facts.entries[i]) +
+                   Format(" overlaps the protective MBR and GPT at sectors 0x0-0x%llx",
+                          Ull(kGptFirstUsableLba - 1)));
+    }
+    for (size_t j = 0; j < i; ++j) {
+      const GptEntry& b = facts.entries[j].entry;
+      if (b.firstLba > b.lastLba || b.lastLba < a.firstLba || a.lastLba < b.firstLba) continue;
+      AddCheck(checks, "overlap", false,
+               text(facts.entries[i]) + " overlaps " + text(facts.entries[j]));
+    }
+  }
+}
+
+// The usable sectors end 33 sectors before the backup header, which ends
+// the disk; with a backup that is the end of the file, without one the file
+// ends no later than the usable sectors. A disk left open (compact layout,
+// growing last partition) names no end.
+void CheckUsableRange(const GptImageFacts& facts, std::vector<Check>& checks) {
+  const GptHeader& h = facts.header;
+  const std::optional<uint64_t> diskEnd = facts.DiskEnd();
+  if (!diskEnd) return;
+  const uint64_t backupSectors = kGptArraySectors + 1;
+  const uint64_t fileSectors = (facts.fileLength + kSector - 1) / kSector;
+  if (h.lastUsableLba + backupSectors != h.backupLba) {
+    AddCheck(checks, "usable sectors", false,
+             Format("the last usable sector 0x%llx is not %llu sectors before the backup header "
+                    "at sector 0x%llx",
+                    Ull(h.lastUsableLba), Ull(backupSectors), Ull(h.backupLba)));
+  } else if (*diskEnd > kPositionLimit / kSector) {
+    AddCheck(checks, "usable sectors", false,
+             Format("the disk of 0x%llx sectors reaches past 4 GiB", Ull(*diskEnd)));
+  } else if (h.backupEnabled != 0 && fileSectors != *diskEnd) {
+    AddCheck(checks, "usable sectors", false,
+             Format("the backup header at sector 0x%llx does not end the file of 0x%llx sectors",
+                    Ull(h.backupLba), Ull(fileSectors)));
+  } else if (h.backupEnabled == 0 && fileSectors > h.lastUsableLba + 1) {
+    AddCheck(checks, "usable sectors", false,
+             Format("the file of 0x%llx sectors reaches past the last usable sector 0x%llx",
+                    Ull(fileSectors), Ull(h.lastUsableLba)));
+  }
+}
+
 }  // namespace
 
 std::optional<uint64_t> GptImageFacts::DiskEnd() const {
@@ -189,25 +260,27 @@ GptImageFacts ReadGptImage(ImageSource& source) {
                          h.arrayLba <= facts.fileLength / kSector &&
                          source.Read(h.arrayLba * kSector, array);
   if (arrayRead) facts.computedArrayCrc = Crc32(array, 0);
-  const uint32_t listed = arrayRead ? std::min<uint32_t>(h.partitionCount, kGptEntryCount) : 0;
-  for (uint32_t i = 0; i < listed; ++i) {
+  // Every GPT reader takes each entry of the array that has a type: the
+  // partition count of the private fields does not hide the rest.
+  const uint32_t counted = std::min<uint32_t>(h.partitionCount, kGptEntryCount);
+  for (uint32_t i = 0; arrayRead && i < kGptEntryCount; ++i) {
     GptEntryFacts entry;
     entry.index = i;
     entry.entry = DecodeGptEntry(
         std::span<const uint8_t, kGptEntrySize>(array.data() + i * kGptEntrySize, kGptEntrySize));
+    if (i >= counted && entry.entry.typeGuid == Guid{}) continue;
     const std::optional<std::string> name = NarrowName(entry.entry.name);
     if (name) {
       entry.name = *name;
     } else {
+      // Units no byte widens to are shown as the byte 0xFF, which is no
+      // text and so shows escaped.
       for (uint16_t unit : entry.entry.name) {
         if (unit == 0) break;
-        entry.name.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+        entry.name.push_back(unit < 0x80 ? static_cast<char>(unit) : '\xFF');
       }
     }
-    for (char& c : entry.name) {
-      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    }
-    if (i < kMaxGptPartitions) entry.recordedLength = h.dataLengths[i];
+    if (i < kMaxGptPartitions && i < counted) entry.recordedLength = h.dataLengths[i];
     facts.entries.push_back(entry);
   }
 
@@ -215,6 +288,9 @@ GptImageFacts ReadGptImage(ImageSource& source) {
   CheckHeader(facts, checks);
   CheckEntries(facts, checks);
   ReadBackup(source, facts, checks);
+  CheckUncounted(facts, checks);
+  CheckOverlaps(facts, checks);
+  CheckUsableRange(facts, checks);
   return facts;
 }
 

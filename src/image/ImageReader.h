@@ -45,8 +45,10 @@ void AddCheck(std::vector<Check>& checks, std::string name, bool ok, std::string
 // A checksum check: the value when stored and computed agree, both when not.
 void AddCrcCheck(std::vector<Check>& checks, std::string name, uint32_t stored, uint32_t computed);
 
-// A text from an image as a line shows it: bytes that would break the line
-// become "?".
+// A text from an image as a listing shows it: every byte that is no
+// printable UTF-8 text (below 0x20, 0x7F, the C1 controls U+0080 to U+009F,
+// bytes of no well-formed sequence) becomes "\xNN", so that nothing read
+// from an image reaches the terminal as a command or breaks the columns.
 std::string Printable(const std::string& text);
 
 // --- Tagged image --------------------------------------------------------
@@ -109,15 +111,13 @@ struct TaggedImageFacts {
 
 TaggedImageFacts ReadTaggedImage(ImageSource& source);
 
-// The boot block spread over twice its room in gap mode, gathered again.
-std::vector<uint8_t> GatherGaps(std::span<const uint8_t> written);
 
 // --- Partition-table image -----------------------------------------------
 
 struct GptEntryFacts {
   uint32_t index = 0;
   GptEntry entry;
-  std::string name;  // narrowed; "?" for a unit no byte widens to
+  std::string name;  // narrowed; the byte 0xFF for a unit no byte widens to
   // The payload length the header records for this entry (the first 49).
   std::optional<uint64_t> recordedLength;
 };
@@ -129,7 +129,8 @@ struct GptImageFacts {
   GptHeader header;
   std::optional<uint32_t> computedHeaderCrc;  // nothing for an impossible header size
   std::optional<uint32_t> computedArrayCrc;   // nothing when the array is not in the image
-  std::vector<GptEntryFacts> entries;         // the header's partition count, at most 128
+  // The entries the header counts, then every other entry that has a type.
+  std::vector<GptEntryFacts> entries;
   // Where the backup header was looked for, and what was found there.
   std::optional<uint64_t> backupPosition;
   std::optional<GptHeader> backup;

@@ -15,8 +15,8 @@ namespace {
 constexpr uint64_t kSector = kSectorSize;
 constexpr uint64_t kTableOffset = kHeaderSize;  // the checksum covers the records from sector 1
 constexpr uint64_t kVendorStart = 8 * kSector;
-constexpr uint32_t kTableAreaRecords = (kTableBlockSize - kHeaderSize) / kEntrySize;
-constexpr uint64_t kPositionLimit = uint64_t{1} << 32;  // every position is a 32-bit value
+constexpr uint64_t kReservedSectors = kVendorAreaEnd / kSectorSize;  // header, table, vendor area
+constexpr size_t kCrcChunk = size_t{64} << 10;
 constexpr uint64_t kUnknownSize = 0xFFFFFFFF;           // a growing last partition's size
 constexpr size_t kBootSector = kBootSectorSize;
 
@@ -51,6 +51,10 @@ void CheckHeader(const TaggedImageFacts& facts, std::vector<Check>& checks) {
   if (h.entryCount == 0 || h.entryCount > kTableAreaRecords) {
     note(Format("%u records, the table area holds 1 to %u", h.entryCount, kTableAreaRecords));
   }
+  if (facts.fileLength > kPositionLimit) {
+    note(Format("the file has %llu bytes, more than any image (every position is 32 bits)",
+                Ull(facts.fileLength)));
+  }
   if (problems.empty()) {
     AddCheck(checks, "header", true,
              Format("512 bytes, %u records of 128 bytes from sector 1", h.entryCount));
@@ -75,10 +79,26 @@ void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check
     AddCheck(checks, "records", false,
              Format("%zu of %u records lie in the image", facts.records.size(), h.entryCount));
   }
+  // The checksum covers as many records as the header counts, wherever
+  // that ends; it is taken in chunks so that a hostile count costs no memory.
   const uint64_t covered = uint64_t{h.entryCount} * kEntrySize;
+  if (h.entryCount > kTableAreaRecords) {
+    AddCheck(checks, "table crc", false,
+             Format("stored 0x%08x, not computed over %u records, more than the table area holds",
+                    h.tableCrc, h.entryCount));
+    return;
+  }
   if (source.Contains(kTableOffset, covered)) {
-    std::vector<uint8_t> table(static_cast<size_t>(covered));
-    if (source.Read(kTableOffset, table)) facts.computedTableCrc = Crc32Msb(table);
+    std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(covered, kCrcChunk)));
+    uint32_t crc = 0;
+    bool read = true;
+    for (uint64_t done = 0; read && done < covered;) {
+      const std::span<uint8_t> part(chunk.data(), std::min<uint64_t>(covered - done, kCrcChunk));
+      read = source.Read(kTableOffset + done, part);
+      crc = Crc32Msb(part, crc);
+      done += part.size();
+    }
+    if (read) facts.computedTableCrc = crc;
   }
   if (!facts.computedTableCrc) {
     AddCheck(checks, "table crc", false,
@@ -176,6 +196,66 @@ Check RecordCheck(const TaggedRecord& record, bool last, uint64_t fileLength) {
             Format("data of %llu bytes is larger than its %u sectors", Ull(e.dataLength), e.size)};
   }
   return {RecordName(record), CheckStatus::kOk, SectorSpan(e.offset, e.dataLength)};
+}
+
+// Sectors [first, end) that a record's partition takes on the storage, as
+// a flashing tool writes it: its area, or where its data ends when a growing
+// payload is not held to its size. Nothing for a record that writes nothing
+// (vendor, skipped, a boot block record after the first, an empty area).
+struct SectorSpanOf {
+  uint64_t first = 0;
+  uint64_t end = 0;
+};
+
+std::optional<SectorSpanOf> RecordSectors(const TaggedImageFacts& facts, size_t i) {
+  const PartitionEntry& e = facts.records[i].entry;
+  const bool last = i + 1 == facts.header.entryCount;
+  const bool fill = (e.flag & PART_FLAG_FILL) != 0;
+  const bool grow = (e.flag & PART_FLAG_GROW) != 0;
+  const bool sizeKnown = !(last && grow && e.size == kUnknownSize);
+  const uint64_t dataSectors = (e.dataLength + kSector - 1) / kSector;
+  uint64_t sectors = e.size;
+  if (e.type == PART_TYPE_VENDOR) return std::nullopt;
+  if (e.type == PART_TYPE_IDBLOCK) {
+    if (!facts.boot || facts.boot->record != i) return std::nullopt;
+    if (!sizeKnown) sectors = (uint64_t{facts.boot->layout.WrittenBytes()} + kSector - 1) / kSector;
+  } else if (fill) {
+    if (!sizeKnown) return std::nullopt;
+  } else if ((e.flag & PART_FLAG_SKIP) != 0) {
+    return std::nullopt;
+  } else if (grow) {
+    sectors = sizeKnown ? std::max(sectors, dataSectors) : dataSectors;
+  }
+  if (sectors == 0) return std::nullopt;
+  return SectorSpanOf{e.offset, uint64_t{e.offset} + sectors};
+}
+
+std::string SpanText(const SectorSpanOf& span) {
+  return Format("sectors 0x%llx-0x%llx", Ull(span.first), Ull(span.end - 1));
+}
+
+// A flashing tool writes every partition at its sectors: two partitions
+// that share a sector, or one on the image's own sectors 0 to 63, destroy
+// each other. Only failures are listed.
+void CheckOverlaps(const TaggedImageFacts& facts, std::vector<Check>& checks) {
+  std::vector<std::optional<SectorSpanOf>> spans;
+  for (size_t i = 0; i < facts.records.size(); ++i) spans.push_back(RecordSectors(facts, i));
+  for (size_t i = 0; i < spans.size(); ++i) {
+    if (!spans[i]) continue;
+    const std::string self = RecordName(facts.records[i]) + " at " + SpanText(*spans[i]);
+    if (spans[i]->first < kReservedSectors) {
+      AddCheck(checks, "overlap", false,
+               self + Format(" overlaps the header, table and vendor area at sectors 0x0-0x%llx",
+                           Ull(kReservedSectors - 1)));
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (!spans[j] || spans[j]->end <= spans[i]->first || spans[i]->end <= spans[j]->first) {
+        continue;
+      }
+      AddCheck(checks, "overlap", false,
+               self + " overlaps " + RecordName(facts.records[j]) + " at " + SpanText(*spans[j]));
+    }
+  }
 }
 
 bool HasMagic(std::span<const uint8_t> sector) {
@@ -396,11 +476,59 @@ void AddCrcCheck(std::vector<Check>& checks, std::string name, uint32_t stored, 
                               : Format("stored 0x%08x, computed 0x%08x", stored, computed));
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at `at`, or 0 when the bytes
+// there are none (a stray continuation byte, an overlong or surrogate form,
+// a sequence cut short).
+size_t Utf8Length(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) {
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+  };
+  const unsigned lead = byte(at);
+  size_t length = 0;
+  unsigned low = 0x80;
+  unsigned high = 0xBF;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  for (size_t i = 1; i < length; ++i) {
+    const unsigned next = byte(at + i);
+    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
 std::string Printable(const std::string& text) {
-  std::string shown = text;
-  for (char& c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
+  std::string shown;
+  for (size_t at = 0; at < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const size_t length = Utf8Length(text, at);
+    // U+0080 to U+009F are the C1 controls, C2 80 to C2 9F in UTF-8.
+    const bool c1 = length == 2 && lead == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
+    if (length == 0 || lead < 0x20 || lead == 0x7F || c1) {
+      const size_t count = c1 ? 2 : 1;
+      for (size_t i = 0; i < count; ++i) {
+        shown += Format("\\x%02X", static_cast<unsigned char>(text[at + i]));
+      }
+      at += count;
+      continue;
+    }
+    shown.append(text, at, length);
+    at += length;
   }
   return shown;
 }
@@ -434,17 +562,6 @@ std::optional<bool> BootBlockFacts::ProgramsScrambled() const {
   return std::nullopt;
 }
 
-std::vector<uint8_t> GatherGaps(std::span<const uint8_t> written) {
-  std::vector<uint8_t> block;
-  block.reserve(written.size() / 2);
-  for (size_t at = 0; at < written.size(); at += 2 * kBootGapUnit) {
-    const size_t chunk = std::min<size_t>(kBootGapUnit, written.size() - at);
-    block.insert(block.end(), written.begin() + static_cast<std::ptrdiff_t>(at),
-                 written.begin() + static_cast<std::ptrdiff_t>(at + chunk));
-  }
-  return block;
-}
-
 TaggedImageFacts ReadTaggedImage(ImageSource& source) {
   TaggedImageFacts facts;
   facts.fileLength = source.Length();
@@ -467,6 +584,7 @@ TaggedImageFacts ReadTaggedImage(ImageSource& source) {
       AddCheck(checks, RecordName(record), true, "not built: only the first boot block record is");
     }
   }
+  CheckOverlaps(facts, checks);
   CheckBackupBlock(source, facts, checks);
   checks.insert(checks.end(), bootChecks.begin(), bootChecks.end());
   return facts;

@@ -19,20 +19,17 @@
 #include "config/ConfigDocument.h"
 #include "image/BootBlock.h"
 #include "image/FirmwareImage.h"
-#include "image/GptRecords.h"
+#include "image/ImageReader.h"
+#include "image/ImageSource.h"
 #include "image/Md5.h"
 #include "unpack/UnpackSettings.h"
 
 namespace imgweld {
 namespace {
 
-// Every byte position of an image is a 32-bit value; anything at or beyond
-// this position cannot belong to an image.
-constexpr uint64_t kPositionLimit = uint64_t{1} << 32;
 // Partitions that the kernel cannot copy go through one buffer of this size,
 // so memory use does not grow with the partition.
 constexpr size_t kCopyChunk = size_t{1} << 20;
-constexpr uint32_t kGapUnit = kBootGapUnit;
 
 // The name becomes a file name inside the output directory and a value in
 // "setting.ini": it must be a plain file name and end within its field.
@@ -104,14 +101,27 @@ constexpr size_t kMaxPendingFiles = 6;
 
 enum class Extraction { kDone, kPaused, kFailed };
 
-// Whether the open image starts with a protective MBR; its position is left
-// where it was.
+// Whether the open image is of the partition-table form.
 bool IsPartitionTableImage(File& image) {
-  std::array<uint8_t, 512> sector{};
-  const std::optional<uint64_t> position = image.Tell();
-  const bool read = image.Seek(0) && image.ReadExact(sector);
-  if (position) image.Seek(*position);
-  return read && IsProtectiveMbr(sector);
+  const std::optional<uint64_t> length = image.Length();
+  if (!length) return false;
+  FileSource source(image, *length);
+  return IdentifyImage(source) == ImageKind::kGpt;
+}
+
+// The files an extracted record gives, with where their bytes lie.
+struct RecordFile {
+  std::string name;
+  PayloadExtent extent;
+};
+
+std::vector<RecordFile> RecordFiles(const PartitionEntry& entry) {
+  if (entry.type == PART_TYPE_VENDOR) return {};
+  if (entry.type == PART_TYPE_IDBLOCK) {
+    const BootFileNames names = GetBootFileNames(entry);
+    return {{names.ddr, StoredDdrProgram(entry)}, {names.loader, StoredLoader(entry)}};
+  }
+  return {{PartitionFileName(entry), {uint64_t{entry.offset} * kSectorSize, entry.dataLength}}};
 }
 
 // One unpack run: the open inputs and what has been learnt from them.
@@ -127,7 +137,9 @@ class Unpacker {
   bool CheckPaths();
   bool OpenInputs();
   bool OpenOutputDirectory();
-  bool ReadHeader();
+  bool ReadModel();
+  bool CheckPayloads();
+  void NoteSharedData();
   bool ReadStoredDigest();
   void ExplainPartitionTableImage();
   bool CompareDigest(const std::optional<Md5Digest>& computed);
@@ -150,6 +162,10 @@ class Unpacker {
   File image_;
   File hashFile_;
   uint64_t imageLength_ = 0;
+  // The image as read once, through the bounds-checked source: every
+  // record and extent comes from here.
+  std::optional<FileSource> source_;
+  TaggedImageFacts facts_;
   FirmwareHeader header_;
   ConfigDocument document_;
   uint32_t sectionNumber_ = 1;
@@ -175,17 +191,29 @@ bool Unpacker::Run() {
 bool Unpacker::RunSteps() {
   out_.Line("Start to unpack firmware...\r");
   if (!CheckPaths() || !OpenInputs() || !CheckOutputDirectory(outputDir_, out_) ||
-      !OpenOutputDirectory() || !ReadHeader()) {
+      !OpenOutputDirectory() || !ReadModel()) {
     return false;
   }
+  // What the table says is checked before the digest is awaited, and before
+  // anything is written: a table or payload the image cannot hold is refused
+  // at once, however long the file.
+  if (!CheckTable() || !CheckPayloads()) return false;
+  NoteSharedData();
   RecordSystemSettings(document_, header_);
   if (verify_) {
     if (!VerifyAndExtract()) return false;
-  } else if (!CheckTable() || ExtractRecords() != Extraction::kDone) {
+  } else if (ExtractRecords() != Extraction::kDone) {
     return false;
   }
   if (!SaveSettings()) return false;
   out_.Line("Unpacking firmware OK.\r");
+  if (facts_.boot && facts_.boot->ProgramsScrambled().value_or(false)) {
+    out_.Diagnose(imagePath_,
+                  "the boot programs were extracted scrambled, as stored, and the regenerated "
+                  "setting.ini scrambles them again when packed; imgweld -L %s ini prints a "
+                  "configuration that rebuilds the image",
+                  imagePath_.c_str());
+  }
   return true;
 }
 
@@ -200,10 +228,10 @@ bool Unpacker::VerifyAndExtract() {
     const bool hashed = Md5OfStream(computed, image_, kMd5WholeFile, &progress);
     progress.Finish();
     if (!CompareDigest(hashed ? std::optional<Md5Digest>(computed) : std::nullopt)) return false;
-    return CheckTable() && ExtractRecords() == Extraction::kDone;
+    return ExtractRecords() == Extraction::kDone;
   }
   sink_ = &heldBack_;
-  const Extraction ahead = CheckTable() ? ExtractRecords() : Extraction::kFailed;
+  const Extraction ahead = ExtractRecords();
   sink_ = &out_;
   const std::optional<Md5Digest> computed = digest.Wait();
   progress.Finish();
@@ -288,28 +316,28 @@ bool Unpacker::OpenOutputDirectory() {
   return true;
 }
 
-bool Unpacker::ReadHeader() {
-  HeaderBytes bytes{};
+bool Unpacker::ReadModel() {
   const std::optional<uint64_t> length = image_.Length();
-  size_t got = 0;
-  if (length && image_.Seek(0)) got = image_.Read(bytes.data(), bytes.size());
-  if (!length || image_.Error() != 0) {
+  if (!length) {
     out_.Printf("UnPacking Error:Reading %s failed, err=%d!\r\n", imagePath_.c_str(),
                 image_.Error());
     return false;
   }
   imageLength_ = *length;
-  header_ = DecodeHeader(bytes);
+  source_.emplace(image_, imageLength_);
+  facts_ = ReadTaggedImage(*source_);
+  header_ = facts_.header;
   if (header_.tag != kFirmwareTag) {
-    const uint32_t tag = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-                         static_cast<uint32_t>(bytes[2]) << 16 |
-                         static_cast<uint32_t>(bytes[3]) << 24;
+    // The tag as a little-endian word; zero bytes past the end of a short file.
+    uint32_t tag = 0;
+    for (size_t i = header_.tag.size(); i-- > 0;) tag = tag << 8 | header_.tag[i];
     out_.Printf("UnPacking Error:Tag of firmware is wrong, tag=0x%x!\r\n", tag);
-    if (IsProtectiveMbr(bytes)) ExplainPartitionTableImage();
+    if (IdentifyImage(*source_) == ImageKind::kGpt) ExplainPartitionTableImage();
     return false;
   }
-  if (got < bytes.size()) {
-    out_.Printf("UnPacking Error:Header of firmware is cut short, length=%zu!\r\n", got);
+  if (imageLength_ < kHeaderSize) {
+    out_.Printf("UnPacking Error:Header of firmware is cut short, length=%zu!\r\n",
+                static_cast<size_t>(imageLength_));
     return false;
   }
   return true;
@@ -351,11 +379,16 @@ bool Unpacker::CompareDigest(const std::optional<Md5Digest>& computed) {
 // The whole table must lie in the image before any record is acted on, so a
 // hostile count or record size is refused up front instead of being walked.
 bool Unpacker::CheckTable() {
+  if (imageLength_ > kPositionLimit) {
+    out_.Printf("UnPacking Error:Firmware is longer than any image can be, length=%llu!\r\n",
+                static_cast<unsigned long long>(imageLength_));
+    return false;
+  }
   const uint32_t count = header_.entryCount;
   const uint32_t size = header_.entrySize;
   if (count == 0) return true;
   if (count > 1 && size < kEntrySize) {
-    sink_->Printf("UnPacking Error:Partition records overlap, entrySize=%u!\r\n", size);
+    out_.Printf("UnPacking Error:Partition records overlap, entrySize=%u!\r\n", size);
     return false;
   }
   const uint64_t tableStart = uint64_t{header_.tableSector} * kSectorSize;
@@ -363,37 +396,92 @@ bool Unpacker::CheckTable() {
   const bool beyondLimit = tableStart >= kPositionLimit || lastOffset >= kPositionLimit ||
                            tableStart + lastOffset + kEntrySize > kPositionLimit;
   if (beyondLimit) {
-    sink_->Printf(
+    out_.Printf(
         "UnPacking Error:Partition table lies beyond 4 GiB, entryCount=%u, entrySize=%u!\r\n",
         count, size);
     return false;
   }
   if (tableStart + lastOffset + kEntrySize > imageLength_) {
-    sink_->Printf(
+    out_.Printf(
         "UnPacking Error:Partition table is cut off by the end of the firmware, entryCount=%u, "
         "entrySize=%u!\r\n",
         count, size);
     return false;
   }
+  // The table area holds 28 records; the image holds no more.
+  if (count > kTableAreaRecords) {
+    out_.Printf("UnPacking Error:Partition table holds more records than its area, "
+                "entryCount=%u!\r\n",
+                count);
+    return false;
+  }
+  if (facts_.records.size() != count) {
+    out_.Printf("UnPacking Error:Reading partition record %zu failed, err=%d!\r\n",
+                facts_.records.size(), image_.Error());
+    return false;
+  }
   return true;
 }
 
+// Every payload must lie wholly in the image, below 4 GiB, before the first
+// file is written: extracting a part of it would lose data, and a length
+// cut to 32 bits would invent a shorter payload. A record whose name is no
+// plain file name is refused when it is reached instead.
+bool Unpacker::CheckPayloads() {
+  for (const TaggedRecord& record : facts_.records) {
+    if (record.entry.type != PART_TYPE_IDBLOCK && !IsPlainRecordName(record.entry)) continue;
+    for (const RecordFile& file : RecordFiles(record.entry)) {
+      const PayloadExtent& extent = file.extent;
+      if (extent.length >= kPositionLimit) {
+        out_.Printf("UnPacking Error:Data of %s is 4 GiB or longer, dataLength=%llu!\r\n",
+                    file.name.c_str(), static_cast<unsigned long long>(extent.length));
+        return false;
+      }
+      if (extent.length == 0) continue;
+      if (extent.End() > kPositionLimit) {
+        out_.Printf("UnPacking Error:Data of %s lies beyond 4 GiB!\r\n", file.name.c_str());
+        return false;
+      }
+      if (extent.End() > imageLength_) {
+        out_.Printf("UnPacking Error:Data of %s runs past the end of the firmware!\r\n",
+                    file.name.c_str());
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Records whose payloads share bytes are extracted as they are, each file
+// whole; a line on standard error says so, since one of them was likely not
+// meant to lie there.
+void Unpacker::NoteSharedData() {
+  std::vector<RecordFile> files;
+  for (const TaggedRecord& record : facts_.records) {
+    for (RecordFile& file : RecordFiles(record.entry)) {
+      if (file.extent.length != 0) files.push_back(std::move(file));
+    }
+  }
+  for (size_t i = 0; i < files.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      const PayloadExtent& a = files[i].extent;
+      const PayloadExtent& b = files[j].extent;
+      if (a.End() <= b.byteOffset || b.End() <= a.byteOffset) continue;
+      out_.Note(imagePath_, "the data of " + files[i].name + " overlaps the data of " +
+                                files[j].name + "; both are extracted whole");
+    }
+  }
+}
+
 Extraction Unpacker::ExtractRecords() {
-  const uint64_t tableStart = uint64_t{header_.tableSector} * kSectorSize;
-  for (; nextRecord_ < header_.entryCount; ++nextRecord_) {
+  for (; nextRecord_ < facts_.records.size(); ++nextRecord_) {
     // A boot block adds two files; wait for the digest rather than hold more.
     if (sink_ == &heldBack_ && pending_.size() + 2 > kMaxPendingFiles) return Extraction::kPaused;
-    const uint32_t i = nextRecord_;
-    EntryBytes bytes{};
-    if (!image_.Seek(tableStart + uint64_t{i} * header_.entrySize) || !image_.ReadExact(bytes)) {
-      sink_->Printf("UnPacking Error:Reading partition record %u failed, err=%d!\r\n", i,
-                    image_.Error());
-      return Extraction::kFailed;
-    }
-    const PartitionEntry entry = DecodeEntry(bytes);
+    const TaggedRecord& record = facts_.records[nextRecord_];
+    const PartitionEntry& entry = record.entry;
     if (entry.type == PART_TYPE_VENDOR) continue;
-    const bool ok =
-        entry.type == PART_TYPE_IDBLOCK ? ExtractIdBlock(entry) : ExtractPartition(i, entry);
+    const bool ok = entry.type == PART_TYPE_IDBLOCK ? ExtractIdBlock(entry)
+                                                    : ExtractPartition(record.index, entry);
     if (!ok) return Extraction::kFailed;
   }
   return Extraction::kDone;
@@ -420,25 +508,16 @@ bool Unpacker::ExtractPartition(uint32_t index, const PartitionEntry& entry) {
     return false;
   }
   RecordPartition(document_, sectionNumber_++, entry);
-  const PayloadSpan span{uint64_t{entry.offset} * kSectorSize,
-                         static_cast<uint32_t>(entry.dataLength), false};
-  return Save(PartitionFileName(entry), span);
+  const RecordFile file = RecordFiles(entry).front();
+  return Save(file.name, file.extent);
 }
 
 // The two programs are written as stored, scrambled or not; the control
 // sectors and the second copy of the block are not written out.
 bool Unpacker::ExtractIdBlock(const PartitionEntry& entry) {
   RecordIdBlock(document_, sectionNumber_++, entry);
-  const BootFields fields = GetBootFields(entry);
-  const BootBlockLayout layout = BootBlockLayoutOf(entry);
-  const uint64_t blockStart = uint64_t{entry.offset} * kSectorSize;
-  const uint64_t spread = layout.gap ? 2 : 1;
-  const PayloadSpan ddr{blockStart + layout.WrittenPosition(layout.DdrSector()),
-                        fields.firstFileLength, layout.gap};
-  const PayloadSpan loader{blockStart + spread * StoredLoaderSector(fields) * kSectorSize,
-                           fields.secondFileLength, layout.gap};
-  const BootFileNames files = GetBootFileNames(entry);
-  return Save(files.ddr, ddr) && Save(files.loader, loader);
+  const std::vector<RecordFile> files = RecordFiles(entry);
+  return Save(files[0].name, files[0].extent) && Save(files[1].name, files[1].extent);
 }
 
 bool Unpacker::SaveSettings() {
@@ -459,30 +538,48 @@ bool Unpacker::SaveSettings() {
   return true;
 }
 
-// A gapped boot program is read a unit at a time, passing over the gap after
-// each unit.
-CopyResult CopyGappedPayload(const PayloadSpan& span, File& image, File& file) {
-  uint8_t unit[kGapUnit];
-  uint64_t position = span.byteOffset;
-  uint32_t remaining = span.length;
-  while (remaining != 0) {
-    const size_t n = std::min<size_t>(remaining, kGapUnit);
-    if (!image.Seek(position) || !image.ReadExact(unit, n)) return CopyResult::kReadFailed;
-    if (!file.Write(unit, n)) return CopyResult::kWriteFailed;
-    position += 2 * kGapUnit;
-    remaining -= static_cast<uint32_t>(n);
+// Copies the payload run by run: a gapped boot program a 2048-byte unit at
+// a time, passing over the gap after each. Within a run, holes of the image
+// (ranges the file system stores no blocks for) are not copied but left as
+// holes of the new file, which is cut to its length at the end: an image of
+// mostly unwritten partitions stays small when extracted.
+CopyResult CopyPayload(const PayloadExtent& extent, File& image, File& file) {
+  const int fd = fileno(image.Stream());
+  // Holes are looked for only inside the file: past its end a read must
+  // fail, not give zero bytes.
+  struct stat status {};
+  const bool holesKnown = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                          extent.End() <= static_cast<uint64_t>(status.st_size);
+  for (uint64_t done = 0; done < extent.length;) {
+    uint64_t position = 0;
+    const uint64_t run = extent.RunAt(done, position);
+    const uint64_t end = position + run;
+    for (uint64_t at = position; at < end;) {
+      // Where the next data lies; a file system that cannot tell gives the
+      // whole rest as data, and none at all (ENXIO) leaves the rest a hole.
+      uint64_t from = at;
+      uint64_t to = end;
+      const off_t data = holesKnown ? lseek(fd, static_cast<off_t>(at), SEEK_DATA) : -1;
+      if (holesKnown && data < 0 && errno == ENXIO) break;
+      if (data >= 0) {
+        from = std::min<uint64_t>(static_cast<uint64_t>(data), end);
+        const off_t hole = lseek(fd, static_cast<off_t>(from), SEEK_HOLE);
+        if (hole >= 0) to = std::max(from, std::min<uint64_t>(static_cast<uint64_t>(hole), end));
+      }
+      if (to > from) {
+        const CopyResult result = CopyFileBytes(image, from, file, done + (from - position),
+                                                to - from, kCopyChunk);
+        if (result != CopyResult::kCopied) return result;
+      }
+      at = to > from ? to : end;
+    }
+    done += run;
   }
+  if (!file.Truncate(extent.length)) return CopyResult::kWriteFailed;
   return CopyResult::kCopied;
 }
 
 }  // namespace
-
-uint64_t PayloadEnd(const PayloadSpan& span) {
-  if (span.length == 0) return span.byteOffset;
-  if (!span.gapped) return span.byteOffset + span.length;
-  const uint64_t last = span.length - 1u;
-  return span.byteOffset + (last / kGapUnit) * 2 * kGapUnit + last % kGapUnit + 1;
-}
 
 bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
                        const PayloadSpan& span, File& image, uint64_t imageLength, Output& out,
@@ -491,7 +588,7 @@ bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
   // An empty payload reads nothing, so where its partition lies does not
   // matter: skipped partitions may lie past the end of the image.
   if (span.length != 0) {
-    const uint64_t end = PayloadEnd(span);
+    const uint64_t end = span.End();
     if (end > kPositionLimit) {
       out.Printf("UnPacking Error:Data of %s lies beyond 4 GiB!\r\n", fileName.c_str());
       return false;
@@ -517,9 +614,7 @@ bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
     return false;
   }
   Progress progress(out, "saving " + outputDir.PathOf(fileName), span.length);
-  const CopyResult result = span.gapped ? CopyGappedPayload(span, image, file.Stream())
-                                        : CopyFileBytes(image, span.byteOffset, file.Stream(), 0,
-                                                        span.length, kCopyChunk);
+  const CopyResult result = CopyPayload(span, image, file.Stream());
   if (result == CopyResult::kCopied) progress.Advance(span.length);
   progress.Finish();
   if (result == CopyResult::kReadFailed) {

@@ -8,6 +8,7 @@
 #include "common/Directory.h"
 #include "common/File.h"
 #include "common/Output.h"
+#include "image/BootBlock.h"
 
 namespace imgweld {
 
@@ -18,18 +19,8 @@ namespace imgweld {
 bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, bool verify,
                     Output& out);
 
-// Where a payload lies in the image. Positions are 64-bit here so that a
-// record pointing past 4 GiB is refused instead of wrapping around.
-struct PayloadSpan {
-  uint64_t byteOffset = 0;  // image position of the payload's first byte
-  uint32_t length = 0;      // payload bytes
-  // A boot block packed with blank gaps: every 2048 payload bytes are
-  // followed by 2048 bytes that belong to no program.
-  bool gapped = false;
-};
-
-// The image position one past the payload's last byte.
-uint64_t PayloadEnd(const PayloadSpan& span);
+// Where a payload lies in the image (the image model's extent).
+using PayloadSpan = PayloadExtent;
 
 // Copies the payload into the file `fileName` of `outputDir`. Prints "Saving
 // <fileName>..." first; refuses a payload that does not lie wholly inside
