@@ -111,7 +111,6 @@ struct TaggedImageFacts {
 
 TaggedImageFacts ReadTaggedImage(ImageSource& source);
 
-
 // --- Partition-table image -----------------------------------------------
 
 struct GptEntryFacts {

@@ -17,7 +17,7 @@ constexpr uint64_t kTableOffset = kHeaderSize;  // the checksum covers the recor
 constexpr uint64_t kVendorStart = 8 * kSector;
 constexpr uint64_t kReservedSectors = kVendorAreaEnd / kSectorSize;  // header, table, vendor area
 constexpr size_t kCrcChunk = size_t{64} << 10;
-constexpr uint64_t kUnknownSize = 0xFFFFFFFF;           // a growing last partition's size
+constexpr uint64_t kUnknownSize = 0xFFFFFFFF;  // a growing last partition's size
 constexpr size_t kBootSector = kBootSectorSize;
 
 unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
@@ -246,7 +246,7 @@ void CheckOverlaps(const TaggedImageFacts& facts, std::vector<Check>& checks) {
     if (spans[i]->first < kReservedSectors) {
       AddCheck(checks, "overlap", false,
                self + Format(" overlaps the header, table and vendor area at sectors 0x0-0x%llx",
-                           Ull(kReservedSectors - 1)));
+                             Ull(kReservedSectors - 1)));
     }
     for (size_t j = 0; j < i; ++j) {
       if (!spans[j] || spans[j]->end <= spans[i]->first || spans[i]->end <= spans[j]->first) {

@@ -410,9 +410,10 @@ bool Unpacker::CheckTable() {
   }
   // The table area holds 28 records; the image holds no more.
   if (count > kTableAreaRecords) {
-    out_.Printf("UnPacking Error:Partition table holds more records than its area, "
-                "entryCount=%u!\r\n",
-                count);
+    out_.Printf(
+        "UnPacking Error:Partition table holds more records than its area, "
+        "entryCount=%u!\r\n",
+        count);
     return false;
   }
   if (facts_.records.size() != count) {
@@ -567,8 +568,8 @@ CopyResult CopyPayload(const PayloadExtent& extent, File& image, File& file) {
         if (hole >= 0) to = std::max(from, std::min<uint64_t>(static_cast<uint64_t>(hole), end));
       }
       if (to > from) {
-        const CopyResult result = CopyFileBytes(image, from, file, done + (from - position),
-                                                to - from, kCopyChunk);
+        const CopyResult result =
+            CopyFileBytes(image, from, file, done + (from - position), to - from, kCopyChunk);
         if (result != CopyResult::kCopied) return result;
       }
       at = to > from ? to : end;

@@ -162,8 +162,7 @@ TEST_F(InspectTest, JsonCarriesAnyNameByte) {
                       "assert d['records'][2]['name'].encode('latin-1') == b'q\"b\\\\s\\x01\\xe9'"),
             "ok\n");
   // Text shows the control byte and the byte that is no UTF-8 escaped.
-  EXPECT_NE(Imgweld({"-L", "Firmware.img"}, cfg).out.find("q\"b\\s\\x01\\xE9"),
-            std::string::npos);
+  EXPECT_NE(Imgweld({"-L", "Firmware.img"}, cfg).out.find("q\"b\\s\\x01\\xE9"), std::string::npos);
 }
 
 TEST_F(InspectTest, ExitCodesSayWhatTheFileIs) {
