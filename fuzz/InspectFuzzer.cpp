@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "cli/ListCommand.h"
-#include "cli/VerifyCommand.h"
+#include "inspect/ListCommand.h"
+#include "inspect/VerifyCommand.h"
 #include "common/Output.h"
 #include "config/ConfigDocument.h"
 #include "image/ImageSource.h"

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "cli/ListCommand.h"
-#include "cli/VerifyCommand.h"
+#include "inspect/ListCommand.h"
+#include "inspect/VerifyCommand.h"
 #include "pack/PackFirmware.h"
 #include "unpack/UnpackFirmware.h"
 

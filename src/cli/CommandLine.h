@@ -1,14 +1,9 @@
 #pragma once
 
 #include "common/Output.h"
+#include "inspect/ExitCodes.h"
 
 namespace imgweld {
-
-// Exit codes of the program.
-inline constexpr int kExitOk = 0;  // also after the usage banner
-inline constexpr int kExitInvalidCommand = 2;
-inline constexpr int kExitPackFailed = 3;
-inline constexpr int kExitUnpackFailed = 4;
 
 void PrintUsage(Output& out);
 

@@ -1,11 +1,11 @@
-#include "cli/VerifyCommand.h"
+#include "inspect/VerifyCommand.h"
 
 #include <vector>
 
-#include "cli/CommandLine.h"
-#include "cli/InspectSupport.h"
 #include "image/ImageReader.h"
 #include "image/Md5.h"
+#include "inspect/ExitCodes.h"
+#include "inspect/InspectSupport.h"
 
 namespace imgweld {
 namespace {

@@ -1,11 +1,11 @@
-#include "cli/InspectSupport.h"
+#include "inspect/InspectSupport.h"
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
-#include "cli/TextColumns.h"
 #include "common/Output.h"
+#include "inspect/TextColumns.h"
 
 namespace imgweld {
 

@@ -1,4 +1,4 @@
-#include "pack/ConfigListing.h"
+#include "inspect/ConfigListing.h"
 
 #include <algorithm>
 #include <ctime>

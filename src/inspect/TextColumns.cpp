@@ -1,4 +1,4 @@
-#include "cli/TextColumns.h"
+#include "inspect/TextColumns.h"
 
 #include <algorithm>
 

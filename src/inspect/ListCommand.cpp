@@ -1,17 +1,17 @@
-#include "cli/ListCommand.h"
+#include "inspect/ListCommand.h"
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/CommandLine.h"
-#include "cli/InspectSupport.h"
-#include "cli/TextColumns.h"
 #include "common/Json.h"
 #include "config/ConfigDocument.h"
 #include "image/ImageReader.h"
-#include "pack/ConfigListing.h"
-#include "unpack/RebuildConfig.h"
+#include "inspect/ConfigListing.h"
+#include "inspect/ExitCodes.h"
+#include "inspect/InspectSupport.h"
+#include "inspect/RebuildConfig.h"
+#include "inspect/TextColumns.h"
 
 namespace imgweld {
 namespace {

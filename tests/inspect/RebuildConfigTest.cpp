@@ -1,4 +1,4 @@
-#include "unpack/RebuildConfig.h"
+#include "inspect/RebuildConfig.h"
 
 #include <gtest/gtest.h>
 

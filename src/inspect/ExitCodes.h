@@ -1,0 +1,11 @@
+#pragma once
+
+namespace imgweld {
+
+// Exit codes of the program.
+inline constexpr int kExitOk = 0;  // also after the usage banner
+inline constexpr int kExitInvalidCommand = 2;
+inline constexpr int kExitPackFailed = 3;
+inline constexpr int kExitUnpackFailed = 4;
+
+}  // namespace imgweld
