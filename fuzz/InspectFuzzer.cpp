@@ -14,11 +14,11 @@
 #include <string>
 #include <string_view>
 
-#include "inspect/ListCommand.h"
-#include "inspect/VerifyCommand.h"
 #include "common/Output.h"
 #include "config/ConfigDocument.h"
 #include "image/ImageSource.h"
+#include "inspect/ListCommand.h"
+#include "inspect/VerifyCommand.h"
 
 namespace {
 
