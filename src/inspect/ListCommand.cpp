@@ -10,6 +10,7 @@
 #include "inspect/ConfigListing.h"
 #include "inspect/ExitCodes.h"
 #include "inspect/InspectSupport.h"
+#include "inspect/RebuildCheck.h"
 #include "inspect/RebuildConfig.h"
 #include "inspect/TextColumns.h"
 
@@ -475,11 +476,44 @@ bool LoadConfiguration(const std::string& path, uint64_t length, ConfigDocument&
           document.FindSection("UserPart1") != nullptr);
 }
 
+// In text mode a failure's line is part of the listing on standard output.
+// In json and ini mode standard output holds the document or nothing, so
+// the line goes to standard error, as "imgweld: <file>: <what>".
+class FailureOutput final : public Output {
+ public:
+  FailureOutput(Output& out, ListMode mode, std::string where)
+      : out_(out), toError_(mode != ListMode::kText), where_(std::move(where)) {}
+
+  void Write(std::string_view text) override {
+    if (!toError_) {
+      out_.Write(text);
+      return;
+    }
+    pending_.append(text);
+    for (size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
+      std::string line = pending_.substr(0, end);
+      pending_.erase(0, end + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.rfind(kFailurePrefix, 0) == 0) line.erase(0, std::string(kFailurePrefix).size());
+      out_.Note(where_, line);
+    }
+  }
+  void WriteDiagnostic(std::string_view text) override { out_.WriteDiagnostic(text); }
+
+ private:
+  static constexpr const char* kFailurePrefix = "UnPacking Error:";
+  Output& out_;
+  const bool toError_;
+  std::string where_;
+  std::string pending_;
+};
+
 int ListConfiguration(const ConfigDocument& document, const std::string& path, ListMode mode,
                       Output& out) {
   if (mode == ListMode::kIni) {
-    out.Printf("UnPacking Error:%s is a configuration, only a tagged image is listed as one!\r\n",
-               path.c_str());
+    FailureOutput(out, mode, path)
+        .Printf("UnPacking Error:%s is a configuration, only a tagged image is listed as one!\r\n",
+                path.c_str());
     return kExitUnpackFailed;
   }
   const ConfigListing listing =
@@ -491,11 +525,13 @@ int ListConfiguration(const ConfigDocument& document, const std::string& path, L
 int ListTagged(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
   const TaggedImageFacts facts = ReadTaggedImage(source);
   if (mode == ListMode::kIni) {
+    // Standard output holds a configuration that rebuilds the image, or
+    // nothing: the reason goes to standard error.
     std::string config;
     std::string problem;
-    if (!BuildRebuildConfig(source, facts, config, problem)) {
-      out.Printf("UnPacking Error:%s cannot be rebuilt exactly, %s!\r\n", name.c_str(),
-                 problem.c_str());
+    if (!BuildRebuildConfig(source, facts, config, problem) ||
+        !CheckRebuild(source, facts, config, problem)) {
+      out.Note(name, "cannot be rebuilt exactly, " + problem);
       return kExitUnpackFailed;
     }
     out.Write(config);
@@ -507,10 +543,11 @@ int ListTagged(ImageSource& source, const std::string& name, ListMode mode, Outp
 
 int ListGpt(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
   if (mode == ListMode::kIni) {
-    out.Printf(
-        "UnPacking Error:%s is a partition-table image, only a tagged image is listed as a "
-        "configuration!\r\n",
-        name.c_str());
+    FailureOutput(out, mode, name)
+        .Printf(
+            "UnPacking Error:%s is a partition-table image, only a tagged image is listed as a "
+            "configuration!\r\n",
+            name.c_str());
     return kExitUnpackFailed;
   }
   const GptImageFacts facts = ReadGptImage(source);
@@ -538,17 +575,19 @@ int ListImage(ImageSource& source, const std::string& name, ListMode mode, Outpu
     case ImageKind::kOther:
       break;
   }
-  out.Printf(
-      "UnPacking Error:%s is neither a tagged firmware image, a partition-table image nor a "
-      "configuration!\r\n",
-      name.c_str());
+  FailureOutput(out, mode, name)
+      .Printf(
+          "UnPacking Error:%s is neither a tagged firmware image, a partition-table image nor a "
+          "configuration!\r\n",
+          name.c_str());
   return kExitUnpackFailed;
 }
 
 int ListFile(const std::string& path, ListMode mode, Output& out) {
   File file;
   uint64_t length = 0;
-  if (!OpenForInspection(path, file, length, out)) return kExitUnpackFailed;
+  FailureOutput failures(out, mode, path);
+  if (!OpenForInspection(path, file, length, failures)) return kExitUnpackFailed;
   FileSource source(file, length);
   if (IdentifyImage(source) == ImageKind::kOther) {
     ConfigDocument document;

@@ -54,7 +54,17 @@ class Rebuild {
     problem_ = std::move(text);
     return false;
   }
+  // A value is printed only when it reads back as it is, and holds no
+  // control character that would act on the terminal it is printed to.
   bool Carried(const std::string& what, const std::string& value) {
+    const auto control = std::find_if(value.begin(), value.end(), [](char c) {
+      const auto byte = static_cast<unsigned char>(c);
+      return (byte < 0x20 && c != '\t') || byte == 0x7F;
+    });
+    if (control != value.end()) {
+      return Fail(Format("%s holds the control character 0x%02X", what.c_str(),
+                         static_cast<unsigned char>(*control)));
+    }
     return IniCanCarry(value) || Fail(what + " holds text a configuration file cannot carry");
   }
   bool CheckHeaderAndTable();

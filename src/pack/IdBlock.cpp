@@ -28,7 +28,7 @@ bool OpenPrograms(const PackContext& context, const FileNames& names, File& ddr,
                   Output& out) {
   for (const auto& [name, file] : {std::pair<const std::string&, File&>{names.ddr, ddr},
                                    std::pair<const std::string&, File&>{names.loader, loader}}) {
-    if (file.OpenInput(context.ResolvePath(name))) continue;
+    if (context.OpenInput(name, file)) continue;
     out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", name.c_str(), file.Error());
     out.Note(name, file.FailureText());
     return false;

@@ -13,6 +13,11 @@ std::string PackContext::ResolvePath(const std::string& name) const {
   return dir + "/" + name;
 }
 
+bool PackContext::OpenInput(const std::string& name, File& file) const {
+  if (inputs != nullptr) return inputs->Open(name, file);
+  return file.OpenInput(ResolvePath(name));
+}
+
 std::optional<uint32_t> SectorPosition(uint64_t sector) {
   if (sector > 0xFFFFFFFFu / kSectorBytes) return std::nullopt;
   return static_cast<uint32_t>(sector * kSectorBytes);

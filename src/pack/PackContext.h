@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "common/File.h"
 #include "common/Output.h"
 #include "pack/PackOptions.h"
 
@@ -13,13 +14,28 @@ namespace imgweld {
 // for messages. The process's working directory is never changed; relative
 // names are joined to the configuration directory instead, while messages
 // print them as configured.
+// The files a run reads, by the names the configuration gives them: a
+// planner that must not touch the file system (checking that a
+// configuration rebuilds an image) hands the run its payloads this way.
+class PackInputs {
+ public:
+  virtual ~PackInputs() = default;
+  // Opens the input `name` for reading into `file`; false, with the
+  // file's error set, when there is none of that name.
+  virtual bool Open(const std::string& name, File& file) const = 0;
+};
+
 struct PackContext {
   const PackOptions& options;
   Output& out;
+  // Null: inputs are files, found by ResolvePath().
+  const PackInputs* inputs = nullptr;
 
   // `name` as a path to open: absolute and empty names as they are, relative
   // ones joined to the configuration directory.
   std::string ResolvePath(const std::string& name) const;
+  // Opens the input `name` for reading, as File::OpenInput opens a file.
+  bool OpenInput(const std::string& name, File& file) const;
 };
 
 // Byte positions inside an image are unsigned 32-bit values: the position of

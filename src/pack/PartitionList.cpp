@@ -104,7 +104,8 @@ bool ReadPartition(const PackContext& context, const ConfigSection& section,
       entry.dataLength = GetIdBlockSize(context, entry);
     } else {
       File payload;
-      entry.dataLength = MeasureInput(context.ResolvePath(entry.sourceFile), payload);
+      entry.dataLength =
+          context.OpenInput(entry.sourceFile, payload) ? GetStreamLength(&payload) : kNoLength;
       if (entry.dataLength == kNoLength) {
         context.out.Line("Packing Error:Getting UserPart failed!\r");
         ExplainUnmeasuredPayload(section, entry, payload, context.out);

@@ -28,7 +28,7 @@ void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionE
   const std::string& source = entry.sourceFile;
   plan.Message(Format("Adding %s ...\r\n", DisplayName(source).c_str()));
   PlannedPayload payload{source, File{}, entry.dataLength};
-  if (!payload.file.OpenInput(context.ResolvePath(source))) {
+  if (!context.OpenInput(source, payload.file)) {
     StringOutput message;
     message.Printf("Packing Error:Opening %s failed, err=%d\r\n", source.c_str(),
                    payload.file.Error());

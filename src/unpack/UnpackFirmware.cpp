@@ -109,21 +109,6 @@ bool IsPartitionTableImage(File& image) {
   return IdentifyImage(source) == ImageKind::kGpt;
 }
 
-// The files an extracted record gives, with where their bytes lie.
-struct RecordFile {
-  std::string name;
-  PayloadExtent extent;
-};
-
-std::vector<RecordFile> RecordFiles(const PartitionEntry& entry) {
-  if (entry.type == PART_TYPE_VENDOR) return {};
-  if (entry.type == PART_TYPE_IDBLOCK) {
-    const BootFileNames names = GetBootFileNames(entry);
-    return {{names.ddr, StoredDdrProgram(entry)}, {names.loader, StoredLoader(entry)}};
-  }
-  return {{PartitionFileName(entry), {uint64_t{entry.offset} * kSectorSize, entry.dataLength}}};
-}
-
 // One unpack run: the open inputs and what has been learnt from them.
 class Unpacker {
  public:
@@ -431,7 +416,7 @@ bool Unpacker::CheckTable() {
 bool Unpacker::CheckPayloads() {
   for (const TaggedRecord& record : facts_.records) {
     if (record.entry.type != PART_TYPE_IDBLOCK && !IsPlainRecordName(record.entry)) continue;
-    for (const RecordFile& file : RecordFiles(record.entry)) {
+    for (const ExtractedFile& file : ExtractedFiles(record.entry)) {
       const PayloadExtent& extent = file.extent;
       if (extent.length >= kPositionLimit) {
         out_.Printf("UnPacking Error:Data of %s is 4 GiB or longer, dataLength=%llu!\r\n",
@@ -457,9 +442,9 @@ bool Unpacker::CheckPayloads() {
 // whole; a line on standard error says so, since one of them was likely not
 // meant to lie there.
 void Unpacker::NoteSharedData() {
-  std::vector<RecordFile> files;
+  std::vector<ExtractedFile> files;
   for (const TaggedRecord& record : facts_.records) {
-    for (RecordFile& file : RecordFiles(record.entry)) {
+    for (ExtractedFile& file : ExtractedFiles(record.entry)) {
       if (file.extent.length != 0) files.push_back(std::move(file));
     }
   }
@@ -509,7 +494,7 @@ bool Unpacker::ExtractPartition(uint32_t index, const PartitionEntry& entry) {
     return false;
   }
   RecordPartition(document_, sectionNumber_++, entry);
-  const RecordFile file = RecordFiles(entry).front();
+  const ExtractedFile file = ExtractedFiles(entry).front();
   return Save(file.name, file.extent);
 }
 
@@ -517,7 +502,7 @@ bool Unpacker::ExtractPartition(uint32_t index, const PartitionEntry& entry) {
 // sectors and the second copy of the block are not written out.
 bool Unpacker::ExtractIdBlock(const PartitionEntry& entry) {
   RecordIdBlock(document_, sectionNumber_++, entry);
-  const std::vector<RecordFile> files = RecordFiles(entry);
+  const std::vector<ExtractedFile> files = ExtractedFiles(entry);
   return Save(files[0].name, files[0].extent) && Save(files[1].name, files[1].extent);
 }
 

@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/ConfigDocument.h"
+#include "image/BootBlock.h"
 #include "image/FirmwareImage.h"
 
 namespace imgweld {
@@ -23,6 +25,16 @@ BootFileNames GetBootFileNames(const PartitionEntry& entry);
 
 // The file an ordinary partition is extracted to: its name and ".img".
 std::string PartitionFileName(const PartitionEntry& entry);
+
+// One file -U writes for a record, with where its bytes lie in the image.
+struct ExtractedFile {
+  std::string name;
+  PayloadExtent extent;
+};
+
+// The files of a record: none for the vendor type, the two programs of a
+// boot block record, the payload of any other.
+std::vector<ExtractedFile> ExtractedFiles(const PartitionEntry& entry);
 
 // Whether a partition name can become a file name inside the output
 // directory and a value in "setting.ini": no directory part, no line break

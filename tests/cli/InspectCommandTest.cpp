@@ -174,11 +174,14 @@ TEST_F(InspectTest, ExitCodesSayWhatTheFileIs) {
   EXPECT_EQ(FailedChecks(damaged.out), (std::set<std::string>{"header crc", "backup block"}));
   EXPECT_TRUE(damaged.out.ends_with("verdict: damaged, 2 of 17 checks failed\n")) << damaged.out;
 
+  // In ini (and json) mode standard output holds the document or nothing:
+  // the failure's line goes to standard error.
   const struct {
     std::vector<std::string> args;
     std::string workDir;
     int exitCode;
     std::string out;
+    std::string err = {};
   } cases[] = {
       {{"-L", "missing.img"}, board_, 4, "UnPacking Error:Opening missing.img failed, err=2!\r\n"},
       {{"-L", "."}, board_, 4, "UnPacking Error:Opening . failed, err=21!\r\n"},
@@ -187,6 +190,17 @@ TEST_F(InspectTest, ExitCodesSayWhatTheFileIs) {
        4,
        "UnPacking Error:Firmware.md5 is neither a tagged firmware image, a partition-table image "
        "nor a configuration!\r\n"},
+      {{"-L", "Firmware.md5", "json"},
+       board_,
+       4,
+       "",
+       "imgweld: Firmware.md5: Firmware.md5 is neither a tagged firmware image, a partition-table "
+       "image nor a configuration!\n"},
+      {{"-L", "missing.img", "json"},
+       board_,
+       4,
+       "",
+       "imgweld: missing.img: Opening missing.img failed, err=2!\n"},
       {{"-V", "examples/board/setting.ini"},
        SourceDir(),
        4,
@@ -195,23 +209,29 @@ TEST_F(InspectTest, ExitCodesSayWhatTheFileIs) {
       {{"-L", "Firmware.img", "ini"},
        gpt_,
        4,
-       "UnPacking Error:Firmware.img is a partition-table image, only a tagged image is listed as "
-       "a configuration!\r\n"},
+       "",
+       "imgweld: Firmware.img: Firmware.img is a partition-table image, only a tagged image is "
+       "listed as a configuration!\n"},
       {{"-L", "examples/board/setting.ini", "Ini"},
        SourceDir(),
        4,
-       "UnPacking Error:examples/board/setting.ini is a configuration, only a tagged image is "
-       "listed as one!\r\n"},
+       "",
+       "imgweld: examples/board/setting.ini: examples/board/setting.ini is a configuration, only a "
+       "tagged image is listed as one!\n"},
       {{"-L", "Firmware.img", "ini"},
        board_,
        4,
-       "UnPacking Error:Firmware.img cannot be rebuilt exactly, it is damaged: header crc: " +
-           CrcText(board_ + "/Firmware.img") + "!\r\n"},
+       "",
+       "imgweld: Firmware.img: cannot be rebuilt exactly, it is damaged: header crc: " +
+           CrcText(board_ + "/Firmware.img") + "\n"},
   };
   for (const auto& c : cases) {
     const Outcome outcome = Imgweld(c.args, c.workDir);
     EXPECT_EQ(outcome.exitCode, c.exitCode) << c.args[1];
     EXPECT_EQ(outcome.out, c.out) << c.args[1];
+    if (!c.err.empty()) {
+      EXPECT_EQ(outcome.err, c.err) << c.args[1];
+    }
   }
 }
 

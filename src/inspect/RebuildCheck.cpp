@@ -1,0 +1,287 @@
+#include "inspect/RebuildCheck.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+#include "config/ConfigDocument.h"
+#include "pack/ImagePlan.h"
+#include "pack/PackContext.h"
+#include "pack/PackFirmware.h"
+#include "pack/PackOptions.h"
+#include "pack/PackTime.h"
+#include "unpack/UnpackSettings.h"
+
+namespace imgweld {
+namespace {
+
+constexpr size_t kChunk = size_t{64} << 10;
+constexpr const char* kEpochKey = "# SOURCE_DATE_EPOCH=";
+
+unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
+
+// The files "-U" writes, served from the image instead of the output
+// directory, so that planning the configuration touches no file. A boot
+// program is read into an anonymous memory file, since the planner builds
+// the boot block from its bytes. Any other payload is only measured and
+// copied by the planner, so its file holds no bytes of its own (a hole of
+// the payload's length, which takes no memory): where the planned image
+// copies it, the comparison takes its bytes from the image where "-U"
+// would read them.
+class ExtractedInputs final : public PackInputs {
+ public:
+  ExtractedInputs(ImageSource& source, const TaggedImageFacts& facts) : source_(source) {
+    // Two records of one name give one file, the later record's.
+    for (const TaggedRecord& record : facts.records) {
+      const bool boot = record.entry.type == PART_TYPE_IDBLOCK;
+      for (ExtractedFile& file : ExtractedFiles(record.entry)) {
+        files_[file.name] = {file.extent, boot};
+      }
+    }
+  }
+
+  bool Open(const std::string& name, File& file) const override {
+    const auto found = files_.find(name);
+    // A name "-U" does not write fails as a missing file does.
+    if (found == files_.end()) return file.OpenInput(std::string());
+    const int fd = memfd_create(name.c_str(), MFD_CLOEXEC);
+    if (fd < 0) return file.OpenInput(std::string());
+    const bool filled = found->second.program
+                            ? CopyProgram(found->second.extent, fd)
+                            : ftruncate(fd, static_cast<off_t>(found->second.extent.length)) == 0;
+    if (!filled || lseek(fd, 0, SEEK_SET) != 0) {
+      close(fd);
+      return file.OpenInput(std::string());
+    }
+    return file.Adopt(fd, name, "rb");
+  }
+
+  const PayloadExtent* Find(const std::string& name) const {
+    const auto found = files_.find(name);
+    return found == files_.end() ? nullptr : &found->second.extent;
+  }
+
+ private:
+  struct Input {
+    PayloadExtent extent;
+    bool program = false;
+  };
+
+  bool CopyProgram(const PayloadExtent& extent, int fd) const {
+    std::vector<uint8_t> chunk(kChunk);
+    for (uint64_t done = 0; done < extent.length;) {
+      uint64_t position = 0;
+      const uint64_t run = std::min<uint64_t>(extent.RunAt(done, position), kChunk);
+      const std::span<uint8_t> part(chunk.data(), static_cast<size_t>(run));
+      if (!source_.Read(position, part) ||
+          write(fd, part.data(), part.size()) != static_cast<ssize_t>(part.size())) {
+        return false;
+      }
+      done += run;
+    }
+    return true;
+  }
+
+  ImageSource& source_;
+  std::map<std::string, Input> files_;
+};
+
+// What the planned image holds from one position on: fill bytes, a buffer
+// of the plan, or a payload, from byte `from` of it.
+struct Piece {
+  enum class Kind { kFill, kBuffer, kPayload };
+  uint64_t end = 0;
+  Kind kind = Kind::kFill;
+  size_t index = 0;
+  uint64_t from = 0;
+};
+
+// The planned image as the steps leave it: later writes replace what earlier
+// ones put at the same positions, as they do in the file.
+class PlannedImage {
+ public:
+  explicit PlannedImage(const ImagePlan& plan) {
+    uint64_t position = 0;
+    for (const WriteStep& step : plan.steps) {
+      switch (step.kind) {
+        case WriteStep::Kind::kMessage:
+        case WriteStep::Kind::kFail:
+          break;
+        case WriteStep::Kind::kFill:
+          if (length_ < step.position) Paint(length_, step.position, {0, Piece::Kind::kFill});
+          position = step.position;
+          break;
+        case WriteStep::Kind::kSeek:
+          position = step.position;
+          break;
+        case WriteStep::Kind::kBytes:
+          Paint(position, position + plan.buffers[step.index].size(),
+                {0, Piece::Kind::kBuffer, step.index});
+          position += plan.buffers[step.index].size();
+          break;
+        case WriteStep::Kind::kCopy:
+          Paint(position, position + plan.payloads[step.index].length,
+                {0, Piece::Kind::kPayload, step.index});
+          position += plan.payloads[step.index].length;
+          break;
+      }
+    }
+  }
+
+  uint64_t Length() const { return length_; }
+  const std::map<uint64_t, Piece>& Pieces() const { return pieces_; }
+
+ private:
+  void Paint(uint64_t start, uint64_t end, Piece piece) {
+    if (start >= end) return;
+    Split(start);
+    Split(end);
+    pieces_.erase(pieces_.lower_bound(start), pieces_.lower_bound(end));
+    piece.end = end;
+    pieces_[start] = piece;
+    length_ = std::max(length_, end);
+  }
+
+  // Cuts the piece that spans `at` in two there.
+  void Split(uint64_t at) {
+    auto it = pieces_.upper_bound(at);
+    if (it == pieces_.begin()) return;
+    --it;
+    if (it->first == at || it->second.end <= at) return;
+    Piece right = it->second;
+    right.from += at - it->first;
+    it->second.end = at;
+    pieces_[at] = right;
+  }
+
+  std::map<uint64_t, Piece> pieces_;
+  uint64_t length_ = 0;
+};
+
+// Compares the planned image with the image, chunk by chunk.
+class Comparison {
+ public:
+  Comparison(ImageSource& source, const ImagePlan& plan, const ExtractedInputs& inputs,
+             uint8_t fillByte)
+      : source_(source), plan_(plan), inputs_(inputs), fillByte_(fillByte) {}
+
+  bool Run(std::string& difference) {
+    const PlannedImage planned(plan_);
+    const uint64_t common = std::min(planned.Length(), source_.Length());
+    for (const auto& [start, piece] : planned.Pieces()) {
+      if (start >= common) break;
+      if (!ComparePiece(start, std::min(piece.end, common), piece, difference)) return false;
+    }
+    if (planned.Length() == source_.Length()) return true;
+    difference =
+        Format("byte 0x%llx: the %s ends there, the other holds %llu bytes more", Ull(common),
+               planned.Length() < source_.Length() ? "rebuilt image" : "image",
+               Ull(std::max(planned.Length(), source_.Length()) - common));
+    return false;
+  }
+
+ private:
+  // The planned bytes of `piece` from image position `at` into `out`.
+  bool PlannedBytes(const Piece& piece, uint64_t offset, std::span<uint8_t> out) {
+    switch (piece.kind) {
+      case Piece::Kind::kFill:
+        std::fill(out.begin(), out.end(), fillByte_);
+        return true;
+      case Piece::Kind::kBuffer: {
+        const std::vector<uint8_t>& buffer = plan_.buffers[piece.index];
+        std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+        return true;
+      }
+      case Piece::Kind::kPayload: {
+        const PayloadExtent* extent = inputs_.Find(plan_.payloads[piece.index].name);
+        return extent != nullptr && !extent->gapped &&
+               source_.Read(extent->byteOffset + offset, out);
+      }
+    }
+    return false;
+  }
+
+  bool ComparePiece(uint64_t start, uint64_t end, const Piece& piece, std::string& difference) {
+    for (uint64_t at = start; at < end;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(end - at, kChunk));
+      const std::span<uint8_t> image(image_.data(), n);
+      const std::span<uint8_t> planned(planned_.data(), n);
+      if (!source_.Read(at, image) || !PlannedBytes(piece, piece.from + (at - start), planned)) {
+        difference = Format("byte 0x%llx: the image cannot be read there", Ull(at));
+        return false;
+      }
+      const auto mismatch = std::mismatch(image.begin(), image.end(), planned.begin());
+      if (mismatch.first != image.end()) {
+        const uint64_t where = at + static_cast<uint64_t>(mismatch.first - image.begin());
+        difference = Format("byte 0x%llx: the image holds 0x%02x, the rebuilt image 0x%02x",
+                            Ull(where), *mismatch.first, *mismatch.second);
+        return false;
+      }
+      at += n;
+    }
+    return true;
+  }
+
+  ImageSource& source_;
+  const ImagePlan& plan_;
+  const ExtractedInputs& inputs_;
+  const uint8_t fillByte_;
+  std::vector<uint8_t> image_ = std::vector<uint8_t>(kChunk);
+  std::vector<uint8_t> planned_ = std::vector<uint8_t>(kChunk);
+};
+
+// The first line that says why the packer refuses, without its line end.
+std::string RefusalLine(const std::string& text) {
+  const size_t start = text.find("Packing Error:");
+  const std::string line = text.substr(start == std::string::npos ? 0 : start);
+  return line.substr(0, line.find_first_of("\r\n"));
+}
+
+std::optional<std::string> EpochOf(const std::string& config) {
+  if (config.rfind(kEpochKey, 0) != 0) return std::nullopt;
+  const size_t start = std::string(kEpochKey).size();
+  return config.substr(start, config.find('\n') - start);
+}
+
+}  // namespace
+
+bool CheckRebuild(ImageSource& source, const TaggedImageFacts& facts, const std::string& config,
+                  std::string& difference) {
+  const std::optional<std::string> epoch = EpochOf(config);
+  StringOutput messages;
+  const std::optional<std::tm> packTime =
+      epoch ? ResolvePackTime(epoch->c_str(), std::time(nullptr), messages) : std::nullopt;
+  if (!packTime) {
+    difference = "the configuration names no SOURCE_DATE_EPOCH the packer takes";
+    return false;
+  }
+  ConfigDocument document;
+  std::istringstream text(config);
+  document.Parse(text, false);
+  const PackOptions options = ResolvePackOptions(document, std::string());
+  const ExtractedInputs inputs(source, facts);
+  const PackContext context{options, messages, &inputs};
+  TaggedFirmwarePlan planned;
+  if (!PlanTaggedFirmware(document, context, "Firmware.img", *packTime, planned)) {
+    difference = "the packer refuses the configuration: " + RefusalLine(messages.Text());
+    return false;
+  }
+  if (planned.plan.failed) {
+    std::string refusal;
+    for (const WriteStep& step : planned.plan.steps) {
+      if (step.kind == WriteStep::Kind::kFail) refusal = step.text;
+    }
+    difference = "the packer refuses the configuration: " + RefusalLine(refusal);
+    return false;
+  }
+  return Comparison(source, planned.plan, inputs, options.fillByte).Run(difference);
+}
+
+}  // namespace imgweld
