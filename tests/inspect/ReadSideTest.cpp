@@ -274,6 +274,13 @@ TEST_F(ReadSideTest, HostilePartitionTablesFailVerify) {
        },
        "overlap          bad  entry 1 uboot at sectors 0x40-0x7f overlaps entry 0 IDBlock at "
        "sectors 0x40-0xbf"},
+      {"entries sharing one sector",
+       [&](Bytes& b) {
+         PutLe(b, entry(1) + 32, 0xBF, 8);
+         ResealGpt(b);
+       },
+       "overlap          bad  entry 1 uboot at sectors 0xbf-0xff overlaps entry 0 IDBlock at "
+       "sectors 0x40-0xbf"},
       {"count in the private fields hiding entries",
        [&](Bytes& b) {
          PutLe(b, 512 + 112, 1, 2);  // outside the header checksum
@@ -373,7 +380,7 @@ TEST_F(ReadSideTest, ListIniPrintsOnlyConfigurationsThatRebuildTheImage) {
 // field.
 TEST_F(ReadSideTest, ControlBytesAreEscapedInTextAndRefusedInIni) {
   Bytes image = ReadBytes(PackExample("board"));
-  const std::string hostile = "\x1b]0;owned\x07\x1b[2J";
+  const std::string hostile = "\x1b]0;owned\x07\x1b[2J\x7f";
   std::fill_n(image.begin() + 0x2D, 32, 0);
   std::copy(hostile.begin(), hostile.end(), image.begin() + 0x2D);  // the model
   std::fill_n(image.begin() + Record(2), 32, 0);
@@ -388,7 +395,7 @@ TEST_F(ReadSideTest, ControlBytesAreEscapedInTextAndRefusedInIni) {
   List(path, ListMode::kText, text);
   EXPECT_EQ(text.Text().find('\x1b'), std::string::npos);
   EXPECT_EQ(text.Text().find('\x07'), std::string::npos);
-  EXPECT_NE(text.Text().find("\\x1B]0;owned\\x07\\x1B[2J"), std::string::npos) << text.Text();
+  EXPECT_NE(text.Text().find("\\x1B]0;owned\\x07\\x1B[2J\\x7F"), std::string::npos) << text.Text();
   EXPECT_NE(text.Text().find("u\\x1Bb\\xC2\\x85z"), std::string::npos) << text.Text();
 
   StringOutput ini;
