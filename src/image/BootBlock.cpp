@@ -22,9 +22,7 @@ void FillSignatureSector(Sector& sector, bool nano) {
   writer.U16(boot_signature_at::kTwelve, 12);
   writer.U16(boot_signature_at::kStandard, nano ? 0 : 0xFFFF);
   writer.U16(boot_signature_at::kNano, nano ? 0xFFFF : 0);
-  const std::array<uint8_t, 4> mark = nano ? std::array<uint8_t, 4>{'N', 'A', 'N', 'O'}
-                                           : std::array<uint8_t, 4>{'Z', 'V', '2', '8'};
-  writer.Bytes(boot_signature_at::kMark, mark);
+  writer.Bytes(boot_signature_at::kMark, LayoutMark(nano));
 }
 
 // The check sector's fixed bytes and the three sector checksums, taken
@@ -33,10 +31,10 @@ void FillCheckSector(Sector& check, const Sector& header, const Sector& signatur
                      const Sector& spare) {
   check.fill(0);
   ByteWriter writer(check);
-  writer.Bytes(boot_check_at::kVc, std::array<uint8_t, 3>{0x56, 0x43, 0x00});
+  writer.Bytes(boot_check_at::kVc, kCheckVcMark);
   writer.U16(boot_check_at::kHeaderCrc, Crc16(header));
   writer.U16(boot_check_at::kSignatureCrc, Crc16(signature));
-  writer.Bytes(boot_check_at::kCrcMark, std::array<uint8_t, 4>{'C', 'R', 'C', 0});
+  writer.Bytes(boot_check_at::kCrcMark, kCheckCrcMark);
   writer.U16(boot_check_at::kSpareCrc, Crc16(spare));
 }
 
@@ -267,6 +265,19 @@ PayloadExtent StoredLoader(const PartitionEntry& entry) {
   const uint64_t spread = layout.gap ? 2 : 1;
   return {uint64_t{entry.offset} * kSector + spread * StoredLoaderSector(fields) * kSector,
           fields.secondFileLength, layout.gap};
+}
+
+bool HasHeaderMarks(std::span<const uint8_t> sector) {
+  return sector.size() >= kBootSectorSize &&
+         ByteReader(sector).U32(boot_header_at::kMagic) == kBootMagic;
+}
+
+bool HasCheckMarks(std::span<const uint8_t> sector) {
+  return sector.size() >= kBootSectorSize &&
+         std::equal(kCheckVcMark.begin(), kCheckVcMark.end(),
+                    sector.begin() + boot_check_at::kVc) &&
+         std::equal(kCheckCrcMark.begin(), kCheckCrcMark.end(),
+                    sector.begin() + boot_check_at::kCrcMark);
 }
 
 }  // namespace imgweld

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -63,6 +64,21 @@ inline constexpr size_t kCodeCrc = 498;       // u32 Crc32Msb of the boot code a
 inline constexpr size_t kCrcMark = 506;       // "CRC\0"
 inline constexpr size_t kSpareCrc = 510;      // u16 Crc16 of the spare sector
 }  // namespace boot_check_at
+
+// The marks a reader recognises the control sectors by.
+inline constexpr std::array<uint8_t, 4> kStandardMark = {'Z', 'V', '2', '8'};  // signature sector
+inline constexpr std::array<uint8_t, 4> kNanoMark = {'N', 'A', 'N', 'O'};      // signature sector
+inline constexpr std::array<uint8_t, 3> kCheckVcMark = {0x56, 0x43, 0x00};     // check sector
+inline constexpr std::array<uint8_t, 4> kCheckCrcMark = {'C', 'R', 'C', 0};    // check sector
+
+// Whether a control sector, as built (plain), carries its marks: the
+// header sector its magic, the check sector its two marks.
+bool HasHeaderMarks(std::span<const uint8_t> sector);
+bool HasCheckMarks(std::span<const uint8_t> sector);
+// The signature sector's mark of the layout.
+inline const std::array<uint8_t, 4>& LayoutMark(bool nano) {
+  return nano ? kNanoMark : kStandardMark;
+}
 
 // The record's `bootLayout` byte: 1 for the Nano layout, anything else standard.
 inline constexpr uint8_t kBootLayoutNano = 1;

@@ -258,17 +258,6 @@ void CheckOverlaps(const TaggedImageFacts& facts, std::vector<Check>& checks) {
   }
 }
 
-bool HasMagic(std::span<const uint8_t> sector) {
-  return ByteReader(sector).U32(boot_header_at::kMagic) == kBootMagic;
-}
-
-bool HasCheckMarks(std::span<const uint8_t> sector) {
-  static constexpr std::array<uint8_t, 3> kVc = {0x56, 0x43, 0x00};
-  static constexpr std::array<uint8_t, 4> kCrc = {'C', 'R', 'C', 0};
-  return std::equal(kVc.begin(), kVc.end(), sector.begin() + boot_check_at::kVc) &&
-         std::equal(kCrc.begin(), kCrc.end(), sector.begin() + boot_check_at::kCrcMark);
-}
-
 using BootSectorBytes = std::array<uint8_t, kBootSector>;
 
 // A control sector as built: as stored, or deciphered, whichever shows the
@@ -303,7 +292,9 @@ void CheckBootSectors(const BootBlockFacts& boot, const BootContent& content,
   const std::string mark(signature.begin() + boot_signature_at::kMark,
                          signature.begin() + boot_signature_at::kMark + 4);
   const bool nano = boot.layout.nano;
-  const bool markOk = mark == (nano ? "NANO" : "ZV28");
+  const std::array<uint8_t, 4>& expected = LayoutMark(nano);
+  const bool markOk =
+      std::equal(expected.begin(), expected.end(), signature.begin() + boot_signature_at::kMark);
   AddCheck(checks, "boot signature", markOk,
            markOk ? "\"" + mark + "\", as the record's layout"
                   : Format("the %s layout's mark is missing", nano ? "Nano" : "standard"));
@@ -424,7 +415,7 @@ void ReadBootBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Che
   if (!boot.written.empty()) {
     BootContent content;
     content.block = boot.layout.gap ? GatherGaps(boot.written) : boot.written;
-    boot.header = ReadControlSector(content.block, 0, HasMagic, content.header);
+    boot.header = ReadControlSector(content.block, 0, HasHeaderMarks, content.header);
     boot.check = ReadControlSector(content.block, 2, HasCheckMarks, content.check);
     if (boot.header != BootSectors::kUnreadable) {
       boot.plainProgramsField = ByteReader(content.header).U32(boot_header_at::kPlainPrograms);

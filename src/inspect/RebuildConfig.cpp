@@ -12,7 +12,6 @@
 #include "config/ConfigDocument.h"
 #include "image/BootBlock.h"
 #include "image/HeaderTime.h"
-#include "pack/LayoutChecks.h"
 #include "unpack/UnpackSettings.h"
 
 namespace imgweld {
@@ -79,8 +78,6 @@ class Rebuild {
   const TaggedImageFacts& facts_;
   ConfigDocument document_;
   std::set<std::string> files_;
-  // The partitions as the configuration gives them to the packer.
-  std::vector<PartitionEntry> partitions_;
   std::string problem_;
 };
 
@@ -178,7 +175,6 @@ bool Rebuild::RecordBootBlock(const TaggedRecord& record, uint32_t number) {
   const BootFileNames files = GetBootFileNames(e);
   section.SetValue("File", std::string(files.ddr) + "," + files.loader);
   if (!typeGuid.empty()) section.SetValue("Type_Guid", typeGuid);
-  partitions_.push_back(e);
   return CheckBootBlockRebuilds();
 }
 
@@ -286,8 +282,6 @@ bool Rebuild::RecordPartition(const TaggedRecord& record, uint32_t number, bool 
   section.SetValue("Flag", Format("0x%x", e.flag));
   section.SetValue("File", PartitionFileName(e));
   if (!typeGuid->empty()) section.SetValue("Type_Guid", *typeGuid);
-  partitions_.push_back(e);
-  partitions_.back().size = size;
   return true;
 }
 
@@ -354,10 +348,6 @@ bool Rebuild::Run(std::string& config, std::string& problem) {
       ++number;
     }
     if (!facts_.boot) return Fail("it has no boot block");
-    StringOutput refusal;
-    if (!CheckOverlaps(partitions_, ImageForm::kTagged, refusal)) {
-      return Fail("-P refuses its layout: " + refusal.Text().substr(0, refusal.Text().find('\r')));
-    }
     if (!CheckGapsHoldFill()) return false;
     std::ostringstream text;
     text << "# SOURCE_DATE_EPOCH=" << *seconds << "\n"
