@@ -207,4 +207,9 @@ TableBlock MakeBackupBlock(const TableBlock& block) {
   return backup;
 }
 
+std::string VersionText(uint32_t version) {
+  return std::to_string(version >> 24) + "." + std::to_string((version >> 16) & 0xFFu) + "." +
+         std::to_string(version & 0xFFFFu);
+}
+
 }  // namespace imgweld

@@ -91,6 +91,14 @@ FirmwareHeader DecodeHeader(std::span<const uint8_t, kHeaderSize> bytes);
 EntryBytes EncodeEntry(const PartitionEntry& entry);
 PartitionEntry DecodeEntry(std::span<const uint8_t, kEntrySize> bytes);
 
+// The version word as text, "major.minor.build": major in bits 31 to 24,
+// minor in bits 23 to 16, build in bits 15 to 0.
+std::string VersionText(uint32_t version);
+
+// The vendor area's sectors, 8 to 63.
+inline constexpr uint32_t kVendorFirstSector = 8;
+inline constexpr uint32_t kVendorLastSector = kVendorAreaEnd / kSectorSize - 1;
+
 // The first record of every table: "vendor", type 1, sectors 8 to 63.
 PartitionEntry MakeVendorEntry();
 

@@ -33,10 +33,6 @@ std::string FieldText(std::span<const uint8_t> field) {
   return std::string(begin, strnlen(begin, field.size()));
 }
 
-std::string VersionText(uint32_t version) {
-  return Format("%u.%u.%u", version >> 24, (version >> 16) & 0xFFu, version & 0xFFFFu);
-}
-
 std::string DateText(const FirmwareHeader& h) {
   return Format("%04u-%02u-%02u %02u:%02u:%02u", h.year, h.month, h.day, h.hour, h.minute,
                 h.second);
@@ -127,7 +123,7 @@ std::string TaggedText(const TaggedImageFacts& facts, const std::string& name) {
                                   OkWord(h.headerCrc == facts.computedHeaderCrc).c_str())});
   about.Row({"table crc", Format("0x%08x %s", h.tableCrc,
                                  OkWord(facts.computedTableCrc == h.tableCrc).c_str())});
-  std::string vendor = "sectors 0x8-0x3f, ";
+  std::string vendor = Format("sectors 0x%x-0x%x, ", kVendorFirstSector, kVendorLastSector);
   if (!facts.vendorFill) {
     vendor += "not in the image";
   } else if (facts.vendorUniform) {
@@ -207,7 +203,7 @@ Json TaggedJson(const TaggedImageFacts& facts, const std::string& name) {
                .Add("computed", facts.computedTableCrc ? Json(*facts.computedTableCrc) : Json())
                .Add("ok", facts.computedTableCrc == h.tableCrc));
   Json vendor = Json::Object();
-  vendor.Add("first_sector", 8).Add("last_sector", 63);
+  vendor.Add("first_sector", kVendorFirstSector).Add("last_sector", kVendorLastSector);
   vendor.Add("fill_byte", facts.vendorFill ? Json(*facts.vendorFill) : Json());
   vendor.Add("uniform", facts.vendorUniform);
 

@@ -116,8 +116,7 @@ bool Rebuild::RecordSystem() {
     return Fail("the vendor area does not hold one fill byte");
   }
   ConfigSection& system = *document_.GetOrAddSection("System");
-  system.SetValue("FwVersion", Format("%u.%u.%u", h.version >> 24, (h.version >> 16) & 0xFFu,
-                                      h.version & 0xFFFFu));
+  system.SetValue("FwVersion", VersionText(h.version));
   system.SetValue("Chip", *chip);
   system.SetValue("Model", *model);
   // Empty, so that packing builds the tagged image again.

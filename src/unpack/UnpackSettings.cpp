@@ -33,8 +33,7 @@ bool IsPlainFileName(std::string_view name) {
 
 void RecordSystemSettings(ConfigDocument& document, const FirmwareHeader& header) {
   ConfigSection& system = *document.GetOrAddSection("System");
-  system.SetValue("FwVersion", Format("%u.%u.%u", header.version >> 24,
-                                      (header.version >> 16) & 0xFFu, header.version & 0xFFFFu));
+  system.SetValue("FwVersion", VersionText(header.version));
   // Empty, so that packing builds the tagged image again.
   system.SetValue("Gpt_Enable", "");
   system.SetValue("Backup_Partition_Enable", header.backupDisabled == 0 ? "1" : "0");
