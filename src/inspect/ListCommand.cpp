@@ -284,7 +284,7 @@ std::string GptText(const GptImageFacts& facts, const std::string& name) {
   TextColumns entries;
   entries.Row({"#", "name", "type guid", "unique guid", "first", "last", "length"});
   for (const GptEntryFacts& e : facts.entries) {
-    entries.Row({std::to_string(e.index), e.name, GuidText(e.entry.typeGuid),
+    entries.Row({std::to_string(e.index), Printable(e.name), GuidText(e.entry.typeGuid),
                  GuidText(e.entry.uniqueGuid), Hex(e.entry.firstLba), Hex(e.entry.lastLba),
                  e.recordedLength ? std::to_string(*e.recordedLength) : "-"});
   }
@@ -527,7 +527,8 @@ int ListTagged(ImageSource& source, const std::string& name, ListMode mode, Outp
     std::string problem;
     if (!BuildRebuildConfig(source, facts, config, problem) ||
         !CheckRebuild(source, facts, config, problem)) {
-      out.Note(name, "cannot be rebuilt exactly, " + problem);
+      // The reason may quote a text of the image: it is shown escaped.
+      out.Note(name, Printable("cannot be rebuilt exactly, " + problem));
       return kExitUnpackFailed;
     }
     out.Write(config);
