@@ -22,14 +22,12 @@
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
 #include "image/Md5.h"
+#include "unpack/DigestCheck.h"
+#include "unpack/ExtractFile.h"
 #include "unpack/UnpackSettings.h"
 
 namespace imgweld {
 namespace {
-
-// Partitions that the kernel cannot copy go through one buffer of this size,
-// so memory use does not grow with the partition.
-constexpr size_t kCopyChunk = size_t{1} << 20;
 
 // The name becomes a file name inside the output directory and a value in
 // "setting.ini": it must be a plain file name and end within its field.
@@ -39,53 +37,12 @@ bool IsPlainRecordName(const PartitionEntry& entry) {
   return IsPlainFileName(std::string_view(entry.name.data(), length));
 }
 
-// Whether the entry `name` of the output directory is the open image itself,
-// as when the image lies there under the name of one of the files written:
-// renaming over that entry would take the image's name from it. A link that
-// merely leads to the image is replaced like any other link.
-bool IsImageEntry(const Directory& outputDir, const std::string& name, File& image) {
-  const std::optional<FileId> entry = EntryIdOf(outputDir.Fd(), name);
-  return entry && entry == FileIdOf(fileno(image.Stream()));
-}
-
 // The error line names the file and the error number; what kind of
 // file was refused, where that is the reason, goes to standard error.
 void ReportOpenFailure(const File& file, Output& out) {
   out.Printf("UnPacking Error:Opening %s failed, err=%d!\r\n", file.Path().c_str(), file.Error());
   if (file.WasRefused()) out.Note(file.Path(), file.FailureText());
 }
-
-// The image's digest, computed on a second thread through a file description
-// of its own while the main thread extracts, so that verifying costs no more
-// time than the longer of the two.
-class BackgroundDigest {
- public:
-  ~BackgroundDigest() {
-    if (thread_.joinable()) thread_.join();
-  }
-
-  // False when the image cannot be opened a second time; the digest is then
-  // taken on the main thread.
-  bool Start(File& image, Progress& progress) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fileno(image.Stream()));
-    if (!file_.OpenInput(self)) return false;
-    thread_ = std::thread([this, &progress] {
-      Md5Digest digest{};
-      if (Md5OfStream(digest, file_, kMd5WholeFile, &progress)) result_ = digest;
-    });
-    return true;
-  }
-
-  std::optional<Md5Digest> Wait() {
-    thread_.join();
-    return result_;
-  }
-
- private:
-  File file_;
-  std::thread thread_;
-  std::optional<Md5Digest> result_;
-};
 
 // An extracted file waiting for the digest's verdict, and how much of the
 // held-back output belongs before its rename.
@@ -127,7 +84,6 @@ class Unpacker {
   void NoteSharedData();
   bool ReadStoredDigest();
   void ExplainPartitionTableImage();
-  bool CompareDigest(const std::optional<Md5Digest>& computed);
   bool VerifyAndExtract();
   bool ReplayPending(Extraction extraction);
   bool CheckTable();
@@ -212,7 +168,8 @@ bool Unpacker::VerifyAndExtract() {
     Md5Digest computed{};
     const bool hashed = Md5OfStream(computed, image_, kMd5WholeFile, &progress);
     progress.Finish();
-    if (!CompareDigest(hashed ? std::optional<Md5Digest>(computed) : std::nullopt)) return false;
+    if (!CompareDigest(stored_, hashed ? std::optional<Md5Digest>(computed) : std::nullopt, out_))
+      return false;
     return ExtractRecords() == Extraction::kDone;
   }
   sink_ = &heldBack_;
@@ -220,7 +177,7 @@ bool Unpacker::VerifyAndExtract() {
   sink_ = &out_;
   const std::optional<Md5Digest> computed = digest.Wait();
   progress.Finish();
-  if (!CompareDigest(computed)) {
+  if (!CompareDigest(stored_, computed, out_)) {
     pending_.clear();  // their temporary files go with them
     return false;
   }
@@ -346,19 +303,6 @@ bool Unpacker::ReadStoredDigest() {
     return false;
   }
   return true;
-}
-
-bool Unpacker::CompareDigest(const std::optional<Md5Digest>& computed) {
-  if (!computed) {
-    out_.Line("UnPacking Error:Generating hash failed!\r");
-    return false;
-  }
-  if (stored_ == *computed) return true;
-  out_.Line("UnPacking Error:compare hash failed!\r");
-  for (size_t i = 0; i < stored_.size(); ++i) {
-    out_.Printf("%x\t%x\r\n", stored_[i], (*computed)[i]);
-  }
-  return false;
 }
 
 // The whole table must lie in the image before any record is acted on, so a
@@ -524,122 +468,7 @@ bool Unpacker::SaveSettings() {
   return true;
 }
 
-// Copies the payload run by run: a gapped boot program a 2048-byte unit at
-// a time, passing over the gap after each. Within a run, holes of the image
-// (ranges the file system stores no blocks for) are not copied but left as
-// holes of the new file, which is cut to its length at the end: an image of
-// mostly unwritten partitions stays small when extracted.
-CopyResult CopyPayload(const PayloadExtent& extent, File& image, File& file) {
-  const int fd = fileno(image.Stream());
-  // Holes are looked for only inside the file: past its end a read must
-  // fail, not give zero bytes.
-  struct stat status {};
-  const bool holesKnown = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-                          extent.End() <= static_cast<uint64_t>(status.st_size);
-  for (uint64_t done = 0; done < extent.length;) {
-    uint64_t position = 0;
-    const uint64_t run = extent.RunAt(done, position);
-    const uint64_t end = position + run;
-    for (uint64_t at = position; at < end;) {
-      // Where the next data lies; a file system that cannot tell gives the
-      // whole rest as data, and none at all (ENXIO) leaves the rest a hole.
-      uint64_t from = at;
-      uint64_t to = end;
-      const off_t data = holesKnown ? lseek(fd, static_cast<off_t>(at), SEEK_DATA) : -1;
-      if (holesKnown && data < 0 && errno == ENXIO) break;
-      if (data >= 0) {
-        from = std::min<uint64_t>(static_cast<uint64_t>(data), end);
-        const off_t hole = lseek(fd, static_cast<off_t>(from), SEEK_HOLE);
-        if (hole >= 0) to = std::max(from, std::min<uint64_t>(static_cast<uint64_t>(hole), end));
-      }
-      if (to > from) {
-        const CopyResult result =
-            CopyFileBytes(image, from, file, done + (from - position), to - from, kCopyChunk);
-        if (result != CopyResult::kCopied) return result;
-      }
-      at = to > from ? to : end;
-    }
-    done += run;
-  }
-  if (!file.Truncate(extent.length)) return CopyResult::kWriteFailed;
-  return CopyResult::kCopied;
-}
-
 }  // namespace
-
-bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
-                       const PayloadSpan& span, File& image, uint64_t imageLength, Output& out,
-                       std::unique_ptr<AtomicFile>* pending) {
-  out.Printf("Saving %s...\r\n", fileName.c_str());
-  // An empty payload reads nothing, so where its partition lies does not
-  // matter: skipped partitions may lie past the end of the image.
-  if (span.length != 0) {
-    const uint64_t end = span.End();
-    if (end > kPositionLimit) {
-      out.Printf("UnPacking Error:Data of %s lies beyond 4 GiB!\r\n", fileName.c_str());
-      return false;
-    }
-    if (end > imageLength) {
-      out.Printf("UnPacking Error:Data of %s runs past the end of the firmware!\r\n",
-                 fileName.c_str());
-      return false;
-    }
-  }
-  // Renaming over the image's own entry would take the input's name away.
-  if (IsImageEntry(outputDir, fileName, image)) {
-    out.Printf("UnPacking Error:Creating %s would overwrite the firmware!\r\n", fileName.c_str());
-    return false;
-  }
-  // The file is written under a temporary name and takes its own only when
-  // complete; on any failure below the temporary file goes away with `file`,
-  // and a file of that name from before stays as it was.
-  auto owned = std::make_unique<AtomicFile>();
-  AtomicFile& file = *owned;
-  if (!file.Create(outputDir, fileName)) {
-    out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
-    return false;
-  }
-  Progress progress(out, "saving " + outputDir.PathOf(fileName), span.length);
-  const CopyResult result = CopyPayload(span, image, file.Stream());
-  if (result == CopyResult::kCopied) progress.Advance(span.length);
-  progress.Finish();
-  if (result == CopyResult::kReadFailed) {
-    out.Printf("UnPacking Error:Reading data of %s failed, err=%d!\r\n", fileName.c_str(),
-               image.Error());
-    return false;
-  }
-  const bool written = result == CopyResult::kCopied && file.Finish();
-  if (!written) {
-    const int error = result == CopyResult::kCopied ? file.Error() : file.Stream().Error();
-    out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), error);
-    return false;
-  }
-  if (pending != nullptr) {
-    *pending = std::move(owned);
-    return true;
-  }
-  // A directory under the name, say, refuses the rename.
-  if (!file.Commit()) {
-    out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
-    return false;
-  }
-  return true;
-}
-
-bool CheckOutputDirectory(const std::string& outputDir, Output& out) {
-  struct stat status;
-  int error = 0;
-  if (stat(outputDir.c_str(), &status) != 0) {
-    error = errno;
-  } else if (!S_ISDIR(status.st_mode)) {
-    error = ENOTDIR;
-  } else if (access(outputDir.c_str(), X_OK) != 0) {
-    error = errno;
-  }
-  if (error == 0) return true;
-  out.Printf("UnPacking Error:Changing to %s failed, errno=%d!\r\n", outputDir.c_str(), error);
-  return false;
-}
 
 bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, bool verify,
                     Output& out) {

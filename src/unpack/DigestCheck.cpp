@@ -1,0 +1,18 @@
+#include "unpack/DigestCheck.h"
+
+namespace imgweld {
+
+bool CompareDigest(const Md5Digest& stored, const std::optional<Md5Digest>& computed, Output& out) {
+  if (!computed) {
+    out.Line("UnPacking Error:Generating hash failed!\r");
+    return false;
+  }
+  if (stored == *computed) return true;
+  out.Line("UnPacking Error:compare hash failed!\r");
+  for (size_t i = 0; i < stored.size(); ++i) {
+    out.Printf("%x\t%x\r\n", stored[i], (*computed)[i]);
+  }
+  return false;
+}
+
+}  // namespace imgweld

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <optional>
+#include <thread>
+
+#include "common/File.h"
+#include "common/Output.h"
+#include "common/Progress.h"
+#include "image/Md5.h"
+
+namespace imgweld {
+
+// Verifying an image against its hash file while it is extracted.
+
+// The image's digest, computed on a second thread through a file description
+// of its own while the main thread extracts, so that verifying costs no more
+// time than the longer of the two.
+class BackgroundDigest {
+ public:
+  ~BackgroundDigest() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // False when the image cannot be opened a second time; the digest is then
+  // taken on the main thread.
+  bool Start(File& image, Progress& progress) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fileno(image.Stream()));
+    if (!file_.OpenInput(self)) return false;
+    thread_ = std::thread([this, &progress] {
+      Md5Digest digest{};
+      if (Md5OfStream(digest, file_, kMd5WholeFile, &progress)) result_ = digest;
+    });
+    return true;
+  }
+
+  std::optional<Md5Digest> Wait() {
+    thread_.join();
+    return result_;
+  }
+
+ private:
+  File file_;
+  std::thread thread_;
+  std::optional<Md5Digest> result_;
+};
+
+// Compares the digest computed (nothing when it could not be) with the 16
+// bytes of the hash file, printing the messages of a failure: "Generating
+// hash failed!", or "compare hash failed!" and sixteen lines of both bytes.
+bool CompareDigest(const Md5Digest& stored, const std::optional<Md5Digest>& computed, Output& out);
+
+}  // namespace imgweld

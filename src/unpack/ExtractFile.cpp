@@ -1,0 +1,143 @@
+#include "unpack/ExtractFile.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+
+#include "common/FileIdentity.h"
+#include "common/Progress.h"
+#include "image/FirmwareImage.h"
+
+namespace imgweld {
+namespace {
+
+// Partitions that the kernel cannot copy go through one buffer of this size,
+// so memory use does not grow with the partition.
+constexpr size_t kCopyChunk = size_t{1} << 20;
+
+// Copies the payload run by run: a gapped boot program a 2048-byte unit at
+// a time, passing over the gap after each. Within a run, holes of the image
+// (ranges the file system stores no blocks for) are not copied but left as
+// holes of the new file, which is cut to its length at the end: an image of
+// mostly unwritten partitions stays small when extracted.
+CopyResult CopyPayload(const PayloadExtent& extent, File& image, File& file) {
+  const int fd = fileno(image.Stream());
+  // Holes are looked for only inside the file: past its end a read must
+  // fail, not give zero bytes.
+  struct stat status {};
+  const bool holesKnown = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                          extent.End() <= static_cast<uint64_t>(status.st_size);
+  for (uint64_t done = 0; done < extent.length;) {
+    uint64_t position = 0;
+    const uint64_t run = extent.RunAt(done, position);
+    const uint64_t end = position + run;
+    for (uint64_t at = position; at < end;) {
+      // Where the next data lies; a file system that cannot tell gives the
+      // whole rest as data, and none at all (ENXIO) leaves the rest a hole.
+      uint64_t from = at;
+      uint64_t to = end;
+      const off_t data = holesKnown ? lseek(fd, static_cast<off_t>(at), SEEK_DATA) : -1;
+      if (holesKnown && data < 0 && errno == ENXIO) break;
+      if (data >= 0) {
+        from = std::min<uint64_t>(static_cast<uint64_t>(data), end);
+        const off_t hole = lseek(fd, static_cast<off_t>(from), SEEK_HOLE);
+        if (hole >= 0) to = std::max(from, std::min<uint64_t>(static_cast<uint64_t>(hole), end));
+      }
+      if (to > from) {
+        const CopyResult result =
+            CopyFileBytes(image, from, file, done + (from - position), to - from, kCopyChunk);
+        if (result != CopyResult::kCopied) return result;
+      }
+      at = to > from ? to : end;
+    }
+    done += run;
+  }
+  if (!file.Truncate(extent.length)) return CopyResult::kWriteFailed;
+  return CopyResult::kCopied;
+}
+
+}  // namespace
+
+bool IsImageEntry(const Directory& outputDir, const std::string& name, File& image) {
+  const std::optional<FileId> entry = EntryIdOf(outputDir.Fd(), name);
+  return entry && entry == FileIdOf(fileno(image.Stream()));
+}
+
+bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
+                       const PayloadSpan& span, File& image, uint64_t imageLength, Output& out,
+                       std::unique_ptr<AtomicFile>* pending) {
+  out.Printf("Saving %s...\r\n", fileName.c_str());
+  // An empty payload reads nothing, so where its partition lies does not
+  // matter: skipped partitions may lie past the end of the image.
+  if (span.length != 0) {
+    const uint64_t end = span.End();
+    if (end > kPositionLimit) {
+      out.Printf("UnPacking Error:Data of %s lies beyond 4 GiB!\r\n", fileName.c_str());
+      return false;
+    }
+    if (end > imageLength) {
+      out.Printf("UnPacking Error:Data of %s runs past the end of the firmware!\r\n",
+                 fileName.c_str());
+      return false;
+    }
+  }
+  // Renaming over the image's own entry would take the input's name away.
+  if (IsImageEntry(outputDir, fileName, image)) {
+    out.Printf("UnPacking Error:Creating %s would overwrite the firmware!\r\n", fileName.c_str());
+    return false;
+  }
+  // The file is written under a temporary name and takes its own only when
+  // complete; on any failure below the temporary file goes away with `file`,
+  // and a file of that name from before stays as it was.
+  auto owned = std::make_unique<AtomicFile>();
+  AtomicFile& file = *owned;
+  if (!file.Create(outputDir, fileName)) {
+    out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
+    return false;
+  }
+  Progress progress(out, "saving " + outputDir.PathOf(fileName), span.length);
+  const CopyResult result = CopyPayload(span, image, file.Stream());
+  if (result == CopyResult::kCopied) progress.Advance(span.length);
+  progress.Finish();
+  if (result == CopyResult::kReadFailed) {
+    out.Printf("UnPacking Error:Reading data of %s failed, err=%d!\r\n", fileName.c_str(),
+               image.Error());
+    return false;
+  }
+  const bool written = result == CopyResult::kCopied && file.Finish();
+  if (!written) {
+    const int error = result == CopyResult::kCopied ? file.Error() : file.Stream().Error();
+    out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), error);
+    return false;
+  }
+  if (pending != nullptr) {
+    *pending = std::move(owned);
+    return true;
+  }
+  // A directory under the name, say, refuses the rename.
+  if (!file.Commit()) {
+    out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
+    return false;
+  }
+  return true;
+}
+
+bool CheckOutputDirectory(const std::string& outputDir, Output& out) {
+  struct stat status;
+  int error = 0;
+  if (stat(outputDir.c_str(), &status) != 0) {
+    error = errno;
+  } else if (!S_ISDIR(status.st_mode)) {
+    error = ENOTDIR;
+  } else if (access(outputDir.c_str(), X_OK) != 0) {
+    error = errno;
+  }
+  if (error == 0) return true;
+  out.Printf("UnPacking Error:Changing to %s failed, errno=%d!\r\n", outputDir.c_str(), error);
+  return false;
+}
+
+}  // namespace imgweld

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/AtomicFile.h"
+#include "common/Directory.h"
+#include "common/File.h"
+#include "common/Output.h"
+#include "image/BootBlock.h"
+
+namespace imgweld {
+
+// Writing the files of an unpack run: each payload copied out of the image
+// into a file of its own in the output directory.
+
+// Where a payload lies in the image (the image model's extent).
+using PayloadSpan = PayloadExtent;
+
+// Copies the payload into the file `fileName` of `outputDir`. Prints "Saving
+// <fileName>..." first; refuses a payload that does not lie wholly inside
+// the first `imageLength` bytes of the image (and below 4 GiB) before
+// creating the file, and reports every failed read, write and close. Holes
+// of the image stay holes of the file. The file is written under a
+// temporary name and renamed over `fileName` when complete: a link under
+// that name is replaced, never written through, and a failure leaves the
+// name as it was. With `pending`, the complete file is handed over there
+// instead of being renamed, for the caller to commit.
+bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
+                       const PayloadSpan& span, File& image, uint64_t imageLength, Output& out,
+                       std::unique_ptr<AtomicFile>* pending = nullptr);
+
+// Whether the entry `name` of the output directory is the open image itself,
+// as when the image lies there under the name of one of the files written:
+// renaming over that entry would take the image's name from it. A link that
+// merely leads to the image is replaced like any other link.
+bool IsImageEntry(const Directory& outputDir, const std::string& name, File& image);
+
+// The check that stands in for changing into the output directory: the path
+// (ending in "/") must name a directory that could be entered.
+bool CheckOutputDirectory(const std::string& outputDir, Output& out);
+
+}  // namespace imgweld
