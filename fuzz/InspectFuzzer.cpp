@@ -3,6 +3,7 @@
 // only ranges that lie in the image, its JSON is valid JSON, a configuration
 // printed to rebuild the image parses as one, every outcome is an expected
 // exit code, and "-V" and "-L" agree on whether the image is damaged.
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -139,17 +140,28 @@ class JsonSyntax {
   size_t at_ = 0;
 };
 
-int List(const uint8_t* data, size_t size, imgweld::ListMode mode, std::string& text) {
+int List(const uint8_t* data, size_t size, imgweld::ListMode mode, std::string& text,
+         std::string* diagnostics = nullptr) {
   CheckedSource source(data, size);
   imgweld::StringOutput out;
   const int code = imgweld::ListImage(source, "fw.img", mode, out);
   text = out.Text();
+  if (diagnostics != nullptr) *diagnostics = out.Diagnostics();
   if (code != 0 && code != 4) Fail("unexpected exit code " + std::to_string(code), text);
   return code;
 }
 
 bool IsOneErrorLine(const std::string& text) {
   return text.starts_with("UnPacking Error:") && text.ends_with("!\r\n") &&
+         text.find('\n') == text.size() - 1;
+}
+
+// One diagnostic line, "imgweld: fw.img: ..." , with no control byte.
+bool IsOneDiagnostic(const std::string& text) {
+  const bool plain = std::none_of(text.begin(), text.end() - (text.empty() ? 0 : 1), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+  return plain && text.starts_with("imgweld: fw.img: ") && text.ends_with("\n") &&
          text.find('\n') == text.size() - 1;
 }
 
@@ -161,13 +173,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int textCode = List(data, size, ListMode::kText, text);
   if (text.empty()) Fail("no listing", text);
 
+  // Standard output holds valid JSON, or nothing and one line on standard
+  // error.
   std::string json;
-  const int jsonCode = List(data, size, ListMode::kJson, json);
+  std::string jsonError;
+  const int jsonCode = List(data, size, ListMode::kJson, json, &jsonError);
   if (jsonCode != textCode) Fail("json and text disagree", json);
-  if (!IsOneErrorLine(json) && !JsonSyntax(json).Valid()) Fail("invalid JSON", json);
+  if (json.empty() ? !IsOneDiagnostic(jsonError) : !JsonSyntax(json).Valid()) {
+    Fail("invalid JSON", json + jsonError);
+  }
 
   std::string ini;
-  if (List(data, size, ListMode::kIni, ini) == 0) {
+  std::string iniError;
+  if (List(data, size, ListMode::kIni, ini, &iniError) == 0) {
     if (!ini.starts_with("# SOURCE_DATE_EPOCH=")) Fail("ini without its date line", ini);
     imgweld::ConfigDocument document;
     std::istringstream in(ini);
@@ -175,8 +193,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (document.FindSection("System") == nullptr || document.FindSection("UserPart1") == nullptr) {
       Fail("ini without its sections", ini);
     }
-  } else if (!IsOneErrorLine(ini)) {
-    Fail("a refused ini must be one error line", ini);
+  } else if (!ini.empty() || !IsOneDiagnostic(iniError)) {
+    Fail("a refused ini must print nothing and one line on standard error", ini + iniError);
   }
 
   CheckedSource source(data, size);
