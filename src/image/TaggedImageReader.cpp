@@ -404,7 +404,18 @@ void ReadBootBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Che
     boot.secondCopy = SecondBootCopySector(e.offset, e.size) * kSector;
   }
   const uint32_t written = boot.layout.WrittenBytes();
-  if (source.Contains(boot.firstCopy, written)) {
+  // Only a block the format can describe is read: its sector counts are
+  // 16-bit fields, which bounds the memory a hostile record can claim.
+  BootBlockLayout possible;
+  const bool describable =
+      PlanBootBlockLayout(boot.layout.nano, boot.layout.gap, boot.fields.firstFileLength,
+                          boot.fields.secondFileLength, possible) == BootLayoutProblem::kNone;
+  if (!describable) {
+    AddCheck(checks, "boot block", false,
+             Format("programs of %u and %u bytes do not fit a %s boot block",
+                    boot.fields.firstFileLength, boot.fields.secondFileLength,
+                    boot.layout.nano ? "Nano" : "standard"));
+  } else if (source.Contains(boot.firstCopy, written)) {
     boot.written.resize(written);
     if (!source.Read(boot.firstCopy, boot.written)) boot.written.clear();
   }

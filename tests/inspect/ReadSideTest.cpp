@@ -153,6 +153,8 @@ TEST_F(ReadSideTest, HostileTaggedImagesAreRefusedOrReportedByEveryCommand) {
   TestImage tablePastEnd;
   tablePastEnd.tableSector = 200;
   tablePastEnd.records = {VendorRecord()};
+  TestImage hugeBoot;
+  hugeBoot.records = {VendorRecord(), BootRecord(0x40, 0x40, 12 * 512, 0, 0xFFFFFFFF, 100)};
   TestImage pastEnd;
   pastEnd.records = {VendorRecord(), Partition("a", 5, 0x40, 8, 16),
                      Partition("b", 5, 0x48, 8, 0x10000)};
@@ -181,6 +183,8 @@ TEST_F(ReadSideTest, HostileTaggedImagesAreRefusedOrReportedByEveryCommand) {
       {"data length 2^32 + 12288", wide.Build(), 0, false,
        "UnPacking Error:Data of wide.img is 4 GiB or longer, dataLength=4294979584!\r\n",
        "record 1 wide"},
+      {"boot programs larger than a boot block holds", hugeBoot.Build(), 0, false,
+       "UnPacking Error:Data of flashdata.bin lies beyond 4 GiB!\r\n", "boot block"},
       {"second payload past the end", pastEnd.Build(), 0, false,
        "UnPacking Error:Data of b.img runs past the end of the firmware!\r\n", "record 2 b"},
   };
