@@ -293,15 +293,16 @@ void RunInterrupted(const std::vector<std::string>& args, const std::string& wor
 // temporary stand-in before it dies of the signal; the file completed before
 // stays, and the interrupted one does not appear.
 TEST_F(SafeFilesTest, InterruptedUnpackLeavesNoTemporaryFile) {
-  // Three partitions of 32 MiB of holes: each takes a while to copy, so the
-  // signal lands while the second one is being written.
+  // Three partitions of 32 MiB of data: each takes a while to copy, so the
+  // signal lands while the second one is being written. (Holes would not
+  // do: they are not copied but left as holes, at once.)
   constexpr uint32_t kSectors = 0x10000;
   TestImage image;
   image.records = {VendorRecord(), Partition("first", 5, 0x40, kSectors, kSectors * 512),
                    Partition("second", 5, 0x40 + kSectors, kSectors, kSectors * 512),
                    Partition("third", 5, 0x40 + 2 * kSectors, kSectors, kSectors * 512)};
+  image.Place(0x40 * 512, std::vector<uint8_t>(3 * uint64_t{kSectors} * 512, 0x5A));
   WriteBytes(dir_ / "big.img", image.Build());
-  fs::resize_file(dir_.Path() / "big.img", (0x40 + 3 * uint64_t{kSectors}) * 512);
 
   for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(strsignal(number));
