@@ -551,6 +551,10 @@ TEST_F(ReadSideTest, UnpackKeepsHoles) {
   for (int i = 0; i < 8; ++i) {
     image.records.push_back(Partition("z" + std::to_string(i), 5, 0x40, 0x80000, 256u << 20));
   }
+  // A little data amid the holes, which must come out where it was.
+  const Bytes data = RandomBytes(5000, 3);
+  const uint64_t dataAt = (uint64_t{1} << 20) + 7;
+  image.Place(0x40 * 512 + dataAt, data);
   const std::string path = Write("sparse.img", image.Build());
   fs::resize_file(path, 0x40 * 512 + (uint64_t{256} << 20));
   StringOutput out;
@@ -564,6 +568,13 @@ TEST_F(ReadSideTest, UnpackKeepsHoles) {
     blocks += static_cast<uint64_t>(status.st_blocks);
   }
   EXPECT_LT(blocks * 512, uint64_t{64} << 20);
+  const Bytes extracted = ReadBytes(outDir_ + "/z5.img");
+  ASSERT_EQ(extracted.size(), uint64_t{256} << 20);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), extracted.begin() + dataAt));
+  EXPECT_TRUE(
+      std::all_of(extracted.begin(), extracted.begin() + dataAt, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(extracted.begin() + dataAt + data.size(), extracted.end(),
+                          [](uint8_t b) { return b == 0; }));
   EXPECT_NE(out.Diagnostics().find("the data of z1.img overlaps the data of z0.img"),
             std::string::npos);
 }
