@@ -46,10 +46,13 @@ bool FinishPackOutput(AtomicFile& file, Output& out) {
   return false;
 }
 
-bool CommitPackOutput(AtomicFile& file, Output& out) {
-  if (file.Commit()) return true;
-  if (!file.IsFinished()) return FinishPackOutput(file, out);
-  out.Printf("Packing Error:Renaming to %s failed, err=%d!\r\n", file.Path().c_str(), file.Error());
+bool CommitPackOutputs(std::span<AtomicFile* const> files, Output& out) {
+  const size_t failed = AtomicFile::CommitAll(files);
+  if (failed == files.size()) return true;
+  const AtomicFile& file = *files[failed];
+  const char* format = file.IsWritten() ? "Packing Error:Renaming to %s failed, err=%d!\r\n"
+                                         : "Packing Error:Writing %s failed, err=%d!\r\n";
+  out.Printf(format, file.Path().c_str(), file.Error());
   return false;
 }
 
