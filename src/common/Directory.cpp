@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace imgweld {
@@ -13,17 +15,21 @@ Directory::~Directory() { Close(); }
 
 Directory::Directory(Directory&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      lockFileFd_(std::exchange(other.lockFileFd_, -1)),
       path_(std::move(other.path_)),
       error_(other.error_),
-      locked_(std::exchange(other.locked_, false)) {}
+      locked_(std::exchange(other.locked_, false)),
+      readable_(other.readable_) {}
 
 Directory& Directory::operator=(Directory&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = std::exchange(other.fd_, -1);
+    lockFileFd_ = std::exchange(other.lockFileFd_, -1);
     path_ = std::move(other.path_);
     error_ = other.error_;
     locked_ = std::exchange(other.locked_, false);
+    readable_ = other.readable_;
   }
   return *this;
 }
@@ -35,6 +41,7 @@ bool Directory::Open(const std::string& path) {
   // O_DIRECTORY refuses anything else before it is opened, so a FIFO under
   // the name cannot hold the open up.
   fd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  readable_ = fd_ >= 0;
   if (fd_ < 0 && errno == EACCES) {
     // Creating and renaming entries needs write and search rights only.
     fd_ = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -47,9 +54,9 @@ bool Directory::Open(const std::string& path) {
 }
 
 void Directory::Close() {
+  Unlock();
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
-  locked_ = false;
 }
 
 std::string Directory::PathOf(const std::string& name) const {
@@ -57,24 +64,69 @@ std::string Directory::PathOf(const std::string& name) const {
   return path_ + "/" + name;
 }
 
-bool Directory::Lock() {
+namespace {
+
+int FlockRetrying(int fd, int operation) {
   int result;
   do {
-    result = flock(fd_, LOCK_EX);
+    result = flock(fd, operation);
   } while (result != 0 && errno == EINTR);
-  locked_ = result == 0;
-  error_ = locked_ ? 0 : errno;
-  return locked_;
+  return result;
 }
 
-bool Directory::TryLock() {
-  locked_ = flock(fd_, LOCK_EX | LOCK_NB) == 0;
-  error_ = locked_ ? 0 : errno;
-  return locked_;
+}  // namespace
+
+bool Directory::Lock() { return TakeLocks(LOCK_EX); }
+
+bool Directory::TryLock() { return TakeLocks(LOCK_EX | LOCK_NB); }
+
+// The directory first, then the lock file: every run takes them in this
+// order, so two runs never wait for each other crosswise.
+bool Directory::TakeLocks(int operation) {
+  Unlock();
+  error_ = 0;
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  if (readable_ && FlockRetrying(fd_, operation) != 0) {
+    error_ = errno;
+    return false;
+  }
+  // Only a directory that cannot be read gets a lock file; elsewhere one
+  // left by such a run is honoured. The file is opened for reading only,
+  // so a lock file of another user serves as well.
+  const int create = readable_ ? 0 : O_CREAT;
+  const int fd =
+      openat(fd_, kLockFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | create, 0666);
+  struct stat status {};
+  if (fd < 0 && readable_ && errno == ENOENT) {
+    locked_ = true;
+    return true;
+  }
+  if (fd < 0) {
+    error_ = errno;
+  } else if (fstat(fd, &status) != 0) {
+    error_ = errno;
+  } else if (!S_ISREG(status.st_mode)) {
+    error_ = EINVAL;  // something else under the name: not taken for a lock
+  } else if (FlockRetrying(fd, operation) != 0) {
+    error_ = errno;
+  }
+  if (error_ != 0) {
+    if (fd >= 0) close(fd);
+    if (readable_) flock(fd_, LOCK_UN);
+    return false;
+  }
+  lockFileFd_ = fd;
+  locked_ = true;
+  return true;
 }
 
 void Directory::Unlock() {
-  if (locked_) flock(fd_, LOCK_UN);
+  if (lockFileFd_ >= 0) close(lockFileFd_);  // closing drops its lock
+  lockFileFd_ = -1;
+  if (locked_ && readable_) flock(fd_, LOCK_UN);
   locked_ = false;
 }
 
@@ -82,10 +134,15 @@ void Directory::Sync() {
   if (fd_ >= 0) fsync(fd_);
 }
 
-void HoldDirectoryLock(Directory& dir, Output& out) {
-  if (dir.TryLock() || dir.Error() != EWOULDBLOCK) return;
-  out.Note(dir.Path(), "waiting for another run writing into this directory to finish");
-  dir.Lock();
+bool HoldDirectoryLock(Directory& dir, Output& out) {
+  if (dir.TryLock()) return true;
+  if (dir.Error() == EWOULDBLOCK) {
+    out.Note(dir.Path(), "waiting for another run writing into this directory to finish");
+    if (dir.Lock()) return true;
+  }
+  out.Note(dir.Path(),
+           "cannot lock the directory against other runs: " + std::string(strerror(dir.Error())));
+  return false;
 }
 
 }  // namespace imgweld

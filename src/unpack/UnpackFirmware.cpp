@@ -284,8 +284,10 @@ bool Unpacker::OpenOutputDirectory() {
                 outputDirectory_.Error());
     return false;
   }
-  HoldDirectoryLock(outputDirectory_, out_);
-  return true;
+  if (HoldDirectoryLock(outputDirectory_, out_)) return true;
+  out_.Printf("UnPacking Error:Locking %s failed, err=%d!\r\n", outputDir_.c_str(),
+              outputDirectory_.Error());
+  return false;
 }
 
 bool Unpacker::ReadHeader() {
