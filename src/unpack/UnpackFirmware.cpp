@@ -21,6 +21,7 @@
 #include "image/FirmwareImage.h"
 #include "image/GptRecords.h"
 #include "image/Md5.h"
+#include "unpack/OutputNames.h"
 #include "unpack/UnpackSettings.h"
 
 namespace imgweld {
@@ -134,9 +135,10 @@ class Unpacker {
   bool VerifyAndExtract();
   bool ReplayPending(Extraction extraction);
   bool CheckTable();
+  bool DecideOutputs();
   Extraction ExtractRecords();
-  bool ExtractPartition(uint32_t index, const PartitionEntry& entry);
-  bool ExtractIdBlock(const PartitionEntry& entry);
+  bool ExtractPartition(uint32_t index, const PartitionEntry& entry, const RecordOutput& output);
+  bool ExtractIdBlock(const PartitionEntry& entry, const RecordOutput& output);
   bool Save(const std::string& fileName, const PayloadSpan& span);
   bool SaveSettings();
 
@@ -162,7 +164,16 @@ class Unpacker {
   StringOutput heldBack_;
   std::vector<PendingFile> pending_;
   uint32_t nextRecord_ = 0;
+
+  // The files of every record that gets any, decided before the first one
+  // is written; the extraction takes them in table order.
+  OutputNames outputs_;
+  size_t nextOutput_ = 0;
 };
+
+bool GetsOutput(const RecordFacts& facts) {
+  return facts.type != PART_TYPE_VENDOR || facts.holdsData;
+}
 
 bool Unpacker::Run() {
   const bool ok = RunSteps();
@@ -377,6 +388,31 @@ bool Unpacker::CheckTable() {
         count, size);
     return false;
   }
+  return DecideOutputs();
+}
+
+// Every output name is decided from the whole table before the first file
+// is written, so that no payload is written over another.
+bool Unpacker::DecideOutputs() {
+  const uint64_t tableStart = uint64_t{header_.tableSector} * kSectorSize;
+  std::vector<RecordFacts> facts;
+  std::vector<uint32_t> indexes;
+  for (uint32_t i = 0; i < header_.entryCount; ++i) {
+    EntryBytes bytes{};
+    if (!image_.Seek(tableStart + uint64_t{i} * header_.entrySize) || !image_.ReadExact(bytes)) {
+      sink_->Printf("UnPacking Error:Reading partition record %u failed, err=%d!\r\n", i,
+                    image_.Error());
+      return false;
+    }
+    RecordFacts recordFacts = FactsOf(DecodeEntry(bytes));
+    if (!GetsOutput(recordFacts)) continue;
+    facts.push_back(std::move(recordFacts));
+    indexes.push_back(i);
+  }
+  outputs_ = DecideOutputNames(facts);
+  for (const OutputNote& note : outputs_.notes) {
+    sink_->Note(imagePath_, Format("partition record %u: ", indexes[note.record]) + note.text);
+  }
   return true;
 }
 
@@ -393,9 +429,10 @@ Extraction Unpacker::ExtractRecords() {
       return Extraction::kFailed;
     }
     const PartitionEntry entry = DecodeEntry(bytes);
-    if (entry.type == PART_TYPE_VENDOR) continue;
-    const bool ok =
-        entry.type == PART_TYPE_IDBLOCK ? ExtractIdBlock(entry) : ExtractPartition(i, entry);
+    if (!GetsOutput(FactsOf(entry))) continue;
+    const RecordOutput& output = outputs_.records.at(nextOutput_++);
+    const bool ok = entry.type == PART_TYPE_IDBLOCK ? ExtractIdBlock(entry, output)
+                                                    : ExtractPartition(i, entry, output);
     if (!ok) return Extraction::kFailed;
   }
   return Extraction::kDone;
@@ -415,22 +452,28 @@ bool Unpacker::Save(const std::string& fileName, const PayloadSpan& span) {
   return true;
 }
 
-bool Unpacker::ExtractPartition(uint32_t index, const PartitionEntry& entry) {
+bool Unpacker::ExtractPartition(uint32_t index, const PartitionEntry& entry,
+                                const RecordOutput& output) {
   if (!IsPlainRecordName(entry)) {
     sink_->Printf("UnPacking Error:Name of partition record %u is not a plain file name!\r\n",
                   index);
     return false;
   }
-  RecordPartition(document_, sectionNumber_++, entry);
+  if (output.inSettings) {
+    RecordPartition(document_, sectionNumber_, entry);
+    ApplyOutputNames(document_, sectionNumber_++, output, entry.type);
+  }
   const PayloadSpan span{uint64_t{entry.offset} * kSectorSize,
                          static_cast<uint32_t>(entry.dataLength), false};
-  return Save(PartitionFileName(entry), span);
+  return Save(output.files.at(0), span);
 }
 
 // The two programs are written as stored, scrambled or not; the control
 // sectors and the second copy of the block are not written out.
-bool Unpacker::ExtractIdBlock(const PartitionEntry& entry) {
-  RecordIdBlock(document_, sectionNumber_++, entry);
+bool Unpacker::ExtractIdBlock(const PartitionEntry& entry, const RecordOutput& output) {
+  RecordIdBlock(document_, sectionNumber_, entry);
+  ApplyOutputNames(document_, sectionNumber_++, output, entry.type);
+  if (output.files.size() != 2) return true;  // a boot block record the image holds no programs for
   const BootFields fields = GetBootFields(entry);
   const BootBlockLayout layout = BootBlockLayoutOf(entry);
   const uint64_t blockStart = uint64_t{entry.offset} * kSectorSize;
@@ -439,8 +482,7 @@ bool Unpacker::ExtractIdBlock(const PartitionEntry& entry) {
                         fields.firstFileLength, layout.gap};
   const PayloadSpan loader{blockStart + spread * StoredLoaderSector(fields) * kSectorSize,
                            fields.secondFileLength, layout.gap};
-  const BootFileNames files = GetBootFileNames(entry);
-  return Save(files.ddr, ddr) && Save(files.loader, loader);
+  return Save(output.files[0], ddr) && Save(output.files[1], loader);
 }
 
 bool Unpacker::SaveSettings() {
