@@ -74,6 +74,19 @@ int FlockRetrying(int fd, int operation) {
   return result;
 }
 
+// Whether the owner, the group or the others may create entries in the
+// directory without reading it: their runs lock through the lock file, and
+// so must a run that could read it, such as one of the superuser.
+bool WritableWithoutReading(int dirFd) {
+  struct stat status {};
+  if (fstat(dirFd, &status) != 0) return false;
+  for (const mode_t shift : {6, 3, 0}) {
+    const mode_t bits = (status.st_mode >> shift) & 07;
+    if ((bits & 03) == 03 && (bits & 04) == 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool Directory::Lock() { return TakeLocks(LOCK_EX); }
@@ -93,10 +106,10 @@ bool Directory::TakeLocks(int operation) {
     error_ = errno;
     return false;
   }
-  // Only a directory that cannot be read gets a lock file; elsewhere one
-  // left by such a run is honoured. The file is opened for reading only,
-  // so a lock file of another user serves as well.
-  const int create = readable_ ? 0 : O_CREAT;
+  // Only a directory that some run may write to without reading it gets a
+  // lock file; elsewhere one left there is honoured. The file is opened for
+  // reading only, so a lock file of another user serves as well.
+  const int create = !readable_ || WritableWithoutReading(fd_) ? O_CREAT : 0;
   const int fd =
       openat(fd_, kLockFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | create, 0666);
   struct stat status {};

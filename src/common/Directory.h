@@ -38,9 +38,11 @@ class Directory {
   // it ends. A directory that may be written but not read cannot be locked
   // that way (a descriptor that cannot read it takes no flock), so there the
   // lock is taken on the file ".imgweld.lock" inside it, created when
-  // missing and left in place; a run that can read the directory takes
-  // that file's lock too when it exists, so both kinds of run exclude each
-  // other. False with Error() set when no lock can be taken.
+  // missing and left in place. A run that can read the directory takes that
+  // file's lock too: when it exists, and when the directory's mode lets
+  // someone write without reading (it creates the file then), so both kinds
+  // of run exclude each other. False with Error() set when no lock can be
+  // taken.
   bool Lock();
   // Takes the lock only when nobody holds it; false otherwise (Error() is
   // EWOULDBLOCK when another run holds it).
