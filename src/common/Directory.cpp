@@ -144,7 +144,13 @@ void Directory::Unlock() {
 }
 
 void Directory::Sync() {
-  if (fd_ >= 0) fsync(fd_);
+  if (readable_) {
+    fsync(fd_);
+  } else if (lockFileFd_ >= 0) {
+    // A descriptor that cannot read the directory cannot sync it; syncing
+    // its whole file system, through the lock file inside it, covers it.
+    syncfs(lockFileFd_);
+  }
 }
 
 bool HoldDirectoryLock(Directory& dir, Output& out) {

@@ -51,7 +51,9 @@ class Directory {
   bool IsLocked() const { return locked_; }
 
   // Makes the renames done in the directory durable. Best effort: some file
-  // systems cannot sync a directory, and a rename is complete without it.
+  // systems cannot sync a directory, and a rename is complete without it. A
+  // directory that cannot be read is synced with its whole file system, while
+  // its lock is held.
   void Sync();
 
  private:
