@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <vector>
 
 #include "common/TempFiles.h"
 
@@ -47,6 +49,8 @@ std::string TemporaryNameFor(const std::string& name) {
   }
   return result;
 }
+
+AtomicFile::RenameCall renameCall = &renameat;
 
 bool IsPlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
@@ -148,23 +152,101 @@ bool AtomicFile::Finish() {
   return ok;
 }
 
+AtomicFile::RenameCall AtomicFile::SetRenameCall(RenameCall call) {
+  const RenameCall previous = renameCall;
+  renameCall = call == nullptr ? &renameat : call;
+  return previous;
+}
+
 bool AtomicFile::Commit() {
   if (committed_) return true;
-  if (!Finish()) return false;
-  if (dirFd_ < 0) {
+  AtomicFile* self = this;
+  return CommitAll(std::span<AtomicFile* const>(&self, 1)) == 1;
+}
+
+bool AtomicFile::KeepPrevious(std::string& kept) {
+  kept.clear();
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::string hidden = TemporaryNameFor(name_);
+    if (linkat(dirFd_, name_.c_str(), dirFd_, hidden.c_str(), 0) == 0) {
+      kept = hidden;
+      return true;
+    }
+    if (errno == ENOENT) return true;
+    if (errno == EEXIST) continue;
+    error_ = errno;
+    return false;
+  }
+  error_ = EEXIST;
+  return false;
+}
+
+bool AtomicFile::RenameIntoPlace() {
+  if (dirFd_ < 0 || tempName_.empty()) {
     error_ = EBADF;
     return false;
   }
-  if (renameat(dirFd_, tempName_.c_str(), dirFd_, name_.c_str()) != 0) {
+  if (renameCall(dirFd_, tempName_.c_str(), dirFd_, name_.c_str()) != 0) {
     error_ = errno;
-    Discard();
     return false;
   }
   committed_ = true;
   UnregisterTempFile(slot_);
   slot_ = -1;
-  Release();
+  tempName_.clear();
   return true;
+}
+
+bool AtomicFile::Restore(const std::string& kept) {
+  const bool restored = kept.empty() ? unlinkat(dirFd_, name_.c_str(), 0) == 0
+                                     : renameat(dirFd_, kept.c_str(), dirFd_, name_.c_str()) == 0;
+  if (restored) committed_ = false;
+  return restored;
+}
+
+size_t AtomicFile::CommitAll(std::span<AtomicFile* const> files) {
+  const size_t count = files.size();
+  size_t failed = count;
+  for (size_t i = 0; i < count && failed == count; ++i) {
+    if (!files[i]->Finish()) failed = i;
+  }
+  // The hidden names the earlier files are reachable under meanwhile;
+  // empty where the final name held nothing.
+  std::vector<std::string> kept(count);
+  std::vector<bool> stranded(count, false);
+  {
+    // A signal that ends the run must not fall between two renames.
+    CleanupSignalsBlocked blocked;
+    // The last file needs nothing kept: once it is renamed, all are.
+    for (size_t i = 0; i + 1 < count && failed == count; ++i) {
+      if (!files[i]->KeepPrevious(kept[i])) failed = i;
+    }
+    size_t renamed = 0;
+    while (failed == count && renamed < count) {
+      if (files[renamed]->RenameIntoPlace()) {
+        ++renamed;
+      } else {
+        failed = renamed;
+      }
+    }
+    // Undone in reverse order. An earlier file that cannot be put back stays
+    // reachable under its hidden name rather than being removed.
+    for (size_t j = renamed; failed != count && j-- > 0;) {
+      stranded[j] = !files[j]->Restore(kept[j]);
+      if (!stranded[j]) kept[j].clear();
+    }
+    for (size_t i = 0; i < count; ++i) {
+      if (!kept[i].empty() && !stranded[i]) unlinkat(files[i]->dirFd_, kept[i].c_str(), 0);
+    }
+  }
+  for (AtomicFile* file : files) {
+    if (failed != count) {
+      file->Discard();
+    } else {
+      file->Release();
+    }
+  }
+  return failed;
 }
 
 void AtomicFile::Discard() {

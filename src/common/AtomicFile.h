@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "common/Directory.h"
@@ -23,6 +24,12 @@ namespace imgweld {
 // failures show here), then Commit (rename).
 class AtomicFile {
  public:
+  // The call that renames a finished file over its final name (renameat's
+  // arguments and result). Tests put a failing one in its place to see what a
+  // refused rename leaves; returns the call it replaces.
+  using RenameCall = int (*)(int, const char*, int, const char*);
+  static RenameCall SetRenameCall(RenameCall call);
+
   AtomicFile() = default;
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
@@ -48,17 +55,42 @@ class AtomicFile {
   // temporary file is removed then. Calling it again returns the same.
   bool Finish();
   // Finishes when not done yet, then renames the file over its final name.
-  // False when finishing or the rename failed (IsFinished() tells which);
+  // False when finishing or the rename failed (IsWritten() tells which);
   // the temporary file is removed and the final name keeps what it held.
   bool Commit();
   bool IsFinished() const { return finished_; }
+  // Finished with every byte on disk: a later failure was the rename's.
+  bool IsWritten() const { return finished_ && finishedOk_; }
   bool IsCommitted() const { return committed_; }
   // Removes the temporary file unless committed; the final name is untouched.
   void Discard();
 
+  // Commits `files` (all created in one directory) as one change: every
+  // final name takes its new file, or, when any step fails, every final name
+  // holds again what it held before (no file where there was none). The
+  // files are finished first, then renamed in order; what stood under each
+  // name but the last is kept reachable under a hidden temporary name until
+  // every rename has succeeded, and renamed back when a later rename fails.
+  // Signals that end the run wait until the sequence is over, so an
+  // interrupted run never stops between two renames; only a kill can, and
+  // leaves the earlier files renamed and the later ones as they were.
+  // Returns files.size() on success, else the index of the file whose step
+  // failed (its Error() and IsFinished() tell which step); every uncommitted
+  // temporary file is removed then.
+  static size_t CommitAll(std::span<AtomicFile* const> files);
+
  private:
   bool CreateIn(int dirFd, const std::string& displayPath, const std::string& name);
   void Release();
+  // Keeps what stands under the final name reachable under a fresh hidden
+  // name (a hard link, or the entry itself moved where links are not made);
+  // `kept` stays empty when the name holds nothing. False with Error() set.
+  bool KeepPrevious(std::string& kept);
+  // Renames the finished file over its final name; false with Error() set.
+  bool RenameIntoPlace();
+  // Puts back what KeepPrevious kept (or removes the committed file when
+  // the name held nothing), after a later file of the set failed.
+  bool Restore(const std::string& kept);
 
   File file_;
   int dirFd_ = -1;  // own descriptor of the directory, for the signal cleanup too

@@ -32,11 +32,17 @@ class Directory {
   std::string PathOf(const std::string& name) const;
   int Error() const { return error_; }
 
-  // Takes the directory's advisory lock (flock on this descriptor), waiting
-  // while another run holds it. The lock sits on the directory itself, so no
-  // lock file is left behind, and the system drops it when the process ends
-  // however it ends. False when the file system keeps no such locks there;
-  // the run then goes on unlocked.
+  // Takes the directory's advisory lock, waiting while another run holds
+  // it. The lock is an exclusive flock on the directory itself, so no lock
+  // file is needed, and the system drops it when the process ends however
+  // it ends. A directory that may be written but not read cannot be locked
+  // that way (a descriptor that cannot read it takes no flock), so there the
+  // lock is taken on the file ".imgweld.lock" inside it, created when
+  // missing and left in place. A run that can read the directory takes that
+  // file's lock too: when it exists, and when the directory's mode lets
+  // someone write without reading (it creates the file then), so both kinds
+  // of run exclude each other. False with Error() set when no lock can be
+  // taken.
   bool Lock();
   // Takes the lock only when nobody holds it; false otherwise (Error() is
   // EWOULDBLOCK when another run holds it).
@@ -45,21 +51,31 @@ class Directory {
   bool IsLocked() const { return locked_; }
 
   // Makes the renames done in the directory durable. Best effort: some file
-  // systems cannot sync a directory, and a rename is complete without it.
+  // systems cannot sync a directory, and a rename is complete without it. A
+  // directory that cannot be read is synced with its whole file system, while
+  // its lock is held.
   void Sync();
 
  private:
+  bool TakeLocks(int operation);
+
   int fd_ = -1;
+  int lockFileFd_ = -1;  // the lock file's descriptor while it is locked
   std::string path_;
   int error_ = 0;
   bool locked_ = false;
+  bool readable_ = false;  // opened for reading, not only as a path
 };
+
+// The file a directory that cannot be read is locked through.
+inline constexpr const char* kLockFileName = ".imgweld.lock";
 
 // The lock a run that replaces files in `dir` holds from before its first
 // temporary file until its last rename, so that two runs into one directory
 // end with a complete set of files from one of them. When another run holds
 // it, says so on standard error and waits for that run to finish. The lock
-// lasts until `dir` is closed or unlocked.
-void HoldDirectoryLock(Directory& dir, Output& out);
+// lasts until `dir` is closed or unlocked. False when no lock can be taken
+// (the reason goes to standard error); the run must not go on unlocked.
+bool HoldDirectoryLock(Directory& dir, Output& out);
 
 }  // namespace imgweld

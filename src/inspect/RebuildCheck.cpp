@@ -17,6 +17,7 @@
 #include "pack/PackFirmware.h"
 #include "pack/PackOptions.h"
 #include "pack/PackTime.h"
+#include "unpack/OutputNames.h"
 #include "unpack/UnpackSettings.h"
 
 namespace imgweld {
@@ -38,12 +39,10 @@ unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(
 class ExtractedInputs final : public PackInputs {
  public:
   ExtractedInputs(ImageSource& source, const TaggedImageFacts& facts) : source_(source) {
-    // Two records of one name give one file, the later record's.
-    for (const TaggedRecord& record : facts.records) {
-      const bool boot = record.entry.type == PART_TYPE_IDBLOCK;
-      for (ExtractedFile& file : ExtractedFiles(record.entry)) {
-        files_[file.name] = {file.extent, boot};
-      }
+    // The names are those -U gives, decided over the whole table.
+    for (const RecordExtraction& extraction : PlanExtraction(facts.records).records) {
+      const bool boot = extraction.record->entry.type == PART_TYPE_IDBLOCK;
+      for (const ExtractedFile& file : extraction.files) files_[file.name] = {file.extent, boot};
     }
   }
 

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <set>
+#include <map>
 #include <sstream>
 #include <vector>
 
@@ -12,6 +12,7 @@
 #include "config/ConfigDocument.h"
 #include "image/BootBlock.h"
 #include "image/HeaderTime.h"
+#include "unpack/OutputNames.h"
 #include "unpack/UnpackSettings.h"
 
 namespace imgweld {
@@ -77,7 +78,9 @@ class Rebuild {
   ImageSource& source_;
   const TaggedImageFacts& facts_;
   ConfigDocument document_;
-  std::set<std::string> files_;
+  // The file -U writes for each record, by table index, named over the
+  // whole table as -U names them.
+  std::map<uint32_t, std::string> fileOf_;
   std::string problem_;
 };
 
@@ -261,11 +264,9 @@ bool Rebuild::RecordPartition(const TaggedRecord& record, uint32_t number, bool 
   if ((fill || skip) && e.dataLength != 0) {
     return Fail("partition " + *name + " is skipped or filled but records data");
   }
-  if (e.type == PART_TYPE_VENDOR && !fill && !skip) {
-    return Fail("partition " + *name + " has the vendor type, which -U does not extract");
-  }
-  if (e.type != PART_TYPE_VENDOR && !files_.insert(PartitionFileName(e)).second) {
-    return Fail("two partitions are named " + *name + ", and -U writes one file for both");
+  const auto file = fileOf_.find(record.index);
+  if (file == fileOf_.end() && !fill && !skip) {
+    return Fail("partition " + *name + " has data that -U does not extract");
   }
   uint32_t size = e.size;
   if (last && grow && e.size == kUnknownSize && fill) {
@@ -279,7 +280,7 @@ bool Rebuild::RecordPartition(const TaggedRecord& record, uint32_t number, bool 
   section.SetValue("PartOffset", Format("0x%X", e.offset));
   section.SetValue("PartSize", Format("0x%X", size));
   section.SetValue("Flag", Format("0x%x", e.flag));
-  section.SetValue("File", PartitionFileName(e));
+  section.SetValue("File", file != fileOf_.end() ? file->second : PartitionFileName(e));
   if (!typeGuid->empty()) section.SetValue("Type_Guid", *typeGuid);
   return true;
 }
@@ -336,6 +337,11 @@ bool Rebuild::Run(std::string& config, std::string& problem) {
     const std::optional<long long> seconds = HeaderTimeSeconds(facts_.header);
     if (!seconds) return Fail("its date and time name no moment since 1970");
     if (!CheckHeaderAndTable() || !RecordSystem()) return false;
+    for (const RecordExtraction& extraction : PlanExtraction(facts_.records).records) {
+      if (extraction.files.size() == 1) {
+        fileOf_[extraction.record->index] = extraction.files.front().name;
+      }
+    }
     uint32_t number = 1;
     for (size_t i = 1; i < facts_.records.size(); ++i) {
       const TaggedRecord& record = facts_.records[i];

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
 #include "pack/PartitionList.h"
@@ -219,6 +220,57 @@ void WarnPartitionTable(const ConfigDocument& document, const PackOptions& optio
   }
 }
 
+uint32_t NumberOf(const ConfigSection& section, const char* key) {
+  return static_cast<uint32_t>(std::strtoul(section.GetValue(key).c_str(), nullptr, 0));
+}
+
+// Layouts that pack, but whose image unpacking cannot give back one file
+// per payload under the partition's name: it would have to number a
+// repeated name, the tagged image builds the boot block of the first
+// boot block partition only, and the setting.ini unpacking writes leaves
+// vendor-type partitions out. Unpacking takes tagged images only.
+void WarnUnpackedOutputs(const ConfigDocument& document, const PackOptions& options,
+                         Warner& warner) {
+  if (options.IsGpt()) return;
+  std::map<std::string, size_t> uses;
+  const ConfigSection* firstBoot = nullptr;
+  for (size_t n = 1; n <= kMaxPartitionSections; ++n) {
+    const ConfigSection* section = document.FindSection(PartitionSectionName(n));
+    if (section == nullptr) break;
+    const uint32_t type = NumberOf(*section, "Type");
+    if (type == PART_TYPE_IDBLOCK) {
+      if (firstBoot == nullptr) {
+        firstBoot = section;
+      } else {
+        warner.Warn(At(*section),
+                    "a second boot block partition (Type 2): the tagged image builds only the "
+                    "boot block of [%s], so this one holds no programs and -U writes no boot "
+                    "files for it",
+                    firstBoot->Name().c_str());
+      }
+      continue;
+    }
+    const bool holdsData = (NumberOf(*section, "Flag") & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0 &&
+                           !section->GetValue("File").empty();
+    if (type == PART_TYPE_VENDOR && !holdsData) continue;
+    PartitionEntry entry;
+    entry.SetName(section->GetValue("Name"));
+    const size_t use = ++uses[entry.Name()];
+    if (use > 1) {
+      warner.Warn(At(*section),
+                  "partition name %s is used by an earlier partition; -U writes this one's data "
+                  "as %s.img.%zu",
+                  entry.Name().c_str(), entry.Name().c_str(), use);
+    }
+    if (type == PART_TYPE_VENDOR) {
+      warner.Warn(At(*section),
+                  "a vendor-type partition (Type 1) with a File: the image holds its data, but "
+                  "the setting.ini -U writes leaves vendor-type partitions out, so packing that "
+                  "file does not write it back");
+    }
+  }
+}
+
 }  // namespace
 
 std::string NearestName(const std::string& name, const std::vector<std::string>& known) {
@@ -255,6 +307,7 @@ void WarnAboutConfiguration(const ConfigDocument& document, const PackOptions& o
     for (const std::string& key : kPartitionNumberKeys) WarnTrailingText(*section, key, warner);
   }
   WarnPartitionTable(document, options, warner);
+  WarnUnpackedOutputs(document, options, warner);
 }
 
 }  // namespace imgweld

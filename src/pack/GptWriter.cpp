@@ -324,10 +324,9 @@ bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context
   if (!PlanGptFirmware(document, context, guids, imagePath, planned)) return false;
   ImagePlan& plan = planned.plan;
   ImageWriter image(file.Stream(), imagePath, context.options.fillByte, out);
-  if (!WritePlannedImage(plan, image, out) || !FinishPackOutput(file, out) ||
-      !CommitPackOutput(file, out)) {
-    return false;
-  }
+  // The same commit as the tagged image's pair, with the image alone.
+  AtomicFile* const files[] = {&file};
+  if (!WritePlannedImage(plan, image, out) || !CommitPackOutputs(files, out)) return false;
   out.Line("Generating GPT firmware OK.\r");
   return true;
 }

@@ -63,7 +63,8 @@ bool ReadProgram(File& file, const std::string& name, uint64_t length, std::vect
 
 // The block and its table fields, or false with the messages in `out`.
 bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
-                       const std::string& fileText, std::vector<uint8_t>& block, Output& out) {
+                       const std::string& fileText, PlannedIdBlock& planned, Output& out) {
+  std::vector<uint8_t>& block = planned.block;
   const std::optional<FileNames> names = SplitFileText(fileText, out);
   if (!names) return false;
   entry.offset = std::max(entry.offset, kBootMinOffset);
@@ -84,6 +85,11 @@ bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
                (ddrFailed ? names->ddr : names->loader).c_str(),
                (ddrFailed ? ddr : loader).Error());
     return false;
+  }
+  for (const auto& [name, file] : {std::pair<const std::string&, File&>{names->ddr, ddr},
+                                   std::pair<const std::string&, File&>{names->loader, loader}}) {
+    const std::optional<InputStamp> stamp = StampOf(fileno(file.Stream()));
+    if (stamp) planned.inputs.push_back({name, file.Path(), *stamp});
   }
   BootBlockLayout layout;
   const BootLayoutProblem problem = PlanBootBlockLayout(
@@ -151,8 +157,9 @@ PlannedIdBlock PlanIdBlock(const PackContext& context, PartitionEntry& entry,
                            const std::string& fileText) {
   PlannedIdBlock planned;
   StringOutput messages;
-  if (!BuildPlannedBlock(context, entry, fileText, planned.block, messages)) {
+  if (!BuildPlannedBlock(context, entry, fileText, planned, messages)) {
     planned.block.clear();
+    planned.inputs.clear();
     planned.failure = messages.Text();
   }
   return planned;

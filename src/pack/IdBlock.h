@@ -6,6 +6,7 @@
 
 #include "image/BootBlock.h"
 #include "image/FirmwareImage.h"
+#include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
 
 namespace imgweld {
@@ -22,6 +23,9 @@ uint32_t GetIdBlockSize(const PackContext& context, const PartitionEntry& entry)
 // The boot block of one partition, built before anything is written.
 struct PlannedIdBlock {
   std::vector<uint8_t> block;  // as written into the partition, gap mode included
+  // The two programs as they were measured, to be checked once the image is
+  // written.
+  std::vector<WatchedInput> inputs;
   // When the block cannot be built: the messages to print where the block
   // would have been written, in the order the writer would print them.
   std::string failure;

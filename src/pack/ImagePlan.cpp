@@ -1,5 +1,7 @@
 #include "pack/ImagePlan.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -7,8 +9,33 @@
 namespace imgweld {
 namespace {
 
+std::function<void()>& BeforeWritingHook() {
+  static std::function<void()> hook;
+  return hook;
+}
+
+std::optional<InputStamp> StampOfStatus(const struct stat& status) {
+  if (!S_ISREG(status.st_mode)) return std::nullopt;
+  return InputStamp{static_cast<uint64_t>(status.st_size), status.st_mtim.tv_sec,
+                    status.st_mtim.tv_nsec};
+}
+
+std::string DescribeStamp(const InputStamp& stamp) {
+  return Format("%llu bytes, modified at %lld.%09lld", static_cast<unsigned long long>(stamp.size),
+                static_cast<long long>(stamp.modifiedSeconds),
+                static_cast<long long>(stamp.modifiedNanoseconds));
+}
+
+// A payload that changed since it was measured is reported as such, also
+// when the change made its read fail: the change is the cause.
 bool CopyPayload(ImageWriter& image, PlannedPayload& payload, Output& out) {
   const CopyResult result = image.CopyFrom(payload.file, payload.length);
+  if (result != CopyResult::kWriteFailed && payload.planned &&
+      ReportInputChanged(payload.name, *payload.planned, StampOf(fileno(payload.file.Stream())),
+                         out)) {
+    payload.file.Close();
+    return false;
+  }
   if (result == CopyResult::kReadFailed) {
     out.Printf("Packing Error:Reading %s failed, err=%d!\r\n", payload.name.c_str(),
                payload.file.Error());
@@ -38,7 +65,48 @@ bool Perform(const WriteStep& step, ImagePlan& plan, ImageWriter& image, Output&
   return false;
 }
 
+// The files read while planning, as they are once the image is written.
+bool CheckWatchedInputs(const ImagePlan& plan, Output& out) {
+  for (const WatchedInput& input : plan.watched) {
+    struct stat status {};
+    std::optional<InputStamp> now;
+    if (stat(input.path.c_str(), &status) == 0) {
+      now = StampOfStatus(status);
+      if (!now) continue;  // replaced by something that is not a file: not read again
+    }
+    if (ReportInputChanged(input.name, input.planned, now, out)) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::optional<InputStamp> StampOf(int fd) {
+  struct stat status {};
+  if (fd < 0 || fstat(fd, &status) != 0) return std::nullopt;
+  return StampOfStatus(status);
+}
+
+bool ReportInputChanged(const std::string& name, const InputStamp& planned,
+                        const std::optional<InputStamp>& now, Output& out) {
+  if (now == planned) return false;
+  if (!now) {
+    out.Printf("Packing Error:%s changed while packing, it is gone!\r\n", name.c_str());
+  } else if (now->size != planned.size) {
+    out.Printf("Packing Error:%s changed while packing, its size went from %llu to %llu bytes!\r\n",
+               name.c_str(), static_cast<unsigned long long>(planned.size),
+               static_cast<unsigned long long>(now->size));
+  } else {
+    out.Printf("Packing Error:%s changed while packing, it was modified after it was measured!\r\n",
+               name.c_str());
+  }
+  out.Note(name, "measured " + DescribeStamp(planned) + " when the image was planned, " +
+                     (now ? DescribeStamp(*now) : std::string("gone")) +
+                     " after it was copied; pack again once nothing writes to it");
+  return true;
+}
+
+void SetBeforeWritingHook(std::function<void()> hook) { BeforeWritingHook() = std::move(hook); }
 
 void PlanBuilder::Message(std::string text) {
   plan_.steps.push_back({WriteStep::Kind::kMessage, std::move(text)});
@@ -80,6 +148,8 @@ void PlanBuilder::Copy(PlannedPayload payload) {
   Advance(length);
 }
 
+void PlanBuilder::Watch(WatchedInput input) { plan_.watched.push_back(std::move(input)); }
+
 void PlanBuilder::Advance(uint64_t bytes) {
   if (position_ != length_ && bytes != 0) plan_.sequential = false;
   position_ += bytes;
@@ -94,6 +164,7 @@ ImagePlan PlanBuilder::Finish() {
 bool WritePlannedImage(ImagePlan& plan, ImageWriter& image, Output& out) {
   std::optional<Progress> progress;
   if (!plan.failed) {
+    if (BeforeWritingHook()) BeforeWritingHook()();
     progress.emplace(out, "writing " + image.DisplayPath(), plan.length);
     image.ShowProgress(&*progress);
   }
@@ -108,7 +179,7 @@ bool WritePlannedImage(ImagePlan& plan, ImageWriter& image, Output& out) {
     if (step.kind == WriteStep::Kind::kBytes) Advance(&*progress, plan.buffers[step.index].size());
   }
   image.ShowProgress(nullptr);
-  return !plan.failed;
+  return !plan.failed && CheckWatchedInputs(plan, out);
 }
 
 }  // namespace imgweld

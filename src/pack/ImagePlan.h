@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,18 +32,53 @@ struct WriteStep {
   std::string diagnostics = {};  // kFail: lines for standard error, printed with `text`
 };
 
+// What an input file looked like when it was measured. The plan counts on
+// that many bytes; a file that is written meanwhile would give an image cut
+// short or holding bytes of two versions, so any change fails the run.
+struct InputStamp {
+  uint64_t size = 0;
+  int64_t modifiedSeconds = 0;
+  int64_t modifiedNanoseconds = 0;
+  bool operator==(const InputStamp&) const = default;
+};
+
+// The stamp of an open input; none for a file that is not a regular file (a
+// block device's size and time say nothing about its bytes) or cannot be
+// queried.
+std::optional<InputStamp> StampOf(int fd);
+
+// A file read while the plan is made (a boot program), checked once more
+// when the image is written.
+struct WatchedInput {
+  std::string name;  // as configured, for messages
+  std::string path;  // where it was read
+  InputStamp planned;
+};
+
 // A payload file, opened and measured while the plan is made; only its
 // first `length` bytes (the measured length) are copied.
 struct PlannedPayload {
   std::string name;  // as configured, for messages
   File file;
   uint64_t length = 0;
+  std::optional<InputStamp> planned;  // none: not a regular file, not checked
 };
+
+// When `now` differs from `planned` (or is missing: the file is gone),
+// prints the one error line naming the file and what changed, with the
+// details on standard error, and returns true.
+bool ReportInputChanged(const std::string& name, const InputStamp& planned,
+                        const std::optional<InputStamp>& now, Output& out);
+
+// Called between planning an image and writing its first byte. Tests change
+// an input there, to see the change caught; the program sets nothing.
+void SetBeforeWritingHook(std::function<void()> hook);
 
 struct ImagePlan {
   std::vector<WriteStep> steps;
   std::vector<std::vector<uint8_t>> buffers;
   std::vector<PlannedPayload> payloads;
+  std::vector<WatchedInput> watched;
   bool failed = false;     // the steps end in kFail: nothing may be written
   uint64_t length = 0;     // the image's length once every step has run
   bool sequential = true;  // every step appends to what the steps before it wrote
@@ -62,6 +99,8 @@ class PlanBuilder {
   size_t AddBuffer(std::vector<uint8_t> bytes);
   void WriteBuffer(size_t index);
   void Copy(PlannedPayload payload);
+  // Checks `input` again once every step has run.
+  void Watch(WatchedInput input);
 
   bool Failed() const { return plan_.failed; }
   uint64_t Length() const { return length_; }

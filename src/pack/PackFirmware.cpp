@@ -136,8 +136,6 @@ ImagePlan PlanTaggedImage(const PackContext& context, FirmwareHeader& header,
 }
 
 // The digest of the finished image: taken while it was written when every
-// byte went out in order, else read back from the closed file.
-// The digest of the finished image: taken while it was written when every
 // byte went out in order, else read back from the image.
 bool WriteHashFile(SavingDirectory& dir, AtomicFile& image, std::optional<Md5Digest> digest,
                    AtomicFile& hash, Output& out) {
@@ -193,10 +191,10 @@ bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& conte
   if (!WritePlannedImage(plan, image, out)) return false;
   out.Line("Generating hash file...\r");
   AtomicFile hash;
-  // The image takes its name first; should the hash file's rename fail, the
-  // image then has no matching hash file, which unpacking refuses.
-  return WriteHashFile(dir, file, image.Digest(), hash, out) && CommitPackOutput(file, out) &&
-         CommitPackOutput(hash, out);
+  if (!WriteHashFile(dir, file, image.Digest(), hash, out)) return false;
+  // Image and hash file replace the earlier pair together, or not at all.
+  AtomicFile* const pair[] = {&file, &hash};
+  return CommitPackOutputs(pair, out);
 }
 
 }  // namespace

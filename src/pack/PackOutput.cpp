@@ -16,8 +16,9 @@ bool SavingDirectory::Open(const std::string& savingDir, const std::string& imag
     out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", imagePath.c_str(), dir_.Error());
     return false;
   }
-  HoldDirectoryLock(dir_, out);
-  return true;
+  if (HoldDirectoryLock(dir_, out)) return true;
+  out.Printf("Packing Error:Locking %s failed, err=%d!\r\n", savingDir.c_str(), dir_.Error());
+  return false;
 }
 
 bool SavingDirectory::Create(AtomicFile& file, const std::string& name, const char* failureFormat,
@@ -46,10 +47,13 @@ bool FinishPackOutput(AtomicFile& file, Output& out) {
   return false;
 }
 
-bool CommitPackOutput(AtomicFile& file, Output& out) {
-  if (file.Commit()) return true;
-  if (!file.IsFinished()) return FinishPackOutput(file, out);
-  out.Printf("Packing Error:Renaming to %s failed, err=%d!\r\n", file.Path().c_str(), file.Error());
+bool CommitPackOutputs(std::span<AtomicFile* const> files, Output& out) {
+  const size_t failed = AtomicFile::CommitAll(files);
+  if (failed == files.size()) return true;
+  const AtomicFile& file = *files[failed];
+  const char* format = file.IsWritten() ? "Packing Error:Renaming to %s failed, err=%d!\r\n"
+                                        : "Packing Error:Writing %s failed, err=%d!\r\n";
+  out.Printf(format, file.Path().c_str(), file.Error());
   return false;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "common/AtomicFile.h"
@@ -41,8 +42,11 @@ class SavingDirectory {
 // message for a failed write of the final path.
 bool FinishPackOutput(AtomicFile& file, Output& out);
 
-// Renames `file` over its final name; on failure prints why.
-bool CommitPackOutput(AtomicFile& file, Output& out);
+// Renames the files of a pack run (the image, then the hash file when there
+// is one) over their final names as one change (AtomicFile::CommitAll): after
+// a failure the saving directory holds the earlier files byte for byte, or
+// none where there were none. On failure prints why, naming the file.
+bool CommitPackOutputs(std::span<AtomicFile* const> files, Output& out);
 
 // Whether `configPath` is the file at `path` (same device and inode), which
 // the run would replace: the configuration would be lost.

@@ -27,12 +27,23 @@ bool FillToAreaEnd(PlanBuilder& plan, const PartitionEntry& entry) {
 void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionEntry& entry) {
   const std::string& source = entry.sourceFile;
   plan.Message(Format("Adding %s ...\r\n", DisplayName(source).c_str()));
-  PlannedPayload payload{source, File{}, entry.dataLength};
+  PlannedPayload payload{source, File{}, entry.dataLength, std::nullopt};
   if (!context.OpenInput(source, payload.file)) {
     StringOutput message;
     message.Printf("Packing Error:Opening %s failed, err=%d\r\n", source.c_str(),
                    payload.file.Error());
     plan.Fail(message.Text());
+    return;
+  }
+  // The partition list measured the file a moment ago; the stamp taken now
+  // is what the copy is checked against.
+  payload.planned = StampOf(fileno(payload.file.Stream()));
+  if (payload.planned && payload.planned->size != entry.dataLength) {
+    StringOutput message;
+    InputStamp measured = *payload.planned;
+    measured.size = entry.dataLength;
+    ReportInputChanged(source, measured, payload.planned, message);
+    plan.Fail(message.Text(), message.Diagnostics());
     return;
   }
   const bool grow = (entry.flag & PART_FLAG_GROW) != 0;
@@ -70,6 +81,7 @@ void PlanIdBlockSteps(PlanBuilder& plan, const PackContext& context, PartitionEn
     plan.Fail(std::move(planned.failure));
     return;
   }
+  for (WatchedInput& input : planned.inputs) plan.Watch(std::move(input));
   const size_t block = plan.AddBuffer(std::move(planned.block));
   if (context.options.IsCompact()) {
     plan.WriteBuffer(block);

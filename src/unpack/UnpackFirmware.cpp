@@ -24,6 +24,7 @@
 #include "image/Md5.h"
 #include "unpack/DigestCheck.h"
 #include "unpack/ExtractFile.h"
+#include "unpack/OutputNames.h"
 #include "unpack/UnpackSettings.h"
 
 namespace imgweld {
@@ -80,6 +81,7 @@ class Unpacker {
   bool OpenInputs();
   bool OpenOutputDirectory();
   bool ReadModel();
+  void PlanOutputs();
   bool CheckPayloads();
   void NoteSharedData();
   bool ReadStoredDigest();
@@ -88,8 +90,8 @@ class Unpacker {
   bool ReplayPending(Extraction extraction);
   bool CheckTable();
   Extraction ExtractRecords();
-  bool ExtractPartition(uint32_t index, const PartitionEntry& entry);
-  bool ExtractIdBlock(const PartitionEntry& entry);
+  bool ExtractPartition(const RecordExtraction& extraction);
+  bool ExtractIdBlock(const RecordExtraction& extraction);
   bool Save(const std::string& fileName, const PayloadSpan& span);
   bool SaveSettings();
 
@@ -119,6 +121,10 @@ class Unpacker {
   StringOutput heldBack_;
   std::vector<PendingFile> pending_;
   uint32_t nextRecord_ = 0;
+
+  // Every file of every record, named from the whole table before the first
+  // one is written, so that no payload is written over another.
+  TableExtraction extraction_;
 };
 
 bool Unpacker::Run() {
@@ -138,7 +144,9 @@ bool Unpacker::RunSteps() {
   // What the table says is checked before the digest is awaited, and before
   // anything is written: a table or payload the image cannot hold is refused
   // at once, however long the file.
-  if (!CheckTable() || !CheckPayloads()) return false;
+  if (!CheckTable()) return false;
+  PlanOutputs();
+  if (!CheckPayloads()) return false;
   NoteSharedData();
   RecordSystemSettings(document_, header_);
   if (verify_) {
@@ -254,8 +262,10 @@ bool Unpacker::OpenOutputDirectory() {
                 outputDirectory_.Error());
     return false;
   }
-  HoldDirectoryLock(outputDirectory_, out_);
-  return true;
+  if (HoldDirectoryLock(outputDirectory_, out_)) return true;
+  out_.Printf("UnPacking Error:Locking %s failed, err=%d!\r\n", outputDir_.c_str(),
+              outputDirectory_.Error());
+  return false;
 }
 
 bool Unpacker::ReadModel() {
@@ -353,14 +363,23 @@ bool Unpacker::CheckTable() {
   return true;
 }
 
+void Unpacker::PlanOutputs() {
+  extraction_ = PlanExtraction(facts_.records);
+  for (const OutputNote& note : extraction_.notes) {
+    const uint32_t index = extraction_.records[note.record].record->index;
+    out_.Note(imagePath_, Format("partition record %u: ", index) + note.text);
+  }
+}
+
 // Every payload must lie wholly in the image, below 4 GiB, before the first
 // file is written: extracting a part of it would lose data, and a length
 // cut to 32 bits would invent a shorter payload. A record whose name is no
 // plain file name is refused when it is reached instead.
 bool Unpacker::CheckPayloads() {
-  for (const TaggedRecord& record : facts_.records) {
-    if (record.entry.type != PART_TYPE_IDBLOCK && !IsPlainRecordName(record.entry)) continue;
-    for (const ExtractedFile& file : ExtractedFiles(record.entry)) {
+  for (const RecordExtraction& extraction : extraction_.records) {
+    const PartitionEntry& entry = extraction.record->entry;
+    if (entry.type != PART_TYPE_IDBLOCK && !IsPlainRecordName(entry)) continue;
+    for (const ExtractedFile& file : extraction.files) {
       const PayloadExtent& extent = file.extent;
       if (extent.length >= kPositionLimit) {
         out_.Printf("UnPacking Error:Data of %s is 4 GiB or longer, dataLength=%llu!\r\n",
@@ -387,9 +406,9 @@ bool Unpacker::CheckPayloads() {
 // meant to lie there.
 void Unpacker::NoteSharedData() {
   std::vector<ExtractedFile> files;
-  for (const TaggedRecord& record : facts_.records) {
-    for (ExtractedFile& file : ExtractedFiles(record.entry)) {
-      if (file.extent.length != 0) files.push_back(std::move(file));
+  for (const RecordExtraction& extraction : extraction_.records) {
+    for (const ExtractedFile& file : extraction.files) {
+      if (file.extent.length != 0) files.push_back(file);
     }
   }
   for (size_t i = 0; i < files.size(); ++i) {
@@ -404,14 +423,13 @@ void Unpacker::NoteSharedData() {
 }
 
 Extraction Unpacker::ExtractRecords() {
-  for (; nextRecord_ < facts_.records.size(); ++nextRecord_) {
+  for (; nextRecord_ < extraction_.records.size(); ++nextRecord_) {
     // A boot block adds two files; wait for the digest rather than hold more.
     if (sink_ == &heldBack_ && pending_.size() + 2 > kMaxPendingFiles) return Extraction::kPaused;
-    const TaggedRecord& record = facts_.records[nextRecord_];
-    const PartitionEntry& entry = record.entry;
-    if (entry.type == PART_TYPE_VENDOR) continue;
-    const bool ok = entry.type == PART_TYPE_IDBLOCK ? ExtractIdBlock(entry)
-                                                    : ExtractPartition(record.index, entry);
+    const RecordExtraction& extraction = extraction_.records[nextRecord_];
+    const bool ok = extraction.record->entry.type == PART_TYPE_IDBLOCK
+                        ? ExtractIdBlock(extraction)
+                        : ExtractPartition(extraction);
     if (!ok) return Extraction::kFailed;
   }
   return Extraction::kDone;
@@ -431,22 +449,30 @@ bool Unpacker::Save(const std::string& fileName, const PayloadSpan& span) {
   return true;
 }
 
-bool Unpacker::ExtractPartition(uint32_t index, const PartitionEntry& entry) {
+bool Unpacker::ExtractPartition(const RecordExtraction& extraction) {
+  const PartitionEntry& entry = extraction.record->entry;
   if (!IsPlainRecordName(entry)) {
     sink_->Printf("UnPacking Error:Name of partition record %u is not a plain file name!\r\n",
-                  index);
+                  extraction.record->index);
     return false;
   }
-  RecordPartition(document_, sectionNumber_++, entry);
-  const ExtractedFile file = ExtractedFiles(entry).front();
+  if (extraction.output.inSettings) {
+    RecordPartition(document_, sectionNumber_, entry);
+    ApplyOutputNames(document_, sectionNumber_++, extraction.output, entry.type);
+  }
+  const ExtractedFile& file = extraction.files.at(0);
   return Save(file.name, file.extent);
 }
 
 // The two programs are written as stored, scrambled or not; the control
 // sectors and the second copy of the block are not written out.
-bool Unpacker::ExtractIdBlock(const PartitionEntry& entry) {
-  RecordIdBlock(document_, sectionNumber_++, entry);
-  const std::vector<ExtractedFile> files = ExtractedFiles(entry);
+bool Unpacker::ExtractIdBlock(const RecordExtraction& extraction) {
+  const PartitionEntry& entry = extraction.record->entry;
+  RecordIdBlock(document_, sectionNumber_, entry);
+  ApplyOutputNames(document_, sectionNumber_++, extraction.output, entry.type);
+  // A boot block record the image holds no programs for writes no file.
+  const std::vector<ExtractedFile>& files = extraction.files;
+  if (files.size() != 2) return true;
   return Save(files[0].name, files[0].extent) && Save(files[1].name, files[1].extent);
 }
 

@@ -65,13 +65,9 @@ void RecordIdBlock(ConfigDocument& document, uint32_t number, const PartitionEnt
   section.SetValue("File", std::string(files.ddr) + "," + files.loader);
 }
 
-std::vector<ExtractedFile> ExtractedFiles(const PartitionEntry& entry) {
-  if (entry.type == PART_TYPE_VENDOR) return {};
-  if (entry.type == PART_TYPE_IDBLOCK) {
-    const BootFileNames names = GetBootFileNames(entry);
-    return {{names.ddr, StoredDdrProgram(entry)}, {names.loader, StoredLoader(entry)}};
-  }
-  return {{PartitionFileName(entry), {uint64_t{entry.offset} * kSectorSize, entry.dataLength}}};
+std::vector<PayloadExtent> StoredExtents(const PartitionEntry& entry) {
+  if (entry.type == PART_TYPE_IDBLOCK) return {StoredDdrProgram(entry), StoredLoader(entry)};
+  return {{uint64_t{entry.offset} * kSectorSize, entry.dataLength}};
 }
 
 }  // namespace imgweld

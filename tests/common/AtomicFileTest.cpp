@@ -134,6 +134,51 @@ TEST_F(AtomicFileTest, UncommittedFileLeavesTheNameAsItWas) {
   EXPECT_EQ(ReadText((out_ / "busy/inside").string()), "x");
 }
 
+// Names as long as a file name may be (255 bytes) are created and renamed:
+// the temporary name and the name an earlier file is kept under meanwhile
+// still fit. The second file's rename is refused, so the first is put back.
+TEST_F(AtomicFileTest, LongestNamesAreCommittedAndPutBackTogether) {
+  const std::string first(255, 'a');
+  const std::string second = std::string(254, 'a') + "b";
+  AtomicFile file;
+  ASSERT_TRUE(file.Create(dir_, first));
+  ASSERT_TRUE(WriteAndCommit(file, "earlier"));
+  EXPECT_EQ(Entries(out_), std::vector<std::string>{first});
+
+  static std::string refused;
+  refused = second;
+  const auto refusing = [](int fromDir, const char* from, int toDir, const char* to) {
+    if (refused == to) {
+      errno = EROFS;
+      return -1;
+    }
+    return renameat(fromDir, from, toDir, to);
+  };
+  AtomicFile a;
+  AtomicFile b;
+  ASSERT_TRUE(a.Create(dir_, first));
+  ASSERT_TRUE(b.Create(dir_, second));
+  ASSERT_TRUE(a.Stream().Write("new", 3));
+  ASSERT_TRUE(b.Stream().Write("new", 3));
+  AtomicFile::SetRenameCall(refusing);
+  AtomicFile* const both[] = {&a, &b};
+  const size_t failed = AtomicFile::CommitAll(both);
+  AtomicFile::SetRenameCall(nullptr);
+  EXPECT_EQ(failed, 1u);
+  EXPECT_EQ(b.Error(), EROFS);
+  EXPECT_EQ(Entries(out_), std::vector<std::string>{first});
+  EXPECT_EQ(ReadText((out_ / first).string()), "earlier");
+
+  AtomicFile c;
+  AtomicFile d;
+  ASSERT_TRUE(c.Create(dir_, first) && d.Create(dir_, second));
+  ASSERT_TRUE(c.Stream().Write("new", 3) && d.Stream().Write("new", 3));
+  AtomicFile* const again[] = {&c, &d};
+  EXPECT_EQ(AtomicFile::CommitAll(again), 2u);
+  EXPECT_EQ(Entries(out_), (std::vector<std::string>{first, second}));
+  EXPECT_EQ(ReadText((out_ / first).string()), "new");
+}
+
 // A write that fails (here past a file-size limit, its signal ignored) shows
 // when the file is finished, and the temporary file goes.
 TEST_F(AtomicFileTest, FailedWriteShowsWhenFinishingAndLeavesNothing) {

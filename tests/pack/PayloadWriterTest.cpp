@@ -117,7 +117,8 @@ TEST_F(PayloadWriterTest, MissingOrShrunkPayloadFails) {
   partitions_.back().dataLength = 200;  // measured before the file shrank
   EXPECT_FALSE(Write());
   EXPECT_EQ(out_.Text(),
-            "Adding data/shrunk ...\r\nPacking Error:Reading data/shrunk.img failed, err=5!\r\n");
+            "Adding data/shrunk ...\r\nPacking Error:data/shrunk.img changed while packing, its "
+            "size went from 200 to 100 bytes!\r\n");
 }
 
 TEST_F(PayloadWriterTest, CompactLayoutPutsPayloadsBackToBack) {

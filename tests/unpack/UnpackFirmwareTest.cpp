@@ -142,9 +142,11 @@ TEST_F(UnpackTest, SettingsFormatEveryKindOfRecord) {
   EXPECT_NE(out.Text().find("Saving data.img...\r\n"), std::string::npos);
 }
 
-// `Nano` belongs to `System` wherever the boot block record stands; a second
-// boot block record sets it again in its first place.
-TEST_F(UnpackTest, LaterBootBlockResetsNanoInItsPlace) {
+// `Nano` belongs to `System` wherever the boot block record stands, and it
+// keeps the layout of the boot block packing builds (the first): a second
+// boot block record with programs of another layout has them extracted, but
+// does not change `Nano`, and standard error says packing builds only one.
+TEST_F(UnpackTest, LaterBootBlockKeepsTheNanoOfTheFirst) {
   TestImage image;
   image.records = {BootRecord(0x40, 0x20, 24 * 512, 1, 100, 200), Partition("x", 5, 0x60, 8, 4),
                    BootRecord(0x68, 0x20, 12 * 512, 0, 100, 200)};
@@ -165,7 +167,7 @@ TEST_F(UnpackTest, LaterBootBlockResetsNanoInItsPlace) {
                 "Saving x.img...\r\nSaving flashdata.bin...\r\nSaving flashboot.bin...\r\n" +
                 kDone);
   EXPECT_EQ(Settings(),
-            "[System]\nFwVersion=1.2.3\nGpt_Enable=\nBackup_Partition_Enable=0\nNano=\n"
+            "[System]\nFwVersion=1.2.3\nGpt_Enable=\nBackup_Partition_Enable=0\nNano=1\n"
             "[UserPart1]\nName=IDBlock\nType=0x2\nPartOffset=0x40\nPartSize=0x20\nFlag=0\n"
             "File=nanoboot1.bin,nanoboot2.bin\n"
             "[UserPart2]\nName=x\nType=0x5\nPartOffset=0x60\nPartSize=0x8\nFlag=0x0\nFile=x.img\n"
@@ -175,6 +177,9 @@ TEST_F(UnpackTest, LaterBootBlockResetsNanoInItsPlace) {
   EXPECT_EQ(OutputFile("nanoboot2.bin"), nanoLoader);
   EXPECT_EQ(OutputFile("flashdata.bin"), ddr);
   EXPECT_EQ(OutputFile("flashboot.bin"), loader);
+  EXPECT_NE(out.Diagnostics().find("partition record 2: a second boot block with programs"),
+            std::string::npos)
+      << out.Diagnostics();
 }
 
 TEST_F(UnpackTest, EmptyOrVendorOnlyTableYieldsOnlySystemSection) {
@@ -193,16 +198,24 @@ TEST_F(UnpackTest, EmptyOrVendorOnlyTableYieldsOnlySystemSection) {
   }
 }
 
-TEST_F(UnpackTest, TwoPartitionsWithOneNameLeaveTheLaterPayload) {
+// A repeated name does not make the later payload replace the earlier one:
+// the later is written under a numbered name that setting.ini refers to.
+TEST_F(UnpackTest, TwoPartitionsWithOneNameKeepBothPayloads) {
   TestImage image;
   image.records = {Partition("a", 5, 0x40, 8, 10), Partition("a", 5, 0x50, 8, 20)};
+  const auto first = RandomBytes(10, 6);
   const auto second = RandomBytes(20, 7);
-  image.Place(0x40 * 512, RandomBytes(10, 6));
+  image.Place(0x40 * 512, first);
   image.Place(0x50 * 512, second);
   WriteImage(image);
   ASSERT_TRUE(Unpack());
-  EXPECT_EQ(OutputFile("a.img"), second);
-  EXPECT_NE(Settings().find("[UserPart2]\nName=a\n"), std::string::npos);
+  EXPECT_EQ(OutputFile("a.img"), first);
+  EXPECT_EQ(OutputFile("a.img.2"), second);
+  EXPECT_NE(Settings().find("[UserPart1]\nName=a\nType=0x5\nPartOffset=0x40\nPartSize=0x8\n"
+                            "Flag=0x0\nFile=a.img\n[UserPart2]\nName=a\nType=0x5\n"
+                            "PartOffset=0x50\nPartSize=0x8\nFlag=0x0\nFile=a.img.2\n"),
+            std::string::npos)
+      << Settings();
 }
 
 TEST_F(UnpackTest, LongNamesAreKeptWholeAndWideLengthsRefused) {

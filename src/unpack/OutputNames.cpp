@@ -1,0 +1,160 @@
+#include "unpack/OutputNames.h"
+
+#include <map>
+#include <optional>
+
+#include "image/BootBlock.h"
+
+namespace imgweld {
+namespace {
+
+struct BootFiles {
+  std::string ddr;
+  std::string loader;
+};
+
+BootFiles BootFilesFor(bool nano) {
+  if (nano) return {"nanoboot1.bin", "nanoboot2.bin"};
+  return {"flashdata.bin", "flashboot.bin"};
+}
+
+// Hands out file names: the first use of a name gets it as it is, every
+// later one "<name>.<n>" with n counting the uses. Numbered names end in a
+// digit, which no plain output name does, so they meet nothing else.
+class FileNamer {
+ public:
+  std::string Take(const std::string& name) {
+    const size_t use = ++uses_[name];
+    return use == 1 ? name : name + "." + std::to_string(use);
+  }
+
+ private:
+  std::map<std::string, size_t> uses_;
+};
+
+// The boot block record whose programs the image holds: the first with
+// program lengths, else the first boot block record at all.
+std::optional<size_t> HeldBootBlock(std::span<const RecordFacts> records) {
+  std::optional<size_t> first;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (records[i].type != PART_TYPE_IDBLOCK) continue;
+    if (records[i].hasPrograms) return i;
+    if (!first) first = i;
+  }
+  return first;
+}
+
+void DecideBootBlock(const RecordFacts& facts, size_t index, bool held, const std::string& nano,
+                     FileNamer& namer, OutputNames& names) {
+  RecordOutput& output = names.records[index];
+  const BootFiles standard = BootFilesFor(facts.nano);
+  output.inSettings = true;
+  output.nano = nano;
+  if (!held && !facts.hasPrograms) {
+    // The setting.ini section stays as it always was, so packing it lays
+    // out the same partition; the tagged image builds it no programs anyway.
+    output.settingsFile = standard.ddr + "," + standard.loader;
+    names.notes.push_back(
+        {index,
+         "the tagged image holds no boot programs for a boot block partition after the first; "
+         "-U writes no boot files for it"});
+    return;
+  }
+  output.files = {namer.Take(standard.ddr), namer.Take(standard.loader)};
+  output.settingsFile = output.files[0] + "," + output.files[1];
+  if (!held) {
+    names.notes.push_back({index, "a second boot block with programs; -U writes them as " +
+                                      output.files[0] + " and " + output.files[1] +
+                                      ", and packing builds only the first boot block"});
+  }
+}
+
+void DecidePartition(const RecordFacts& facts, size_t index, FileNamer& namer, OutputNames& names) {
+  RecordOutput& output = names.records[index];
+  const bool vendor = facts.type == PART_TYPE_VENDOR;
+  if (vendor && !facts.holdsData) return;  // the vendor area: nothing to extract
+  const std::string plain = facts.name + ".img";
+  const std::string file = namer.Take(plain);
+  output.files = {file};
+  if (file != plain) {
+    names.notes.push_back({index, "the partition name " + facts.name +
+                                      " is used by an earlier partition; -U writes this one's "
+                                      "data as " +
+                                      file});
+  }
+  if (vendor) {
+    names.notes.push_back(
+        {index, "a vendor-type partition (Type 1) with data; -U writes it as " + file +
+                    ", but setting.ini leaves vendor-type partitions out, so packing that file "
+                    "does not write it back"});
+    return;
+  }
+  output.inSettings = true;
+  output.settingsFile = file;
+}
+
+}  // namespace
+
+RecordFacts FactsOf(const PartitionEntry& entry) {
+  RecordFacts facts;
+  facts.name = entry.Name();
+  facts.type = entry.type;
+  facts.holdsData = entry.dataLength != 0 && (entry.flag & PART_FLAG_SKIP) == 0;
+  if (entry.type == PART_TYPE_IDBLOCK) {
+    const BootFields fields = GetBootFields(entry);
+    facts.hasPrograms = fields.firstFileLength != 0 || fields.secondFileLength != 0;
+    facts.nano = IsNanoLayout(fields);
+  }
+  return facts;
+}
+
+OutputNames DecideOutputNames(std::span<const RecordFacts> records) {
+  OutputNames names;
+  names.records.resize(records.size());
+  const std::optional<size_t> held = HeldBootBlock(records);
+  const std::string nano = held && records[*held].nano ? "1" : "";
+  FileNamer namer;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (records[i].type == PART_TYPE_IDBLOCK) {
+      DecideBootBlock(records[i], i, held == i, nano, namer, names);
+    } else {
+      DecidePartition(records[i], i, namer, names);
+    }
+  }
+  return names;
+}
+
+bool GetsOutput(const PartitionEntry& entry) {
+  const RecordFacts facts = FactsOf(entry);
+  return facts.type != PART_TYPE_VENDOR || facts.holdsData;
+}
+
+TableExtraction PlanExtraction(std::span<const TaggedRecord> records) {
+  TableExtraction plan;
+  std::vector<RecordFacts> facts;
+  for (const TaggedRecord& record : records) {
+    if (!GetsOutput(record.entry)) continue;
+    facts.push_back(FactsOf(record.entry));
+    plan.records.push_back({&record, {}, {}});
+  }
+  OutputNames names = DecideOutputNames(facts);
+  for (size_t i = 0; i < plan.records.size(); ++i) {
+    RecordExtraction& extraction = plan.records[i];
+    extraction.output = std::move(names.records[i]);
+    const std::vector<PayloadExtent> extents = StoredExtents(extraction.record->entry);
+    for (size_t k = 0; k < extraction.output.files.size() && k < extents.size(); ++k) {
+      extraction.files.push_back({extraction.output.files[k], extents[k]});
+    }
+  }
+  plan.notes = std::move(names.notes);
+  return plan;
+}
+
+void ApplyOutputNames(ConfigDocument& document, uint32_t number, const RecordOutput& output,
+                      uint32_t type) {
+  if (!output.inSettings) return;
+  document.SetValue("UserPart" + std::to_string(number), "File", output.settingsFile);
+  if (type == PART_TYPE_IDBLOCK) document.SetValue("System", "Nano", output.nano);
+}
+
+}  // namespace imgweld
