@@ -6,9 +6,10 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <utility>
+
+#include "common/QuietThread.h"
 
 namespace imgweld {
 namespace {
@@ -105,9 +106,8 @@ bool WriteBack::StartHelper(int fd) {
   auto helper = std::make_unique<Helper>();
   helper->fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (helper->fd < 0) return false;
-  try {
-    helper->thread = std::thread(&Helper::Run, helper.get());
-  } catch (const std::system_error&) {
+  Helper* running = helper.get();
+  if (!StartQuietThread(helper->thread, [running] { running->Run(); })) {
     close(helper->fd);
     return false;
   }
