@@ -501,7 +501,7 @@ memory_at() {  # memory_at LABEL DIR: pack and unpack the workload in DIR
 if wants memory; then
   echo
   echo "== memory: maximum resident set size (GNU time -v)"
-  memory_at "1 GiB" "$tagged"
+  memory_at "$([[ "$workload" == 1g ]] && echo "1 GiB" || echo "400 MiB")" "$tagged"
   if ((large)); then
     rm -rf "$tagged" "$packout" "$baseimg" "$unout" "$unbase"
     echo "writing the 3 GiB workload ..."
@@ -510,6 +510,9 @@ if wants memory; then
   else
     echo "        (3 GiB case: add --large)"
   fi
+  line="        reproduce: $(reproduce memory)$( ((large)) && echo " --large")"
+  echo "$line"
+  summary+=("$line")
 fi
 
 echo
