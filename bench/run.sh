@@ -3,12 +3,17 @@
 # genimage for a partition-table image.
 #
 # Usage, from anywhere in the repository:
-#   bench/run.sh [--reps N] [--large] [--only "pack unpack md5 gpt memory"]
+#   bench/run.sh [--reps N] [--large] [--workload 1g|400m]
+#                [--only "pack unpack verify md5 gpt memory"]
 #
-#   --reps N   timed runs of every command (default 5, at least 3); the
-#              median of each is compared
-#   --large    also measure peak memory on an image of about 3 GiB
-#   --only     run only the listed parts (default: all of them)
+#   --reps N       timed runs of every command (default 5, at least 3); the
+#                  median of each is compared
+#   --large        also measure peak memory on an image of about 3 GiB
+#   --workload W   the tagged image measured: 1g (default, described below)
+#                  or 400m: three payloads of 128 MiB of random bytes, the
+#                  boot block, a 16 MiB gap between the second and third
+#                  payload and the backup block, about 408 MiB of image
+#   --only         run only the listed parts (default: all of them)
 #
 # Builds imgweld and md5_bench in Release into build/bench-release
 # (BUILD_DIR overrides it) and lays out a workload in a temporary directory
@@ -24,8 +29,10 @@
 #   unpack  imgweld -U (verifying)  vs  openssl md5 of the image plus dd of
 #           the same byte ranges into files; and imgweld -U  vs  openssl md5
 #           of the image alone, the digest every verifying unpack has to
-#           compute (goal: at most 0.95)
-#   md5     md5_bench (imgweld's digest)  vs  openssl md5 and md5sum
+#           compute (goal: at most 1.00)
+#   verify  imgweld -V  vs  openssl md5 of the image (goal: at most 0.95)
+#   md5     md5_bench (imgweld's digest)  vs  openssl md5 and md5sum (goal:
+#           at least 1.05 times openssl's throughput)
 #   gpt     imgweld -P with Gpt_Enable=0, Backup_Partition_Enable=1 (three
 #           partitions, 200 MiB of payloads, a 288 MiB disk)  vs  genimage
 #           writing the same partitions at the same offsets; also bytes on disk
@@ -33,27 +40,36 @@
 #           below 8 MiB at any image size)
 #
 # Every command runs once to warm the page cache, then N times, ours and
-# the baselines in rotating order, each run after a sync. Printed: the
-# median wall time of each, the ratio ours/baseline (below 1 means imgweld
-# is faster) and, for information, the same ratio of CPU time (user +
-# system). Only ratios from one run mean anything: absolute times depend on
-# the machine's load. Outputs are checked (digests, extracted files, payload
+# the baselines in rotating order, each run after a sync. A command that
+# reads the image finds it in the page cache (it is read once, untimed,
+# before each run): imgweld drops what it has written from the cache once
+# it is on disk. Printed: the median wall time of each, the ratio
+# ours/baseline (below 1 means imgweld is faster), the same ratio of CPU
+# time (user + system, all threads) beside it, so that time spent waiting
+# shows as a wall ratio above the CPU ratio, and the command that
+# reproduces the comparison. Only ratios from one run mean anything:
+# absolute times depend on the machine's load. Outputs are checked (digests, extracted files, payload
 # areas) so a fast wrong answer cannot pass. genimage and GNU time are installed with
 # apt-get when missing (root only). The workload is removed at the end.
 set -euo pipefail
 
 reps=5
 large=0
-only="pack unpack md5 gpt memory"
+workload=1g
+only="pack unpack verify md5 gpt memory"
 while (($#)); do
   case "$1" in
     --reps) reps="$2"; shift 2 ;;
     --large) large=1; shift ;;
+    --workload) workload="$2"; shift 2 ;;
     --only) only="$2"; shift 2 ;;
-    *) echo "usage: bench/run.sh [--reps N] [--large] [--only \"pack unpack md5 gpt memory\"]" >&2; exit 2 ;;
+    *) echo "usage: bench/run.sh [--reps N] [--large] [--workload 1g|400m]" \
+         "[--only \"pack unpack verify md5 gpt memory\"]" >&2; exit 2 ;;
   esac
 done
 ((reps >= 3)) || { echo "run.sh: --reps must be at least 3" >&2; exit 2; }
+[[ "$workload" == 1g || "$workload" == 400m ]] ||
+  { echo "run.sh: --workload is 1g or 400m" >&2; exit 2; }
 wants() { [[ " $only " == *" $1 "* ]]; }
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -114,6 +130,12 @@ median() {  # median of field $2 (1 wall, 2 cpu) of the "wall:cpu" list $1
     awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 summary=()
+# The command line that measures one part again on the same workload.
+reproduce() {
+  local cmd="bench/run.sh --only $1 --reps $reps"
+  [[ "$workload" == 1g ]] || cmd+=" --workload $workload"
+  echo "$cmd"
+}
 # compare NAME OURS BASE BASENAME TARGET: prints both medians and the ratio.
 compare() {
   local name="$1" ours="$2" base="$3" basename="$4" target="$5"
@@ -128,7 +150,8 @@ compare() {
   echo "$line"
   echo "        runs ours: $ours"
   echo "        runs base: $base"
-  summary+=("$line")
+  echo "        reproduce: $(reproduce "$name")"
+  summary+=("$line" "        reproduce: $(reproduce "$name")")
 }
 # alternate VAR FN [VAR FN ...]: one warm-up run of each FN, then reps
 # rounds in which every FN runs once, timed into its VAR; each round starts
@@ -169,6 +192,7 @@ make_tagged() {
   local -A size=([uboot]=8 [boot]=64 [system]=512 [oem]=256)
   local n
   for n in "${names[@]}"; do head -c $((payload[$n] * s * MiB)) /dev/urandom >"$dir/$n.bin"; done
+  printf '%s.bin\n' "${names[@]}" >"$dir/payloads"
   {
     printf '[System]\nFwVersion=1.0.0\nChip=BNCH\nModel=benchmark\nBackup_Partition_Enable=1\n'
     printf '[UserPart1]\nName=IDBlock\nType=0x2\nPartOffset=0x40\nPartSize=0x3FC0\nFlag=0\nFile=ddr.bin,loader.bin\n'
@@ -191,14 +215,40 @@ make_tagged() {
   } >"$dir/ranges"
 }
 
+# make_400m DIR: three payloads of 128 MiB at 8, 136 and 280 MiB (a gap of
+# 16 MiB before the third), the boot block at sector 0x40, the backup block.
+make_400m() {
+  local dir="$1" n i=2
+  local -A offset=([a]=8 [b]=136 [c]=280)
+  mkdir -p "$dir"
+  head -c 4096 /dev/urandom >"$dir/ddr.bin"
+  head -c $((256 * 1024)) /dev/urandom >"$dir/loader.bin"
+  for n in a b c; do head -c $((128 * MiB)) /dev/urandom >"$dir/$n.bin"; done
+  printf '%s.bin\n' a b c >"$dir/payloads"
+  {
+    printf '[System]\nFwVersion=1.0.0\nChip=BNCH\nModel=benchmark\nBackup_Partition_Enable=1\n'
+    printf '[UserPart1]\nName=IDBlock\nType=0x2\nPartOffset=0x40\nPartSize=0x3FC0\nFlag=0\nFile=ddr.bin,loader.bin\n'
+    for n in a b c; do
+      printf '[UserPart%d]\nName=%s\nType=0x8\nPartOffset=0x%X\nPartSize=0x%X\nFlag=0\nFile=%s.bin\n' \
+        "$i" "$n" $((offset[$n] * 2048)) $((128 * 2048)) "$n"
+      i=$((i + 1))
+    done
+  } >"$dir/setting.ini"
+  {
+    echo "flashdata.bin $((0x40 * 512 + 4 * 512)) 4096"
+    echo "flashboot.bin $((0x40 * 512 + 12 * 512)) $((256 * 1024))"
+    for n in a b c; do echo "$n.img $((offset[$n] * MiB)) $((128 * MiB))"; done
+  } >"$dir/ranges"
+}
+
 tagged="$work/tagged"
 packout="$work/pack-out"
 baseimg="$work/base.img"
 unout="$work/unpack-ours"
 unbase="$work/unpack-base"
-if wants pack || wants unpack || wants md5 || wants memory; then
-  echo "writing the 1 GiB workload in $work ..."
-  make_tagged "$tagged" 1
+if wants pack || wants unpack || wants verify || wants md5 || wants memory; then
+  echo "writing the $workload workload in $work ..."
+  if [[ "$workload" == 1g ]]; then make_tagged "$tagged" 1; else make_400m "$tagged"; fi
   mkdir -p "$packout"
   "$imgweld" -P "$tagged/setting.ini" "$packout" >"$work/last.log" ||
     { cat "$work/last.log" >&2; exit 1; }
@@ -211,12 +261,16 @@ pack_ours() {
 }
 pack_base_prep() { rm -f "$baseimg"; }
 pack_base() {
-  (cd "$tagged" && cat ddr.bin loader.bin uboot.bin boot.bin system.bin oem.bin >"$baseimg")
+  (cd "$tagged" && xargs cat ddr.bin loader.bin <payloads >"$baseimg")
   truncate -s "$(stat -c %s "$image")" "$baseimg"
   openssl md5 "$baseimg"
 }
+# The image as a just-packed image would be for the system's tools, in the
+# page cache.
+warm_image() { cat "$image" >/dev/null; }
 # The digest alone, of the image the last pack wrote: what packing must
 # compute at least, and what a verifying unpack must check at least.
+md5_image_prep() { warm_image; }
 md5_image() {
   openssl md5 "$image"
 }
@@ -224,11 +278,19 @@ md5_image_check() {
   [[ "$(awk '{ print $NF }' "$work/last.log")" == "$(od -An -tx1 "$packout/Firmware.md5" | tr -d ' \n')" ]] ||
     { echo "run.sh: openssl md5 of the image differs from Firmware.md5" >&2; exit 1; }
 }
-unpack_ours_prep() { rm -rf "$unout" && mkdir "$unout"; }
+unpack_ours_prep() { rm -rf "$unout" && mkdir "$unout" && warm_image; }
 unpack_ours() {
   "$imgweld" -U "$image" "$unout"
 }
-unpack_base_prep() { rm -rf "$unbase" && mkdir "$unbase"; }
+unpack_base_prep() { rm -rf "$unbase" && mkdir "$unbase" && warm_image; }
+verify_ours_prep() { warm_image; }
+verify_ours() {
+  "$imgweld" -V "$image"
+}
+verify_ours_check() {
+  grep -q "^md5 .* ok .*matches" "$work/last.log" ||
+    { echo "run.sh: imgweld -V did not find the digest matching" >&2; exit 1; }
+}
 unpack_base() {
   openssl md5 "$image"
   local name off len
@@ -268,7 +330,15 @@ if wants unpack; then
       { echo "run.sh: extracted $name differs from its payload" >&2; exit 1; }
   done <"$tagged/ranges"
   compare unpack "$uo" "$ub" "openssl md5 + dd" 1.10
-  compare unpack "$uo" "$uh" "openssl md5 of image" 0.95
+  compare unpack "$uo" "$uh" "openssl md5 of image" 1.00
+fi
+
+if wants verify; then
+  echo
+  echo "== verify: imgweld -V vs openssl md5 of the image"
+  vo="" vh=""
+  alternate vo verify_ours vh md5_image
+  compare verify "$vo" "$vh" "openssl md5 of image" 0.95
 fi
 
 if wants md5; then
@@ -289,13 +359,13 @@ if wants md5; then
         { echo "run.sh: $f gave a wrong digest" >&2; exit 1; }
     done
   done
-  # The targets are throughputs: at least 0.95 of openssl's, more than
+  # The targets are throughputs: at least 1.05 times openssl's, more than
   # md5sum's. A throughput ratio is the inverse of the time ratio.
-  compare md5 "$mo" "$ml" "openssl md5" 1.053
+  compare md5 "$mo" "$ml" "openssl md5" 0.952
   compare md5 "$mo" "$ms" "md5sum" 1.0
   line="$(awk -v o="$(median "$mo" 1)" -v l="$(median "$ml" 1)" -v m="$(median "$ms" 1)" 'BEGIN {
-    printf "md5     throughput ours/openssl %.3f (target >= 0.95: %s), ours/md5sum %.3f (target > 1: %s)",
-      l / o, (l / o >= 0.95 ? "met" : "MISSED"), m / o, (m / o > 1 ? "met" : "MISSED") }')"
+    printf "md5     throughput ours/openssl %.3f (target >= 1.05: %s), ours/md5sum %.3f (target > 1: %s)",
+      l / o, (l / o >= 1.05 ? "met" : "MISSED"), m / o, (m / o > 1 ? "met" : "MISSED") }')"
   echo "$line"
   summary+=("$line")
 fi
@@ -408,6 +478,12 @@ memory_at() {  # memory_at LABEL DIR: pack and unpack the workload in DIR
   local label="$1" dir="$2" p u
   mkdir -p "$dir/out" "$dir/unpacked"
   p="$(peak_kib "$imgweld" -P "$dir/setting.ini" "$dir/out")"
+  # What the written image still holds of the page cache: the part written
+  # last, not the whole image.
+  local cached=-1
+  if command -v fincore >/dev/null; then
+    cached="$(fincore -b -n -o RES "$dir/out/Firmware.img" | tr -d ' ')"
+  fi
   u="$(peak_kib "$imgweld" -U "$dir/out/Firmware.img" "$dir/unpacked")"
   local line
   line="$(awk -v l="$label" -v p="$p" -v u="$u" -v n="$(stat -c %s "$dir/out/Firmware.img")" 'BEGIN {
@@ -415,11 +491,17 @@ memory_at() {  # memory_at LABEL DIR: pack and unpack the workload in DIR
       l, n / 1073741824, p / 1024, u / 1024, (p < 8192 && u < 8192 ? "met" : "MISSED") }')"
   echo "$line"
   summary+=("$line")
+  if ((cached >= 0)); then
+    line="$(awk -v l="$label" -v c="$cached" 'BEGIN {
+      printf "memory  %s image: %.1f MiB of it left in the page cache after imgweld -P", l, c / 1048576 }')"
+    echo "$line"
+    summary+=("$line")
+  fi
 }
 if wants memory; then
   echo
   echo "== memory: maximum resident set size (GNU time -v)"
-  memory_at "1 GiB" "$tagged"
+  memory_at "$([[ "$workload" == 1g ]] && echo "1 GiB" || echo "400 MiB")" "$tagged"
   if ((large)); then
     rm -rf "$tagged" "$packout" "$baseimg" "$unout" "$unbase"
     echo "writing the 3 GiB workload ..."
@@ -428,6 +510,9 @@ if wants memory; then
   else
     echo "        (3 GiB case: add --large)"
   fi
+  line="        reproduce: $(reproduce memory)$( ((large)) && echo " --large")"
+  echo "$line"
+  summary+=("$line")
 fi
 
 echo

@@ -125,6 +125,8 @@ bool AtomicFile::CreateIn(int dirFd, const std::string& displayPath, const std::
     Discard();
     return false;
   }
+  // Finish() syncs the whole file; the write-back starts as it is written.
+  file_.WriteBackAsWritten();
   return true;
 }
 

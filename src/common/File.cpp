@@ -22,7 +22,10 @@ File::File(File&& other) noexcept
       path_(std::move(other.path_)),
       error_(other.error_),
       refusedKind_(other.refusedKind_),
-      writeFailed_(other.writeFailed_) {}
+      writeFailed_(other.writeFailed_),
+      writeBackOn_(other.writeBackOn_),
+      unreported_(other.unreported_),
+      writeBack_(std::move(other.writeBack_)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -32,6 +35,9 @@ File& File::operator=(File&& other) noexcept {
     error_ = other.error_;
     refusedKind_ = other.refusedKind_;
     writeFailed_ = other.writeFailed_;
+    writeBackOn_ = other.writeBackOn_;
+    unreported_ = other.unreported_;
+    writeBack_ = std::move(other.writeBack_);
   }
   return *this;
 }
@@ -86,6 +92,7 @@ bool File::Open(const std::string& path, const char* mode) {
   if (std::string_view(mode) == "rb") return OpenReading(path, false);
   if (stream_ != nullptr) std::fclose(stream_);
   path_ = path;
+  StopWriteBack();
   error_ = 0;
   refusedKind_ = nullptr;
   writeFailed_ = false;
@@ -104,6 +111,7 @@ bool File::OpenReading(const std::string& path, bool checkKind) {
   if (stream_ != nullptr) std::fclose(stream_);
   stream_ = nullptr;
   path_ = path;
+  StopWriteBack();
   error_ = 0;
   refusedKind_ = nullptr;
   writeFailed_ = false;
@@ -119,6 +127,7 @@ bool File::OpenReading(const std::string& path, bool checkKind) {
 bool File::Adopt(int fd, const std::string& path, const char* mode) {
   if (stream_ != nullptr) std::fclose(stream_);
   path_ = path;
+  StopWriteBack();
   error_ = 0;
   refusedKind_ = nullptr;
   writeFailed_ = false;
@@ -154,10 +163,50 @@ bool File::ReadExact(void* data, size_t size) {
 bool File::Write(const void* data, size_t size) {
   if (size == 0) return true;
   errno = 0;
-  if (std::fwrite(data, 1, size, stream_) == size) return true;
+  if (std::fwrite(data, 1, size, stream_) == size) {
+    if (writeBackOn_) NoteWritten(size);
+    return true;
+  }
   Fail();
   writeFailed_ = true;
   return false;
+}
+
+void File::WriteBackAsWritten() {
+  writeBackOn_ = true;
+  unreported_ = 0;
+  writeBack_.Reset();
+}
+
+// A sync of the helper that failed counts as a failed write of the file.
+void File::StopWriteBack() {
+  const int error = writeBack_.Stop();
+  writeBackOn_ = false;
+  if (error != 0 && !writeFailed_) {
+    error_ = error;
+    writeFailed_ = true;
+  }
+}
+
+// The stream hands large writes to the kernel at once and small ones when
+// its buffer fills; where the kernel's file position stands after some
+// MiB is what has reached the file.
+void File::NoteWritten(size_t size) {
+  static constexpr uint64_t kReportEvery = uint64_t{1} << 20;
+  unreported_ += size;
+  if (unreported_ < kReportEvery) return;
+  unreported_ = 0;
+  const off_t position = lseek(fileno(stream_), 0, SEEK_CUR);
+  if (position >= 0) WroteUpTo(static_cast<uint64_t>(position));
+}
+
+void File::WroteUpTo(uint64_t end) {
+  if (!writeBackOn_ || stream_ == nullptr) return;
+  writeBack_.Reached(fileno(stream_), end);
+  if (writeBack_.Error() != 0 && !writeFailed_) {
+    error_ = writeBack_.Error();
+    writeFailed_ = true;
+  }
 }
 
 bool File::Seek(uint64_t position) {
@@ -216,6 +265,7 @@ bool File::Truncate(uint64_t length) {
 }
 
 bool File::Close() {
+  StopWriteBack();
   if (stream_ == nullptr) return !writeFailed_;
   errno = 0;
   const bool flushed = std::fflush(stream_) == 0 && !std::ferror(stream_);
@@ -236,20 +286,26 @@ bool File::IsRegularFile() {
 namespace {
 
 // One kernel copy call moves at most this much, well below the kernel's own
-// per-call limit.
+// per-call limit. A target written back as it goes gets smaller calls, so
+// that its write-back follows the copy.
 constexpr uint64_t kKernelCopyChunk = uint64_t{1} << 30;
+constexpr uint64_t kWrittenBackCopyChunk = uint64_t{4} << 20;
 
 // The kernel's part of a copy: advances both offsets by what it copied and
 // returns what is left. Any refusal (files on different file systems, a
 // device, a kernel without the call) or an early end of the source just stops
 // it; the plain path that takes over meets real failures again and reports
 // them as failed reads or writes.
-uint64_t CopyInKernel(int in, off64_t& inOffset, int out, off64_t& outOffset, uint64_t length) {
+uint64_t CopyInKernel(int in, off64_t& inOffset, File& target, off64_t& outOffset,
+                      uint64_t length) {
+  const uint64_t most = target.WritesBack() ? kWrittenBackCopyChunk : kKernelCopyChunk;
+  const int out = fileno(target.Stream());
   while (length != 0) {
-    const size_t request = static_cast<size_t>(std::min(length, kKernelCopyChunk));
+    const size_t request = static_cast<size_t>(std::min(length, most));
     const ssize_t copied = copy_file_range(in, &inOffset, out, &outOffset, request, 0);
     if (copied <= 0) break;
     length -= static_cast<uint64_t>(copied);
+    target.WroteUpTo(static_cast<uint64_t>(outOffset));
   }
   return length;
 }
@@ -268,8 +324,7 @@ CopyResult CopyFileBytes(File& source, uint64_t sourceOffset, File& target, uint
   if (remaining != 0 && sourceOffset <= kOffsetLimit && targetOffset <= kOffsetLimit) {
     off64_t inOffset = static_cast<off64_t>(sourceOffset);
     off64_t outOffset = static_cast<off64_t>(targetOffset);
-    remaining = CopyInKernel(fileno(source.Stream()), inOffset, fileno(target.Stream()), outOffset,
-                             remaining);
+    remaining = CopyInKernel(fileno(source.Stream()), inOffset, target, outOffset, remaining);
     inPosition = static_cast<uint64_t>(inOffset);
     outPosition = static_cast<uint64_t>(outOffset);
   }

@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+#include "common/WriteBack.h"
+
 namespace imgweld {
 
 // Owns one buffered file stream. The destructor closes it on every path;
@@ -72,9 +74,20 @@ class File {
   // Whether the stream is a regular file, not a device, pipe or socket.
   bool IsRegularFile();
 
+  // From now on what is written to this file is sent on to the disk while
+  // writing goes on (common/WriteBack.h), for an output that is synced when
+  // complete. A failed write-back fails Close() like a failed write.
+  void WriteBackAsWritten();
+  // Tells the write-back that the bytes below `end` were written past the
+  // stream (by the kernel's copy).
+  void WroteUpTo(uint64_t end);
+  bool WritesBack() const { return writeBackOn_; }
+
  private:
   bool OpenReading(const std::string& path, bool checkKind);
   void Fail();
+  void NoteWritten(size_t size);
+  void StopWriteBack();
 
   FILE* stream_ = nullptr;
   std::string path_;
@@ -82,6 +95,9 @@ class File {
   // What a refused input is ("a FIFO", ...); null unless OpenInput refused it.
   const char* refusedKind_ = nullptr;
   bool writeFailed_ = false;
+  bool writeBackOn_ = false;
+  uint64_t unreported_ = 0;  // bytes written through the stream since the last report
+  WriteBack writeBack_;
 };
 
 // How a CopyFileBytes call ended.

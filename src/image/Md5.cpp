@@ -5,8 +5,13 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
+
+#include "common/QuietThread.h"
 
 namespace imgweld {
 
@@ -224,6 +229,139 @@ void Md5Final(Md5Digest& digest, Md5Context& context) {
   Md5Update(context, countBytes, sizeof countBytes);
   for (int i = 0; i < 4; ++i) StoreLe32(digest.data() + 4 * i, context.state[i]);
   std::memset(&context, 0, sizeof context);
+}
+
+namespace {
+
+// The buffers between the caller and the digest's thread: enough that
+// neither waits for the other while both keep pace, and few enough to add
+// little to the run's memory.
+constexpr size_t kPipelineBuffers = 4;
+constexpr size_t kPipelineBufferSize = size_t{256} << 10;
+
+}  // namespace
+
+// The full buffers waiting for the thread are the ones from `next` on; the
+// caller fills the one after them, which the thread does not touch.
+struct Md5Pipeline::Worker {
+  std::mutex mutex;
+  std::condition_variable queued;  // the thread waits for a full buffer or the end
+  std::condition_variable freed;   // the caller waits for a free buffer
+  std::unique_ptr<uint8_t[]> buffers[kPipelineBuffers];
+  size_t lengths[kPipelineBuffers] = {};
+  size_t next = 0;     // the buffer the thread digests next
+  size_t filling = 0;  // the buffer the caller fills
+  size_t waiting = 0;  // full buffers not yet digested
+  bool done = false;
+  bool threaded = false;
+  bool inPlace = false;  // no thread could be had
+  Md5Context context{};
+  std::thread thread;
+
+  void Run();
+  // Lets the thread digest what is queued and waits for it to end.
+  void Join();
+};
+
+void Md5Pipeline::Worker::Run() {
+  std::unique_lock<std::mutex> lock(mutex);
+  for (;;) {
+    queued.wait(lock, [this] { return waiting != 0 || done; });
+    if (waiting == 0) return;
+    const size_t index = next;
+    lock.unlock();
+    Md5Update(context, buffers[index].get(), lengths[index]);
+    lock.lock();
+    next = (next + 1) % kPipelineBuffers;
+    --waiting;
+    freed.notify_one();
+  }
+}
+
+Md5Pipeline::Md5Pipeline() = default;
+
+Md5Pipeline::~Md5Pipeline() { Stop(); }
+
+void Md5Pipeline::Init() {
+  Stop();
+  worker_ = std::make_unique<Worker>();
+  for (auto& buffer : worker_->buffers) {
+    buffer = std::make_unique_for_overwrite<uint8_t[]>(kPipelineBufferSize);
+  }
+  Md5Init(worker_->context);
+  filled_ = 0;
+}
+
+void Md5Pipeline::Update(const uint8_t* data, size_t length) {
+  if (!worker_) Init();
+  Worker& worker = *worker_;
+  if (worker.inPlace) {
+    Md5Update(worker.context, data, length);
+    return;
+  }
+  while (length != 0) {
+    const size_t n = std::min(length, kPipelineBufferSize - filled_);
+    std::memcpy(worker.buffers[worker.filling].get() + filled_, data, n);
+    filled_ += n;
+    data += n;
+    length -= n;
+    if (filled_ == kPipelineBufferSize) Queue();
+  }
+}
+
+// Hands the full buffer to the thread, started with the first one, and
+// waits until the next buffer is free.
+void Md5Pipeline::Queue() {
+  Worker& worker = *worker_;
+  if (!worker.threaded && !worker.inPlace) {
+    Worker* running = &worker;
+    worker.threaded = StartQuietThread(worker.thread, [running] { running->Run(); });
+    worker.inPlace = !worker.threaded;
+  }
+  if (worker.inPlace) {
+    Md5Update(worker.context, worker.buffers[worker.filling].get(), filled_);
+    filled_ = 0;
+    return;
+  }
+  std::unique_lock<std::mutex> lock(worker.mutex);
+  worker.lengths[worker.filling] = filled_;
+  worker.filling = (worker.filling + 1) % kPipelineBuffers;
+  ++worker.waiting;
+  worker.queued.notify_one();
+  worker.freed.wait(lock, [&worker] { return worker.waiting < kPipelineBuffers; });
+  filled_ = 0;
+}
+
+void Md5Pipeline::Final(Md5Digest& digest) {
+  if (!worker_) Init();
+  Worker& worker = *worker_;
+  if (filled_ != 0) {
+    if (worker.threaded) {
+      Queue();
+    } else {
+      Md5Update(worker.context, worker.buffers[worker.filling].get(), filled_);
+    }
+  }
+  worker.Join();  // the thread digests every buffer before it ends
+  Md5Final(digest, worker.context);
+  Stop();
+}
+
+void Md5Pipeline::Worker::Join() {
+  if (!threaded) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  queued.notify_one();
+  thread.join();
+  threaded = false;
+}
+
+void Md5Pipeline::Stop() {
+  if (worker_) worker_->Join();
+  worker_.reset();
+  filled_ = 0;
 }
 
 bool Md5OfStream(Md5Digest& digest, File& file, uint64_t length, Progress* progress) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/File.h"
@@ -23,6 +24,34 @@ void Md5Init(Md5Context& context);
 void Md5Update(Md5Context& context, const uint8_t* data, size_t length);
 // Writes the digest and clears the whole context.
 void Md5Final(Md5Digest& digest, Md5Context& context);
+
+// An MD5 computation beside its caller: Update copies the bytes into one of
+// a few fixed buffers and returns, and a thread of its own digests the
+// buffers in order, so a writer that hashes what it writes spends its time
+// on the writing. The digest is Md5Update's over the same bytes. Until a
+// buffer is full no thread is started; a short input is digested in place.
+// Where no thread can be had, every buffer is digested in place.
+class Md5Pipeline {
+ public:
+  Md5Pipeline();
+  ~Md5Pipeline();
+  Md5Pipeline(const Md5Pipeline&) = delete;
+  Md5Pipeline& operator=(const Md5Pipeline&) = delete;
+
+  // Starts a digest; one not finished before is abandoned.
+  void Init();
+  void Update(const uint8_t* data, size_t length);
+  // Waits for the thread, writes the digest and ends the computation.
+  void Final(Md5Digest& digest);
+
+ private:
+  struct Worker;
+  void Queue();
+  void Stop();
+
+  std::unique_ptr<Worker> worker_;
+  size_t filled_ = 0;  // bytes in the buffer being filled
+};
 
 // The length value that asks for the whole file.
 inline constexpr uint64_t kMd5WholeFile = 0xFFFFFFFF;

@@ -32,7 +32,7 @@ bool ImageWriter::FillToOffset(uint64_t offset) {
 }
 
 void ImageWriter::HashWhileWriting() {
-  Md5Init(md5_);
+  md5_.Init();
   hashing_ = true;
   hashed_ = 0;
   position_ = 0;
@@ -44,7 +44,7 @@ std::optional<Md5Digest> ImageWriter::Digest() {
   hashing_ = false;
   if (!length || *length != hashed_) return std::nullopt;
   Md5Digest digest{};
-  Md5Final(digest, md5_);
+  md5_.Final(digest);
   return digest;
 }
 
@@ -54,7 +54,7 @@ void ImageWriter::Hash(const uint8_t* data, size_t size) {
     hashing_ = false;  // not an append: the digest would skip or repeat bytes
     return;
   }
-  Md5Update(md5_, data, size);
+  md5_.Update(data, size);
   hashed_ += size;
 }
 

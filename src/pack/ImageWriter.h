@@ -80,7 +80,7 @@ class ImageWriter {
   bool hashing_ = false;
   uint64_t position_ = 0;  // kept while hashing: where the next write lands
   uint64_t hashed_ = 0;    // bytes fed to the digest, all from the image's start
-  Md5Context md5_{};
+  Md5Pipeline md5_;        // digests on a thread of its own while the image is written
   Progress* progress_ = nullptr;
 };
 

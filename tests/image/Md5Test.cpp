@@ -75,6 +75,58 @@ TEST(Md5, FeedingInPiecesEqualsFeedingAtOnce) {
   }
 }
 
+Md5Digest PipelineDigestOf(Md5Pipeline& pipeline, const uint8_t* data, size_t length,
+                           uint32_t seed) {
+  // Pieces of random sizes, from single bytes to more than two buffers.
+  std::vector<uint8_t> sizes = test::RandomBytes(length / 64 + 16, seed);
+  pipeline.Init();
+  size_t at = 0;
+  for (size_t i = 0; at < length; ++i) {
+    const uint8_t pick = sizes[i % sizes.size()];
+    const size_t piece = pick < 64 ? pick + 1 : pick < 192 ? pick * 997 : 2 * kChunk + pick;
+    const size_t n = std::min(piece, length - at);
+    pipeline.Update(data + at, n);
+    at += n;
+  }
+  Md5Digest digest{};
+  pipeline.Final(digest);
+  return digest;
+}
+
+TEST(Md5Pipeline, EqualsTheDigestOnTheRfc1321Vectors) {
+  Md5Pipeline pipeline;
+  for (std::string_view message : {"", "a", "abc", "message digest",
+                                   "12345678901234567890123456789012345678901234567890123456789012"
+                                   "345678901234567890"}) {
+    pipeline.Init();
+    pipeline.Update(reinterpret_cast<const uint8_t*>(message.data()), message.size());
+    Md5Digest digest{};
+    pipeline.Final(digest);
+    EXPECT_EQ(digest, DigestOf(message)) << '"' << message << '"';
+  }
+}
+
+// Lengths around the pipeline's buffers (the digest chunk size) and many of
+// them, fed in pieces of random sizes; one pipeline reused for all, and
+// restarted once in the middle of a digest.
+TEST(Md5Pipeline, AgreesWithMd5sumOnRandomLengthsAndPieces) {
+  test::TempDir dir;
+  Md5Pipeline pipeline;
+  const size_t sizes[] = {0,          1,          kChunk - 1,         kChunk,
+                          kChunk + 1, 4 * kChunk, 4 * kChunk + 65,    9 * kChunk + 17,
+                          20 << 20,   1234567,    (20 << 20) + 777777};
+  for (size_t size : sizes) {
+    const std::vector<uint8_t> data = test::RandomBytes(size, static_cast<uint32_t>(size) + 5);
+    pipeline.Init();
+    pipeline.Update(data.data(), std::min<size_t>(size, 3 * kChunk + 5));  // abandoned
+    const Md5Digest digest =
+        PipelineDigestOf(pipeline, data.data(), data.size(), static_cast<uint32_t>(size));
+    const std::string path = dir / "data";
+    test::WriteBytes(path, data);
+    EXPECT_EQ(test::HexOf(digest), test::Md5sumHex(path)) << size << " bytes";
+  }
+}
+
 TEST(Md5OfFile, AgreesWithMd5sumAroundTheChunkSize) {
   test::TempDir dir;
   const size_t sizes[] = {0, 1, 55, 56, 64, kChunk - 1, kChunk, kChunk + 1, 3 * 1024 * 1024 + 17};
