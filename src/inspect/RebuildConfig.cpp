@@ -232,7 +232,7 @@ std::optional<uint32_t> Rebuild::FillSizeOfLast(const PartitionEntry& entry) {
   if (entry.offset > end) return std::nullopt;
   for (const TaggedRecord& other : facts_.records) {
     const PartitionEntry& e = other.entry;
-    if (&e == &entry || e.type == PART_TYPE_VENDOR) continue;
+    if (&e == &entry) continue;
     const bool payload = (e.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0;
     if (!payload && (e.flag & PART_FLAG_FILL) == 0) continue;
     const uint64_t first = e.offset;
@@ -299,7 +299,7 @@ bool Rebuild::CheckGapsHoldFill() {
       const uint64_t length = facts_.boot->written.size();
       data.push_back({start, start + length});
       data.push_back({*facts_.boot->secondCopy, *facts_.boot->secondCopy + length});
-    } else if (e.type != PART_TYPE_VENDOR && (e.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0) {
+    } else if ((e.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0) {
       data.push_back({start, start + e.dataLength});
     }
   }

@@ -84,9 +84,10 @@ void DecidePartition(const RecordFacts& facts, size_t index, FileNamer& namer, O
   }
   if (vendor) {
     names.notes.push_back(
-        {index, "a vendor-type partition (Type 1) with data; -U writes it as " + file +
-                    ", but setting.ini leaves vendor-type partitions out, so packing that file "
-                    "does not write it back"});
+        {index,
+         "a vendor-type partition (Type 1) with data; -U writes it as " + file +
+             ", but setting.ini leaves vendor-type partitions out, so packing that file "
+             "does not write it back; imgweld -L <image> ini lists a configuration that does"});
     return;
   }
   output.inSettings = true;

@@ -56,6 +56,7 @@ TEST(UnpackEveryPayload, EachPayloadComesOutAndPacksBackAtItsSectors) {
     std::string unpackNote;                                      // a line -U adds on standard error
     std::vector<Payload> packedBack;                             // payloads setting.ini packs again
     std::vector<std::pair<std::string, std::string>> extracted;  // -U file, payload
+    int listIniExit;  // -L img ini: 0 when its configuration rebuilds the image
   } cases[] = {
       {"two partitions named data",
        Section(2, "data", "0x8", "0x1000", "0x10", "a.bin") +
@@ -66,7 +67,8 @@ TEST(UnpackEveryPayload, EachPayloadComesOutAndPacksBackAtItsSectors) {
        "partition record 3: the partition name data is used by an earlier partition; -U writes "
        "this one's data as data.img.2\n",
        {{"a.bin", 0x1000}, {"b.bin", 0x1100}},
-       {{"data.img", "a.bin"}, {"data.img.2", "b.bin"}}},
+       {{"data.img", "a.bin"}, {"data.img.2", "b.bin"}},
+       0},
       {"a second boot block partition",
        Section(2, "IDBlock2", "0x2", "0x1000", "0x800", "ddr.bin,loader.bin") +
            Section(3, "kernel", "0x8", "0x2000", "0x10", "a.bin"),
@@ -77,7 +79,8 @@ TEST(UnpackEveryPayload, EachPayloadComesOutAndPacksBackAtItsSectors) {
        "partition record 2: the tagged image holds no boot programs for a boot block partition "
        "after the first; -U writes no boot files for it\n",
        {{"a.bin", 0x2000}},
-       {{"kernel.img", "a.bin"}}},
+       {{"kernel.img", "a.bin"}},
+       4},
       {"a vendor-type partition with data",
        Section(2, "extra", "0x1", "0x1000", "0x10", "a.bin") +
            Section(3, "kernel", "0x8", "0x2000", "0x10", "b.bin"),
@@ -87,9 +90,10 @@ TEST(UnpackEveryPayload, EachPayloadComesOutAndPacksBackAtItsSectors) {
        {"flashdata.bin", "flashboot.bin", "extra.img", "kernel.img", "setting.ini"},
        "partition record 2: a vendor-type partition (Type 1) with data; -U writes it as "
        "extra.img, but setting.ini leaves vendor-type partitions out, so packing that file does "
-       "not write it back\n",
+       "not write it back; imgweld -L <image> ini lists a configuration that does\n",
        {{"b.bin", 0x2000}},
-       {{"extra.img", "a.bin"}, {"kernel.img", "b.bin"}}},
+       {{"extra.img", "a.bin"}, {"kernel.img", "b.bin"}},
+       0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -123,6 +127,18 @@ TEST(UnpackEveryPayload, EachPayloadComesOutAndPacksBackAtItsSectors) {
     for (const auto& [file, payload] : c.extracted) {
       EXPECT_EQ(test::ReadBytes(work + "/parts/" + file), test::ReadBytes(work + "/cfg/" + payload))
           << file;
+    }
+
+    // -L ini names the files as -U wrote them, the vendor-type data too,
+    // and checks that they pack back to the same bytes.
+    const test::RunResult listed =
+        test::RunShell("cd " + Quote(work) + " && " + exe + " -L out/Firmware.img ini 2>/dev/null");
+    EXPECT_EQ(listed.exitCode, c.listIniExit) << listed.output;
+    if (c.listIniExit == 0) {
+      for (const auto& extracted : c.extracted) {
+        EXPECT_NE(listed.output.find("\nFile=" + extracted.first + "\n"), std::string::npos)
+            << extracted.first;
+      }
     }
 
     const test::RunResult again = test::RunShell("cd " + Quote(work) + " && " + exe +

@@ -65,10 +65,12 @@ TEST(RebuildConfigTest, ImagesTheConfigurationCannotCarryAreRefused) {
       {"chip with bytes after its end",
        [](Bytes& b) { PutText(b, 0x29, 4, std::string("A\0B", 3)); },
        "chip or model holds bytes after its end"},
-      {"two partitions of one name", [](Bytes& b) { PutText(b, kMisc, 32, "uboot"); },
-       "two partitions are named uboot, and -U writes one file for both"},
-      {"a partition -U does not extract", [](Bytes& b) { Put32(b, kUboot + 0x20, 1); },
-       "partition uboot has the vendor type, which -U does not extract"},
+      // -U writes the later one's data as uboot.img.2, and so names it.
+      {"two partitions of one name", [](Bytes& b) { PutText(b, kMisc, 32, "uboot"); }, ""},
+      // -U extracts the data of a vendor-type partition under its name.
+      {"vendor-type partition with data", [](Bytes& b) { Put32(b, kUboot + 0x20, 1); }, ""},
+      {"skipped partition with data", [](Bytes& b) { Put32(b, kUboot + 0x34, 1); },
+       "partition uboot is skipped or filled but records data"},
       {"month 13", [](Bytes& b) { b[6] = 13; }, "its date and time name no moment since 1970"},
       {"vendor area", [](Bytes& b) { b[0x4000] = 0; },
        "the vendor area does not hold one fill byte"},
