@@ -6,6 +6,7 @@
 #include "common/File.h"
 #include "common/Output.h"
 #include "common/Progress.h"
+#include "common/QuietThread.h"
 #include "image/Md5.h"
 
 namespace imgweld {
@@ -21,16 +22,16 @@ class BackgroundDigest {
     if (thread_.joinable()) thread_.join();
   }
 
-  // False when the image cannot be opened a second time; the digest is then
-  // taken on the main thread.
+  // False when the image cannot be opened a second time or no thread can be
+  // had; the digest is then taken on the main thread. The thread blocks every
+  // signal, so the cleanup of temporary files runs on the main thread alone.
   bool Start(File& image, Progress& progress) {
     const std::string self = "/proc/self/fd/" + std::to_string(fileno(image.Stream()));
     if (!file_.OpenInput(self)) return false;
-    thread_ = std::thread([this, &progress] {
+    return StartQuietThread(thread_, [this, &progress] {
       Md5Digest digest{};
       if (Md5OfStream(digest, file_, kMd5WholeFile, &progress)) result_ = digest;
     });
-    return true;
   }
 
   std::optional<Md5Digest> Wait() {
