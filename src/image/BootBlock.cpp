@@ -280,4 +280,9 @@ bool HasCheckMarks(std::span<const uint8_t> sector) {
                     sector.begin() + boot_check_at::kCrcMark);
 }
 
+std::vector<PayloadExtent> StoredExtents(const PartitionEntry& entry) {
+  if (entry.type == PART_TYPE_IDBLOCK) return {StoredDdrProgram(entry), StoredLoader(entry)};
+  return {{uint64_t{entry.offset} * kSectorSize, entry.dataLength}};
+}
+
 }  // namespace imgweld

@@ -172,6 +172,9 @@ struct PayloadExtent {
 // extracts them: the DDR program from sector 4 of the block, the loader
 // from StoredLoaderSector(), both spread in gap mode.
 PayloadExtent StoredDdrProgram(const PartitionEntry& entry);
+// Where a record's stored data lies: the two programs of a boot block
+// record, the payload of any other.
+std::vector<PayloadExtent> StoredExtents(const PartitionEntry& entry);
 PayloadExtent StoredLoader(const PartitionEntry& entry);
 
 }  // namespace imgweld

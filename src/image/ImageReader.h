@@ -57,6 +57,9 @@ struct TaggedRecord {
   uint32_t index = 0;  // position in the table
   EntryBytes bytes{};  // as stored
   PartitionEntry entry;
+  // Where its stored data lies: the two programs of a boot block record, the
+  // payload of any other. Taken from the record alone, unchecked.
+  std::vector<PayloadExtent> extents;
 };
 
 // How the boot block's control sectors are stored.

@@ -73,6 +73,7 @@ void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check
     record.index = i;
     if (!source.Read(tableStart + uint64_t{i} * h.entrySize, record.bytes)) break;
     record.entry = DecodeEntry(record.bytes);
+    record.extents = StoredExtents(record.entry);
     facts.records.push_back(record);
   }
   if (facts.records.size() < wanted) {

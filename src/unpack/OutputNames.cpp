@@ -142,7 +142,7 @@ TableExtraction PlanExtraction(std::span<const TaggedRecord> records) {
   for (size_t i = 0; i < plan.records.size(); ++i) {
     RecordExtraction& extraction = plan.records[i];
     extraction.output = std::move(names.records[i]);
-    const std::vector<PayloadExtent> extents = StoredExtents(extraction.record->entry);
+    const std::vector<PayloadExtent>& extents = extraction.record->extents;
     for (size_t k = 0; k < extraction.output.files.size() && k < extents.size(); ++k) {
       extraction.files.push_back({extraction.output.files[k], extents[k]});
     }

@@ -65,9 +65,4 @@ void RecordIdBlock(ConfigDocument& document, uint32_t number, const PartitionEnt
   section.SetValue("File", std::string(files.ddr) + "," + files.loader);
 }
 
-std::vector<PayloadExtent> StoredExtents(const PartitionEntry& entry) {
-  if (entry.type == PART_TYPE_IDBLOCK) return {StoredDdrProgram(entry), StoredLoader(entry)};
-  return {{uint64_t{entry.offset} * kSectorSize, entry.dataLength}};
-}
-
 }  // namespace imgweld

@@ -32,10 +32,6 @@ struct ExtractedFile {
   PayloadExtent extent;
 };
 
-// Where a record's stored data lies: the two programs of a boot block record,
-// the payload of any other.
-std::vector<PayloadExtent> StoredExtents(const PartitionEntry& entry);
-
 // Whether a partition name can become a file name inside the output
 // directory and a value in "setting.ini": no directory part, no line break
 // or other control character, not "." or "..".
