@@ -35,21 +35,6 @@ std::string CheckJson(const std::string& file, const std::string& workDir,
   return RunShell(command).output;
 }
 
-// The names of the checks a "-V" or "-L" run reports as failed.
-std::set<std::string> FailedChecks(const std::string& output) {
-  std::set<std::string> failed;
-  size_t start = 0;
-  while (start < output.size()) {
-    const size_t end = output.find('\n', start);
-    const std::string line = output.substr(start, end - start);
-    const size_t at = line.find("  bad  ");
-    if (at != std::string::npos) failed.insert(line.substr(0, line.find_last_not_of(' ', at) + 1));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return failed;
-}
-
 // "stored 0x..., computed 0x..." of a header whose checksum no longer holds,
 // computed here from the checksum's definition.
 std::string CrcText(const std::string& image) {

@@ -29,15 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> Entries(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& item : fs::directory_iterator(dir)) {
-    names.push_back(item.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 bool WriteAndCommit(AtomicFile& file, const std::string& text) {
   return file.Stream().Write(text.data(), text.size()) && file.Commit();
 }

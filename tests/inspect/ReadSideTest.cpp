@@ -58,21 +58,6 @@ void ResealGpt(Bytes& image) {
   PutLe(image, 512 + 16, RefCrc32(std::span<const uint8_t>(image).subspan(512, 92)), 4);
 }
 
-// The names of the checks reported as failed.
-std::set<std::string> FailedChecks(const std::string& output) {
-  std::set<std::string> failed;
-  size_t start = 0;
-  while (start < output.size()) {
-    const size_t end = output.find('\n', start);
-    const std::string line = output.substr(start, end - start);
-    const size_t at = line.find("  bad  ");
-    if (at != std::string::npos) failed.insert(line.substr(0, line.find_last_not_of(' ', at) + 1));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return failed;
-}
-
 class ReadSideTest : public ::testing::Test {
  protected:
   // Packs a copy of example `name`, its configuration changed by `edit`,

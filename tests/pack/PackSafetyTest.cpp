@@ -25,15 +25,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
 
-std::vector<std::string> Entries(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& item : fs::directory_iterator(dir)) {
-    names.push_back(item.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 void AppendBytes(const std::string& path, const Bytes& bytes) {
   Bytes all = ReadBytes(path);
   all.insert(all.end(), bytes.begin(), bytes.end());

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -123,5 +124,28 @@ std::vector<uint8_t> Md5sumBytes(const std::string& path) {
 
 std::string ImgweldExe() { return IMGWELD_EXE; }
 std::string SourceDir() { return IMGWELD_SOURCE_DIR; }
+
+std::vector<std::string> Entries(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& item : std::filesystem::directory_iterator(dir)) {
+    names.push_back(item.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::set<std::string> FailedChecks(const std::string& output) {
+  std::set<std::string> failed;
+  size_t start = 0;
+  while (start < output.size()) {
+    const size_t end = output.find('\n', start);
+    const std::string line = output.substr(start, end - start);
+    const size_t at = line.find("  bad  ");
+    if (at != std::string::npos) failed.insert(line.substr(0, line.find_last_not_of(' ', at) + 1));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return failed;
+}
 
 }  // namespace imgweld::test

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -53,6 +54,12 @@ std::string Md5sumHex(const std::string& path);
 std::vector<uint8_t> Md5sumBytes(const std::string& path);
 
 // Path of the built imgweld executable and of the source tree.
+// The names in a directory, sorted.
+std::vector<std::string> Entries(const std::filesystem::path& dir);
+
+// The names of the checks a "-V" or "-L" run reports as failed.
+std::set<std::string> FailedChecks(const std::string& output);
+
 std::string ImgweldExe();
 std::string SourceDir();
 
