@@ -20,8 +20,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Large enough for several rounds of syncing while it is written.
-constexpr size_t kPayloadSize = size_t{40} << 20;
+// Larger than the 64 MiB a writer may run ahead of the disk, so that it must
+// wait for at least one sync while it writes, however the threads are
+// scheduled on a loaded machine.
+constexpr size_t kPayloadSize = size_t{80} << 20;
 
 // What the trace says happened to one file, named as it was created.
 struct FileSyncs {
@@ -119,7 +121,7 @@ class DurableOutputTest : public ::testing::Test {
               "[System]\nFwVersion=1.0.0\nChip=TEST\nModel=durable\n"
               "[UserPart1]\nName=IDBlock\nType=0x2\nPartOffset=0x40\nPartSize=0x3FC0\nFlag=0\n"
               "File=ddr.bin,loader.bin\n"
-              "[UserPart2]\nName=big\nType=0x8\nPartOffset=0x4000\nPartSize=0x20000\nFlag=0\n"
+              "[UserPart2]\nName=big\nType=0x8\nPartOffset=0x4000\nPartSize=0x30000\nFlag=0\n"
               "File=big.bin\n");
   }
 
