@@ -1,7 +1,7 @@
 // Black-box tests of the rebuild promise and of reproducible dates: for
 // every kind of tagged image -P makes, -U, then "-L <image> ini" saved into
-// the unpack directory, then -P under the SOURCE_DATE_EPOCH of its first line
-// gives the same Firmware.img and Firmware.md5, byte for byte.
+// the unpack directory, then -P gives the same Firmware.img and Firmware.md5,
+// byte for byte: the configuration's Date key dates the header.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -121,9 +121,9 @@ TEST(RebuildTest, EveryTaggedImageRebuildsByteForByte) {
     }
     WriteText(parts + "/setting.ini", listed.out);
 
-    // Any zone: the seconds are taken in UTC.
-    const Outcome repacked = Imgweld({"-P", "parts/setting.ini", "second"}, dir.Path(),
-                                     "TZ=EST5 SOURCE_DATE_EPOCH=" + epoch);
+    // The Date key wins over the variable and the zone.
+    const Outcome repacked =
+        Imgweld({"-P", "parts/setting.ini", "second"}, dir.Path(), "TZ=EST5 SOURCE_DATE_EPOCH=1");
     ASSERT_EQ(repacked.exitCode, 0) << repacked.out;
     EXPECT_EQ(ReadBytes(second + "/Firmware.img"), ReadBytes(first + "/Firmware.img"));
     EXPECT_EQ(ReadBytes(second + "/Firmware.md5"), ReadBytes(first + "/Firmware.md5"));
@@ -174,6 +174,54 @@ TEST(RebuildTest, MalformedSourceDateEpochIsRefused) {
                                 " is not a count of seconds since 1970 that the header can "
                                 "hold!\r\n");
       EXPECT_TRUE(fs::is_empty(dir.Path())) << value;
+    }
+  }
+}
+
+// The Date key's fields go into the header as given, whatever the variable
+// and the zone say; -L of the configuration shows the same date.
+TEST(RebuildTest, DateKeyIsStampedAsGiven) {
+  TempDir dir;
+  const std::string example = ReadText(SourceDir() + "/examples/board/setting.ini");
+  fs::copy(SourceDir() + "/examples/board", dir / "board", fs::copy_options::recursive);
+  const size_t system = example.find("[System]\n");
+  ASSERT_NE(system, std::string::npos);
+  std::string dated = example;
+  dated.insert(system + 9, "Date=2026-12-10 15:39:29\n");
+  WriteText(dir / "board/setting.ini", dated);
+  const Outcome packed =
+      Imgweld({"-P", "board/setting.ini", "."}, dir.Path(), "TZ=JST-9 SOURCE_DATE_EPOCH=bad");
+  ASSERT_EQ(packed.exitCode, 0) << packed.out;
+  const std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+  // 2026 is 0x07EA.
+  EXPECT_EQ(std::vector<uint8_t>(image.begin() + 4, image.begin() + 12),
+            (std::vector<uint8_t>{0xEA, 0x07, 12, 10, 15, 39, 29, 0}));
+  const Outcome listed = Imgweld({"-L", "Firmware.img", "ini"}, dir.Path());
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  EXPECT_EQ(LinesStartingWith(listed.out, "Date="),
+            std::vector<std::string>{"Date=2026-12-10 15:39:29"});
+  EXPECT_EQ(LinesStartingWith(listed.out, "# SOURCE_DATE_EPOCH="),
+            std::vector<std::string>{"# SOURCE_DATE_EPOCH=1796917169"});
+}
+
+TEST(RebuildTest, MalformedDateKeyIsRefusedWithOneLine) {
+  TempDir dir;
+  for (const char* value :
+       {"", "2026-12-10", "2026-12-10 15:39", "2026-13-10 15:39:29", "2026-02-29 00:00:00",
+        "2026-12-10T15:39:29", "2026-12-10 24:00:00", "2026-12-10 15:60:00", "2026-12-10 15:39:61",
+        "2026-12-10 5:39:29", "20261-12-10 15:39:29", "2026-12-00 15:39:29"}) {
+    for (const char* example : {"board", "gpt-board"}) {
+      const std::string config = dir / "setting.ini";
+      std::string text = ReadText(SourceDir() + "/examples/" + example + "/setting.ini");
+      text.insert(text.find("[System]\n") + 9, std::string("Date=") + value + "\n");
+      WriteText(config, text);
+      fs::create_directory(dir / "out");
+      const Outcome packed = Imgweld({"-P", config, "out"}, dir.Path());
+      EXPECT_EQ(packed.exitCode, 3) << value;
+      EXPECT_EQ(packed.out, std::string("Packing Error:Date=") + value +
+                                " in [System] is not a date and time of the form YYYY-MM-DD "
+                                "HH:MM:SS!\r\n");
+      EXPECT_TRUE(fs::is_empty(dir / "out")) << value;
     }
   }
 }
