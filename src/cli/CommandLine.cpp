@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "inspect/KitCommand.h"
 #include "inspect/ListCommand.h"
 #include "inspect/VerifyCommand.h"
 #include "pack/PackFirmware.h"
@@ -47,11 +48,13 @@ int RunCommandLine(int argc, const char* const* argv, Output& out) {
   if (IsInspectCommand(command) && (argc == 3 || argc == 4)) {
     return RunInspectCommand(argc, argv, command, out);
   }
+  // "-X" takes an image and a directory: 4 arguments in all.
+  if (command == "-X" && argc == 4) return ExtractKit(argv[2], argv[3], out);
   if (argc != 4 && argc != 5) {
     PrintUsage(out);
     out.Note("usage",
-             "also -L <file> [text|json|ini] to list and -V <image> [offcheck] to verify; see man "
-             "imgweld");
+             "also -L <file> [text|json|ini] to list, -V <image> [offcheck] to verify and -X "
+             "<image> <dir> to take an image apart into a rebuild kit; see man imgweld");
     return kExitOk;
   }
   if (command == "-P") {

@@ -99,7 +99,7 @@ ConfigListing DescribeConfiguration(const ConfigDocument& document, const std::s
   const PackContext context{listing.options, messages};
   WarnAboutConfiguration(document, listing.options, configPath, messages);
   const std::optional<std::tm> packTime =
-      ResolvePackTime(sourceDateEpoch, std::time(nullptr), messages);
+      ResolveDocumentPackTime(document, nullptr, sourceDateEpoch, std::time(nullptr), messages);
   if (!packTime) {
     Finish(listing, false, ImagePlan{}, messages);
     return listing;

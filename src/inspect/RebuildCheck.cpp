@@ -24,7 +24,6 @@ namespace imgweld {
 namespace {
 
 constexpr size_t kChunk = size_t{64} << 10;
-constexpr const char* kEpochKey = "# SOURCE_DATE_EPOCH=";
 
 unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
 
@@ -243,32 +242,24 @@ std::string RefusalLine(const std::string& text) {
   return line.substr(0, line.find_first_of("\r\n"));
 }
 
-std::optional<std::string> EpochOf(const std::string& config) {
-  if (config.rfind(kEpochKey, 0) != 0) return std::nullopt;
-  const size_t start = std::string(kEpochKey).size();
-  return config.substr(start, config.find('\n') - start);
-}
-
 }  // namespace
 
 bool CheckRebuild(ImageSource& source, const TaggedImageFacts& facts, const std::string& config,
                   std::string& difference) {
-  const std::optional<std::string> epoch = EpochOf(config);
-  StringOutput messages;
-  const std::optional<std::tm> packTime =
-      epoch ? ResolvePackTime(epoch->c_str(), std::time(nullptr), messages) : std::nullopt;
-  if (!packTime) {
-    difference = "the configuration names no SOURCE_DATE_EPOCH the packer takes";
-    return false;
-  }
   ConfigDocument document;
   std::istringstream text(config);
   document.Parse(text, false);
+  StringOutput messages;
+  std::tm packTime{};
+  if (ReadDateKey(document, packTime, messages) != DateKey::kValid) {
+    difference = "the configuration names no Date the packer takes";
+    return false;
+  }
   const PackOptions options = ResolvePackOptions(document, std::string());
   const ExtractedInputs inputs(source, facts);
   const PackContext context{options, messages, &inputs};
   TaggedFirmwarePlan planned;
-  if (!PlanTaggedFirmware(document, context, "Firmware.img", *packTime, planned)) {
+  if (!PlanTaggedFirmware(document, context, "Firmware.img", packTime, planned)) {
     difference = "the packer refuses the configuration: " + RefusalLine(messages.Text());
     return false;
   }

@@ -12,6 +12,7 @@
 #include "config/ConfigDocument.h"
 #include "image/BootBlock.h"
 #include "image/HeaderTime.h"
+#include "pack/PackTime.h"
 #include "unpack/OutputNames.h"
 #include "unpack/UnpackSettings.h"
 
@@ -126,6 +127,7 @@ bool Rebuild::RecordSystem() {
   system.SetValue("Gpt_Enable", "");
   system.SetValue("Backup_Partition_Enable", h.backupDisabled == 0 ? "1" : "0");
   system.SetValue("FILL_BYTE", Format("0x%02X", *facts_.vendorFill));
+  system.SetValue("Date", DateKeyText(h.year, h.month, h.day, h.hour, h.minute, h.second));
   return true;
 }
 
@@ -356,8 +358,8 @@ bool Rebuild::Run(std::string& config, std::string& problem) {
     if (!CheckGapsHoldFill()) return false;
     std::ostringstream text;
     text << "# SOURCE_DATE_EPOCH=" << *seconds << "\n"
-         << "# Save as setting.ini among the files imgweld -U wrote and pack it with\n"
-         << "# SOURCE_DATE_EPOCH set as above to rebuild the image byte for byte.\n";
+         << "# Save as setting.ini among the files imgweld -U wrote and pack it to\n"
+         << "# rebuild the image byte for byte; its Date key dates the header.\n";
     document_.WriteInCreationOrder(text);
     config = text.str();
     return true;

@@ -22,7 +22,8 @@ const std::vector<std::string> kSystemKeys = {"FwVersion",
                                               "Loader_Encrypt",
                                               "IDB_Boot_Encrypt",
                                               "Loader_Scrambled",
-                                              "Disk_Guid"};
+                                              "Disk_Guid",
+                                              "Date"};
 const std::vector<std::string> kPartitionKeys = {"Name",     "Type", "Flag",      "PartOffset",
                                                  "PartSize", "File", "Type_Guid", "Unique_Guid"};
 const std::vector<std::string> kSwitchKeys = {"Gpt_Enable", "Backup_Partition_Enable", "Nano",

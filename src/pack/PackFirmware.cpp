@@ -214,8 +214,12 @@ bool PlanTaggedFirmware(const ConfigDocument& document, const PackContext& conte
   return true;
 }
 
-bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out,
-                  const std::tm& packTime) {
+namespace {
+
+// `fallbackTime` null: SOURCE_DATE_EPOCH or the clock, unless the Date key
+// of the configuration names the time.
+bool PackLoaded(const std::string& configPath, const std::string& savingDir, Output& out,
+                const std::tm* fallbackTime) {
   ConfigDocument document;
   std::string failure;
   if (!document.LoadFile(configPath, false, &failure)) {
@@ -223,6 +227,9 @@ bool PackFirmware(const std::string& configPath, const std::string& savingDir, O
     if (!failure.empty()) out.Note(configPath, failure);
     return false;
   }
+  const std::optional<std::tm> packTime = ResolveDocumentPackTime(
+      document, fallbackTime, std::getenv("SOURCE_DATE_EPOCH"), std::time(nullptr), out);
+  if (!packTime) return false;
   if (!CheckSavingDir(savingDir, out)) return false;
   const OutputPaths paths = MakeOutputPaths(savingDir);
   const PackOptions options = ResolvePackOptions(document, ConfigDirectoryOf(configPath));
@@ -235,18 +242,22 @@ bool PackFirmware(const std::string& configPath, const std::string& savingDir, O
   SavingDirectory dir;
   if (!dir.Open(savingDir, paths.image, out)) return false;
   const bool packed = options.IsGpt() ? WriteGptFirmware(document, context, dir)
-                                      : PackTaggedFirmware(document, context, dir, packTime);
+                                      : PackTaggedFirmware(document, context, dir, *packTime);
   dir.Close();
   if (!packed) return false;
   if (!options.IsGpt()) out.Line("Generating firmware OK.\r");
   return true;
 }
 
+}  // namespace
+
+bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out,
+                  const std::tm& packTime) {
+  return PackLoaded(configPath, savingDir, out, &packTime);
+}
+
 bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out) {
-  const std::optional<std::tm> packTime =
-      ResolvePackTime(std::getenv("SOURCE_DATE_EPOCH"), std::time(nullptr), out);
-  if (!packTime) return false;
-  return PackFirmware(configPath, savingDir, out, *packTime);
+  return PackLoaded(configPath, savingDir, out, nullptr);
 }
 
 }  // namespace imgweld

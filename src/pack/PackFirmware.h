@@ -14,12 +14,14 @@ namespace imgweld {
 
 // The "-P" command: builds `Firmware.img` (and, for the tagged form,
 // `Firmware.md5`) in `savingDir` from the configuration at `configPath`.
-// `packTime` is the local date and time stamped into the header.
+// `packTime` is the local date and time stamped into the header unless the
+// configuration's Date key names one.
 bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out,
                   const std::tm& packTime);
 
 // The same, stamped with the local time of the clock, or with the moment
-// SOURCE_DATE_EPOCH gives (in UTC) when that variable is set.
+// SOURCE_DATE_EPOCH gives (in UTC) when that variable is set; the
+// configuration's Date key wins over both.
 bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out);
 
 // Everything a tagged image's pack run decides before the image is opened

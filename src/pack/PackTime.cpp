@@ -1,5 +1,7 @@
 #include "pack/PackTime.h"
 
+#include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace imgweld {
@@ -18,7 +20,93 @@ std::optional<long long> ParseSeconds(std::string_view text) {
   return seconds;
 }
 
+// Two-digit and four-digit fields at fixed places: "YYYY-MM-DD HH:MM:SS".
+constexpr std::string_view kDatePattern = "dddd-dd-dd dd:dd:dd";
+
+bool MatchesPattern(std::string_view text) {
+  if (text.size() != kDatePattern.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kDatePattern[i] == 'd' ? !digit : text[i] != kDatePattern[i]) return false;
+  }
+  return true;
+}
+
+int Number(std::string_view text, size_t at, size_t length) {
+  int value = 0;
+  for (size_t i = at; i < at + length; ++i) value = value * 10 + (text[i] - '0');
+  return value;
+}
+
+int DaysIn(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// The fields of a well-formed value, or nothing. The header's second field
+// goes to 60, as a leap second may be stamped.
+std::optional<std::tm> ParseDate(std::string_view text) {
+  if (!MatchesPattern(text)) return std::nullopt;
+  std::tm stamp{};
+  const int year = Number(text, 0, 4);
+  const int month = Number(text, 5, 2);
+  const int day = Number(text, 8, 2);
+  stamp.tm_hour = Number(text, 11, 2);
+  stamp.tm_min = Number(text, 14, 2);
+  stamp.tm_sec = Number(text, 17, 2);
+  if (month < 1 || month > 12 || day < 1 || day > DaysIn(year, month) || stamp.tm_hour > 23 ||
+      stamp.tm_min > 59 || stamp.tm_sec > 60) {
+    return std::nullopt;
+  }
+  stamp.tm_year = year - 1900;
+  stamp.tm_mon = month - 1;
+  stamp.tm_mday = day;
+  return stamp;
+}
+
 }  // namespace
+
+DateKey ReadDateKey(const ConfigDocument& document, std::tm& stamp, Output& out) {
+  const ConfigSection* system = document.FindSection("System");
+  const ConfigEntry* entry = system == nullptr ? nullptr : system->FindEntry("Date");
+  if (entry == nullptr) return DateKey::kAbsent;
+  const std::string value = entry->Value();
+  const std::optional<std::tm> parsed = ParseDate(value);
+  if (!parsed) {
+    out.Printf(
+        "Packing Error:Date=%s in [System] is not a date and time of the form YYYY-MM-DD "
+        "HH:MM:SS!\r\n",
+        value.c_str());
+    return DateKey::kMalformed;
+  }
+  stamp = *parsed;
+  return DateKey::kValid;
+}
+
+std::string DateKeyText(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                        unsigned second) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", year, month, day, hour, minute,
+                second);
+  return text;
+}
+
+std::optional<std::tm> ResolveDocumentPackTime(const ConfigDocument& document,
+                                               const std::tm* fallback, const char* sourceDateEpoch,
+                                               std::time_t now, Output& out) {
+  std::tm stamp{};
+  switch (ReadDateKey(document, stamp, out)) {
+    case DateKey::kValid:
+      return stamp;
+    case DateKey::kMalformed:
+      return std::nullopt;
+    case DateKey::kAbsent:
+      break;
+  }
+  if (fallback != nullptr) return *fallback;
+  return ResolvePackTime(sourceDateEpoch, now, out);
+}
 
 std::optional<std::tm> ResolvePackTime(const char* sourceDateEpoch, std::time_t now, Output& out) {
   std::tm stamp{};

@@ -70,8 +70,13 @@ bool IsPartitionTableImage(File& image) {
 // One unpack run: the open inputs and what has been learnt from them.
 class Unpacker {
  public:
-  Unpacker(const std::string& imagePath, std::string outputDir, bool verify, Output& out)
-      : imagePath_(imagePath), outputDir_(std::move(outputDir)), verify_(verify), out_(out) {}
+  Unpacker(const std::string& imagePath, std::string outputDir, bool verify, Output& out,
+           const KitHooks* kit = nullptr)
+      : imagePath_(imagePath),
+        outputDir_(std::move(outputDir)),
+        verify_(verify),
+        out_(out),
+        kit_(kit) {}
 
   bool Run();
 
@@ -94,6 +99,8 @@ class Unpacker {
   bool ExtractIdBlock(const RecordExtraction& extraction);
   bool Save(const std::string& fileName, const PayloadSpan& span);
   bool SaveSettings();
+  bool SaveText(const std::string& name, const std::string& bytes);
+  void ListFile(const std::string& name);
 
   const std::string& imagePath_;
   std::string outputDir_;
@@ -101,6 +108,8 @@ class Unpacker {
   Directory outputDirectory_;
   const bool verify_;
   Output& out_;
+  const KitHooks* kit_;  // null for "-U"
+  bool kitRebuilds_ = true;
 
   File image_;
   File hashFile_;
@@ -155,8 +164,9 @@ bool Unpacker::RunSteps() {
     return false;
   }
   if (!SaveSettings()) return false;
+  if (!kitRebuilds_) return false;
   out_.Line("Unpacking firmware OK.\r");
-  if (facts_.boot && facts_.boot->ProgramsScrambled().value_or(false)) {
+  if (kit_ == nullptr && facts_.boot && facts_.boot->ProgramsScrambled().value_or(false)) {
     out_.Diagnose(imagePath_,
                   "the boot programs were extracted scrambled, as stored, and the regenerated "
                   "setting.ini scrambles them again when packed; imgweld -L %s ini prints a "
@@ -438,7 +448,11 @@ Extraction Unpacker::ExtractRecords() {
 // Saves one file; while the digest is still running the file is kept back.
 bool Unpacker::Save(const std::string& fileName, const PayloadSpan& span) {
   if (sink_ != &heldBack_) {
-    return SavePartitionFile(outputDirectory_, fileName, span, image_, imageLength_, out_);
+    if (!SavePartitionFile(outputDirectory_, fileName, span, image_, imageLength_, out_)) {
+      return false;
+    }
+    ListFile(fileName);
+    return true;
   }
   std::unique_ptr<AtomicFile> file;
   if (!SavePartitionFile(outputDirectory_, fileName, span, image_, imageLength_, heldBack_,
@@ -476,6 +490,10 @@ bool Unpacker::ExtractIdBlock(const RecordExtraction& extraction) {
   return Save(files[0].name, files[0].extent) && Save(files[1].name, files[1].extent);
 }
 
+void Unpacker::ListFile(const std::string& name) {
+  if (kit_ != nullptr && kit_->fileList != nullptr) kit_->fileList->Line(name);
+}
+
 bool Unpacker::SaveSettings() {
   const std::string name = "setting.ini";
   if (IsImageEntry(outputDirectory_, name, image_)) {
@@ -484,13 +502,29 @@ bool Unpacker::SaveSettings() {
   }
   std::ostringstream text;
   document_.WriteInCreationOrder(text);
-  const std::string bytes = text.str();
+  std::string bytes = text.str();
+  if (kit_ != nullptr) {
+    std::string config;
+    std::string problem;
+    kitRebuilds_ = kit_->rebuildConfig(*source_, facts_, config, problem);
+    if (kitRebuilds_) {
+      bytes = config;
+    } else {
+      out_.Note(imagePath_, Printable("cannot be rebuilt exactly, " + problem +
+                                      "; setting.ini holds the configuration -U writes"));
+    }
+  }
+  return SaveText(name, bytes);
+}
+
+bool Unpacker::SaveText(const std::string& name, const std::string& bytes) {
   AtomicFile file;
   if (!file.Create(outputDirectory_, name) || !file.Stream().Write(bytes.data(), bytes.size()) ||
       !file.Commit()) {
-    out_.Line("UnPacking Error:Saving setting.ini failed!\r");
+    out_.Printf("UnPacking Error:Saving %s failed!\r\n", name.c_str());
     return false;
   }
+  ListFile(name);
   return true;
 }
 
@@ -499,6 +533,11 @@ bool Unpacker::SaveSettings() {
 bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, bool verify,
                     Output& out) {
   return Unpacker(imagePath, outputDir, verify, out).Run();
+}
+
+bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, const KitHooks& kit,
+                    Output& out) {
+  return Unpacker(imagePath, outputDir, false, out, &kit).Run();
 }
 
 }  // namespace imgweld

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -8,6 +9,8 @@
 #include "common/Directory.h"
 #include "common/File.h"
 #include "common/Output.h"
+#include "image/ImageReader.h"
+#include "image/ImageSource.h"
 #include "unpack/ExtractFile.h"
 
 namespace imgweld {
@@ -17,6 +20,22 @@ namespace imgweld {
 // per partition, the two boot programs, and "setting.ini". Output files are
 // created inside `outputDir` only; the working directory is left alone.
 bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, bool verify,
+                    Output& out);
+
+// What a rebuild kit ("-X") changes in an unpack run: the digest is not
+// verified (the kit is checked against the image itself), every file written
+// is named on `fileList`, one line each, and setting.ini holds what
+// `rebuildConfig` makes of the image, a configuration that packs it again.
+// When that fails, setting.ini holds the configuration "-U" writes, the
+// reason is noted and the run fails, its files written.
+struct KitHooks {
+  Output* fileList = nullptr;
+  std::function<bool(ImageSource&, const TaggedImageFacts&, std::string& config,
+                     std::string& problem)>
+      rebuildConfig;
+};
+
+bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, const KitHooks& kit,
                     Output& out);
 
 }  // namespace imgweld

@@ -396,8 +396,9 @@ TEST(InspectCommandLine, ArgumentsOfTheNewCommands) {
   EXPECT_EQ(alone.exitCode, 0);
   EXPECT_TRUE(alone.out.starts_with("\r\n----------------Imgweld v1.38"));
   EXPECT_EQ(alone.err,
-            "imgweld: usage: also -L <file> [text|json|ini] to list and -V <image> [offcheck] "
-            "to verify; see man imgweld\n");
+            "imgweld: usage: also -L <file> [text|json|ini] to list, -V <image> [offcheck] to "
+            "verify and -X <image> <dir> to take an image apart into a rebuild kit; see man "
+            "imgweld\n");
   EXPECT_TRUE(fs::is_empty(dir.Path()));
 }
 

@@ -1,9 +1,10 @@
 // Black-box tests of the rebuild promise and of reproducible dates: for
 // every kind of tagged image -P makes, -U, then "-L <image> ini" saved into
-// the unpack directory, then -P under the SOURCE_DATE_EPOCH of its first line
-// gives the same Firmware.img and Firmware.md5, byte for byte.
+// the unpack directory, then -P gives the same Firmware.img and Firmware.md5,
+// byte for byte: the configuration's Date key dates the header.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "cli/InspectTestSupport.h"
@@ -91,6 +92,40 @@ std::string EpochOf(const std::string& config) {
   return config.substr(prefix.size(), config.find('\n') - prefix.size());
 }
 
+// The names of the regular files in `dir`, sorted.
+std::vector<std::string> FileNames(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines = LinesStartingWith(text, "");
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// "-X <image> kit" succeeds, names on standard output exactly the files it
+// wrote, writes `expectedConfig` as setting.ini, and the kit packs back to
+// the image's bytes with no SOURCE_DATE_EPOCH.
+void ExpectKitRebuilds(const TempDir& dir, const std::string& image,
+                       const std::string& expectedConfig) {
+  fs::remove_all(dir / "kit");
+  fs::remove_all(dir / "rebuilt");
+  fs::create_directory(dir / "kit");
+  fs::create_directory(dir / "rebuilt");
+  const Outcome kit = Imgweld({"-X", image, "kit"}, dir.Path());
+  ASSERT_EQ(kit.exitCode, 0) << kit.err;
+  EXPECT_EQ(SortedLines(kit.out), FileNames(dir / "kit"));
+  EXPECT_EQ(ReadText(dir / "kit/setting.ini"), expectedConfig);
+  const Outcome packed = Imgweld({"-P", "kit/setting.ini", "rebuilt"}, dir.Path(), "TZ=EST5");
+  ASSERT_EQ(packed.exitCode, 0) << packed.out;
+  EXPECT_EQ(ReadBytes(dir / "rebuilt/Firmware.img"), ReadBytes(dir / image));
+}
+
 TEST(RebuildTest, EveryTaggedImageRebuildsByteForByte) {
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.name);
@@ -121,13 +156,17 @@ TEST(RebuildTest, EveryTaggedImageRebuildsByteForByte) {
     }
     WriteText(parts + "/setting.ini", listed.out);
 
-    // Any zone: the seconds are taken in UTC.
-    const Outcome repacked = Imgweld({"-P", "parts/setting.ini", "second"}, dir.Path(),
-                                     "TZ=EST5 SOURCE_DATE_EPOCH=" + epoch);
+    // The Date key wins over the variable and the zone.
+    const Outcome repacked =
+        Imgweld({"-P", "parts/setting.ini", "second"}, dir.Path(), "TZ=EST5 SOURCE_DATE_EPOCH=1");
     ASSERT_EQ(repacked.exitCode, 0) << repacked.out;
     EXPECT_EQ(ReadBytes(second + "/Firmware.img"), ReadBytes(first + "/Firmware.img"));
     EXPECT_EQ(ReadBytes(second + "/Firmware.md5"), ReadBytes(first + "/Firmware.md5"));
     EXPECT_EQ(Imgweld({"-V", "second/Firmware.img"}, dir.Path()).exitCode, 0);
+
+    // -X writes the same files and configuration in one step, and its kit
+    // packs with no variable set.
+    ExpectKitRebuilds(dir, "first/Firmware.img", listed.out);
   }
 }
 
@@ -174,6 +213,91 @@ TEST(RebuildTest, MalformedSourceDateEpochIsRefused) {
                                 " is not a count of seconds since 1970 that the header can "
                                 "hold!\r\n");
       EXPECT_TRUE(fs::is_empty(dir.Path())) << value;
+    }
+  }
+}
+
+// The Date key's fields go into the header as given, whatever the variable
+// and the zone say; -L of the configuration shows the same date.
+TEST(RebuildTest, DateKeyIsStampedAsGiven) {
+  TempDir dir;
+  const std::string example = ReadText(SourceDir() + "/examples/board/setting.ini");
+  fs::copy(SourceDir() + "/examples/board", dir / "board", fs::copy_options::recursive);
+  const size_t system = example.find("[System]\n");
+  ASSERT_NE(system, std::string::npos);
+  std::string dated = example;
+  dated.insert(system + 9, "Date=2026-12-10 15:39:29\n");
+  WriteText(dir / "board/setting.ini", dated);
+  const Outcome packed =
+      Imgweld({"-P", "board/setting.ini", "."}, dir.Path(), "TZ=JST-9 SOURCE_DATE_EPOCH=bad");
+  ASSERT_EQ(packed.exitCode, 0) << packed.out;
+  const std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+  // 2026 is 0x07EA.
+  EXPECT_EQ(std::vector<uint8_t>(image.begin() + 4, image.begin() + 12),
+            (std::vector<uint8_t>{0xEA, 0x07, 12, 10, 15, 39, 29, 0}));
+  const Outcome listed = Imgweld({"-L", "Firmware.img", "ini"}, dir.Path());
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  EXPECT_EQ(LinesStartingWith(listed.out, "Date="),
+            std::vector<std::string>{"Date=2026-12-10 15:39:29"});
+  EXPECT_EQ(LinesStartingWith(listed.out, "# SOURCE_DATE_EPOCH="),
+            std::vector<std::string>{"# SOURCE_DATE_EPOCH=1796917169"});
+}
+
+// An image the packer does not make (here a byte of a gap changed) still
+// gets its files and the configuration -U writes, and -X fails naming why.
+TEST(RebuildTest, KitOfAnImageThatCannotBeRebuiltFails) {
+  TempDir dir;
+  fs::create_directory(dir / "kit");
+  PackFixed(SourceDir() + "/examples/board/setting.ini", ".", dir.Path());
+  // Inside the vendor area, which the packer fills with one byte.
+  FlipByte(dir / "Firmware.img", 0x1800);
+  const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+  EXPECT_EQ(kit.exitCode, 4);
+  EXPECT_NE(kit.err.find("imgweld: Firmware.img: cannot be rebuilt exactly, the vendor area"),
+            std::string::npos)
+      << kit.err;
+  EXPECT_EQ(SortedLines(kit.out), FileNames(dir / "kit"));
+  EXPECT_EQ(FileNames(dir / "kit"),
+            (std::vector<std::string>{"backup.img", "boot.img", "flashboot.bin", "flashdata.bin",
+                                      "misc.img", "rootfs.img", "setting.ini", "uboot.img"}));
+  EXPECT_EQ(ReadText(dir / "kit/setting.ini").find("# SOURCE_DATE_EPOCH"), std::string::npos);
+  // -U's files are the same bytes.
+  fs::create_directory(dir / "unpacked");
+  ASSERT_EQ(Imgweld({"-U", "Firmware.img", "unpacked", "offcheck"}, dir.Path()).exitCode, 0);
+  for (const std::string& name : FileNames(dir / "kit")) {
+    EXPECT_EQ(ReadBytes(dir / ("kit/" + name)), ReadBytes(dir / ("unpacked/" + name))) << name;
+  }
+}
+
+// The example board packs back from its kit, also from a kit written twice.
+TEST(RebuildTest, KitOfTheExamplesRebuildsWithoutTheVariable) {
+  TempDir dir;
+  PackFixed(SourceDir() + "/examples/board/setting.ini", ".", dir.Path());
+  const Outcome listed = Imgweld({"-L", "Firmware.img", "ini"}, dir.Path());
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  ExpectKitRebuilds(dir, "Firmware.img", listed.out);
+  // An existing kit is replaced file by file.
+  ExpectKitRebuilds(dir, "Firmware.img", listed.out);
+}
+
+TEST(RebuildTest, MalformedDateKeyIsRefusedWithOneLine) {
+  TempDir dir;
+  for (const char* value :
+       {"", "2026-12-10", "2026-12-10 15:39", "2026-13-10 15:39:29", "2026-02-29 00:00:00",
+        "2026-12-10T15:39:29", "2026-12-10 24:00:00", "2026-12-10 15:60:00", "2026-12-10 15:39:61",
+        "2026-12-10 5:39:29", "20261-12-10 15:39:29", "2026-12-00 15:39:29"}) {
+    for (const char* example : {"board", "gpt-board"}) {
+      const std::string config = dir / "setting.ini";
+      std::string text = ReadText(SourceDir() + "/examples/" + example + "/setting.ini");
+      text.insert(text.find("[System]\n") + 9, std::string("Date=") + value + "\n");
+      WriteText(config, text);
+      fs::create_directory(dir / "out");
+      const Outcome packed = Imgweld({"-P", config, "out"}, dir.Path());
+      EXPECT_EQ(packed.exitCode, 3) << value;
+      EXPECT_EQ(packed.out, std::string("Packing Error:Date=") + value +
+                                " in [System] is not a date and time of the form YYYY-MM-DD "
+                                "HH:MM:SS!\r\n");
+      EXPECT_TRUE(fs::is_empty(dir / "out")) << value;
     }
   }
 }

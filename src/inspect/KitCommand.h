@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+#include "common/Output.h"
+
+namespace imgweld {
+
+// The "-X" command: takes the image at `imagePath` apart into the existing
+// directory `outputDir`, as "-U" does, with a setting.ini that packs the
+// same image again, byte for byte, with no environment. The configuration is
+// planned by the packer in memory and compared with the image before it is
+// written. Progress and detail go to standard error; standard output names
+// each file written, one a line. kExitOk, or kExitUnpackFailed (also when
+// the files are written but the image cannot be rebuilt exactly).
+int ExtractKit(const std::string& imagePath, const std::string& outputDir, Output& out);
+
+}  // namespace imgweld
