@@ -37,7 +37,7 @@ int RunInspectCommand(int argc, const char* const* argv, const std::string& comm
 }  // namespace
 
 void PrintUsage(Output& out) {
-  out.Write("\r\n----------------Imgweld v1.38--------------------\r\n");
+  out.Write("\r\n----------------Imgweld v" IMGWELD_VERSION "--------------------\r\n");
   out.Line("Packing:\t\t-P <config file> <saving dir>\r");
   out.Line("UnPacking:\t-U <firmware> <output dir> [offcheck]\r");
   out.Line("-------------------------------------------------------\r\n\r");

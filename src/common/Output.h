@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -42,6 +43,9 @@ class Output {
 
 // printf into a string, of any length.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A 64-bit count as printf's %llu and %llx take it.
+inline unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
 
 class StdoutOutput final : public Output {
  public:

@@ -280,19 +280,4 @@ bool ConfigDocument::SaveFile(const std::string& path, bool inCreationOrder) con
   return file.Create(path) && file.Stream().Write(bytes.data(), bytes.size()) && file.Commit();
 }
 
-std::istream& operator>>(std::istream& input, ConfigDocument& document) {
-  document.Parse(input, false);
-  return input;
-}
-
-std::istream& ParseMerge(std::istream& input, ConfigDocument& document) {
-  document.Parse(input, true);
-  return input;
-}
-
-std::ostream& operator<<(std::ostream& output, const ConfigDocument& document) {
-  document.WriteByName(output);
-  return output;
-}
-
 }  // namespace imgweld

@@ -115,10 +115,4 @@ class ConfigDocument {
   uint32_t nextSectionIndex_ = 0;
 };
 
-// Stream forms: replacing parse, and name-order output.
-std::istream& operator>>(std::istream& input, ConfigDocument& document);
-// Merging parse.
-std::istream& ParseMerge(std::istream& input, ConfigDocument& document);
-std::ostream& operator<<(std::ostream& output, const ConfigDocument& document);
-
 }  // namespace imgweld

@@ -5,13 +5,13 @@
 #include <optional>
 #include <string>
 
+#include "config/ConfigKeys.h"
+
 namespace imgweld {
 namespace {
 
-constexpr std::string_view kSystem = "System";
-
 std::optional<std::string> SystemValue(const ConfigDocument& document, std::string_view key) {
-  const ConfigSection* system = document.FindSection(kSystem);
+  const ConfigSection* system = document.FindSection(key::kSystem);
   if (system == nullptr) return std::nullopt;
   return system->GetValue(key);
 }
@@ -51,34 +51,38 @@ int32_t NumberOr(const ConfigDocument& document, std::string_view key, int32_t f
 }  // namespace
 
 bool IsGptEnableSet(const ConfigDocument& document) {
-  const std::string value = SystemValue(document, "Gpt_Enable").value_or("");
+  const std::string value = SystemValue(document, key::kGptEnable).value_or("");
   return value == "1" || value == "0";
 }
 
-bool IsGptEnabled(const ConfigDocument& document) { return IsExactlyOne(document, "Gpt_Enable"); }
-
-bool IsBackupPartitionEnabled(const ConfigDocument& document) {
-  return IsExactlyOne(document, "Backup_Partition_Enable");
+bool IsGptEnabled(const ConfigDocument& document) {
+  return IsExactlyOne(document, key::kGptEnable);
 }
 
-bool IsNanoEnabled(const ConfigDocument& document) { return IsExactlyOne(document, "Nano"); }
+bool IsBackupPartitionEnabled(const ConfigDocument& document) {
+  return IsExactlyOne(document, key::kBackupPartitionEnable);
+}
+
+bool IsNanoEnabled(const ConfigDocument& document) { return IsExactlyOne(document, key::kNano); }
 
 bool IsBlankGapEnabled(const ConfigDocument& document) {
-  return IsExactlyOne(document, "BLANK_GAP");
+  return IsExactlyOne(document, key::kBlankGap);
 }
 
 bool IsLoaderScrambled(const ConfigDocument& document) {
-  return IsExactlyOne(document, "Loader_Scrambled");
+  return IsExactlyOne(document, key::kLoaderScrambled);
 }
 
-int32_t GetFillByte(const ConfigDocument& document) { return NumberOr(document, "FILL_BYTE", 0); }
+int32_t GetFillByte(const ConfigDocument& document) {
+  return NumberOr(document, key::kFillByte, 0);
+}
 
 int32_t GetLoaderEncrypt(const ConfigDocument& document) {
-  return NumberOr(document, "Loader_Encrypt", 1);
+  return NumberOr(document, key::kLoaderEncrypt, 1);
 }
 
 int32_t GetIdbBootEncrypt(const ConfigDocument& document) {
-  return NumberOr(document, "IDB_Boot_Encrypt", 1);
+  return NumberOr(document, key::kIdbBootEncrypt, 1);
 }
 
 }  // namespace imgweld

@@ -9,7 +9,7 @@
 namespace imgweld {
 namespace {
 
-constexpr size_t kSector = kBootSectorSize;
+constexpr size_t kSector = kSectorSize;
 using Sector = std::array<uint8_t, kSector>;
 
 constexpr int32_t kNanoHeaderFailed = -6;
@@ -268,12 +268,12 @@ PayloadExtent StoredLoader(const PartitionEntry& entry) {
 }
 
 bool HasHeaderMarks(std::span<const uint8_t> sector) {
-  return sector.size() >= kBootSectorSize &&
+  return sector.size() >= kSectorSize &&
          ByteReader(sector).U32(boot_header_at::kMagic) == kBootMagic;
 }
 
 bool HasCheckMarks(std::span<const uint8_t> sector) {
-  return sector.size() >= kBootSectorSize &&
+  return sector.size() >= kSectorSize &&
          std::equal(kCheckVcMark.begin(), kCheckVcMark.end(),
                     sector.begin() + boot_check_at::kVc) &&
          std::equal(kCheckCrcMark.begin(), kCheckCrcMark.end(),

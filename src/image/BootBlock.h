@@ -16,7 +16,8 @@ namespace imgweld {
 // written twice into its partition, at the partition's first sector and at
 // its middle sector; in gap mode every 2048 bytes of it are followed by 2048
 // zero bytes.
-inline constexpr uint32_t kBootSectorSize = 512;
+// The boot block counts in the image's own sectors.
+inline constexpr uint32_t kBootSectorSize = kSectorSize;
 inline constexpr uint32_t kBootControlSectors = 4;  // the boot code starts at sector 4
 inline constexpr uint32_t kBootMinOffset = 64;      // the block never starts below sector 64
 inline constexpr uint32_t kBootGapUnit = 2048;
@@ -98,7 +99,7 @@ struct BootBlockLayout {
 
   // The block's sectors before gap mode spreads it.
   uint32_t Sectors() const;
-  uint32_t Bytes() const { return Sectors() * kBootSectorSize; }
+  uint32_t Bytes() const { return Sectors() * kSectorSize; }
   // The length written into the partition: twice Bytes() in gap mode.
   uint32_t WrittenBytes() const { return gap ? 2 * Bytes() : Bytes(); }
   uint32_t DdrSector() const { return kBootControlSectors; }

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "image/Sector.h"
+
 namespace imgweld {
 
-inline constexpr uint32_t kSectorSize = 512;
 inline constexpr size_t kHeaderSize = 512;       // FirmwareHeader as stored
 inline constexpr size_t kEntrySize = 128;        // PartitionEntry as stored
 inline constexpr size_t kTableBlockSize = 4096;  // header plus partition table area

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -10,14 +9,12 @@
 namespace imgweld {
 namespace {
 
-constexpr uint64_t kSector = kGptSectorSize;
+constexpr uint64_t kSector = kSectorSize;
 constexpr size_t kCrcField = 16;
 // The backup array lies in the 32 sectors right before the backup header.
 constexpr uint64_t kArrayBytes = kGptArraySize;
 // The header field that leaves the disk size open (diskEnd all ones).
 constexpr uint64_t kOpenBackupLba = kOpenDiskEnd - 1;
-
-unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
 
 // Crc32 of a header's first `headerSize` bytes with its checksum field zero,
 // or nothing when that size cannot be a header's.

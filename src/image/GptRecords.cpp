@@ -138,11 +138,11 @@ bool ParseGuidText(std::string_view text, Guid& guid) {
   return true;
 }
 
-bool HasGptSignature(std::span<const uint8_t, kGptSectorSize> sector) {
+bool HasGptSignature(std::span<const uint8_t, kSectorSize> sector) {
   return std::equal(kGptSignature.begin(), kGptSignature.end(), sector.begin());
 }
 
-ProtectiveMbr DecodeProtectiveMbr(std::span<const uint8_t, kGptSectorSize> sector) {
+ProtectiveMbr DecodeProtectiveMbr(std::span<const uint8_t, kSectorSize> sector) {
   ByteReader reader(sector);
   ProtectiveMbr mbr;
   mbr.status = reader.U8(446);
@@ -153,7 +153,7 @@ ProtectiveMbr DecodeProtectiveMbr(std::span<const uint8_t, kGptSectorSize> secto
   return mbr;
 }
 
-GptHeader DecodeGptHeader(std::span<const uint8_t, kGptSectorSize> sector) {
+GptHeader DecodeGptHeader(std::span<const uint8_t, kSectorSize> sector) {
   ByteReader reader(sector);
   GptHeader header;
   header.revision = reader.U32(8);
@@ -209,7 +209,7 @@ std::optional<std::string> NarrowName(const std::array<uint16_t, 36>& units) {
   return name;
 }
 
-void SealGptHeader(std::span<uint8_t, kGptSectorSize> header) {
+void SealGptHeader(std::span<uint8_t, kSectorSize> header) {
   ByteWriter writer(header);
   ByteReader reader(header);
   const size_t covered = std::min<size_t>(reader.U32(12), header.size());
@@ -217,9 +217,9 @@ void SealGptHeader(std::span<uint8_t, kGptSectorSize> header) {
   writer.U32(16, Crc32(std::span<const uint8_t>(header.data(), covered), 0));
 }
 
-void MakeBackupGptHeader(std::span<const uint8_t, kGptSectorSize> primary,
-                         std::span<uint8_t, kGptSectorSize> backup) {
-  std::memcpy(backup.data(), primary.data(), kGptSectorSize);
+void MakeBackupGptHeader(std::span<const uint8_t, kSectorSize> primary,
+                         std::span<uint8_t, kSectorSize> backup) {
+  std::memcpy(backup.data(), primary.data(), kSectorSize);
   ByteReader reader(primary);
   ByteWriter writer(backup);
   writer.U64(24, reader.U64(32));

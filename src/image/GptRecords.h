@@ -8,17 +8,18 @@
 #include <string>
 #include <string_view>
 
+#include "image/Sector.h"
+
 namespace imgweld {
 
 // The partition-table form of the image: a protective MBR in sector 0, the
 // GPT header in sector 1, the 128-entry partition array in sectors 2 to 33.
-inline constexpr size_t kGptSectorSize = 512;
 inline constexpr uint64_t kGptHeaderLba = 1;
 inline constexpr uint64_t kGptArrayLba = 2;
 inline constexpr uint32_t kGptEntryCount = 128;
 inline constexpr uint32_t kGptEntrySize = 128;
 inline constexpr size_t kGptArraySize = size_t{kGptEntryCount} * kGptEntrySize;
-inline constexpr uint64_t kGptArraySectors = kGptArraySize / kGptSectorSize;
+inline constexpr uint64_t kGptArraySectors = kGptArraySize / kSectorSize;
 inline constexpr uint64_t kGptFirstUsableLba = kGptArrayLba + kGptArraySectors;
 inline constexpr uint32_t kGptHeaderSize = 92;  // the bytes the header checksum covers
 inline constexpr uint32_t kGptRevision = 0x00010000;
@@ -41,7 +42,7 @@ inline constexpr uint64_t kOpenDiskEnd = ~uint64_t{0};
 // A GUID in its 16-byte on-disk form: the first three groups little-endian,
 // the last two in text order.
 using Guid = std::array<uint8_t, 16>;
-using SectorBytes = std::array<uint8_t, kGptSectorSize>;
+using SectorBytes = std::array<uint8_t, kSectorSize>;
 using GptEntryBytes = std::array<uint8_t, kGptEntrySize>;
 
 // Sector 0: one partition record of type 0xEE covering the whole disk, so
@@ -111,12 +112,12 @@ void RandomGuid(Guid& guid);
 bool ParseGuidText(std::string_view text, Guid& guid);
 
 // The "EFI PART" signature at the start of a GPT header.
-bool HasGptSignature(std::span<const uint8_t, kGptSectorSize> sector);
+bool HasGptSignature(std::span<const uint8_t, kSectorSize> sector);
 
 // Readers of the same records. They take the fields as stored, whatever they
 // hold; the header's lengths are read for the first min(partitionCount, 49).
-ProtectiveMbr DecodeProtectiveMbr(std::span<const uint8_t, kGptSectorSize> sector);
-GptHeader DecodeGptHeader(std::span<const uint8_t, kGptSectorSize> sector);
+ProtectiveMbr DecodeProtectiveMbr(std::span<const uint8_t, kSectorSize> sector);
+GptHeader DecodeGptHeader(std::span<const uint8_t, kSectorSize> sector);
 GptEntry DecodeGptEntry(std::span<const uint8_t, kGptEntrySize> bytes);
 
 // The text form of a GUID, upper-case: XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX.
@@ -130,11 +131,11 @@ std::optional<std::string> NarrowName(const std::array<uint16_t, 36>& units);
 // The backup header: the primary with its own and the other header's LBA
 // exchanged, the array LBA set to the primary's last usable LBA + 1 and
 // the checksum recomputed. The private fields from byte 108 stay as they are.
-void MakeBackupGptHeader(std::span<const uint8_t, kGptSectorSize> primary,
-                         std::span<uint8_t, kGptSectorSize> backup);
+void MakeBackupGptHeader(std::span<const uint8_t, kSectorSize> primary,
+                         std::span<uint8_t, kSectorSize> backup);
 
 // Stores at byte 16 the Crc32 of the first `headerSize` bytes (byte 12),
 // computed with that field zero.
-void SealGptHeader(std::span<uint8_t, kGptSectorSize> header);
+void SealGptHeader(std::span<uint8_t, kSectorSize> header);
 
 }  // namespace imgweld

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <array>
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -18,9 +17,7 @@ constexpr uint64_t kVendorStart = 8 * kSector;
 constexpr uint64_t kReservedSectors = kVendorAreaEnd / kSectorSize;  // header, table, vendor area
 constexpr size_t kCrcChunk = size_t{64} << 10;
 constexpr uint64_t kUnknownSize = 0xFFFFFFFF;  // a growing last partition's size
-constexpr size_t kBootSector = kBootSectorSize;
-
-unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
+constexpr size_t kBootSector = kSectorSize;
 
 std::string RecordName(const TaggedRecord& record) {
   return Format("record %u %s", record.index, Printable(record.entry.Name()).c_str());
@@ -542,7 +539,7 @@ bool AllChecksHold(const std::vector<Check>& checks) {
 }
 
 ImageKind IdentifyImage(ImageSource& source) {
-  std::array<uint8_t, kGptSectorSize> sector{};
+  std::array<uint8_t, kSectorSize> sector{};
   if (source.Read(0, std::span(sector).first(kFirmwareTag.size())) &&
       std::equal(kFirmwareTag.begin(), kFirmwareTag.end(), sector.begin())) {
     return ImageKind::kTagged;
@@ -552,7 +549,7 @@ ImageKind IdentifyImage(ImageSource& source) {
   if (mbr.partitionType != 0xEE || mbr.signature != ProtectiveMbr{}.signature) {
     return ImageKind::kOther;
   }
-  if (!source.Read(kGptHeaderLba * kGptSectorSize, sector) || !HasGptSignature(sector)) {
+  if (!source.Read(kGptHeaderLba * kSectorSize, sector) || !HasGptSignature(sector)) {
     return ImageKind::kOther;
   }
   return ImageKind::kGpt;

@@ -1,5 +1,6 @@
 #include "inspect/ConfigurationListing.h"
 
+#include "config/ConfigKeys.h"
 #include "image/ImageReader.h"
 #include "inspect/ListingSupport.h"
 
@@ -100,7 +101,7 @@ Json ConfigJson(const ConfigListing& listing, const std::string& name) {
     }
     const std::string guid = TypeGuidText(e);
     partitions.Push(Json::Object()
-                        .Add("section", Format("UserPart%zu", i + 1))
+                        .Add("section", PartitionSectionName(i + 1))
                         .Add("name", e.Name())
                         .Add("type", e.type)
                         .Add("offset", e.offset)

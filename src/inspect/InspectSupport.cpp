@@ -1,7 +1,6 @@
 #include "inspect/InspectSupport.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 
 #include "common/Output.h"

@@ -6,6 +6,7 @@
 
 #include "common/Json.h"
 #include "config/ConfigDocument.h"
+#include "config/ConfigKeys.h"
 #include "image/ImageReader.h"
 #include "inspect/ConfigListing.h"
 #include "inspect/ConfigurationListing.h"
@@ -30,8 +31,8 @@ constexpr const char* kImageName = "Firmware.img";
 // section is taken for a configuration.
 bool LoadConfiguration(const std::string& path, uint64_t length, ConfigDocument& document) {
   return length <= kMaxConfigLength && document.LoadFile(path, false) &&
-         (document.FindSection("System") != nullptr ||
-          document.FindSection("UserPart1") != nullptr);
+         (document.FindSection(key::kSystem) != nullptr ||
+          document.FindSection(PartitionSectionName(1)) != nullptr);
 }
 
 // In text mode a failure's line is part of the listing on standard output.

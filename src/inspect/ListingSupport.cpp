@@ -14,8 +14,6 @@ constexpr size_t kLabelWidth = 15;
 
 }  // namespace
 
-unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
-
 std::string Hex(uint64_t value) { return Format("0x%llx", Ull(value)); }
 
 std::string FieldText(std::span<const uint8_t> field) {

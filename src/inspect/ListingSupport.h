@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/Json.h"
+#include "common/Output.h"
 #include "image/FirmwareImage.h"
 #include "inspect/TextColumns.h"
 
@@ -12,7 +13,6 @@ namespace imgweld {
 
 // Pieces shared by the listings of every form.
 
-unsigned long long Ull(uint64_t value);
 std::string Hex(uint64_t value);
 // Text of a fixed field, up to its first NUL.
 std::string FieldText(std::span<const uint8_t> field);

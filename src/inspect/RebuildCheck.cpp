@@ -25,8 +25,6 @@ namespace {
 
 constexpr size_t kChunk = size_t{64} << 10;
 
-unsigned long long Ull(uint64_t value) { return static_cast<unsigned long long>(value); }
-
 // The files "-U" writes, served from the image instead of the output
 // directory, so that planning the configuration touches no file. A boot
 // program is read into an anonymous memory file, since the planner builds

@@ -10,6 +10,7 @@
 
 #include "common/Output.h"
 #include "config/ConfigDocument.h"
+#include "config/ConfigKeys.h"
 #include "image/BootBlock.h"
 #include "image/HeaderTime.h"
 #include "pack/PackTime.h"
@@ -127,7 +128,7 @@ bool Rebuild::RecordSystem() {
   system.SetValue("Gpt_Enable", "");
   system.SetValue("Backup_Partition_Enable", h.backupDisabled == 0 ? "1" : "0");
   system.SetValue("FILL_BYTE", Format("0x%02X", *facts_.vendorFill));
-  system.SetValue("Date", DateKeyText(h.year, h.month, h.day, h.hour, h.minute, h.second));
+  system.SetValue(key::kDate, DateKeyText(h.year, h.month, h.day, h.hour, h.minute, h.second));
   return true;
 }
 

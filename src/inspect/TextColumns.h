@@ -14,7 +14,6 @@ class TextColumns {
   // Keeps a column at least `width` wide, so that blocks printed one after
   // another line up.
   void MinWidth(size_t column, size_t width);
-  bool Empty() const { return rows_.empty(); }
   std::string Text() const;
 
  private:

@@ -4,33 +4,31 @@
 #include <cctype>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <vector>
 
+#include "config/ConfigKeys.h"
 #include "pack/PartitionList.h"
 
 namespace imgweld {
 namespace {
 
-const std::vector<std::string> kSystemKeys = {"FwVersion",
-                                              "Chip",
-                                              "Model",
-                                              "Gpt_Enable",
-                                              "Backup_Partition_Enable",
-                                              "Nano",
-                                              "BLANK_GAP",
-                                              "FILL_BYTE",
-                                              "Loader_Encrypt",
-                                              "IDB_Boot_Encrypt",
-                                              "Loader_Scrambled",
-                                              "Disk_Guid",
-                                              "Date"};
-const std::vector<std::string> kPartitionKeys = {"Name",     "Type", "Flag",      "PartOffset",
-                                                 "PartSize", "File", "Type_Guid", "Unique_Guid"};
-const std::vector<std::string> kSwitchKeys = {"Gpt_Enable", "Backup_Partition_Enable", "Nano",
-                                              "BLANK_GAP", "Loader_Scrambled"};
-const std::vector<std::string> kSystemNumberKeys = {"FILL_BYTE", "Loader_Encrypt",
-                                                    "IDB_Boot_Encrypt"};
-const std::vector<std::string> kPartitionNumberKeys = {"Type", "Flag", "PartOffset", "PartSize"};
+// Names of the table's keys of one section, in the table's order; only those
+// of one kind when `kind` is given.
+std::vector<std::string> KeyNames(KeySection section, std::optional<KeyKind> kind = std::nullopt) {
+  std::vector<std::string> names;
+  for (const ConfigKey& k : ConfigKeys()) {
+    if (k.section == section && (!kind || k.kind == *kind)) names.emplace_back(k.name);
+  }
+  return names;
+}
+
+const std::vector<std::string> kSystemKeys = KeyNames(KeySection::kSystem);
+const std::vector<std::string> kPartitionKeys = KeyNames(KeySection::kPartition);
+const std::vector<std::string> kSwitchKeys = KeyNames(KeySection::kSystem, KeyKind::kSwitch);
+const std::vector<std::string> kSystemNumberKeys = KeyNames(KeySection::kSystem, KeyKind::kNumber);
+const std::vector<std::string> kPartitionNumberKeys =
+    KeyNames(KeySection::kPartition, KeyKind::kNumber);
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -117,9 +115,11 @@ void WarnAboutSections(const ConfigDocument& document, Warner& warner) {
     const size_t number = PartitionNumber(name);
     if (number > listed) {
       warner.Warn(At(*section), "ignored: partition sections end at [UserPart%zu]", listed);
-    } else if (number == 0 && !IsKnown(name, {"System", "PARTITION_TYPE_GUID"})) {
+    } else if (number == 0 &&
+               !IsKnown(name, {std::string(key::kSystem), std::string(key::kTypeGuidSection)})) {
       const std::string nearest =
-          NearestName(name, {"System", "PARTITION_TYPE_GUID", PartitionSectionName(listed + 1)});
+          NearestName(name, {std::string(key::kSystem), std::string(key::kTypeGuidSection),
+                             PartitionSectionName(listed + 1)});
       warner.Warn(At(*section), "unknown section is ignored%s%s%s",
                   nearest.empty() ? "" : "; did you mean [", nearest.c_str(),
                   nearest.empty() ? "" : "]?");
@@ -171,7 +171,7 @@ void WarnSystemValues(const ConfigSection& system, Warner& warner) {
 }
 
 void WarnFwVersion(const ConfigSection& system, Warner& warner) {
-  const ConfigEntry* entry = system.FindEntry("FwVersion");
+  const ConfigEntry* entry = system.FindEntry(key::kFwVersion);
   if (entry == nullptr) return;
   const std::vector<std::string> pieces = SplitText(entry->Value(), ".");
   static constexpr unsigned long kLimits[] = {0xFF, 0xFF, 0xFFFF};
@@ -193,13 +193,13 @@ void WarnFwVersion(const ConfigSection& system, Warner& warner) {
 void WarnPartitionTable(const ConfigDocument& document, const PackOptions& options,
                         Warner& warner) {
   if (!options.IsGpt()) return;
-  const ConfigSection* guids = document.FindSection("PARTITION_TYPE_GUID");
+  const ConfigSection* guids = document.FindSection(key::kTypeGuidSection);
   const ConfigSection* last = nullptr;
   for (size_t n = 1; n <= kMaxPartitionSections; ++n) {
     const ConfigSection* section = document.FindSection(PartitionSectionName(n));
     if (section == nullptr) break;
     last = section;
-    const ConfigEntry* typeGuid = section->FindEntry("Type_Guid");
+    const ConfigEntry* typeGuid = section->FindEntry(key::kTypeGuid);
     if (typeGuid == nullptr || typeGuid->Value().empty()) continue;
     // The type GUID is looked up by the key's exact text.
     bool found = false;
@@ -213,7 +213,7 @@ void WarnPartitionTable(const ConfigDocument& document, const PackOptions& optio
     }
   }
   const bool grows =
-      last != nullptr && (std::strtoul(last->GetValue("Flag").c_str(), nullptr, 0) & 0x4) != 0;
+      last != nullptr && (ParseConfigNumber(last->GetValue(key::kFlag)) & PART_FLAG_GROW) != 0;
   if (options.form == ImageForm::kGptPadded && options.backup && grows) {
     warner.Warn(At(*last),
                 "the last partition grows, so the backup GPT follows its data instead "
@@ -221,8 +221,8 @@ void WarnPartitionTable(const ConfigDocument& document, const PackOptions& optio
   }
 }
 
-uint32_t NumberOf(const ConfigSection& section, const char* key) {
-  return static_cast<uint32_t>(std::strtoul(section.GetValue(key).c_str(), nullptr, 0));
+uint32_t NumberOf(const ConfigSection& section, std::string_view key) {
+  return ParseConfigNumber(section.GetValue(key));
 }
 
 // Layouts that pack, but whose image unpacking cannot give back one file
@@ -238,7 +238,7 @@ void WarnUnpackedOutputs(const ConfigDocument& document, const PackOptions& opti
   for (size_t n = 1; n <= kMaxPartitionSections; ++n) {
     const ConfigSection* section = document.FindSection(PartitionSectionName(n));
     if (section == nullptr) break;
-    const uint32_t type = NumberOf(*section, "Type");
+    const uint32_t type = NumberOf(*section, key::kType);
     if (type == PART_TYPE_IDBLOCK) {
       if (firstBoot == nullptr) {
         firstBoot = section;
@@ -251,11 +251,12 @@ void WarnUnpackedOutputs(const ConfigDocument& document, const PackOptions& opti
       }
       continue;
     }
-    const bool holdsData = (NumberOf(*section, "Flag") & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0 &&
-                           !section->GetValue("File").empty();
+    const bool holdsData =
+        (NumberOf(*section, key::kFlag) & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0 &&
+        !section->GetValue(key::kFile).empty();
     if (type == PART_TYPE_VENDOR && !holdsData) continue;
     PartitionEntry entry;
-    entry.SetName(section->GetValue("Name"));
+    entry.SetName(section->GetValue(key::kName));
     const size_t use = ++uses[entry.Name()];
     if (use > 1) {
       warner.Warn(At(*section),
@@ -296,7 +297,7 @@ void WarnAboutConfiguration(const ConfigDocument& document, const PackOptions& o
                             const std::string& configPath, Output& out) {
   Warner warner(configPath, out);
   WarnAboutSections(document, warner);
-  if (const ConfigSection* system = document.FindSection("System")) {
+  if (const ConfigSection* system = document.FindSection(key::kSystem)) {
     WarnUnknownKeys(*system, kSystemKeys, warner);
     WarnSystemValues(*system, warner);
     WarnFwVersion(*system, warner);

@@ -20,7 +20,7 @@
 namespace imgweld {
 namespace {
 
-constexpr uint64_t kSector = kGptSectorSize;
+constexpr uint64_t kSector = kSectorSize;
 // Backup array and backup header at the end of the disk.
 constexpr uint64_t kBackupSectors = kGptArraySectors + 1;
 constexpr uint64_t kMaxImageLength = 0xFFFFFFFFu;
@@ -224,7 +224,7 @@ void PlanBackupGpt(PlanBuilder& plan, size_t array, const GptTables& tables, uin
     plan.SeekToEnd();
   }
   std::vector<uint8_t> backupHeader(kSector, 0);
-  MakeBackupGptHeader(tables.header, std::span<uint8_t, kGptSectorSize>(backupHeader));
+  MakeBackupGptHeader(tables.header, std::span<uint8_t, kSectorSize>(backupHeader));
   plan.WriteBuffer(array);
   plan.WriteBuffer(plan.AddBuffer(std::move(backupHeader)));
 }

@@ -97,7 +97,7 @@ bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
   if (!ReportLayoutProblem(problem, *names, out)) return false;
   // The second copy starts at the partition's middle sector; the partition
   // must hold both copies without one overwriting the other.
-  if (!compact && uint64_t{entry.size} * kBootSectorSize < 2 * uint64_t{layout.WrittenBytes()}) {
+  if (!compact && uint64_t{entry.size} * kSectorSize < 2 * uint64_t{layout.WrittenBytes()}) {
     out.Printf("Packing Error:idblock partition %s is too small for two copies of the idblock!\r\n",
                entry.Name().c_str());
     return false;

@@ -45,15 +45,16 @@ void ReportOverlap(const PartitionEntry& entry, const SectorRange& range, const 
 }  // namespace
 
 bool CheckPartitionNumbers(const ConfigDocument& document, size_t count, Output& out) {
-  static constexpr const char* kKeys[] = {"PartOffset", "PartSize", "Type", "Flag"};
+  static constexpr std::string_view kKeys[] = {key::kPartOffset, key::kPartSize, key::kType,
+                                               key::kFlag};
   for (size_t number = 1; number <= count; ++number) {
     const ConfigSection* section = document.FindSection(PartitionSectionName(number));
     if (section == nullptr) continue;
-    for (const char* key : kKeys) {
+    for (const std::string_view key : kKeys) {
       const std::string value = section->GetValue(key);
       if (!ExceedsU32(value)) continue;
-      out.Printf("Packing Error:%s=%s of partition %s does not fit 32 bits!\r\n", key,
-                 value.c_str(), section->GetValue("Name").c_str());
+      out.Printf("Packing Error:%s=%s of partition %s does not fit 32 bits!\r\n",
+                 std::string(key).c_str(), value.c_str(), section->GetValue(key::kName).c_str());
       return false;
     }
   }

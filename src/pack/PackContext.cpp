@@ -1,11 +1,8 @@
 #include "pack/PackContext.h"
 
+#include "image/Sector.h"
+
 namespace imgweld {
-namespace {
-
-constexpr uint64_t kSectorBytes = 512;
-
-}  // namespace
 
 std::string PackContext::ResolvePath(const std::string& name) const {
   const std::string& dir = options.configDir;
@@ -19,8 +16,8 @@ bool PackContext::OpenInput(const std::string& name, File& file) const {
 }
 
 std::optional<uint32_t> SectorPosition(uint64_t sector) {
-  if (sector > 0xFFFFFFFFu / kSectorBytes) return std::nullopt;
-  return static_cast<uint32_t>(sector * kSectorBytes);
+  if (sector > 0xFFFFFFFFu / kSectorSize) return std::nullopt;
+  return static_cast<uint32_t>(sector * kSectorSize);
 }
 
 std::string ConfigDirectoryOf(const std::string& configPath) {

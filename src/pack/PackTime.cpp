@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/ConfigKeys.h"
+
 namespace imgweld {
 namespace {
 
@@ -69,7 +71,7 @@ std::optional<std::tm> ParseDate(std::string_view text) {
 
 DateKey ReadDateKey(const ConfigDocument& document, std::tm& stamp, Output& out) {
   const ConfigSection* system = document.FindSection("System");
-  const ConfigEntry* entry = system == nullptr ? nullptr : system->FindEntry("Date");
+  const ConfigEntry* entry = system == nullptr ? nullptr : system->FindEntry(key::kDate);
   if (entry == nullptr) return DateKey::kAbsent;
   const std::string value = entry->Value();
   const std::optional<std::tm> parsed = ParseDate(value);

@@ -12,12 +12,6 @@
 namespace imgweld {
 namespace {
 
-constexpr std::string_view kSystem = "System";
-
-uint32_t ParseUnsigned(const std::string& text) {
-  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
-}
-
 uint32_t ParseVersionPiece(const std::string& text) {
   return static_cast<uint32_t>(std::strtol(text.c_str(), nullptr, 10));
 }
@@ -58,7 +52,7 @@ void ExplainUnmeasuredPayload(const ConfigSection& section, const PartitionEntry
                               const File& payload, Output& out) {
   const std::string where = std::string("[").append(section.Name()).append("]");
   const std::string partition = std::string("partition ").append(entry.Name());
-  if (section.FindEntry("File") == nullptr) {
+  if (section.FindEntry(key::kFile) == nullptr) {
     out.Note(where, partition + " has no File key");
   } else {
     out.Note(where + " File=" + entry.sourceFile, partition + ": " + payload.FailureText());
@@ -69,13 +63,13 @@ void ExplainUnmeasuredPayload(const ConfigSection& section, const PartitionEntry
 // printed, when the partition is refused.
 bool ReadPartition(const PackContext& context, const ConfigSection& section,
                    PartitionEntry& entry) {
-  entry.SetName(section.GetValue("Name"));
-  entry.type = ParseUnsigned(section.GetValue("Type"));
-  entry.flag = ParseUnsigned(section.GetValue("Flag"));
-  entry.offset = ParseUnsigned(section.GetValue("PartOffset"));
-  entry.size = ParseUnsigned(section.GetValue("PartSize"));
+  entry.SetName(section.GetValue(key::kName));
+  entry.type = ParseConfigNumber(section.GetValue(key::kType));
+  entry.flag = ParseConfigNumber(section.GetValue(key::kFlag));
+  entry.offset = ParseConfigNumber(section.GetValue(key::kPartOffset));
+  entry.size = ParseConfigNumber(section.GetValue(key::kPartSize));
 
-  const std::string typeGuid = section.GetValue("Type_Guid");
+  const std::string typeGuid = section.GetValue(key::kTypeGuid);
   if (!typeGuid.empty()) {
     // The field keeps the text with its terminator.
     if (typeGuid.size() >= entry.typeGuid.size()) {
@@ -97,7 +91,7 @@ bool ReadPartition(const PackContext& context, const ConfigSection& section,
     }
     entry.dataLength = 0;
   } else {
-    entry.sourceFile = section.GetValue("File");
+    entry.sourceFile = section.GetValue(key::kFile);
     if (entry.type == PART_TYPE_IDBLOCK) {
       // A failure has printed its message; the boot block writer meets it
       // again and stops the run there.
@@ -125,9 +119,9 @@ bool ReadPartition(const PackContext& context, const ConfigSection& section,
 }  // namespace
 
 bool ReadFwVersion(const ConfigDocument& document, FirmwareHeader& header) {
-  const ConfigSection* system = document.FindSection(kSystem);
+  const ConfigSection* system = document.FindSection(key::kSystem);
   if (system == nullptr) return false;
-  const std::vector<std::string> pieces = SplitText(system->GetValue("FwVersion"), ".");
+  const std::vector<std::string> pieces = SplitText(system->GetValue(key::kFwVersion), ".");
   if (pieces.empty()) return false;
   // Pieces are not masked: one out of its range spills into its neighbour.
   uint32_t version = ParseVersionPiece(pieces[0]) << 24;
@@ -138,16 +132,16 @@ bool ReadFwVersion(const ConfigDocument& document, FirmwareHeader& header) {
 }
 
 bool ReadChip(const ConfigDocument& document, FirmwareHeader& header) {
-  const ConfigSection* system = document.FindSection(kSystem);
+  const ConfigSection* system = document.FindSection(key::kSystem);
   if (system == nullptr) return false;
-  CopyText(header.chip, system->GetValue("Chip"));
+  CopyText(header.chip, system->GetValue(key::kChip));
   return true;
 }
 
 bool ReadModel(const ConfigDocument& document, FirmwareHeader& header) {
-  const ConfigSection* system = document.FindSection(kSystem);
+  const ConfigSection* system = document.FindSection(key::kSystem);
   if (system == nullptr) return false;
-  CopyText(header.model, system->GetValue("Model"));
+  CopyText(header.model, system->GetValue(key::kModel));
   return true;
 }
 
@@ -168,10 +162,6 @@ bool ReadPartitionList(const ConfigDocument& document, const PackContext& contex
     return false;
   }
   return true;
-}
-
-std::string PartitionSectionName(size_t number) {
-  return std::string("UserPart").append(std::to_string(number));
 }
 
 std::vector<std::string> SplitText(const std::string& text, const std::string& separator) {

@@ -7,6 +7,7 @@
 
 #include "common/File.h"
 #include "config/ConfigDocument.h"
+#include "config/ConfigKeys.h"
 #include "image/FirmwareImage.h"
 #include "pack/PackContext.h"
 
@@ -30,9 +31,6 @@ bool ReadModel(const ConfigDocument& document, FirmwareHeader& header);
 // filled); callers only pass the false result on.
 bool ReadPartitionList(const ConfigDocument& document, const PackContext& context,
                        std::vector<PartitionEntry>& partitions);
-
-// "UserPart<number>": the section of the partition with that number.
-std::string PartitionSectionName(size_t number);
 
 // Pieces of `text` between occurrences of `separator`; a trailing empty
 // piece is dropped, so "1.2." gives two pieces and "" none.

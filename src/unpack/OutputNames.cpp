@@ -3,6 +3,7 @@
 #include <map>
 #include <optional>
 
+#include "config/ConfigKeys.h"
 #include "image/BootBlock.h"
 
 namespace imgweld {
@@ -154,8 +155,8 @@ TableExtraction PlanExtraction(std::span<const TaggedRecord> records) {
 void ApplyOutputNames(ConfigDocument& document, uint32_t number, const RecordOutput& output,
                       uint32_t type) {
   if (!output.inSettings) return;
-  document.SetValue("UserPart" + std::to_string(number), "File", output.settingsFile);
-  if (type == PART_TYPE_IDBLOCK) document.SetValue("System", "Nano", output.nano);
+  document.SetValue(PartitionSectionName(number), key::kFile, output.settingsFile);
+  if (type == PART_TYPE_IDBLOCK) document.SetValue(key::kSystem, key::kNano, output.nano);
 }
 
 }  // namespace imgweld

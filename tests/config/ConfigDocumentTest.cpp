@@ -93,14 +93,14 @@ TEST(ConfigDocument, MergeKeepsContentAndDropsKeysBeforeFirstHeader) {
   EXPECT_EQ(Dump(document), "[c]\n");
 }
 
-TEST(ConfigDocument, StreamForms) {
+TEST(ConfigDocument, StreamsParseAndWriteByName) {
   ConfigDocument document;
-  std::istringstream first("[a]\nx=1\n");
-  first >> document;
-  std::istringstream second("[b]\ny=2\n");
-  ParseMerge(second, document);
+  std::istringstream first("[b]\ny=2\n");
+  document.Parse(first, /*merge=*/false);
+  std::istringstream second("[a]\nx=1\n");
+  document.Parse(second, /*merge=*/true);
   std::ostringstream out;
-  out << document;
+  document.WriteByName(out);
   EXPECT_EQ(out.str(), "[a]\nx=1\n[b]\ny=2\n");
 }
 

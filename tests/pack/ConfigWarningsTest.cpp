@@ -56,6 +56,12 @@ TEST(ConfigWarnings, LikelyMistakesAreToldOnTheDiagnosticsStream) {
        system + "Gpt_Enable=0\nBackup_Partition_Enable=1\n" + part + "Flag=4\n",
        "imgweld: c.ini: [UserPart1]: the last partition grows, so the backup GPT follows its data "
        "instead of the disk's end, and disk tools reject the image\n"},
+      {"growing last partition without a backup GPT",
+       system + "Gpt_Enable=0\nBackup_Partition_Enable=0\n" + part + "Flag=4\n", ""},
+      {"last version piece too large", "[System]\nFwVersion=1.2.65536\n" + part,
+       "imgweld: c.ini: [System] FwVersion=1.2.65536: piece 65536 exceeds 65535 and spills into "
+       "its neighbour\n"},
+      {"last version piece at its limit", "[System]\nFwVersion=1.2.65535\n" + part, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -24,6 +25,7 @@ TEST(PackTime, SourceDateEpochIsTakenInUtc) {
       {"1709647629", "2024-03-05 14:07:09"},
       {"0000951782400", "2000-02-29 00:00:00"},
       {"2000000000000", "65347-06-24 03:33:20"},  // still fits the 16-bit year
+      {"2005949145599", "65535-12-31 23:59:59"},  // the last second it can hold
   };
   for (const auto& [value, expected] : cases) {
     StringOutput out;
@@ -44,9 +46,29 @@ TEST(PackTime, WithoutTheVariableTheLocalClockStays) {
   EXPECT_EQ(Fields(*time), Fields(local));
 }
 
+// The local clock follows the machine's zone: three hours east of UTC gives
+// the UTC hour plus three.
+TEST(PackTime, WithoutTheVariableTheZoneIsApplied) {
+  const char* saved = std::getenv("TZ");
+  const std::string previous = saved != nullptr ? saved : "";
+  setenv("TZ", "UTC-3", 1);
+  tzset();
+  StringOutput out;
+  const std::optional<std::tm> time = ResolvePackTime(nullptr, 1709647629, out);
+  if (saved != nullptr) {
+    setenv("TZ", previous.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+  ASSERT_TRUE(time);
+  EXPECT_EQ(Fields(*time), "2024-03-05 17:07:09");
+  EXPECT_EQ(out.Text(), "");
+}
+
 TEST(PackTime, MalformedValuesAreRefusedWithOneLine) {
   for (const char* value : {"", "-1", "+5", " 5", "5 ", "1e9", "0x10", "1.5", "abc",
-                            "12345678901234567890", "2100000000000"}) {
+                            "12345678901234567890", "2100000000000", "2005949145600"}) {
     StringOutput out;
     EXPECT_FALSE(ResolvePackTime(value, 0, out)) << value;
     EXPECT_EQ(out.Text(),

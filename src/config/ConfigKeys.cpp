@@ -1,0 +1,64 @@
+#include "config/ConfigKeys.h"
+
+#include <array>
+#include <cstdlib>
+
+namespace imgweld {
+namespace {
+
+using enum KeySection;
+using enum KeyKind;
+
+constexpr std::array kKeys = {
+    ConfigKey{kSystem, key::kFwVersion, kVersion, "", false},
+    ConfigKey{kSystem, key::kChip, kText, "", false},
+    ConfigKey{kSystem, key::kModel, kText, "", false},
+    ConfigKey{kSystem, key::kGptEnable, kSwitch, "", false},
+    ConfigKey{kSystem, key::kBackupPartitionEnable, kSwitch, "", false},
+    ConfigKey{kSystem, key::kNano, kSwitch, "", false},
+    ConfigKey{kSystem, key::kBlankGap, kSwitch, "", false},
+    ConfigKey{kSystem, key::kFillByte, kNumber, "0", false},
+    ConfigKey{kSystem, key::kLoaderEncrypt, kNumber, "1", false},
+    ConfigKey{kSystem, key::kIdbBootEncrypt, kNumber, "1", false},
+    ConfigKey{kSystem, key::kLoaderScrambled, kSwitch, "", true},
+    ConfigKey{kSystem, key::kDiskGuid, kGuid, "", true},
+    ConfigKey{kSystem, key::kDate, kText, "", true},
+    ConfigKey{kPartition, key::kName, kText, "", false},
+    ConfigKey{kPartition, key::kType, kNumber, "0", false},
+    ConfigKey{kPartition, key::kFlag, kNumber, "0", false},
+    ConfigKey{kPartition, key::kPartOffset, kNumber, "0", false},
+    ConfigKey{kPartition, key::kPartSize, kNumber, "0", false},
+    ConfigKey{kPartition, key::kFile, kText, "", false},
+    ConfigKey{kPartition, key::kTypeGuid, kGuid, "", false},
+    ConfigKey{kPartition, key::kUniqueGuid, kGuid, "", true},
+};
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::span<const ConfigKey> ConfigKeys() { return kKeys; }
+
+const ConfigKey* FindConfigKey(KeySection section, std::string_view name) {
+  for (const ConfigKey& k : kKeys) {
+    if (k.section == section && SameName(k.name, name)) return &k;
+  }
+  return nullptr;
+}
+
+std::string PartitionSectionName(size_t number) {
+  return std::string("UserPart").append(std::to_string(number));
+}
+
+uint32_t ParseConfigNumber(const std::string& text) {
+  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
+}
+
+}  // namespace imgweld

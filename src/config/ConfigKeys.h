@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace imgweld {
+
+// Every key the packer reads, spelled here once. The readers, the checks and
+// the warnings about unknown keys all take their names from these.
+namespace key {
+inline constexpr std::string_view kSystem = "System";
+inline constexpr std::string_view kTypeGuidSection = "PARTITION_TYPE_GUID";
+
+inline constexpr std::string_view kFwVersion = "FwVersion";
+inline constexpr std::string_view kChip = "Chip";
+inline constexpr std::string_view kModel = "Model";
+inline constexpr std::string_view kGptEnable = "Gpt_Enable";
+inline constexpr std::string_view kBackupPartitionEnable = "Backup_Partition_Enable";
+inline constexpr std::string_view kNano = "Nano";
+inline constexpr std::string_view kBlankGap = "BLANK_GAP";
+inline constexpr std::string_view kFillByte = "FILL_BYTE";
+inline constexpr std::string_view kLoaderEncrypt = "Loader_Encrypt";
+inline constexpr std::string_view kIdbBootEncrypt = "IDB_Boot_Encrypt";
+inline constexpr std::string_view kLoaderScrambled = "Loader_Scrambled";
+inline constexpr std::string_view kDiskGuid = "Disk_Guid";
+inline constexpr std::string_view kDate = "Date";
+
+inline constexpr std::string_view kName = "Name";
+inline constexpr std::string_view kType = "Type";
+inline constexpr std::string_view kFlag = "Flag";
+inline constexpr std::string_view kPartOffset = "PartOffset";
+inline constexpr std::string_view kPartSize = "PartSize";
+inline constexpr std::string_view kFile = "File";
+inline constexpr std::string_view kTypeGuid = "Type_Guid";
+inline constexpr std::string_view kUniqueGuid = "Unique_Guid";
+}  // namespace key
+
+// Where a key lives: the [System] section or every "UserPart<n>" section.
+enum class KeySection { kSystem, kPartition };
+
+// How a value is read: a switch is on only as exactly "1"; numbers are read
+// as C's strtoul reads base 0; the rest is text (GUIDs and the version are
+// taken apart by their own readers).
+enum class KeyKind { kSwitch, kNumber, kText, kVersion, kGuid };
+
+struct ConfigKey {
+  KeySection section;
+  std::string_view name;
+  KeyKind kind;
+  std::string_view fallback;  // the value taken when the key is missing
+  bool optIn;                 // an addition to the keys the format always had
+};
+
+std::span<const ConfigKey> ConfigKeys();
+
+// The key of that section named `name`, compared without regard to case as
+// the document compares names; nullptr for a key the packer never reads.
+const ConfigKey* FindConfigKey(KeySection section, std::string_view name);
+
+// "UserPart<number>": the section of the partition with that number.
+std::string PartitionSectionName(size_t number);
+
+// A number as the packer reads it: C's strtoul in base 0, up to the first
+// character that is not part of the number, cut to 32 bits.
+uint32_t ParseConfigNumber(const std::string& text);
+
+}  // namespace imgweld
