@@ -28,7 +28,7 @@ TEST(CommandLine, WrongArgumentCountPrintsBannerAndExitsZero) {
 
 TEST(CommandLine, UnknownCommandWordIsRejectedWithoutTouchingPaths) {
   test::TempDir dir;
-  for (const char* word : {"-q", "-PX", "P", "-u2", ""}) {
+  for (const char* word : {"-x", "-q", "-PX", "P", "-u2", ""}) {
     const test::RunResult result = test::RunImgweld({word, "missing.ini", "out"}, dir.Path());
     EXPECT_EQ(result.exitCode, 2) << word;
     EXPECT_EQ(result.output, "command is invalid!\r\n") << word;
