@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "common/TempFiles.h"
@@ -110,8 +111,7 @@ bool AtomicFile::CreateIn(int dirFd, const std::string& displayPath, const std::
       Release();
       return false;
     }
-    slot_ = RegisterTempFile(dirFd_, tempName_.c_str());
-    if (slot_ < 0) {
+    if (!RegisterTempFile(dirFd_, tempName_.c_str(), slot_)) {
       close(fd);
       unlinkat(dirFd_, tempName_.c_str(), 0);
       tempName_.clear();
@@ -163,7 +163,9 @@ AtomicFile::RenameCall AtomicFile::SetRenameCall(RenameCall call) {
 bool AtomicFile::Commit() {
   if (committed_) return true;
   AtomicFile* self = this;
-  return CommitAll(std::span<AtomicFile* const>(&self, 1)) == 1;
+  // A single file keeps nothing to put back, so nothing is ever noted.
+  StringOutput unused;
+  return CommitAll(std::span<AtomicFile* const>(&self, 1), unused) == 1;
 }
 
 bool AtomicFile::KeepPrevious(std::string& kept) {
@@ -194,19 +196,29 @@ bool AtomicFile::RenameIntoPlace() {
   }
   committed_ = true;
   UnregisterTempFile(slot_);
-  slot_ = -1;
+  slot_ = kNoTempFileSlot;
   tempName_.clear();
   return true;
 }
 
-bool AtomicFile::Restore(const std::string& kept) {
-  const bool restored = kept.empty() ? unlinkat(dirFd_, name_.c_str(), 0) == 0
-                                     : renameat(dirFd_, kept.c_str(), dirFd_, name_.c_str()) == 0;
-  if (restored) committed_ = false;
-  return restored;
+bool AtomicFile::Restore(const std::string& kept, Output& out) {
+  if (kept.empty() ? unlinkat(dirFd_, name_.c_str(), 0) == 0
+                   : renameCall(dirFd_, kept.c_str(), dirFd_, name_.c_str()) == 0) {
+    committed_ = false;
+    return true;
+  }
+  if (!kept.empty()) {
+    // Left unnamed in the messages, a hidden file holding the earlier
+    // output would go unnoticed; it is kept rather than removed, and named.
+    const int error = errno;
+    const std::string hidden = path_.substr(0, path_.size() - name_.size()) + kept;
+    out.Diagnose(hidden, "holds the earlier %s, which could not be put back (%s)", path_.c_str(),
+                 std::strerror(error));
+  }
+  return false;
 }
 
-size_t AtomicFile::CommitAll(std::span<AtomicFile* const> files) {
+size_t AtomicFile::CommitAll(std::span<AtomicFile* const> files, Output& out) {
   const size_t count = files.size();
   size_t failed = count;
   for (size_t i = 0; i < count && failed == count; ++i) {
@@ -234,7 +246,7 @@ size_t AtomicFile::CommitAll(std::span<AtomicFile* const> files) {
     // Undone in reverse order. An earlier file that cannot be put back stays
     // reachable under its hidden name rather than being removed.
     for (size_t j = renamed; failed != count && j-- > 0;) {
-      stranded[j] = !files[j]->Restore(kept[j]);
+      stranded[j] = !files[j]->Restore(kept[j], out);
       if (!stranded[j]) kept[j].clear();
     }
     for (size_t i = 0; i < count; ++i) {
@@ -255,7 +267,7 @@ void AtomicFile::Discard() {
   if (file_.IsOpen()) file_.Close();
   if (!committed_ && dirFd_ >= 0 && !tempName_.empty()) unlinkat(dirFd_, tempName_.c_str(), 0);
   UnregisterTempFile(slot_);
-  slot_ = -1;
+  slot_ = kNoTempFileSlot;
   Release();
 }
 

@@ -5,6 +5,7 @@
 
 #include "common/Directory.h"
 #include "common/File.h"
+#include "common/Output.h"
 
 namespace imgweld {
 
@@ -75,9 +76,11 @@ class AtomicFile {
   // interrupted run never stops between two renames; only a kill can, and
   // leaves the earlier files renamed and the later ones as they were.
   // Returns files.size() on success, else the index of the file whose step
-  // failed (its Error() and IsFinished() tell which step); every uncommitted
-  // temporary file is removed then.
-  static size_t CommitAll(std::span<AtomicFile* const> files);
+  // failed (its Error() and IsFinished() tell which step, for the caller's
+  // message); every uncommitted temporary file is removed then. An earlier
+  // file that cannot be put back either stays under its hidden name, and
+  // `out` gets a diagnostic naming that file and where it belongs.
+  static size_t CommitAll(std::span<AtomicFile* const> files, Output& out);
 
  private:
   bool CreateIn(int dirFd, const std::string& displayPath, const std::string& name);
@@ -89,15 +92,17 @@ class AtomicFile {
   // Renames the finished file over its final name; false with Error() set.
   bool RenameIntoPlace();
   // Puts back what KeepPrevious kept (or removes the committed file when
-  // the name held nothing), after a later file of the set failed.
-  bool Restore(const std::string& kept);
+  // the name held nothing), after a later file of the set failed. False,
+  // with a diagnostic on `out`, when what was kept stays under its hidden
+  // name.
+  bool Restore(const std::string& kept, Output& out);
 
   File file_;
   int dirFd_ = -1;  // own descriptor of the directory, for the signal cleanup too
   std::string name_;
   std::string tempName_;
   std::string path_;
-  int slot_ = -1;
+  int slot_ = -1;  // of the signal cleanup; -1 (kNoTempFileSlot) for none
   int error_ = 0;
   bool finished_ = false;
   bool finishedOk_ = false;

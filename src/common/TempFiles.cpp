@@ -67,18 +67,19 @@ void InstallTempFileCleanup() {
   }
 }
 
-int RegisterTempFile(int dirFd, const char* name) {
+bool RegisterTempFile(int dirFd, const char* name, int& slot) {
   const size_t length = std::strlen(name);
-  if (length >= sizeof(Slot::name)) return -1;
+  if (length >= sizeof(Slot::name)) return false;
   for (int i = 0; i < kSlots; ++i) {
     int expected = kFree;
     if (!slots[i].state.compare_exchange_strong(expected, kFilling)) continue;
     slots[i].dirFd = dirFd;
     std::memcpy(slots[i].name, name, length + 1);
     slots[i].state.store(kReady, std::memory_order_release);
-    return i;
+    slot = i;
+    return true;
   }
-  return -1;
+  return false;
 }
 
 void UnregisterTempFile(int slot) {

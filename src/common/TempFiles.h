@@ -17,13 +17,18 @@ namespace imgweld {
 // program's entry.
 void InstallTempFileCleanup();
 
+// The slot of no registered file.
+inline constexpr int kNoTempFileSlot = -1;
+
 // Records the temporary file `name` inside the directory open as `dirFd`
-// (which must stay open until the file is unregistered). Returns the slot to
-// unregister, or -1 when the name is too long or every slot is taken. Call
-// it while a `CleanupSignalsBlocked` is alive, right after creating the file,
-// so that no signal can fall between the two.
-int RegisterTempFile(int dirFd, const char* name);
-// Forgets the file of `slot` (after it was renamed or removed); -1 is ignored.
+// (which must stay open until the file is unregistered) and sets `slot` to
+// the slot to unregister. False, with `slot` untouched, when the name is too
+// long or every slot is taken: the file would not be cleaned up, so the
+// caller does not keep it. Call it while a `CleanupSignalsBlocked` is alive,
+// right after creating the file, so that no signal can fall between the two.
+bool RegisterTempFile(int dirFd, const char* name, int& slot);
+// Forgets the file of `slot` (after it was renamed or removed);
+// kNoTempFileSlot is ignored.
 void UnregisterTempFile(int slot);
 
 // Holds off the cleanup signals for its lifetime: a signal arriving

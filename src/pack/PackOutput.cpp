@@ -48,7 +48,7 @@ bool FinishPackOutput(AtomicFile& file, Output& out) {
 }
 
 bool CommitPackOutputs(std::span<AtomicFile* const> files, Output& out) {
-  const size_t failed = AtomicFile::CommitAll(files);
+  const size_t failed = AtomicFile::CommitAll(files, out);
   if (failed == files.size()) return true;
   const AtomicFile& file = *files[failed];
   const char* format = file.IsWritten() ? "Packing Error:Renaming to %s failed, err=%d!\r\n"

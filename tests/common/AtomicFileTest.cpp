@@ -153,7 +153,8 @@ TEST_F(AtomicFileTest, LongestNamesAreCommittedAndPutBackTogether) {
   ASSERT_TRUE(b.Stream().Write("new", 3));
   AtomicFile::SetRenameCall(refusing);
   AtomicFile* const both[] = {&a, &b};
-  const size_t failed = AtomicFile::CommitAll(both);
+  StringOutput out;
+  const size_t failed = AtomicFile::CommitAll(both, out);
   AtomicFile::SetRenameCall(nullptr);
   EXPECT_EQ(failed, 1u);
   EXPECT_EQ(b.Error(), EROFS);
@@ -165,7 +166,8 @@ TEST_F(AtomicFileTest, LongestNamesAreCommittedAndPutBackTogether) {
   ASSERT_TRUE(c.Create(dir_, first) && d.Create(dir_, second));
   ASSERT_TRUE(c.Stream().Write("new", 3) && d.Stream().Write("new", 3));
   AtomicFile* const again[] = {&c, &d};
-  EXPECT_EQ(AtomicFile::CommitAll(again), 2u);
+  EXPECT_EQ(AtomicFile::CommitAll(again, out), 2u);
+  EXPECT_EQ(out.Diagnostics(), "");
   EXPECT_EQ(Entries(out_), (std::vector<std::string>{first, second}));
   EXPECT_EQ(ReadText((out_ / first).string()), "new");
 }

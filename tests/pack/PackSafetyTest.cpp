@@ -52,6 +52,18 @@ int RefusingRename(int fromDir, const char* from, int toDir, const char* to) {
   return renameat(fromDir, from, toDir, to);
 }
 
+// Refuses the hash file's rename, and then putting the earlier image back
+// (every rename to the image's name after the first).
+int renamesToImage = 0;
+int RefusingHashAndRestore(int fromDir, const char* from, int toDir, const char* to) {
+  const std::string name = to;
+  if (name == "Firmware.md5" || (name == "Firmware.img" && ++renamesToImage > 1)) {
+    errno = EACCES;
+    return -1;
+  }
+  return renameat(fromDir, from, toDir, to);
+}
+
 class PackSafetyTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -198,6 +210,30 @@ TEST_F(PackSafetyTest, ImmutableHashFileKeepsTheEarlierImage) {
   EXPECT_EQ(ErrorLines(out_.Text()),
             std::vector<std::string>{"Packing Error:Renaming to " + hash + " failed, err=1!\r\n"});
   ExpectEarlierFiles();
+}
+
+// The hash file's rename refused and the earlier image not put back either:
+// the earlier image stays whole under its hidden name, and standard error
+// names that file and where it belongs, so it is not lost unnoticed.
+TEST_F(PackSafetyTest, EarlierImageNotPutBackIsNamed) {
+  PackEarlierPair(Config());
+  renamesToImage = 0;
+  AtomicFile::SetRenameCall(&RefusingHashAndRestore);
+  EXPECT_FALSE(Pack(Config()));
+  AtomicFile::SetRenameCall(nullptr);
+  EXPECT_EQ(ErrorLines(out_.Text()),
+            std::vector<std::string>{"Packing Error:Renaming to " + outDir_ +
+                                     "/Firmware.md5 failed, err=13!\r\n"});
+  const std::vector<std::string> entries = Entries(outDir_);
+  ASSERT_EQ(entries.size(), 3u) << ::testing::PrintToString(entries);
+  const std::string hidden = entries[0];
+  EXPECT_TRUE(hidden.starts_with(".Firmware.img.imgweld-")) << hidden;
+  EXPECT_EQ(ReadBytes(outDir_ + "/" + hidden), ReadBytes(beforeDir_ + "/Firmware.img"));
+  EXPECT_EQ(ReadBytes(outDir_ + "/Firmware.md5"), ReadBytes(beforeDir_ + "/Firmware.md5"));
+  EXPECT_EQ(out_.Diagnostics(), "imgweld: " + outDir_ + "/" + hidden + ": holds the earlier " +
+                                    outDir_ +
+                                    "/Firmware.img, which could not be put back (Permission "
+                                    "denied)\n");
 }
 
 }  // namespace
