@@ -147,16 +147,16 @@ void ReadBackup(ImageSource& source, GptImageFacts& facts, std::vector<Check>& c
   SectorBytes expected{};
   MakeBackupGptHeader(facts.headerBytes, expected);
   const bool headerOk = bytes == expected;
-  std::optional<bool> arrayEqual;
-  if (position >= kArrayBytes) {
-    arrayEqual = RangesEqual(source, position - kArrayBytes, kGptArrayLba * kSector, kArrayBytes);
-  }
+  const ByteMatch array =
+      position >= kArrayBytes
+          ? CompareRanges(source, position - kArrayBytes, kGptArrayLba * kSector, kArrayBytes)
+          : ByteMatch::kNotMade;
   const std::string where = Format("header at byte 0x%llx", Ull(position));
   if (!headerOk) {
     const bool crcOk = HeaderCrc(bytes, b.headerSize) == b.headerCrc;
     AddCheck(checks, "backup gpt", false,
              where + (crcOk ? " does not mirror the primary" : " has a wrong checksum"));
-  } else if (!arrayEqual.value_or(false)) {
+  } else if (array != ByteMatch::kEqual) {
     AddCheck(checks, "backup gpt", false, where + ", the array before it differs from the primary");
   } else {
     AddCheck(checks, "backup gpt", true, where + ", header and array mirror the primary");

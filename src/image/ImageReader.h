@@ -69,6 +69,13 @@ enum class BootSectors {
   kUnreadable,  // neither plain nor deciphered with the key: the key does not fit
 };
 
+// How the boot programs are stored, as the header sector says.
+enum class BootPrograms {
+  kPlain,
+  kScrambled,
+  kUnknown,  // the header sector does not read, or its field is neither 0 nor 1
+};
+
 struct BootBlockFacts {
   size_t record = 0;  // index into TaggedImageFacts::records
   BootFields fields;
@@ -85,9 +92,11 @@ struct BootBlockFacts {
   // Header byte 8, when the header sector reads: 0 means the programs are
   // stored scrambled, 1 plain.
   std::optional<uint32_t> plainProgramsField;
-  std::optional<bool> copiesEqual;
+  // The two copies compared; kNotMade also when the second copy's place is
+  // not recorded.
+  ByteMatch copies = ByteMatch::kNotMade;
 
-  std::optional<bool> ProgramsScrambled() const;
+  BootPrograms Programs() const;
 };
 
 struct TaggedImageFacts {
@@ -108,7 +117,9 @@ struct TaggedImageFacts {
   std::optional<BootBlockFacts> boot;
   bool backupExpected = false;
   uint64_t backupPosition = 0;
-  std::optional<bool> backupEqual;  // nothing when the block does not lie in the image
+  // The backup block against header and table; kNotMade when it is not
+  // expected or does not lie in the image.
+  ByteMatch backupBlock = ByteMatch::kNotMade;
   std::vector<Check> checks;
 };
 

@@ -26,24 +26,24 @@ bool FileSource::ReadInside(uint64_t offset, std::span<uint8_t> out) {
   return out.empty() || (file_.Seek(offset) && file_.ReadExact(out));
 }
 
-std::optional<bool> AllBytesEqual(ImageSource& source, uint64_t offset, uint64_t length,
-                                  uint8_t value) {
-  if (!source.Contains(offset, length)) return std::nullopt;
+ByteMatch CompareToFill(ImageSource& source, uint64_t offset, uint64_t length, uint8_t value) {
+  if (!source.Contains(offset, length)) return ByteMatch::kNotMade;
   std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(length, kChunk)));
   for (uint64_t done = 0; done < length;) {
     const std::span<uint8_t> part(chunk.data(), std::min<uint64_t>(length - done, kChunk));
-    if (!source.Read(offset + done, part)) return std::nullopt;
+    if (!source.Read(offset + done, part)) return ByteMatch::kNotMade;
     if (!std::all_of(part.begin(), part.end(), [=](uint8_t b) { return b == value; })) {
-      return false;
+      return ByteMatch::kDiffer;
     }
     done += part.size();
   }
-  return true;
+  return ByteMatch::kEqual;
 }
 
-std::optional<bool> RangesEqual(ImageSource& source, uint64_t first, uint64_t second,
-                                uint64_t length) {
-  if (!source.Contains(first, length) || !source.Contains(second, length)) return std::nullopt;
+ByteMatch CompareRanges(ImageSource& source, uint64_t first, uint64_t second, uint64_t length) {
+  if (!source.Contains(first, length) || !source.Contains(second, length)) {
+    return ByteMatch::kNotMade;
+  }
   const size_t size = static_cast<size_t>(std::min<uint64_t>(length, kChunk));
   std::vector<uint8_t> a(size);
   std::vector<uint8_t> b(size);
@@ -51,14 +51,14 @@ std::optional<bool> RangesEqual(ImageSource& source, uint64_t first, uint64_t se
     const size_t n = static_cast<size_t>(std::min<uint64_t>(length - done, kChunk));
     if (!source.Read(first + done, std::span(a).first(n)) ||
         !source.Read(second + done, std::span(b).first(n))) {
-      return std::nullopt;
+      return ByteMatch::kNotMade;
     }
     if (!std::equal(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin())) {
-      return false;
+      return ByteMatch::kDiffer;
     }
     done += n;
   }
-  return true;
+  return ByteMatch::kEqual;
 }
 
 }  // namespace imgweld

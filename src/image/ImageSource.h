@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 
 #include "common/File.h"
@@ -56,15 +55,18 @@ class FileSource final : public ImageSource {
   File& file_;
 };
 
+// What a comparison of an image's bytes found. Bytes that do not lie in the
+// image (a cut file) or cannot be read leave it unmade: a fact about the
+// image that the readers report as a check, not a failure of the run.
+enum class ByteMatch { kEqual, kDiffer, kNotMade };
+
 // Work over a range of the source in fixed chunks, so memory use does not
-// grow with the range. Each gives nothing when the range does not lie in the
+// grow with the range. Each is kNotMade when a range does not lie in the
 // source or a read fails.
 
 // Whether every byte of the range is `value`.
-std::optional<bool> AllBytesEqual(ImageSource& source, uint64_t offset, uint64_t length,
-                                  uint8_t value);
+ByteMatch CompareToFill(ImageSource& source, uint64_t offset, uint64_t length, uint8_t value);
 // Whether two ranges of the same length hold the same bytes.
-std::optional<bool> RangesEqual(ImageSource& source, uint64_t first, uint64_t second,
-                                uint64_t length);
+ByteMatch CompareRanges(ImageSource& source, uint64_t first, uint64_t second, uint64_t length);
 
 }  // namespace imgweld

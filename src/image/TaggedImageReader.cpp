@@ -132,11 +132,11 @@ void CheckImageLength(const TaggedImageFacts& facts, std::vector<Check>& checks)
 void ReadVendorArea(ImageSource& source, TaggedImageFacts& facts) {
   uint8_t first = 0;
   if (!source.Read(kVendorStart, std::span(&first, 1))) return;
-  const std::optional<bool> uniform =
-      AllBytesEqual(source, kVendorStart, kVendorAreaEnd - kVendorStart, first);
-  if (!uniform) return;
+  const ByteMatch uniform =
+      CompareToFill(source, kVendorStart, kVendorAreaEnd - kVendorStart, first);
+  if (uniform == ByteMatch::kNotMade) return;
   facts.vendorFill = first;
-  facts.vendorUniform = *uniform;
+  facts.vendorUniform = uniform == ByteMatch::kEqual;
 }
 
 std::string SectorSpan(uint64_t first, uint64_t bytes) {
@@ -354,7 +354,7 @@ void CheckBootCode(const BootBlockFacts& boot, const BootContent& content,
   // The checksums cover the DDR copy area as it read before scrambling.
   std::array<uint8_t, kNanoDdrLimit> ddr{};
   std::copy_n(block.begin() + kNanoFirstDdrSector * kBootSector, ddr.size(), ddr.begin());
-  if (boot.ProgramsScrambled().value_or(false)) {
+  if (boot.Programs() == BootPrograms::kScrambled) {
     const size_t programBytes = std::min<size_t>(boot.fields.firstFileLength, ddr.size());
     ScrambleProgramBlocks(std::span(ddr).first(programBytes));
   }
@@ -372,11 +372,12 @@ void CheckBootCopies(const BootBlockFacts& boot, std::vector<Check>& checks) {
   if (!boot.secondCopy) {
     AddCheck(checks, "boot copies", CheckStatus::kNotMade,
              "cannot be made: a growing last partition does not record where the second copy lies");
-  } else if (!boot.copiesEqual) {
+  } else if (boot.copies == ByteMatch::kNotMade) {
     AddCheck(checks, "boot copies", false, "a copy does not lie in the image");
   } else {
-    AddCheck(checks, "boot copies", *boot.copiesEqual,
-             Format("%s at sectors 0x%llx and 0x%llx", *boot.copiesEqual ? "equal" : "differ",
+    const bool equal = boot.copies == ByteMatch::kEqual;
+    AddCheck(checks, "boot copies", equal,
+             Format("%s at sectors 0x%llx and 0x%llx", equal ? "equal" : "differ",
                     Ull(boot.firstCopy / kSector), Ull(*boot.secondCopy / kSector)));
   }
 }
@@ -418,7 +419,7 @@ void ReadBootBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Che
     if (!source.Read(boot.firstCopy, boot.written)) boot.written.clear();
   }
   if (boot.secondCopy) {
-    boot.copiesEqual = RangesEqual(source, boot.firstCopy, *boot.secondCopy, written);
+    boot.copies = CompareRanges(source, boot.firstCopy, *boot.secondCopy, written);
   }
   CheckBootCopies(boot, checks);
   if (!boot.written.empty()) {
@@ -447,15 +448,15 @@ void CheckBackupBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<
   TableBlock front{};
   TableBlock back{};
   if (source.Read(0, front) && source.Read(facts.backupPosition, back)) {
-    facts.backupEqual = back == MakeBackupBlock(front);
+    facts.backupBlock = back == MakeBackupBlock(front) ? ByteMatch::kEqual : ByteMatch::kDiffer;
   }
   const std::string where = Format("at byte 0x%llx", Ull(facts.backupPosition));
-  if (!facts.backupEqual) {
+  if (facts.backupBlock == ByteMatch::kNotMade) {
     AddCheck(checks, "backup block", false, where + " does not lie in the image");
   } else {
-    AddCheck(checks, "backup block", *facts.backupEqual,
-             where + (*facts.backupEqual ? ", equal to header and table"
-                                         : ", differs from header and table"));
+    const bool equal = facts.backupBlock == ByteMatch::kEqual;
+    AddCheck(checks, "backup block", equal,
+             where + (equal ? ", equal to header and table" : ", differs from header and table"));
   }
 }
 
@@ -555,11 +556,11 @@ ImageKind IdentifyImage(ImageSource& source) {
   return ImageKind::kGpt;
 }
 
-std::optional<bool> BootBlockFacts::ProgramsScrambled() const {
-  if (!plainProgramsField) return std::nullopt;
-  if (*plainProgramsField == 0) return true;
-  if (*plainProgramsField == 1) return false;
-  return std::nullopt;
+BootPrograms BootBlockFacts::Programs() const {
+  if (!plainProgramsField) return BootPrograms::kUnknown;
+  if (*plainProgramsField == 0) return BootPrograms::kScrambled;
+  if (*plainProgramsField == 1) return BootPrograms::kPlain;
+  return BootPrograms::kUnknown;
 }
 
 TaggedImageFacts ReadTaggedImage(ImageSource& source) {

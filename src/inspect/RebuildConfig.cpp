@@ -142,8 +142,9 @@ bool Rebuild::RecordBootBlock(const TaggedRecord& record, uint32_t number) {
   }
   const BootBlockFacts& boot = *facts_.boot;
   const PartitionEntry& e = record.entry;
-  const std::optional<bool> scrambled = boot.ProgramsScrambled();
-  if (boot.header == BootSectors::kUnreadable || boot.check != boot.header || !scrambled) {
+  const BootPrograms programs = boot.Programs();
+  if (boot.header == BootSectors::kUnreadable || boot.check != boot.header ||
+      programs == BootPrograms::kUnknown) {
     return Fail("the boot block's control sectors do not read with the key");
   }
   if (boot.written.empty() || !boot.secondCopy) {
@@ -167,8 +168,9 @@ bool Rebuild::RecordBootBlock(const TaggedRecord& record, uint32_t number) {
   ConfigSection& system = *document_.GetOrAddSection("System");
   system.SetValue("Nano", boot.layout.nano ? "1" : "0");
   system.SetValue("BLANK_GAP", boot.layout.gap ? "1" : "0");
-  system.SetValue("Loader_Encrypt", *scrambled ? "1" : "0");
-  system.SetValue("Loader_Scrambled", *scrambled ? "1" : "0");
+  const bool scrambled = programs == BootPrograms::kScrambled;
+  system.SetValue("Loader_Encrypt", scrambled ? "1" : "0");
+  system.SetValue("Loader_Scrambled", scrambled ? "1" : "0");
   system.SetValue("IDB_Boot_Encrypt", boot.header == BootSectors::kScrambled ? "1" : "0");
 
   ConfigSection& section = *document_.GetOrAddSection(Format("UserPart%u", number));
@@ -209,7 +211,7 @@ bool Rebuild::CheckBootBlockRebuilds() {
   std::vector<uint8_t> loader(
       stored.begin() + static_cast<std::ptrdiff_t>(loaderAt),
       stored.begin() + static_cast<std::ptrdiff_t>(loaderAt + fields.secondFileLength));
-  const bool scrambled = *boot.ProgramsScrambled();
+  const bool scrambled = boot.Programs() == BootPrograms::kScrambled;
   if (scrambled) {
     ScrambleProgramBlocks(ddr);
     ScrambleProgramBlocks(loader);
@@ -220,7 +222,7 @@ bool Rebuild::CheckBootBlockRebuilds() {
       build(ddr, loader, block, layout.ddrSectors, layout.loaderSectors, fields.firstFileLength,
             fields.secondFileLength, scrambled, boot.header == BootSectors::kScrambled) == 0;
   if (layout.gap) block = SpreadWithGaps(block);
-  if (!built || block != boot.written || !boot.copiesEqual.value_or(false)) {
+  if (!built || block != boot.written || boot.copies != ByteMatch::kEqual) {
     return Fail("the boot block is not the one the packer builds from its programs");
   }
   return true;
@@ -314,14 +316,15 @@ bool Rebuild::CheckGapsHoldFill() {
   for (const Range& range : data) {
     const uint64_t gapEnd = std::min(range.start, end);
     if (gapEnd > position &&
-        !AllBytesEqual(source_, position, gapEnd - position, fill).value_or(false)) {
+        CompareToFill(source_, position, gapEnd - position, fill) != ByteMatch::kEqual) {
       return Fail(Format("bytes from 0x%llx to 0x%llx are not all the fill byte 0x%02X",
                          static_cast<unsigned long long>(position),
                          static_cast<unsigned long long>(gapEnd), fill));
     }
     position = std::max(position, range.end);
   }
-  if (end > position && !AllBytesEqual(source_, position, end - position, fill).value_or(false)) {
+  if (end > position &&
+      CompareToFill(source_, position, end - position, fill) != ByteMatch::kEqual) {
     return Fail(Format("bytes from 0x%llx to 0x%llx are not all the fill byte 0x%02X",
                        static_cast<unsigned long long>(position),
                        static_cast<unsigned long long>(end), fill));

@@ -43,10 +43,35 @@ const char* SectorsWord(BootSectors state) {
   return "unknown";
 }
 
-std::string ProgramsWord(const BootBlockFacts& boot) {
-  const std::optional<bool> scrambled = boot.ProgramsScrambled();
-  if (!scrambled) return "unknown";
-  return *scrambled ? "scrambled" : "plain";
+const char* ProgramsWord(BootPrograms programs) {
+  switch (programs) {
+    case BootPrograms::kPlain:
+      return "plain";
+    case BootPrograms::kScrambled:
+      return "scrambled";
+    case BootPrograms::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+// The text of a comparison, and its JSON: true, false, or null when it was
+// not made.
+const char* ComparisonWord(ByteMatch comparison, const char* equal, const char* differ,
+                           const char* notMade) {
+  switch (comparison) {
+    case ByteMatch::kEqual:
+      return equal;
+    case ByteMatch::kDiffer:
+      return differ;
+    case ByteMatch::kNotMade:
+      break;
+  }
+  return notMade;
+}
+
+Json ComparisonJson(ByteMatch comparison) {
+  return comparison == ByteMatch::kNotMade ? Json() : Json(comparison == ByteMatch::kEqual);
 }
 
 }  // namespace
@@ -102,22 +127,21 @@ std::string TaggedText(const TaggedImageFacts& facts, const std::string& name) {
                                     b.layout.nano ? kNanoDdrCopySectors : b.layout.ddrSectors)});
     boot.Row({"loader",
               Format("%u bytes, %u sectors", b.fields.secondFileLength, b.layout.loaderSectors)});
-    boot.Row({"programs", ProgramsWord(b)});
+    boot.Row({"programs", ProgramsWord(b.Programs())});
     boot.Row({"control sectors", SectorsWord(b.header)});
     boot.Row({"gap mode", b.layout.gap ? "on" : "off"});
     boot.Row({"first copy", Sectors(b.firstCopy / kSector, written)});
     boot.Row({"second copy", b.secondCopy ? Sectors(*b.secondCopy / kSector, written)
                                           : "not recorded (growing last partition)"});
-    boot.Row({"copies", !b.copiesEqual ? "not compared" : *b.copiesEqual ? "equal" : "differ"});
+    boot.Row({"copies", ComparisonWord(b.copies, "equal", "differ", "not compared")});
   } else {
     boot.Row({"boot block", "none"});
   }
   std::string backup = "none";
   if (facts.backupExpected) {
     backup = Format("at byte %s, ", Hex(facts.backupPosition).c_str()) +
-             (!facts.backupEqual   ? "not in the image"
-              : *facts.backupEqual ? "equal to header and table"
-                                   : "differs from header and table");
+             ComparisonWord(facts.backupBlock, "equal to header and table",
+                            "differs from header and table", "not in the image");
   }
   TextColumns backupBlock = Block();
   backupBlock.Row({"backup block", backup});
@@ -172,13 +196,15 @@ Json TaggedJson(const TaggedImageFacts& facts, const std::string& name) {
   Json boot;
   if (facts.boot) {
     const BootBlockFacts& b = *facts.boot;
-    const std::optional<bool> scrambled = b.ProgramsScrambled();
+    const BootPrograms programs = b.Programs();
     boot = Json::Object();
     boot.Add("record", b.record)
         .Add("layout", b.layout.nano ? "nano" : "standard")
         .Add("ddr_length", b.fields.firstFileLength)
         .Add("loader_length", b.fields.secondFileLength)
-        .Add("programs_scrambled", scrambled ? Json(*scrambled) : Json())
+        .Add("programs_scrambled", programs == BootPrograms::kUnknown
+                                       ? Json()
+                                       : Json(programs == BootPrograms::kScrambled))
         .Add("control_sectors", b.header == BootSectors::kPlain       ? Json("plain")
                                 : b.header == BootSectors::kScrambled ? Json("scrambled")
                                                                       : Json())
@@ -186,12 +212,12 @@ Json TaggedJson(const TaggedImageFacts& facts, const std::string& name) {
         .Add("length", b.layout.WrittenBytes())
         .Add("first_copy_sector", b.firstCopy / kSector)
         .Add("second_copy_sector", b.secondCopy ? Json(*b.secondCopy / kSector) : Json())
-        .Add("copies_equal", b.copiesEqual ? Json(*b.copiesEqual) : Json());
+        .Add("copies_equal", ComparisonJson(b.copies));
   }
   Json backup = Json::Object();
   backup.Add("present", facts.backupExpected)
       .Add("position", facts.backupExpected ? Json(facts.backupPosition) : Json())
-      .Add("equal", facts.backupEqual ? Json(*facts.backupEqual) : Json());
+      .Add("equal", ComparisonJson(facts.backupBlock));
   return Json::Object()
       .Add("file", name)
       .Add("kind", "tagged")

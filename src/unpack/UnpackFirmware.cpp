@@ -57,8 +57,6 @@ struct PendingFile {
 // waits for the digest. Each one holds a slot of the signal cleanup.
 constexpr size_t kMaxPendingFiles = 6;
 
-enum class Extraction { kDone, kPaused, kFailed };
-
 // Whether the open image is of the partition-table form.
 bool IsPartitionTableImage(File& image) {
   const std::optional<uint64_t> length = image.Length();
@@ -92,9 +90,9 @@ class Unpacker {
   bool ReadStoredDigest();
   void ExplainPartitionTableImage();
   bool VerifyAndExtract();
-  bool ReplayPending(Extraction extraction);
+  bool ReplayPending();
   bool CheckTable();
-  Extraction ExtractRecords();
+  bool ExtractRecords();
   bool ExtractPartition(const RecordExtraction& extraction);
   bool ExtractIdBlock(const RecordExtraction& extraction);
   bool Save(const std::string& fileName, const PayloadSpan& span);
@@ -160,13 +158,13 @@ bool Unpacker::RunSteps() {
   RecordSystemSettings(document_, header_);
   if (verify_) {
     if (!VerifyAndExtract()) return false;
-  } else if (ExtractRecords() != Extraction::kDone) {
+  } else if (!ExtractRecords()) {
     return false;
   }
   if (!SaveSettings()) return false;
   if (!kitRebuilds_) return false;
   out_.Line("Unpacking firmware OK.\r");
-  if (kit_ == nullptr && facts_.boot && facts_.boot->ProgramsScrambled().value_or(false)) {
+  if (kit_ == nullptr && facts_.boot && facts_.boot->Programs() == BootPrograms::kScrambled) {
     out_.Diagnose(imagePath_,
                   "the boot programs were extracted scrambled, as stored, and the regenerated "
                   "setting.ini scrambles them again when packed; imgweld -L %s ini prints a "
@@ -188,10 +186,12 @@ bool Unpacker::VerifyAndExtract() {
     progress.Finish();
     if (!CompareDigest(stored_, hashed ? std::optional<Md5Digest>(computed) : std::nullopt, out_))
       return false;
-    return ExtractRecords() == Extraction::kDone;
+    return ExtractRecords();
   }
+  // Ahead of the digest the extraction stops early, once it holds as many
+  // files back as it may; it goes on once they are renamed.
   sink_ = &heldBack_;
-  const Extraction ahead = ExtractRecords();
+  const bool aheadOk = ExtractRecords();
   sink_ = &out_;
   const std::optional<Md5Digest> computed = digest.Wait();
   progress.Finish();
@@ -199,13 +199,12 @@ bool Unpacker::VerifyAndExtract() {
     pending_.clear();  // their temporary files go with them
     return false;
   }
-  if (!ReplayPending(ahead)) return false;
-  return ahead == Extraction::kDone || ExtractRecords() == Extraction::kDone;
+  return ReplayPending() && aheadOk && ExtractRecords();
 }
 
 // Prints what the extraction held back and renames its files, each after the
 // messages that came before it, as if nothing had been held back.
-bool Unpacker::ReplayPending(Extraction extraction) {
+bool Unpacker::ReplayPending() {
   const std::string& text = heldBack_.Text();
   size_t printed = 0;
   for (PendingFile& pending : pending_) {
@@ -221,7 +220,7 @@ bool Unpacker::ReplayPending(Extraction extraction) {
   if (!heldBack_.Diagnostics().empty()) out_.WriteDiagnostic(heldBack_.Diagnostics());
   pending_.clear();
   heldBack_.Clear();
-  return extraction != Extraction::kFailed;
+  return true;
 }
 
 bool Unpacker::CheckPaths() {
@@ -432,17 +431,20 @@ void Unpacker::NoteSharedData() {
   }
 }
 
-Extraction Unpacker::ExtractRecords() {
+// Extracts the records from the next one on; false after a failure. While
+// the digest runs it stops early, still true, when no more files may be held
+// back: the records left are extracted by the next call.
+bool Unpacker::ExtractRecords() {
   for (; nextRecord_ < extraction_.records.size(); ++nextRecord_) {
     // A boot block adds two files; wait for the digest rather than hold more.
-    if (sink_ == &heldBack_ && pending_.size() + 2 > kMaxPendingFiles) return Extraction::kPaused;
+    if (sink_ == &heldBack_ && pending_.size() + 2 > kMaxPendingFiles) return true;
     const RecordExtraction& extraction = extraction_.records[nextRecord_];
     const bool ok = extraction.record->entry.type == PART_TYPE_IDBLOCK
                         ? ExtractIdBlock(extraction)
                         : ExtractPartition(extraction);
-    if (!ok) return Extraction::kFailed;
+    if (!ok) return false;
   }
-  return Extraction::kDone;
+  return true;
 }
 
 // Saves one file; while the digest is still running the file is kept back.

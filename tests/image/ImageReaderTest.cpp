@@ -110,9 +110,9 @@ TEST(ImageReaderTest, ReadsOutsideTheSourceAreRefused) {
   EXPECT_EQ(out, Bytes(10, 0));
   EXPECT_FALSE(source.Read(~uint64_t{0} - 4, out));
   EXPECT_FALSE(source.Contains(~uint64_t{0}, 2));
-  EXPECT_EQ(AllBytesEqual(source, 0, 101, 0), std::nullopt);
-  EXPECT_EQ(RangesEqual(source, 0, 50, 51), std::nullopt);
-  EXPECT_EQ(RangesEqual(source, 0, 0, 100), true);
+  EXPECT_EQ(CompareToFill(source, 0, 101, 0), ByteMatch::kNotMade);
+  EXPECT_EQ(CompareRanges(source, 0, 50, 51), ByteMatch::kNotMade);
+  EXPECT_EQ(CompareRanges(source, 0, 0, 100), ByteMatch::kEqual);
 }
 
 }  // namespace
