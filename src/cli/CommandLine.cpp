@@ -22,16 +22,33 @@ std::string UpperCase(const char* text) {
 // "-L" and "-V" take a file and an optional word: 3 or 4 arguments in all.
 bool IsInspectCommand(const std::string& command) { return command == "-L" || command == "-V"; }
 
+// A configuration that -P refuses exits as -P would, anything else that is
+// not listed clean as -U's failure.
+int ListExitCode(ListOutcome outcome) {
+  switch (outcome) {
+    case ListOutcome::kListed:
+      return kExitOk;
+    case ListOutcome::kRefused:
+      return kExitPackFailed;
+    case ListOutcome::kFailed:
+      break;
+  }
+  return kExitUnpackFailed;
+}
+
 int RunInspectCommand(int argc, const char* const* argv, const std::string& command, Output& out) {
   const std::string word = argc == 4 ? argv[3] : "";
-  if (command == "-V") return VerifyFile(argv[2], UpperCase(word.c_str()) != "OFFCHECK", out);
+  if (command == "-V") {
+    return VerifyFile(argv[2], UpperCase(word.c_str()) != "OFFCHECK", out) ? kExitOk
+                                                                           : kExitUnpackFailed;
+  }
   const std::optional<ListMode> mode = argc == 4 ? ParseListMode(word) : ListMode::kText;
   if (!mode) {
     out.Diagnose("-L", "unknown mode %s, expected text, json or ini", word.c_str());
     out.Line("command is invalid!\r");
     return kExitInvalidCommand;
   }
-  return ListFile(argv[2], *mode, out);
+  return ListExitCode(ListFile(argv[2], *mode, out));
 }
 
 }  // namespace

@@ -213,12 +213,12 @@ class FileReadBuffer : public std::streambuf {
 
 }  // namespace
 
-bool ConfigDocument::LoadFile(const std::string& path, bool merge, std::string* failure) {
+bool ConfigDocument::LoadFile(const std::string& path, bool merge, Output& out) {
   // Opened as an input: a FIFO or device given as the configuration is
   // refused at once instead of being waited on.
   File file;
   if (!file.OpenInput(path)) {
-    if (failure != nullptr) *failure = file.FailureText();
+    out.Note(path, file.FailureText());
     return false;
   }
   FileReadBuffer buffer(file);
@@ -227,7 +227,7 @@ bool ConfigDocument::LoadFile(const std::string& path, bool merge, std::string* 
   // A read that failed midway leaves the document short of the rest of the
   // file; packing from it would build a different image without a word.
   if (file.Error() != 0) {
-    if (failure != nullptr) *failure = file.FailureText();
+    out.Note(path, file.FailureText());
     return false;
   }
   return true;

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/Output.h"
+
 namespace imgweld {
 
 // Orders names as strcasecmp does in the C locale: ASCII letters fold to lower
@@ -82,11 +84,12 @@ class ConfigDocument {
   ConfigDocument(const ConfigDocument&) = delete;
   ConfigDocument& operator=(const ConfigDocument&) = delete;
 
-  // False when the file cannot be opened as an input (a FIFO, directory or
-  // device is refused without waiting), and the document is then untouched;
-  // also false when a read fails midway, and the document then holds what
-  // was read. `failure`, when given, receives the reason in words.
-  bool LoadFile(const std::string& path, bool merge, std::string* failure = nullptr);
+  // False, with the reason noted on `out` ("imgweld: <path>: <reason>"),
+  // when the file cannot be opened as an input (a FIFO, directory or device
+  // is refused without waiting), and the document is then untouched; also
+  // when a read fails midway, and the document then holds what was read.
+  // The caller's own message, where it has one, names the step that failed.
+  bool LoadFile(const std::string& path, bool merge, Output& out);
   // Never fails: malformed lines are skipped.
   void Parse(std::istream& input, bool merge);
 

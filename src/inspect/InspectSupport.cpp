@@ -8,17 +8,26 @@
 
 namespace imgweld {
 
-bool OpenForInspection(const std::string& path, File& file, uint64_t& length, Output& out) {
+void FailureReport::Fail(const std::string& what) {
+  if (toStandardError_) {
+    out_.Note(where_, what);
+  } else {
+    out_.Printf("UnPacking Error:%s\r\n", what.c_str());
+  }
+}
+
+bool OpenForInspection(const std::string& path, File& file, uint64_t& length,
+                       FailureReport& failure) {
   // As -U opens its image: a FIFO, socket, character device or directory is
   // refused at once, its kind named on standard error.
   if (!file.OpenInput(path)) {
-    out.Printf("UnPacking Error:Opening %s failed, err=%d!\r\n", path.c_str(), file.Error());
-    if (file.WasRefused()) out.Note(path, file.FailureText());
+    failure.Fail(Format("Opening %s failed, err=%d!", path.c_str(), file.Error()));
+    if (file.WasRefused()) failure.Notes().Note(path, file.FailureText());
     return false;
   }
   const std::optional<uint64_t> measured = file.Length();
   if (!measured) {
-    out.Printf("UnPacking Error:Reading %s failed, err=%d!\r\n", path.c_str(), file.Error());
+    failure.Fail(Format("Reading %s failed, err=%d!", path.c_str(), file.Error()));
     return false;
   }
   length = *measured;

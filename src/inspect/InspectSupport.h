@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/File.h"
@@ -12,14 +13,34 @@
 
 namespace imgweld {
 
-// Shared by "-L" and "-V": opening the file to inspect, and the text and
-// JSON forms of checks.
+// Shared by "-L" and "-V": reporting a failure, opening the file to
+// inspect, and the text and JSON forms of checks.
 
-// Opens `path` for reading and measures it. False, with one
-// "UnPacking Error:" line printed, when it cannot be opened or measured or is
-// of a kind that cannot be read at a position (a directory, a character
-// device, a pipe).
-bool OpenForInspection(const std::string& path, File& file, uint64_t& length, Output& out);
+// Where the one line of a failure goes. For a listing read by a person it is
+// part of the listing on standard output, "UnPacking Error:<what>\r\n". A
+// listing for scripts holds the document or nothing on standard output, so
+// there the line goes to standard error, as "imgweld: <where>: <what>".
+class FailureReport {
+ public:
+  FailureReport(Output& out, bool toStandardError, std::string where)
+      : out_(out), toStandardError_(toStandardError), where_(std::move(where)) {}
+
+  // Prints the failure `what` (a sentence ending in "!").
+  void Fail(const std::string& what);
+  // Where detail beside the failure's line is noted.
+  Output& Notes() { return out_; }
+
+ private:
+  Output& out_;
+  const bool toStandardError_;
+  const std::string where_;
+};
+
+// Opens `path` for reading and measures it. False, with its failure
+// reported, when it cannot be opened or measured or is of a kind that cannot
+// be read at a position (a directory, a character device, a pipe).
+bool OpenForInspection(const std::string& path, File& file, uint64_t& length,
+                       FailureReport& failure);
 
 const char* StatusWord(CheckStatus status);
 

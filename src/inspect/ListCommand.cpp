@@ -10,7 +10,6 @@
 #include "image/ImageReader.h"
 #include "inspect/ConfigListing.h"
 #include "inspect/ConfigurationListing.h"
-#include "inspect/ExitCodes.h"
 #include "inspect/GptListing.h"
 #include "inspect/InspectSupport.h"
 #include "inspect/RebuildCheck.h"
@@ -29,59 +28,33 @@ constexpr const char* kImageName = "Firmware.img";
 
 // A file that parses to a document with a `System` or a first partition
 // section is taken for a configuration.
-bool LoadConfiguration(const std::string& path, uint64_t length, ConfigDocument& document) {
-  return length <= kMaxConfigLength && document.LoadFile(path, false) &&
+bool LoadConfiguration(const std::string& path, uint64_t length, ConfigDocument& document,
+                       Output& out) {
+  return length <= kMaxConfigLength && document.LoadFile(path, false, out) &&
          (document.FindSection(key::kSystem) != nullptr ||
           document.FindSection(PartitionSectionName(1)) != nullptr);
 }
 
-// In text mode a failure's line is part of the listing on standard output.
-// In json and ini mode standard output holds the document or nothing, so
-// the line goes to standard error, as "imgweld: <file>: <what>".
-class FailureOutput final : public Output {
- public:
-  FailureOutput(Output& out, ListMode mode, std::string where)
-      : out_(out), toError_(mode != ListMode::kText), where_(std::move(where)) {}
+// In text mode a failure's line is part of the listing; in json and ini
+// mode it goes to standard error.
+FailureReport ListFailure(Output& out, ListMode mode, const std::string& where) {
+  return FailureReport(out, mode != ListMode::kText, where);
+}
 
-  void Write(std::string_view text) override {
-    if (!toError_) {
-      out_.Write(text);
-      return;
-    }
-    pending_.append(text);
-    for (size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
-      std::string line = pending_.substr(0, end);
-      pending_.erase(0, end + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.rfind(kFailurePrefix, 0) == 0) line.erase(0, std::string(kFailurePrefix).size());
-      out_.Note(where_, line);
-    }
-  }
-  void WriteDiagnostic(std::string_view text) override { out_.WriteDiagnostic(text); }
-
- private:
-  static constexpr const char* kFailurePrefix = "UnPacking Error:";
-  Output& out_;
-  const bool toError_;
-  std::string where_;
-  std::string pending_;
-};
-
-int ListConfiguration(const ConfigDocument& document, const std::string& path, ListMode mode,
-                      Output& out) {
+ListOutcome ListConfiguration(const ConfigDocument& document, const std::string& path,
+                              ListMode mode, Output& out) {
   if (mode == ListMode::kIni) {
-    FailureOutput(out, mode, path)
-        .Printf("UnPacking Error:%s is a configuration, only a tagged image is listed as one!\r\n",
-                path.c_str());
-    return kExitUnpackFailed;
+    ListFailure(out, mode, path)
+        .Fail(Format("%s is a configuration, only a tagged image is listed as one!", path.c_str()));
+    return ListOutcome::kFailed;
   }
   const ConfigListing listing =
       DescribeConfiguration(document, path, kImageName, std::getenv("SOURCE_DATE_EPOCH"));
   out.Write(mode == ListMode::kJson ? ConfigJson(listing, path).Text() : ConfigText(listing, path));
-  return listing.Refused() ? kExitPackFailed : kExitOk;
+  return listing.Refused() ? ListOutcome::kRefused : ListOutcome::kListed;
 }
 
-int ListTagged(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
+bool ListTagged(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
   const TaggedImageFacts facts = ReadTaggedImage(source);
   if (mode == ListMode::kIni) {
     // Standard output holds a configuration that rebuilds the image, or
@@ -92,27 +65,26 @@ int ListTagged(ImageSource& source, const std::string& name, ListMode mode, Outp
         !CheckRebuild(source, facts, config, problem)) {
       // The reason may quote a text of the image: it is shown escaped.
       out.Note(name, Printable("cannot be rebuilt exactly, " + problem));
-      return kExitUnpackFailed;
+      return false;
     }
     out.Write(config);
-    return kExitOk;
+    return true;
   }
   out.Write(mode == ListMode::kJson ? TaggedJson(facts, name).Text() : TaggedText(facts, name));
-  return AllChecksHold(facts.checks) ? kExitOk : kExitUnpackFailed;
+  return AllChecksHold(facts.checks);
 }
 
-int ListGpt(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
+bool ListGpt(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
   if (mode == ListMode::kIni) {
-    FailureOutput(out, mode, name)
-        .Printf(
-            "UnPacking Error:%s is a partition-table image, only a tagged image is listed as a "
-            "configuration!\r\n",
-            name.c_str());
-    return kExitUnpackFailed;
+    ListFailure(out, mode, name)
+        .Fail(Format("%s is a partition-table image, only a tagged image is listed as a "
+                     "configuration!",
+                     name.c_str()));
+    return false;
   }
   const GptImageFacts facts = ReadGptImage(source);
   out.Write(mode == ListMode::kJson ? GptJson(facts, name).Text() : GptText(facts, name));
-  return AllChecksHold(facts.checks) ? kExitOk : kExitUnpackFailed;
+  return AllChecksHold(facts.checks);
 }
 
 }  // namespace
@@ -126,7 +98,7 @@ std::optional<ListMode> ParseListMode(const std::string& word) {
   return std::nullopt;
 }
 
-int ListImage(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
+bool ListImage(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
   switch (IdentifyImage(source)) {
     case ImageKind::kTagged:
       return ListTagged(source, name, mode, out);
@@ -135,27 +107,26 @@ int ListImage(ImageSource& source, const std::string& name, ListMode mode, Outpu
     case ImageKind::kOther:
       break;
   }
-  FailureOutput(out, mode, name)
-      .Printf(
-          "UnPacking Error:%s is neither a tagged firmware image, a partition-table image nor a "
-          "configuration!\r\n",
-          name.c_str());
-  return kExitUnpackFailed;
+  ListFailure(out, mode, name)
+      .Fail(Format("%s is neither a tagged firmware image, a partition-table image nor a "
+                   "configuration!",
+                   name.c_str()));
+  return false;
 }
 
-int ListFile(const std::string& path, ListMode mode, Output& out) {
+ListOutcome ListFile(const std::string& path, ListMode mode, Output& out) {
   File file;
   uint64_t length = 0;
-  FailureOutput failures(out, mode, path);
-  if (!OpenForInspection(path, file, length, failures)) return kExitUnpackFailed;
+  FailureReport failure = ListFailure(out, mode, path);
+  if (!OpenForInspection(path, file, length, failure)) return ListOutcome::kFailed;
   FileSource source(file, length);
   if (IdentifyImage(source) == ImageKind::kOther) {
     ConfigDocument document;
-    if (LoadConfiguration(path, length, document)) {
+    if (LoadConfiguration(path, length, document, out)) {
       return ListConfiguration(document, path, mode, out);
     }
   }
-  return ListImage(source, path, mode, out);
+  return ListImage(source, path, mode, out) ? ListOutcome::kListed : ListOutcome::kFailed;
 }
 
 }  // namespace imgweld

@@ -4,7 +4,6 @@
 
 #include "image/ImageReader.h"
 #include "image/Md5.h"
-#include "inspect/ExitCodes.h"
 #include "inspect/InspectSupport.h"
 
 namespace imgweld {
@@ -43,12 +42,12 @@ Check HashCheck(const std::string& imagePath, File& image) {
   return {"md5", CheckStatus::kOk, Format("%s matches", hashPath.c_str())};
 }
 
-int PrintChecks(const std::vector<Check>& checks, Output& out) {
+bool PrintChecks(const std::vector<Check>& checks, Output& out) {
   out.Write(CheckLines(checks));
-  return AllChecksHold(checks) ? kExitOk : kExitUnpackFailed;
+  return AllChecksHold(checks);
 }
 
-int Verify(ImageSource& source, const std::string& name, std::vector<Check> checks, Output& out) {
+bool Verify(ImageSource& source, const std::string& name, std::vector<Check> checks, Output& out) {
   switch (IdentifyImage(source)) {
     case ImageKind::kTagged: {
       const std::vector<Check> image = ReadTaggedImage(source).checks;
@@ -60,22 +59,23 @@ int Verify(ImageSource& source, const std::string& name, std::vector<Check> chec
     case ImageKind::kOther:
       break;
   }
-  out.Printf(
-      "UnPacking Error:%s is neither a tagged firmware image nor a partition-table image!\r\n",
-      name.c_str());
-  return kExitUnpackFailed;
+  FailureReport(out, false, name)
+      .Fail(Format("%s is neither a tagged firmware image nor a partition-table image!",
+                   name.c_str()));
+  return false;
 }
 
 }  // namespace
 
-int VerifyImage(ImageSource& source, const std::string& name, Output& out) {
+bool VerifyImage(ImageSource& source, const std::string& name, Output& out) {
   return Verify(source, name, {}, out);
 }
 
-int VerifyFile(const std::string& path, bool checkHash, Output& out) {
+bool VerifyFile(const std::string& path, bool checkHash, Output& out) {
   File file;
   uint64_t length = 0;
-  if (!OpenForInspection(path, file, length, out)) return kExitUnpackFailed;
+  FailureReport failure(out, false, path);
+  if (!OpenForInspection(path, file, length, failure)) return false;
   FileSource source(file, length);
   std::vector<Check> checks;
   if (IdentifyImage(source) == ImageKind::kTagged) {

@@ -221,10 +221,8 @@ namespace {
 bool PackLoaded(const std::string& configPath, const std::string& savingDir, Output& out,
                 const std::tm* fallbackTime) {
   ConfigDocument document;
-  std::string failure;
-  if (!document.LoadFile(configPath, false, &failure)) {
+  if (!document.LoadFile(configPath, false, out)) {
     out.Printf("Packing Error:loading %s failed!\r\n", configPath.c_str());
-    if (!failure.empty()) out.Note(configPath, failure);
     return false;
   }
   const std::optional<std::tm> packTime = ResolveDocumentPackTime(

@@ -129,9 +129,10 @@ TEST_F(InputFileTest, ConfigurationFifoIsNotWaitedOn) {
   ASSERT_GE(writer, 0);
   ConfigDocument document;
   document.SetValue("System", "FwVersion", "1.2.3");
-  std::string failure;
-  EXPECT_FALSE(document.LoadFile(dir_ / "setting.ini", false, &failure));
-  EXPECT_EQ(failure, "is a FIFO, not a regular file");
+  StringOutput out;
+  EXPECT_FALSE(document.LoadFile(dir_ / "setting.ini", false, out));
+  EXPECT_EQ(out.Diagnostics(),
+            "imgweld: " + (dir_ / "setting.ini") + ": is a FIFO, not a regular file\n");
   EXPECT_EQ(document.GetValue("System", "FwVersion"), "1.2.3");
   close(writer);
 }

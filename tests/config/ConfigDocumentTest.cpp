@@ -107,19 +107,24 @@ TEST(ConfigDocument, StreamsParseAndWriteByName) {
 TEST(ConfigDocument, LoadFileReplacesOrLeavesDocumentUntouched) {
   test::TempDir dir;
   ConfigDocument document;
+  StringOutput out;
   ParseInto(document, "[old]\nk=v\n");
-  EXPECT_FALSE(document.LoadFile(dir / "missing.ini", false));
+  EXPECT_FALSE(document.LoadFile(dir / "missing.ini", false, out));
   EXPECT_EQ(Dump(document), "[old]\nk=v\n");
 
   test::WriteText(dir / "cfg.ini", "[new]\r\nk=w");
-  EXPECT_TRUE(document.LoadFile(dir / "cfg.ini", false));
+  EXPECT_TRUE(document.LoadFile(dir / "cfg.ini", false, out));
   EXPECT_EQ(Dump(document), "[new]\nk=w\n");
   // Merging lays the file over what is there; a missing file changes nothing.
   test::WriteText(dir / "more.ini", "stray=1\n[NEW]\nk=\nj=2\n[other]\nx=y\n");
-  EXPECT_TRUE(document.LoadFile(dir / "more.ini", true));
+  EXPECT_TRUE(document.LoadFile(dir / "more.ini", true, out));
   EXPECT_EQ(Dump(document), "[new]\nj=2\nk=w\n[other]\nx=y\n");
-  EXPECT_FALSE(document.LoadFile(dir / "missing.ini", true));
+  EXPECT_FALSE(document.LoadFile(dir / "missing.ini", true, out));
   EXPECT_EQ(Dump(document), "[new]\nj=2\nk=w\n[other]\nx=y\n");
+  // Each failure is noted once, with its reason; a load that succeeds says nothing.
+  const std::string missing = "imgweld: " + (dir / "missing.ini") + ": No such file or directory\n";
+  EXPECT_EQ(out.Diagnostics(), missing + missing);
+  EXPECT_EQ(out.Text(), "");
 }
 
 TEST(ConfigDocument, RenameRules) {
@@ -189,7 +194,8 @@ TEST(ConfigWriter, SaveFileWritesAndReadsBack) {
 
   // What the parser treats specially does not read back the same.
   ConfigDocument reread;
-  ASSERT_TRUE(reread.LoadFile(dir / "out.ini", false));
+  StringOutput out;
+  ASSERT_TRUE(reread.LoadFile(dir / "out.ini", false, out));
   EXPECT_EQ(reread.GetValue("", ""), " lead");
   EXPECT_EQ(reread.GetValue("s", "hash"), "a");
   EXPECT_EQ(reread.GetValue("s", "trail"), "t");

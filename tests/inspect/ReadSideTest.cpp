@@ -11,9 +11,9 @@
 #include <functional>
 #include <set>
 
+#include "cli/CommandLine.h"
 #include "common/Output.h"
 #include "inspect/ListCommand.h"
-#include "inspect/VerifyCommand.h"
 #include "pack/PackFirmware.h"
 #include "pack/PackTestSupport.h"
 #include "support/TestSupport.h"
@@ -90,14 +90,19 @@ class ReadSideTest : public ::testing::Test {
     int exitCode;
     std::string text;
   };
+  // "-V <path> [offcheck]" and "-L <path> <mode>", with the exit codes the
+  // command line gives them.
   static Verified Verify(const std::string& path, bool checkHash = false) {
     StringOutput out;
-    const int code = VerifyFile(path, checkHash, out);
+    const char* const argv[] = {"imgweld", "-V", path.c_str(), "offcheck"};
+    const int code = RunCommandLine(checkHash ? 3 : 4, argv, out);
     return {code, out.Text()};
   }
 
   static int List(const std::string& path, ListMode mode, StringOutput& out) {
-    return ListFile(path, mode, out);
+    const char* word = mode == ListMode::kText ? "text" : mode == ListMode::kJson ? "json" : "ini";
+    const char* const argv[] = {"imgweld", "-L", path.c_str(), word};
+    return RunCommandLine(4, argv, out);
   }
 
   // "-U <image> <dir> offcheck" into a fresh directory.
