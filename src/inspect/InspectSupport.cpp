@@ -9,7 +9,7 @@
 namespace imgweld {
 
 void FailureReport::Fail(const std::string& what) {
-  if (toStandardError_) {
+  if (line_ == FailureLine::kOnStandardError) {
     out_.Note(where_, what);
   } else {
     out_.Printf("UnPacking Error:%s\r\n", what.c_str());

@@ -16,14 +16,21 @@ namespace imgweld {
 // Shared by "-L" and "-V": reporting a failure, opening the file to
 // inspect, and the text and JSON forms of checks.
 
-// Where the one line of a failure goes. For a listing read by a person it is
-// part of the listing on standard output, "UnPacking Error:<what>\r\n". A
-// listing for scripts holds the document or nothing on standard output, so
-// there the line goes to standard error, as "imgweld: <where>: <what>".
+// Where the one line of a failure goes.
+enum class FailureLine {
+  // Part of a listing read by a person: "UnPacking Error:<what>\r\n" on
+  // standard output.
+  kInListing,
+  // A listing for scripts holds the document or nothing on standard output,
+  // so the line goes to standard error: "imgweld: <where>: <what>".
+  kOnStandardError,
+};
+
+// Prints the failures of one file, each where its `FailureLine` says.
 class FailureReport {
  public:
-  FailureReport(Output& out, bool toStandardError, std::string where)
-      : out_(out), toStandardError_(toStandardError), where_(std::move(where)) {}
+  FailureReport(Output& out, FailureLine line, std::string where)
+      : out_(out), line_(line), where_(std::move(where)) {}
 
   // Prints the failure `what` (a sentence ending in "!").
   void Fail(const std::string& what);
@@ -32,7 +39,7 @@ class FailureReport {
 
  private:
   Output& out_;
-  const bool toStandardError_;
+  const FailureLine line_;
   const std::string where_;
 };
 

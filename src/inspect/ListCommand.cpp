@@ -38,7 +38,9 @@ bool LoadConfiguration(const std::string& path, uint64_t length, ConfigDocument&
 // In text mode a failure's line is part of the listing; in json and ini
 // mode it goes to standard error.
 FailureReport ListFailure(Output& out, ListMode mode, const std::string& where) {
-  return FailureReport(out, mode != ListMode::kText, where);
+  return FailureReport(
+      out, mode == ListMode::kText ? FailureLine::kInListing : FailureLine::kOnStandardError,
+      where);
 }
 
 ListOutcome ListConfiguration(const ConfigDocument& document, const std::string& path,

@@ -59,7 +59,7 @@ bool Verify(ImageSource& source, const std::string& name, std::vector<Check> che
     case ImageKind::kOther:
       break;
   }
-  FailureReport(out, false, name)
+  FailureReport(out, FailureLine::kInListing, name)
       .Fail(Format("%s is neither a tagged firmware image nor a partition-table image!",
                    name.c_str()));
   return false;
@@ -74,7 +74,7 @@ bool VerifyImage(ImageSource& source, const std::string& name, Output& out) {
 bool VerifyFile(const std::string& path, bool checkHash, Output& out) {
   File file;
   uint64_t length = 0;
-  FailureReport failure(out, false, path);
+  FailureReport failure(out, FailureLine::kInListing, path);
   if (!OpenForInspection(path, file, length, failure)) return false;
   FileSource source(file, length);
   std::vector<Check> checks;
