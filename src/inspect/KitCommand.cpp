@@ -1,6 +1,5 @@
 #include "inspect/KitCommand.h"
 
-#include "inspect/ExitCodes.h"
 #include "inspect/RebuildCheck.h"
 #include "inspect/RebuildConfig.h"
 #include "unpack/UnpackFirmware.h"
@@ -22,20 +21,17 @@ class DiagnosticOutput final : public Output {
   Output& base_;
 };
 
-bool RebuildingConfig(ImageSource& source, const TaggedImageFacts& facts, std::string& config,
-                      std::string& problem) {
-  return BuildRebuildConfig(source, facts, config, problem) &&
-         CheckRebuild(source, facts, config, problem);
-}
-
 }  // namespace
 
-int ExtractKit(const std::string& imagePath, const std::string& outputDir, Output& out) {
+bool ExtractKit(const std::string& imagePath, const std::string& outputDir, Output& out) {
   DiagnosticOutput progress(out);
   KitHooks kit;
   kit.fileList = &out;
-  kit.rebuildConfig = RebuildingConfig;
-  return UnpackFirmware(imagePath, outputDir, kit, progress) ? kExitOk : kExitUnpackFailed;
+  kit.rebuildConfig = [&](ImageSource& source, const TaggedImageFacts& facts, std::string& config) {
+    return BuildRebuildConfig(source, facts, imagePath, out, config) &&
+           CheckRebuild(source, facts, config, imagePath, out);
+  };
+  return UnpackFirmware(imagePath, outputDir, kit, progress);
 }
 
 }  // namespace imgweld

@@ -87,11 +87,8 @@ int ListTagged(ImageSource& source, const std::string& name, ListMode mode, Outp
     // Standard output holds a configuration that rebuilds the image, or
     // nothing: the reason goes to standard error.
     std::string config;
-    std::string problem;
-    if (!BuildRebuildConfig(source, facts, config, problem) ||
-        !CheckRebuild(source, facts, config, problem)) {
-      // The reason may quote a text of the image: it is shown escaped.
-      out.Note(name, Printable("cannot be rebuilt exactly, " + problem));
+    if (!BuildRebuildConfig(source, facts, name, out, config) ||
+        !CheckRebuild(source, facts, config, name, out)) {
       return kExitUnpackFailed;
     }
     out.Write(config);

@@ -505,13 +505,11 @@ bool Unpacker::SaveSettings() {
   std::string bytes = text.str();
   if (kit_ != nullptr) {
     std::string config;
-    std::string problem;
-    kitRebuilds_ = kit_->rebuildConfig(*source_, facts_, config, problem);
+    kitRebuilds_ = kit_->rebuildConfig(*source_, facts_, config);
     if (kitRebuilds_) {
       bytes = config;
     } else {
-      out_.Note(imagePath_, Printable("cannot be rebuilt exactly, " + problem +
-                                      "; setting.ini holds the configuration -U writes"));
+      out_.Note(imagePath_, "setting.ini holds the configuration -U writes");
     }
   }
   return SaveText(name, bytes);
