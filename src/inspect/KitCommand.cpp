@@ -1,5 +1,11 @@
 #include "inspect/KitCommand.h"
 
+#include <optional>
+
+#include "common/File.h"
+#include "image/ImageReader.h"
+#include "image/ImageSource.h"
+#include "inspect/GptKit.h"
 #include "inspect/RebuildCheck.h"
 #include "inspect/RebuildConfig.h"
 #include "unpack/UnpackFirmware.h"
@@ -25,6 +31,18 @@ class DiagnosticOutput final : public Output {
 
 bool ExtractKit(const std::string& imagePath, const std::string& outputDir, Output& out) {
   DiagnosticOutput progress(out);
+  // A partition-table image has a kit of its own; any other file goes the
+  // way of -U, which names what it cannot unpack.
+  File image;
+  if (image.OpenInput(imagePath)) {
+    const std::optional<uint64_t> length = image.Length();
+    if (length) {
+      FileSource source(image, *length);
+      if (IdentifyImage(source) == ImageKind::kGpt) {
+        return ExtractGptKit(imagePath, image, *length, outputDir, out, progress);
+      }
+    }
+  }
   KitHooks kit;
   kit.fileList = &out;
   kit.rebuildConfig = [&](ImageSource& source, const TaggedImageFacts& facts, std::string& config) {

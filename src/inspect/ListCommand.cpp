@@ -12,6 +12,7 @@
 #include "inspect/ConfigurationListing.h"
 #include "inspect/ExitCodes.h"
 #include "inspect/GptListing.h"
+#include "inspect/GptRebuildConfig.h"
 #include "inspect/InspectSupport.h"
 #include "inspect/RebuildCheck.h"
 #include "inspect/RebuildConfig.h"
@@ -100,12 +101,15 @@ int ListTagged(ImageSource& source, const std::string& name, ListMode mode, Outp
 
 int ListGpt(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
   if (mode == ListMode::kIni) {
-    FailureOutput(out, mode, name)
-        .Printf(
-            "UnPacking Error:%s is a partition-table image, only a tagged image is listed as a "
-            "configuration!\r\n",
-            name.c_str());
-    return kExitUnpackFailed;
+    // As for a tagged image: a configuration that rebuilds the image, or
+    // nothing on standard output.
+    GptKit kit;
+    if (!BuildGptKit(source, ReadGptImage(source), name, out, kit) ||
+        !CheckGptKit(source, kit, name, out)) {
+      return kExitUnpackFailed;
+    }
+    out.Write(kit.config);
+    return kExitOk;
   }
   const GptImageFacts facts = ReadGptImage(source);
   out.Write(mode == ListMode::kJson ? GptJson(facts, name).Text() : GptText(facts, name));
