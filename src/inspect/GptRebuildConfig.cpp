@@ -13,6 +13,7 @@
 #include "image/BootBlock.h"
 #include "image/Checksums.h"
 #include "image/GptRecords.h"
+#include "inspect/ForeignGptKit.h"
 #include "inspect/RebuildConfig.h"
 #include "pack/GptWriter.h"
 #include "pack/PackOptions.h"
@@ -363,6 +364,7 @@ bool GptRebuild::Run(GptKit& kit) {
 
 bool BuildGptKit(ImageSource& source, const GptImageFacts& facts, const std::string& where,
                  Output& out, GptKit& kit) {
+  if (IsForeignGpt(facts)) return BuildForeignGptKit(source, facts, where, out, kit);
   return GptRebuild(source, facts, where, out).Run(kit);
 }
 
@@ -382,6 +384,8 @@ bool CheckGptKit(ImageSource& source, const GptKit& kit, const std::string& wher
     difference = PackerRefusal(messages);
   } else if (planned.plan.failed) {
     difference = PlanRefusal(planned.plan);
+  } else if (kit.foreign) {
+    return CompareForeignGpt(source, planned.plan, inputs, options.fillByte, where, out);
   } else if (ComparePlannedImage(source, planned.plan, inputs, options.fillByte, difference)) {
     return true;
   }

@@ -17,6 +17,8 @@ struct GptKit {
   std::string config;          // the text of setting.ini
   std::vector<KitFile> files;  // in the order they are written
   uint8_t fillByte = 0;
+  // Made by another tool: only the partitions, names and GUIDs come back.
+  bool foreign = false;
 };
 
 // Works out the kit of a partition-table image the packer made: the GPT

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "common/File.h"
+#include "image/GptRecords.h"
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
 #include "inspect/GptKit.h"
@@ -27,6 +28,19 @@ class DiagnosticOutput final : public Output {
   Output& base_;
 };
 
+// A disk image whose GPT header lies in its second sector of more than 512
+// bytes: a GPT of another sector size, which no partition-table image of
+// the packer's (512-byte sectors) expresses.
+std::optional<uint32_t> ForeignSectorSize(ImageSource& source) {
+  SectorBytes mbr{};
+  if (!source.Read(0, mbr) || !IsProtectiveMbr(mbr)) return std::nullopt;
+  for (const uint32_t size : {1024u, 2048u, 4096u}) {
+    SectorBytes header{};
+    if (source.Read(size, header) && HasGptSignature(header)) return size;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool ExtractKit(const std::string& imagePath, const std::string& outputDir, Output& out) {
@@ -40,6 +54,13 @@ bool ExtractKit(const std::string& imagePath, const std::string& outputDir, Outp
       FileSource source(image, *length);
       if (IdentifyImage(source) == ImageKind::kGpt) {
         return ExtractGptKit(imagePath, image, *length, outputDir, out, progress);
+      }
+      if (const std::optional<uint32_t> size = ForeignSectorSize(source)) {
+        out.Diagnose(imagePath,
+                     "cannot be taken apart: its GPT has sectors of %u bytes, a partition-table "
+                     "image has sectors of 512",
+                     *size);
+        return false;
       }
     }
   }

@@ -173,6 +173,40 @@ class Comparison {
     return false;
   }
 
+  // Compares bytes `start` to `end` only, which both images must hold.
+  bool RunRange(uint64_t start, uint64_t end, std::string& difference) {
+    const PlannedImage planned(plan_);
+    if (planned.Length() < end || source_.Length() < end) {
+      difference = Format("byte 0x%llx: the %s ends before it", Ull(end - 1),
+                          planned.Length() < end ? "rebuilt image" : "image");
+      return false;
+    }
+    for (const auto& [pieceStart, piece] : planned.Pieces()) {
+      const uint64_t from = std::max(start, pieceStart);
+      const uint64_t to = std::min(end, piece.end);
+      if (from >= to) continue;
+      Piece part = piece;
+      part.from += from - pieceStart;
+      if (!ComparePiece(from, to, part, difference)) return false;
+    }
+    return true;
+  }
+
+  // The planned image's bytes from `at`; false when it does not hold them.
+  bool Read(uint64_t at, std::span<uint8_t> out) {
+    const PlannedImage planned(plan_);
+    if (planned.Length() < at + out.size()) return false;
+    for (const auto& [pieceStart, piece] : planned.Pieces()) {
+      const uint64_t from = std::max(at, pieceStart);
+      const uint64_t to = std::min(at + out.size(), piece.end);
+      if (from >= to) continue;
+      const std::span<uint8_t> part =
+          out.subspan(static_cast<size_t>(from - at), static_cast<size_t>(to - from));
+      if (!PlannedBytes(piece, piece.from + (from - pieceStart), part)) return false;
+    }
+    return true;
+  }
+
  private:
   // The planned bytes of `piece` from image position `at` into `out`.
   bool PlannedBytes(const Piece& piece, uint64_t offset, std::span<uint8_t> out) {
@@ -231,6 +265,16 @@ std::string RefusalLine(const std::string& text) {
 }
 
 }  // namespace
+
+bool ComparePlannedRange(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
+                         uint8_t fillByte, uint64_t start, uint64_t end, std::string& difference) {
+  return Comparison(source, plan, inputs, fillByte).RunRange(start, end, difference);
+}
+
+bool ReadPlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
+                      uint8_t fillByte, uint64_t at, std::span<uint8_t> out) {
+  return Comparison(source, plan, inputs, fillByte).Read(at, out);
+}
 
 std::string PlanRefusal(const ImagePlan& plan) {
   std::string refusal;

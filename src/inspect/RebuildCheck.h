@@ -49,6 +49,14 @@ class ImageInputs final : public PackInputs {
 bool ComparePlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
                          uint8_t fillByte, std::string& difference);
 
+// The same for the bytes from `start` to `end` alone, which both must hold.
+bool ComparePlannedRange(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
+                         uint8_t fillByte, uint64_t start, uint64_t end, std::string& difference);
+
+// The bytes the plan puts at `at`; false when the planned image ends sooner.
+bool ReadPlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
+                      uint8_t fillByte, uint64_t at, std::span<uint8_t> out);
+
 // Why the packer refused a configuration: the first "Packing Error:" line
 // of the plan's recorded failure or of the messages printed while planning.
 std::string PlanRefusal(const ImagePlan& plan);
