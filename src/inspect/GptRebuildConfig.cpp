@@ -279,16 +279,18 @@ bool GptRebuild::RecordPartition(size_t index) {
   const GptHeader& h = facts_.header;
   const bool last = index + 1 == facts_.entries.size();
   const bool grows = last && facts_.DiskEnd() == std::nullopt && e.entry.lastLba == h.lastUsableLba;
+  // Entries are counted from 1 in messages, as GPT tools count them.
+  const uint32_t number = e.index + 1;
   const std::optional<std::string> name = NarrowName(e.entry.name);
-  if (!name) return Fail(Format("the name of entry %u is no text the packer writes", e.index));
+  if (!name) return Fail(Format("the name of entry %u is no text the packer writes", number));
   if (name->size() >= PartitionEntry{}.name.size()) {
-    return Fail(Format("the name of entry %u is longer than a partition's name", e.index));
+    return Fail(Format("the name of entry %u is longer than a partition's name", number));
   }
-  if (!Carried("the name of entry " + std::to_string(e.index), *name)) return false;
+  if (!Carried("the name of entry " + std::to_string(number), *name)) return false;
   if (e.entry.firstLba > 0xFFFFFFFFu ||
       (!grows &&
        (e.entry.lastLba < e.entry.firstLba || e.entry.lastLba - e.entry.firstLba >= 0xFFFFFFFFu))) {
-    return Fail(Format("entry %u lies where no partition of a configuration can", e.index));
+    return Fail(Format("entry %u lies where no partition of a configuration can", number));
   }
   PartitionSettings partition;
   partition.name = *name;

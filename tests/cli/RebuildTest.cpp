@@ -272,6 +272,21 @@ TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
   const Outcome listed = Imgweld({"-L", "Firmware.img", "ini"}, dir.Path());
   EXPECT_EQ(listed.exitCode, 4);
   EXPECT_EQ(listed.out, "");
+
+  // A name no configuration can carry (the second entry's, "u#oot") is
+  // refused before anything is written.
+  fs::remove_all(dir / "kit");
+  fs::create_directory(dir / "kit");
+  std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+  image.at(1024 + 128 + 56 + 2) = '#';
+  WriteBytes(dir / "Firmware.img", image);
+  const Outcome refused = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+  EXPECT_EQ(refused.exitCode, 4);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(LinesStartingWith(refused.err, "imgweld: "),
+            std::vector<std::string>{"imgweld: Firmware.img: cannot be taken apart, the name of "
+                                     "entry 2 holds text a configuration file cannot carry"});
+  EXPECT_TRUE(fs::is_empty(dir / "kit"));
 }
 
 // The date fields hold the moment SOURCE_DATE_EPOCH gives, in UTC whatever
