@@ -8,7 +8,7 @@
 namespace imgweld {
 namespace {
 
-std::string Hex(uint32_t value, const char* format) {
+std::string Formatted(uint32_t value, const char* format) {
   char text[16];
   std::snprintf(text, sizeof text, format, value);
   return text;
@@ -24,11 +24,11 @@ void WritePartitionSection(ConfigDocument& document, size_t number,
                            const PartitionSettings& partition) {
   ConfigSection& section = *document.GetOrAddSection(PartitionSectionName(number));
   section.SetValue(key::kName, partition.name);
-  section.SetValue(key::kType, Hex(partition.type, "0x%X"));
-  section.SetValue(key::kPartOffset, Hex(partition.offset, "0x%X"));
-  section.SetValue(key::kPartSize, partition.size ? Hex(*partition.size, "0x%X") : "");
+  section.SetValue(key::kType, Formatted(partition.type, "0x%X"));
+  section.SetValue(key::kPartOffset, Formatted(partition.offset, "0x%X"));
+  section.SetValue(key::kPartSize, partition.size ? Formatted(*partition.size, "0x%X") : "");
   section.SetValue(key::kFlag, partition.flagFormat == FlagFormat::kHex
-                                   ? Hex(partition.flag, "0x%x")
+                                   ? Formatted(partition.flag, "0x%x")
                                    : std::to_string(static_cast<int>(partition.flag)));
   section.SetValue(key::kFile, partition.file);
   if (!partition.typeGuid.empty()) section.SetValue(key::kTypeGuid, partition.typeGuid);

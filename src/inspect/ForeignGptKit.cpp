@@ -1,8 +1,6 @@
 #include "inspect/ForeignGptKit.h"
 
 #include <algorithm>
-#include <map>
-#include <set>
 
 #include "config/ConfigDocument.h"
 #include "config/ConfigKeys.h"
@@ -35,15 +33,12 @@ class ForeignRebuild {
   bool CheckArray();
   bool CheckEntry(size_t position);
   bool CheckPlacement();
-  std::string FileName(const std::string& name, size_t number);
-  std::string TypeKey(const Guid& guid);
 
   const GptImageFacts& facts_;
   const std::string& where_;
   Output& out_;
   ConfigDocument document_;
-  std::set<std::string> fileNames_;
-  std::map<Guid, std::string> typeKeys_;
+  GptKitNames names_;
 };
 
 std::string EntryText(const GptEntryFacts& e) {
@@ -138,24 +133,6 @@ bool ForeignRebuild::CheckPlacement() {
   return true;
 }
 
-std::string ForeignRebuild::FileName(const std::string& name, size_t number) {
-  std::string base = IsPlainFileName(name) ? name + ".img" : "";
-  if (base.empty()) base = "partition" + std::to_string(number) + ".img";
-  std::string file = base;
-  for (int n = 2; fileNames_.count(file) != 0; ++n) file = base + "." + std::to_string(n);
-  fileNames_.insert(file);
-  return file;
-}
-
-std::string ForeignRebuild::TypeKey(const Guid& guid) {
-  const auto found = typeKeys_.find(guid);
-  if (found != typeKeys_.end()) return found->second;
-  const std::string key = "type" + std::to_string(typeKeys_.size() + 1);
-  typeKeys_[guid] = key;
-  WriteTypeGuid(document_, key, GuidText(guid));
-  return key;
-}
-
 bool ForeignRebuild::Run(GptKit& kit) {
   if (!CheckArray()) return false;
   for (size_t i = 0; i < facts_.entries.size(); ++i) {
@@ -175,8 +152,8 @@ bool ForeignRebuild::Run(GptKit& kit) {
     partition.type = kOrdinaryType;
     partition.offset = static_cast<uint32_t>(entry.firstLba);
     partition.size = static_cast<uint32_t>(entry.lastLba - entry.firstLba + 1);
-    partition.file = FileName(name, i + 1);
-    partition.typeGuid = TypeKey(entry.typeGuid);
+    partition.file = names_.FileOf(name, i + 1);
+    partition.typeGuid = names_.TypeKeyOf(entry.typeGuid, document_);
     partition.uniqueGuid = GuidText(entry.uniqueGuid);
     WritePartitionSection(document_, i + 1, partition);
     kit.files.push_back({partition.file,

@@ -159,8 +159,6 @@ class GptRebuild {
   bool RecordPartition(size_t index);
   bool RecordBootBlock(PartitionSettings& partition, uint64_t at, uint64_t length);
   bool Carried(const std::string& what, const std::string& value);
-  std::string FileName(const std::string& name);
-  std::string TypeKey(const Guid& guid);
   uint8_t FindFillByte();
 
   ImageSource& source_;
@@ -172,8 +170,7 @@ class GptRebuild {
   bool compact_ = false;
   uint64_t dataEnd_ = 0;          // where the partitions' bytes end: the backup GPT follows
   uint64_t cursor_ = kDataStart;  // compact: where the next payload lies
-  std::set<std::string> fileNames_;
-  std::map<Guid, std::string> typeKeys_;
+  GptKitNames names_;
   // Bytes a payload or boot block copy takes, for finding the fill byte.
   std::vector<std::pair<uint64_t, uint64_t>> taken_;
   bool bootFound_ = false;
@@ -186,27 +183,6 @@ bool GptRebuild::Carried(const std::string& what, const std::string& value) {
   });
   if (!control && IniCanCarry(value)) return true;
   return Fail(what + " holds text a configuration file cannot carry");
-}
-
-// "<name>.img" as -U names a partition's file, numbered when a name comes
-// twice; a name that is no plain file name gives "partition<n>.img".
-std::string GptRebuild::FileName(const std::string& name) {
-  std::string base = IsPlainFileName(name) ? name + ".img" : "";
-  if (base.empty()) base = "partition" + std::to_string(kit_.files.size() + 1) + ".img";
-  std::string file = base;
-  for (int n = 2; fileNames_.count(file) != 0; ++n) file = base + "." + std::to_string(n);
-  fileNames_.insert(file);
-  return file;
-}
-
-// Type GUIDs are named type1, type2, ... in the order they first appear.
-std::string GptRebuild::TypeKey(const Guid& guid) {
-  const auto found = typeKeys_.find(guid);
-  if (found != typeKeys_.end()) return found->second;
-  const std::string key = "type" + std::to_string(typeKeys_.size() + 1);
-  typeKeys_[guid] = key;
-  WriteTypeGuid(document_, key, GuidText(guid));
-  return key;
 }
 
 bool GptRebuild::CheckTable() {
@@ -297,7 +273,7 @@ bool GptRebuild::RecordPartition(size_t index) {
   partition.type = kOrdinaryType;
   partition.offset = static_cast<uint32_t>(e.entry.firstLba);
   partition.size = grows ? 0 : static_cast<uint32_t>(e.entry.lastLba - e.entry.firstLba + 1);
-  partition.typeGuid = TypeKey(e.entry.typeGuid);
+  partition.typeGuid = names_.TypeKeyOf(e.entry.typeGuid, document_);
   partition.uniqueGuid = GuidText(e.entry.uniqueGuid);
   const uint64_t length = e.recordedLength.value_or(0);
   const uint64_t at = compact_ ? cursor_ : e.entry.firstLba * kSector;
@@ -305,7 +281,7 @@ bool GptRebuild::RecordPartition(size_t index) {
     cursor_ += length;
   } else if (length > 0) {
     partition.flag = grows || length > uint64_t{*partition.size} * kSector ? PART_FLAG_GROW : 0;
-    partition.file = FileName(*name);
+    partition.file = names_.FileOf(*name, number);
     kit_.files.push_back({partition.file, {at, length, false}, false});
     taken_.emplace_back(at, at + length);
     cursor_ += length;
@@ -363,6 +339,24 @@ bool GptRebuild::Run(GptKit& kit) {
 }
 
 }  // namespace
+
+std::string GptKitNames::FileOf(const std::string& name, size_t number) {
+  const std::string base =
+      IsPlainFileName(name) ? name + ".img" : "partition" + std::to_string(number) + ".img";
+  std::string file = base;
+  for (int n = 2; files_.count(file) != 0; ++n) file = base + "." + std::to_string(n);
+  files_.insert(file);
+  return file;
+}
+
+std::string GptKitNames::TypeKeyOf(const Guid& guid, ConfigDocument& document) {
+  const auto found = typeKeys_.find(guid);
+  if (found != typeKeys_.end()) return found->second;
+  const std::string key = "type" + std::to_string(typeKeys_.size() + 1);
+  typeKeys_[guid] = key;
+  WriteTypeGuid(document, key, GuidText(guid));
+  return key;
+}
 
 bool BuildGptKit(ImageSource& source, const GptImageFacts& facts, const std::string& where,
                  Output& out, GptKit& kit) {

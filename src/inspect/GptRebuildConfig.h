@@ -1,8 +1,14 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "config/ConfigDocument.h"
+#include "image/GptRecords.h"
 
 #include "common/Output.h"
 #include "image/ImageReader.h"
@@ -19,6 +25,21 @@ struct GptKit {
   uint8_t fillByte = 0;
   // Made by another tool: only the partitions, names and GUIDs come back.
   bool foreign = false;
+};
+
+// The names a partition-table kit gives: the file of partition `number`
+// is "<name>.img" as -U names a partition's file, numbered ".2", ".3", ...
+// when a name comes again, and "partition<number>.img" for a name that is
+// no plain file name; type GUIDs are keys type1, type2, ... of the
+// PARTITION_TYPE_GUID section in the order they first appear.
+class GptKitNames {
+ public:
+  std::string FileOf(const std::string& name, size_t number);
+  std::string TypeKeyOf(const Guid& guid, ConfigDocument& document);
+
+ private:
+  std::set<std::string> files_;
+  std::map<Guid, std::string> typeKeys_;
 };
 
 // Works out the kit of a partition-table image the packer made: the GPT
