@@ -1,9 +1,7 @@
 #include "inspect/GptRebuildConfig.h"
 
 #include <algorithm>
-#include <map>
 #include <optional>
-#include <set>
 #include <sstream>
 
 #include "common/ByteIO.h"
@@ -152,7 +150,7 @@ class GptRebuild {
 
  private:
   bool Fail(const std::string& text) {
-    out_.Note(where_, Printable("cannot be taken apart, " + text));
+    out_.Note(where_, Printable("cannot be taken apart: " + text));
     return false;
   }
   bool CheckTable();

@@ -284,7 +284,7 @@ TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
   EXPECT_EQ(refused.exitCode, 4);
   EXPECT_EQ(refused.out, "");
   EXPECT_EQ(LinesStartingWith(refused.err, "imgweld: "),
-            std::vector<std::string>{"imgweld: Firmware.img: cannot be taken apart, the name of "
+            std::vector<std::string>{"imgweld: Firmware.img: cannot be taken apart: the name of "
                                      "entry 2 holds text a configuration file cannot carry"});
   EXPECT_TRUE(fs::is_empty(dir / "kit"));
 }
