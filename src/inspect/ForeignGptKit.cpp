@@ -166,10 +166,6 @@ bool ForeignRebuild::Run(GptKit& kit) {
   kit.config = IniText(document_, comments);
   kit.fillByte = 0;
   kit.foreign = true;
-  out_.Note(where_,
-            "a disk image of another tool: its partitions, their names and GUIDs and the disk "
-            "GUID are rebuilt, the bytes outside the partitions (MBR fields, private header "
-            "fields, the disk's size) are not");
   return true;
 }
 
@@ -218,7 +214,14 @@ bool CompareForeignGpt(ImageSource& source, const ImagePlan& plan, const ImageIn
                           (e.entry.lastLba + 1) * kSector, difference);
     }
   }
-  if (difference.empty()) return true;
+  // One line either way: what comes back, or the first difference.
+  if (difference.empty()) {
+    out.Note(where,
+             "a disk image of another tool: its partitions, their names and GUIDs and the disk "
+             "GUID are rebuilt, the bytes outside the partitions (MBR fields, private header "
+             "fields, the disk's size) are not");
+    return true;
+  }
   out.Note(where, Printable("cannot be rebuilt with the same partitions, " + difference));
   return false;
 }

@@ -16,16 +16,15 @@ bool IsForeignGpt(const GptImageFacts& facts);
 
 // Its kit: every partition's sectors as a file, and a configuration that
 // packs a padded partition-table image with the same partitions at the same
-// sectors, with the same names, type GUIDs, unique GUIDs and disk GUID. The
-// bytes outside the partitions cannot be the same; one line on standard
-// error says so. A layout the packer cannot express is refused, with one
-// line naming what, before anything is written.
+// sectors, with the same names, type GUIDs, unique GUIDs and disk GUID. A
+// layout the packer cannot express is refused, with one line naming what,
+// before anything is written.
 bool BuildForeignGptKit(ImageSource& source, const GptImageFacts& facts, const std::string& where,
                         Output& out, GptKit& kit);
 
 // Whether the planned image has the image's partition entries, disk GUID and
-// partitions' bytes; false, after one line on standard error naming the
-// first difference, when it has not.
+// partitions' bytes. One line on standard error either way: that the bytes
+// outside the partitions are not rebuilt, or the first difference (false).
 bool CompareForeignGpt(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
                        uint8_t fillByte, const std::string& where, Output& out);
 

@@ -192,6 +192,7 @@ bool GptRebuild::CheckTable() {
   if (h.layoutMarker != kGptCompactMarker && h.layoutMarker != kGptPaddedMarker) {
     return Fail("its GPT header has no layout mark of the packer's");
   }
+  if (h.partitionCount == 0) return Fail("it has no partition");
   if (h.partitionCount > kMaxGptPartitions || facts_.entries.size() != h.partitionCount) {
     return Fail("its partition array holds entries the header does not count");
   }
@@ -211,7 +212,8 @@ bool GptRebuild::RecordBootBlock(PartitionSettings& partition, uint64_t at, uint
   // read whole.
   SectorBytes first{};
   SectorBytes plain{};
-  if (bootFound_ || length > kBootMaxWritten || length < kSector || !source_.Read(at, first) ||
+  if (bootFound_ || length > kBootMaxWritten || length < kSector ||
+      at + length > source_.Length() || !source_.Read(at, first) ||
       !ReadControl(first, 0, HasHeaderMarks, plain)) {
     return false;
   }
