@@ -68,7 +68,9 @@ int RunCommandLine(int argc, const char* const* argv, Output& out) {
   // "-X" takes an image and a directory: 4 arguments in all. It is matched
   // as written, upper case only: "-x" stays an unknown command word, as it
   // always was.
-  if (argc == 4 && std::string(argv[1]) == "-X") return ExtractKit(argv[2], argv[3], out);
+  if (argc == 4 && std::string(argv[1]) == "-X") {
+    return ExtractKit(argv[2], argv[3], out) ? kExitOk : kExitUnpackFailed;
+  }
   if (argc != 4 && argc != 5) {
     PrintUsage(out);
     out.Note("usage",

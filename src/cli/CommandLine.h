@@ -1,7 +1,7 @@
 #pragma once
 
+#include "cli/ExitCodes.h"
 #include "common/Output.h"
-#include "inspect/ExitCodes.h"
 
 namespace imgweld {
 

@@ -1,6 +1,12 @@
 #include "inspect/KitCommand.h"
 
-#include "inspect/ExitCodes.h"
+#include <optional>
+
+#include "common/File.h"
+#include "image/GptRecords.h"
+#include "image/ImageReader.h"
+#include "image/ImageSource.h"
+#include "inspect/GptKit.h"
 #include "inspect/RebuildCheck.h"
 #include "inspect/RebuildConfig.h"
 #include "unpack/UnpackFirmware.h"
@@ -22,20 +28,49 @@ class DiagnosticOutput final : public Output {
   Output& base_;
 };
 
-bool RebuildingConfig(ImageSource& source, const TaggedImageFacts& facts, std::string& config,
-                      std::string& problem) {
-  return BuildRebuildConfig(source, facts, config, problem) &&
-         CheckRebuild(source, facts, config, problem);
+// A disk image whose GPT header lies in its second sector of more than 512
+// bytes: a GPT of another sector size, which no partition-table image of
+// the packer's (512-byte sectors) expresses.
+std::optional<uint32_t> ForeignSectorSize(ImageSource& source) {
+  SectorBytes mbr{};
+  if (!source.Read(0, mbr) || !IsProtectiveMbr(mbr)) return std::nullopt;
+  for (const uint32_t size : {1024u, 2048u, 4096u}) {
+    SectorBytes header{};
+    if (source.Read(size, header) && HasGptSignature(header)) return size;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
-int ExtractKit(const std::string& imagePath, const std::string& outputDir, Output& out) {
+bool ExtractKit(const std::string& imagePath, const std::string& outputDir, Output& out) {
   DiagnosticOutput progress(out);
+  // A partition-table image has a kit of its own; any other file goes the
+  // way of -U, which names what it cannot unpack.
+  File image;
+  if (image.OpenInput(imagePath)) {
+    const std::optional<uint64_t> length = image.Length();
+    if (length) {
+      FileSource source(image, *length);
+      if (IdentifyImage(source) == ImageKind::kGpt) {
+        return ExtractGptKit(imagePath, image, *length, outputDir, out, progress);
+      }
+      if (const std::optional<uint32_t> size = ForeignSectorSize(source)) {
+        out.Diagnose(imagePath,
+                     "cannot be taken apart: its GPT has sectors of %u bytes, a partition-table "
+                     "image has sectors of 512",
+                     *size);
+        return false;
+      }
+    }
+  }
   KitHooks kit;
   kit.fileList = &out;
-  kit.rebuildConfig = RebuildingConfig;
-  return UnpackFirmware(imagePath, outputDir, kit, progress) ? kExitOk : kExitUnpackFailed;
+  kit.rebuildConfig = [&](ImageSource& source, const TaggedImageFacts& facts, std::string& config) {
+    return BuildRebuildConfig(source, facts, imagePath, out, config) &&
+           CheckRebuild(source, facts, config, imagePath, out);
+  };
+  return UnpackFirmware(imagePath, outputDir, kit, progress);
 }
 
 }  // namespace imgweld

@@ -11,8 +11,9 @@ namespace imgweld {
 // same image again, byte for byte, with no environment. The configuration is
 // planned by the packer in memory and compared with the image before it is
 // written. Progress and detail go to standard error; standard output names
-// each file written, one a line. kExitOk, or kExitUnpackFailed (also when
-// the files are written but the image cannot be rebuilt exactly).
-int ExtractKit(const std::string& imagePath, const std::string& outputDir, Output& out);
+// each file written, one a line. False (the command exits 4) when it
+// fails, also when the files are written but the image cannot be rebuilt
+// exactly.
+bool ExtractKit(const std::string& imagePath, const std::string& outputDir, Output& out);
 
 }  // namespace imgweld

@@ -11,6 +11,7 @@
 #include "inspect/ConfigListing.h"
 #include "inspect/ConfigurationListing.h"
 #include "inspect/GptListing.h"
+#include "inspect/GptRebuildConfig.h"
 #include "inspect/InspectSupport.h"
 #include "inspect/RebuildCheck.h"
 #include "inspect/RebuildConfig.h"
@@ -62,11 +63,8 @@ bool ListTagged(ImageSource& source, const std::string& name, ListMode mode, Out
     // Standard output holds a configuration that rebuilds the image, or
     // nothing: the reason goes to standard error.
     std::string config;
-    std::string problem;
-    if (!BuildRebuildConfig(source, facts, config, problem) ||
-        !CheckRebuild(source, facts, config, problem)) {
-      // The reason may quote a text of the image: it is shown escaped.
-      out.Note(name, Printable("cannot be rebuilt exactly, " + problem));
+    if (!BuildRebuildConfig(source, facts, name, out, config) ||
+        !CheckRebuild(source, facts, config, name, out)) {
       return false;
     }
     out.Write(config);
@@ -78,11 +76,15 @@ bool ListTagged(ImageSource& source, const std::string& name, ListMode mode, Out
 
 bool ListGpt(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
   if (mode == ListMode::kIni) {
-    ListFailure(out, mode, name)
-        .Fail(Format("%s is a partition-table image, only a tagged image is listed as a "
-                     "configuration!",
-                     name.c_str()));
-    return false;
+    // As for a tagged image: a configuration that rebuilds the image, or
+    // nothing on standard output.
+    GptKit kit;
+    if (!BuildGptKit(source, ReadGptImage(source), name, out, kit) ||
+        !CheckGptKit(source, kit, name, out)) {
+      return false;
+    }
+    out.Write(kit.config);
+    return true;
   }
   const GptImageFacts facts = ReadGptImage(source);
   out.Write(mode == ListMode::kJson ? GptJson(facts, name).Text() : GptText(facts, name));

@@ -25,70 +25,60 @@ namespace {
 
 constexpr size_t kChunk = size_t{64} << 10;
 
-// The files "-U" writes, served from the image instead of the output
-// directory, so that planning the configuration touches no file. A boot
-// program is read into an anonymous memory file, since the planner builds
-// the boot block from its bytes. Any other payload is only measured and
-// copied by the planner, so its file holds no bytes of its own (a hole of
-// the payload's length, which takes no memory): where the planned image
-// copies it, the comparison takes its bytes from the image where "-U"
-// would read them.
-class ExtractedInputs final : public PackInputs {
- public:
-  ExtractedInputs(ImageSource& source, const TaggedImageFacts& facts) : source_(source) {
-    // The names are those -U gives, decided over the whole table.
-    for (const RecordExtraction& extraction : PlanExtraction(facts.records).records) {
-      const bool boot = extraction.record->entry.type == PART_TYPE_IDBLOCK;
-      for (const ExtractedFile& file : extraction.files) files_[file.name] = {file.extent, boot};
+}  // namespace
+
+ImageInputs::ImageInputs(ImageSource& source, std::vector<KitFile> files) : source_(source) {
+  for (KitFile& file : files) files_[file.name] = std::move(file);
+}
+
+ImageInputs ImageInputs::OfTaggedImage(ImageSource& source, const TaggedImageFacts& facts) {
+  // The names are those -U gives, decided over the whole table.
+  std::vector<KitFile> files;
+  for (const RecordExtraction& extraction : PlanExtraction(facts.records).records) {
+    const bool boot = extraction.record->entry.type == PART_TYPE_IDBLOCK;
+    for (const ExtractedFile& file : extraction.files)
+      files.push_back({file.name, file.extent, boot});
+  }
+  return ImageInputs(source, std::move(files));
+}
+
+bool ImageInputs::Open(const std::string& name, File& file) const {
+  const auto found = files_.find(name);
+  // A name the kit does not hold fails as a missing file does.
+  if (found == files_.end()) return file.OpenInput(std::string());
+  const int fd = memfd_create(name.c_str(), MFD_CLOEXEC);
+  if (fd < 0) return file.OpenInput(std::string());
+  const bool filled = found->second.program
+                          ? CopyProgram(found->second.extent, fd)
+                          : ftruncate(fd, static_cast<off_t>(found->second.extent.length)) == 0;
+  if (!filled || lseek(fd, 0, SEEK_SET) != 0) {
+    close(fd);
+    return file.OpenInput(std::string());
+  }
+  return file.Adopt(fd, name, "rb");
+}
+
+const PayloadExtent* ImageInputs::Find(const std::string& name) const {
+  const auto found = files_.find(name);
+  return found == files_.end() ? nullptr : &found->second.extent;
+}
+
+bool ImageInputs::CopyProgram(const PayloadExtent& extent, int fd) const {
+  std::vector<uint8_t> chunk(kChunk);
+  for (uint64_t done = 0; done < extent.length;) {
+    uint64_t position = 0;
+    const uint64_t run = std::min<uint64_t>(extent.RunAt(done, position), kChunk);
+    const std::span<uint8_t> part(chunk.data(), static_cast<size_t>(run));
+    if (!source_.Read(position, part) ||
+        write(fd, part.data(), part.size()) != static_cast<ssize_t>(part.size())) {
+      return false;
     }
+    done += run;
   }
+  return true;
+}
 
-  bool Open(const std::string& name, File& file) const override {
-    const auto found = files_.find(name);
-    // A name "-U" does not write fails as a missing file does.
-    if (found == files_.end()) return file.OpenInput(std::string());
-    const int fd = memfd_create(name.c_str(), MFD_CLOEXEC);
-    if (fd < 0) return file.OpenInput(std::string());
-    const bool filled = found->second.program
-                            ? CopyProgram(found->second.extent, fd)
-                            : ftruncate(fd, static_cast<off_t>(found->second.extent.length)) == 0;
-    if (!filled || lseek(fd, 0, SEEK_SET) != 0) {
-      close(fd);
-      return file.OpenInput(std::string());
-    }
-    return file.Adopt(fd, name, "rb");
-  }
-
-  const PayloadExtent* Find(const std::string& name) const {
-    const auto found = files_.find(name);
-    return found == files_.end() ? nullptr : &found->second.extent;
-  }
-
- private:
-  struct Input {
-    PayloadExtent extent;
-    bool program = false;
-  };
-
-  bool CopyProgram(const PayloadExtent& extent, int fd) const {
-    std::vector<uint8_t> chunk(kChunk);
-    for (uint64_t done = 0; done < extent.length;) {
-      uint64_t position = 0;
-      const uint64_t run = std::min<uint64_t>(extent.RunAt(done, position), kChunk);
-      const std::span<uint8_t> part(chunk.data(), static_cast<size_t>(run));
-      if (!source_.Read(position, part) ||
-          write(fd, part.data(), part.size()) != static_cast<ssize_t>(part.size())) {
-        return false;
-      }
-      done += run;
-    }
-    return true;
-  }
-
-  ImageSource& source_;
-  std::map<std::string, Input> files_;
-};
-
+namespace {
 // What the planned image holds from one position on: fill bytes, a buffer
 // of the plan, or a payload, from byte `from` of it.
 struct Piece {
@@ -164,7 +154,7 @@ class PlannedImage {
 // Compares the planned image with the image, chunk by chunk.
 class Comparison {
  public:
-  Comparison(ImageSource& source, const ImagePlan& plan, const ExtractedInputs& inputs,
+  Comparison(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
              uint8_t fillByte)
       : source_(source), plan_(plan), inputs_(inputs), fillByte_(fillByte) {}
 
@@ -181,6 +171,40 @@ class Comparison {
                planned.Length() < source_.Length() ? "rebuilt image" : "image",
                Ull(std::max(planned.Length(), source_.Length()) - common));
     return false;
+  }
+
+  // Compares bytes `start` to `end` only, which both images must hold.
+  bool RunRange(uint64_t start, uint64_t end, std::string& difference) {
+    const PlannedImage planned(plan_);
+    if (planned.Length() < end || source_.Length() < end) {
+      difference = Format("byte 0x%llx: the %s ends before it", Ull(end - 1),
+                          planned.Length() < end ? "rebuilt image" : "image");
+      return false;
+    }
+    for (const auto& [pieceStart, piece] : planned.Pieces()) {
+      const uint64_t from = std::max(start, pieceStart);
+      const uint64_t to = std::min(end, piece.end);
+      if (from >= to) continue;
+      Piece part = piece;
+      part.from += from - pieceStart;
+      if (!ComparePiece(from, to, part, difference)) return false;
+    }
+    return true;
+  }
+
+  // The planned image's bytes from `at`; false when it does not hold them.
+  bool Read(uint64_t at, std::span<uint8_t> out) {
+    const PlannedImage planned(plan_);
+    if (planned.Length() < at + out.size()) return false;
+    for (const auto& [pieceStart, piece] : planned.Pieces()) {
+      const uint64_t from = std::max(at, pieceStart);
+      const uint64_t to = std::min(at + out.size(), piece.end);
+      if (from >= to) continue;
+      const std::span<uint8_t> part =
+          out.subspan(static_cast<size_t>(from - at), static_cast<size_t>(to - from));
+      if (!PlannedBytes(piece, piece.from + (from - pieceStart), part)) return false;
+    }
+    return true;
   }
 
  private:
@@ -227,7 +251,7 @@ class Comparison {
 
   ImageSource& source_;
   const ImagePlan& plan_;
-  const ExtractedInputs& inputs_;
+  const ImageInputs& inputs_;
   const uint8_t fillByte_;
   std::vector<uint8_t> image_ = std::vector<uint8_t>(kChunk);
   std::vector<uint8_t> planned_ = std::vector<uint8_t>(kChunk);
@@ -242,34 +266,68 @@ std::string RefusalLine(const std::string& text) {
 
 }  // namespace
 
-bool CheckRebuild(ImageSource& source, const TaggedImageFacts& facts, const std::string& config,
-                  std::string& difference) {
+bool ComparePlannedRange(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
+                         uint8_t fillByte, uint64_t start, uint64_t end, std::string& difference) {
+  return Comparison(source, plan, inputs, fillByte).RunRange(start, end, difference);
+}
+
+bool ReadPlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
+                      uint8_t fillByte, uint64_t at, std::span<uint8_t> out) {
+  return Comparison(source, plan, inputs, fillByte).Read(at, out);
+}
+
+std::string PlanRefusal(const ImagePlan& plan) {
+  std::string refusal;
+  for (const WriteStep& step : plan.steps) {
+    if (step.kind == WriteStep::Kind::kFail) refusal = step.text;
+  }
+  return "the packer refuses the configuration: " + RefusalLine(refusal);
+}
+
+std::string PackerRefusal(const StringOutput& messages) {
+  return "the packer refuses the configuration: " + RefusalLine(messages.Text());
+}
+
+namespace {
+
+// The first difference between the image and what the packer makes of
+// `config`; empty when there is none.
+std::string TaggedRebuildDifference(ImageSource& source, const TaggedImageFacts& facts,
+                                    const std::string& config) {
   ConfigDocument document;
   std::istringstream text(config);
   document.Parse(text, false);
   StringOutput messages;
   std::tm packTime{};
   if (ReadDateKey(document, packTime, messages) != DateKey::kValid) {
-    difference = "the configuration names no Date the packer takes";
-    return false;
+    return "the configuration names no Date the packer takes";
   }
   const PackOptions options = ResolvePackOptions(document, std::string());
-  const ExtractedInputs inputs(source, facts);
+  const ImageInputs inputs = ImageInputs::OfTaggedImage(source, facts);
   const PackContext context{options, messages, &inputs};
   TaggedFirmwarePlan planned;
   if (!PlanTaggedFirmware(document, context, "Firmware.img", packTime, planned)) {
-    difference = "the packer refuses the configuration: " + RefusalLine(messages.Text());
-    return false;
+    return PackerRefusal(messages);
   }
-  if (planned.plan.failed) {
-    std::string refusal;
-    for (const WriteStep& step : planned.plan.steps) {
-      if (step.kind == WriteStep::Kind::kFail) refusal = step.text;
-    }
-    difference = "the packer refuses the configuration: " + RefusalLine(refusal);
-    return false;
-  }
-  return Comparison(source, planned.plan, inputs, options.fillByte).Run(difference);
+  if (planned.plan.failed) return PlanRefusal(planned.plan);
+  std::string difference;
+  if (ComparePlannedImage(source, planned.plan, inputs, options.fillByte, difference)) return "";
+  return difference.empty() ? "the rebuilt image differs" : difference;
+}
+
+}  // namespace
+
+bool ComparePlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
+                         uint8_t fillByte, std::string& difference) {
+  return Comparison(source, plan, inputs, fillByte).Run(difference);
+}
+
+bool CheckRebuild(ImageSource& source, const TaggedImageFacts& facts, const std::string& config,
+                  const std::string& where, Output& out) {
+  const std::string difference = TaggedRebuildDifference(source, facts, config);
+  if (difference.empty()) return true;
+  out.Note(where, Printable("cannot be rebuilt exactly, " + difference));
+  return false;
 }
 
 }  // namespace imgweld

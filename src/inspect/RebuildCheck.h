@@ -1,20 +1,75 @@
 #pragma once
 
+#include <map>
 #include <string>
+#include <vector>
 
+#include "common/Output.h"
+#include "image/BootBlock.h"
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
+#include "pack/ImagePlan.h"
+#include "pack/PackContext.h"
 
 namespace imgweld {
 
+// One file of a rebuild kit and where its bytes lie in the image.
+struct KitFile {
+  std::string name;
+  PayloadExtent extent;
+  bool program = false;  // a boot program: the planner reads its bytes
+};
+
+// The files of a kit, served from the image instead of the kit's directory,
+// so that planning the configuration touches no file. A boot program is read
+// into an anonymous memory file, since the planner builds the boot block
+// from its bytes. Any other payload is only measured and copied by the
+// planner, so its file holds no bytes of its own (a hole of the payload's
+// length, which takes no memory): where the planned image copies it, the
+// comparison takes its bytes from the image where the kit's file was read.
+class ImageInputs final : public PackInputs {
+ public:
+  ImageInputs(ImageSource& source, std::vector<KitFile> files);
+  // The files "-U" writes for a tagged image, named as it names them.
+  static ImageInputs OfTaggedImage(ImageSource& source, const TaggedImageFacts& facts);
+
+  bool Open(const std::string& name, File& file) const override;
+  const PayloadExtent* Find(const std::string& name) const;
+
+ private:
+  bool CopyProgram(const PayloadExtent& extent, int fd) const;
+
+  ImageSource& source_;
+  std::map<std::string, KitFile> files_;
+};
+
+// Compares the image the plan makes, with its payloads taken from `inputs`,
+// with the image: length and every byte. False, with `difference` naming
+// the first byte that differs and what each side holds there.
+bool ComparePlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
+                         uint8_t fillByte, std::string& difference);
+
+// The same for the bytes from `start` to `end` alone, which both must hold.
+bool ComparePlannedRange(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
+                         uint8_t fillByte, uint64_t start, uint64_t end, std::string& difference);
+
+// The bytes the plan puts at `at`; false when the planned image ends sooner.
+bool ReadPlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
+                      uint8_t fillByte, uint64_t at, std::span<uint8_t> out);
+
+// Why the packer refused a configuration: the first "Packing Error:" line
+// of the plan's recorded failure or of the messages printed while planning.
+std::string PlanRefusal(const ImagePlan& plan);
+std::string PackerRefusal(const StringOutput& messages);
+
 // The promise of a rebuild configuration, kept: `config` (the text "-L ini"
-// prints, its first line naming SOURCE_DATE_EPOCH) is parsed and planned by
-// the packer's own planner, in memory and writing nothing, with the files
-// "-U" extracts from the image as its inputs, and the planned image is
-// compared with the image, length and every byte. False, with `difference`
-// naming the first byte that differs and what each side holds there (or why
-// the packer refuses the configuration), when they are not the same.
+// prints) is parsed and planned by the packer's own planner, in memory and
+// writing nothing, with the files "-U" extracts from the image as its
+// inputs, and the planned image is compared with the image. False, after
+// one line on standard error ("<where>: cannot be rebuilt exactly, ...")
+// naming the first byte that differs or why the packer refuses the
+// configuration, when they are not the same.
 bool CheckRebuild(ImageSource& source, const TaggedImageFacts& facts, const std::string& config,
-                  std::string& difference);
+                  const std::string& where, Output& out);
 
 }  // namespace imgweld

@@ -1,7 +1,6 @@
 #include "inspect/RebuildConfig.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -11,6 +10,7 @@
 #include "common/Output.h"
 #include "config/ConfigDocument.h"
 #include "config/ConfigKeys.h"
+#include "config/IniWriter.h"
 #include "image/BootBlock.h"
 #include "image/HeaderTime.h"
 #include "pack/PackTime.h"
@@ -47,13 +47,16 @@ bool AllZero(std::span<const uint8_t> bytes) {
 // One rebuild: the configuration built up, or the first reason it cannot be.
 class Rebuild {
  public:
-  Rebuild(ImageSource& source, const TaggedImageFacts& facts) : source_(source), facts_(facts) {}
+  Rebuild(ImageSource& source, const TaggedImageFacts& facts, const std::string& where, Output& out)
+      : source_(source), facts_(facts), where_(where), out_(out) {}
 
-  bool Run(std::string& config, std::string& problem);
+  bool Run(std::string& config);
 
  private:
-  bool Fail(std::string text) {
-    problem_ = std::move(text);
+  // The reason may quote a text of the image: it is shown escaped.
+  bool Fail(const std::string& text) {
+    out_.Note(where_, Printable("cannot be rebuilt exactly, " + text));
+    failed_ = true;
     return false;
   }
   // A value is printed only when it reads back as it is, and holds no
@@ -79,11 +82,13 @@ class Rebuild {
 
   ImageSource& source_;
   const TaggedImageFacts& facts_;
+  const std::string& where_;
+  Output& out_;
   ConfigDocument document_;
   // The file -U writes for each record, by table index, named over the
   // whole table as -U names them.
   std::map<uint32_t, std::string> fileOf_;
-  std::string problem_;
+  bool failed_ = false;
 };
 
 // The first 4096 bytes are exactly what the packer assembles from the
@@ -120,15 +125,15 @@ bool Rebuild::RecordSystem() {
   if (!facts_.vendorFill || !facts_.vendorUniform) {
     return Fail("the vendor area does not hold one fill byte");
   }
-  ConfigSection& system = *document_.GetOrAddSection("System");
-  system.SetValue("FwVersion", VersionText(h.version));
-  system.SetValue("Chip", *chip);
-  system.SetValue("Model", *model);
+  WriteSystemValue(document_, key::kFwVersion, VersionText(h.version));
+  WriteSystemValue(document_, key::kChip, *chip);
+  WriteSystemValue(document_, key::kModel, *model);
   // Empty, so that packing builds the tagged image again.
-  system.SetValue("Gpt_Enable", "");
-  system.SetValue("Backup_Partition_Enable", h.backupDisabled == 0 ? "1" : "0");
-  system.SetValue("FILL_BYTE", Format("0x%02X", *facts_.vendorFill));
-  system.SetValue(key::kDate, DateKeyText(h.year, h.month, h.day, h.hour, h.minute, h.second));
+  WriteSystemValue(document_, key::kGptEnable, "");
+  WriteSystemValue(document_, key::kBackupPartitionEnable, h.backupDisabled == 0 ? "1" : "0");
+  WriteSystemValue(document_, key::kFillByte, Format("0x%02X", *facts_.vendorFill));
+  WriteSystemValue(document_, key::kDate,
+                   DateKeyText(h.year, h.month, h.day, h.hour, h.minute, h.second));
   return true;
 }
 
@@ -152,7 +157,7 @@ bool Rebuild::RecordBootBlock(const TaggedRecord& record, uint32_t number) {
   }
   const std::optional<std::string> name = FieldText(e.name);
   if (!name || !Carried("the boot block's name", *name)) {
-    return problem_.empty() ? Fail("the boot block's name holds bytes after its end") : false;
+    return failed_ ? false : Fail("the boot block's name holds bytes after its end");
   }
   // Bytes past the boot fields keep what a long Type_Guid text left there.
   std::string typeGuid;
@@ -160,28 +165,28 @@ bool Rebuild::RecordBootBlock(const TaggedRecord& record, uint32_t number) {
   if (!AllZero(tail)) {
     const std::optional<std::string> rest = FieldText(e.typeGuid, kBootFieldBytes);
     if (!rest || !Carried("the boot block's Type_Guid", *rest)) {
-      return problem_.empty() ? Fail("the boot block's record holds bytes after its Type_Guid")
-                              : false;
+      return failed_ ? false : Fail("the boot block's record holds bytes after its Type_Guid");
     }
     typeGuid = kLostCharacters + *rest;
   }
-  ConfigSection& system = *document_.GetOrAddSection("System");
-  system.SetValue("Nano", boot.layout.nano ? "1" : "0");
-  system.SetValue("BLANK_GAP", boot.layout.gap ? "1" : "0");
   const bool scrambled = programs == BootPrograms::kScrambled;
-  system.SetValue("Loader_Encrypt", scrambled ? "1" : "0");
-  system.SetValue("Loader_Scrambled", scrambled ? "1" : "0");
-  system.SetValue("IDB_Boot_Encrypt", boot.header == BootSectors::kScrambled ? "1" : "0");
+  WriteSystemValue(document_, key::kNano, boot.layout.nano ? "1" : "0");
+  WriteSystemValue(document_, key::kBlankGap, boot.layout.gap ? "1" : "0");
+  WriteSystemValue(document_, key::kLoaderEncrypt, scrambled ? "1" : "0");
+  WriteSystemValue(document_, key::kLoaderScrambled, scrambled ? "1" : "0");
+  WriteSystemValue(document_, key::kIdbBootEncrypt,
+                   boot.header == BootSectors::kScrambled ? "1" : "0");
 
-  ConfigSection& section = *document_.GetOrAddSection(Format("UserPart%u", number));
-  section.SetValue("Name", *name);
-  section.SetValue("Type", Format("0x%X", e.type));
-  section.SetValue("PartOffset", Format("0x%X", e.offset));
-  section.SetValue("PartSize", Format("0x%X", e.size));
-  section.SetValue("Flag", Format("0x%x", e.flag));
   const BootFileNames files = GetBootFileNames(e);
-  section.SetValue("File", std::string(files.ddr) + "," + files.loader);
-  if (!typeGuid.empty()) section.SetValue("Type_Guid", typeGuid);
+  PartitionSettings partition;
+  partition.name = *name;
+  partition.type = e.type;
+  partition.offset = e.offset;
+  partition.size = e.size;
+  partition.flag = e.flag;
+  partition.file = std::string(files.ddr) + "," + files.loader;
+  partition.typeGuid = typeGuid;
+  WritePartitionSection(document_, number, partition);
   return CheckBootBlockRebuilds();
 }
 
@@ -279,14 +284,15 @@ bool Rebuild::RecordPartition(const TaggedRecord& record, uint32_t number, bool 
     if (!fillSize) return Fail("partition " + *name + " starts past the end of the image");
     size = *fillSize;
   }
-  ConfigSection& section = *document_.GetOrAddSection(Format("UserPart%u", number));
-  section.SetValue("Name", *name);
-  section.SetValue("Type", Format("0x%X", e.type));
-  section.SetValue("PartOffset", Format("0x%X", e.offset));
-  section.SetValue("PartSize", Format("0x%X", size));
-  section.SetValue("Flag", Format("0x%x", e.flag));
-  section.SetValue("File", file != fileOf_.end() ? file->second : PartitionFileName(e));
-  if (!typeGuid->empty()) section.SetValue("Type_Guid", *typeGuid);
+  PartitionSettings partition;
+  partition.name = *name;
+  partition.type = e.type;
+  partition.offset = e.offset;
+  partition.size = size;
+  partition.flag = e.flag;
+  partition.file = file != fileOf_.end() ? file->second : PartitionFileName(e);
+  partition.typeGuid = *typeGuid;
+  WritePartitionSection(document_, number, partition);
   return true;
 }
 
@@ -332,44 +338,38 @@ bool Rebuild::CheckGapsHoldFill() {
   return true;
 }
 
-bool Rebuild::Run(std::string& config, std::string& problem) {
-  const bool ok = [&] {
-    if (!AllChecksHold(facts_.checks)) {
-      const auto failed =
-          std::find_if(facts_.checks.begin(), facts_.checks.end(),
-                       [](const Check& c) { return c.status == CheckStatus::kBad; });
-      return Fail("it is damaged: " + failed->name + ": " + failed->detail);
+bool Rebuild::Run(std::string& config) {
+  if (!AllChecksHold(facts_.checks)) {
+    const auto failed = std::find_if(facts_.checks.begin(), facts_.checks.end(),
+                                     [](const Check& c) { return c.status == CheckStatus::kBad; });
+    return Fail("it is damaged: " + failed->name + ": " + failed->detail);
+  }
+  const std::optional<long long> seconds = HeaderTimeSeconds(facts_.header);
+  if (!seconds) return Fail("its date and time name no moment since 1970");
+  if (!CheckHeaderAndTable() || !RecordSystem()) return false;
+  for (const RecordExtraction& extraction : PlanExtraction(facts_.records).records) {
+    if (extraction.files.size() == 1) {
+      fileOf_[extraction.record->index] = extraction.files.front().name;
     }
-    const std::optional<long long> seconds = HeaderTimeSeconds(facts_.header);
-    if (!seconds) return Fail("its date and time name no moment since 1970");
-    if (!CheckHeaderAndTable() || !RecordSystem()) return false;
-    for (const RecordExtraction& extraction : PlanExtraction(facts_.records).records) {
-      if (extraction.files.size() == 1) {
-        fileOf_[extraction.record->index] = extraction.files.front().name;
-      }
-    }
-    uint32_t number = 1;
-    for (size_t i = 1; i < facts_.records.size(); ++i) {
-      const TaggedRecord& record = facts_.records[i];
-      const bool last = i + 1 == facts_.records.size();
-      const bool recorded = record.entry.type == PART_TYPE_IDBLOCK
-                                ? RecordBootBlock(record, number)
-                                : RecordPartition(record, number, last);
-      if (!recorded) return false;
-      ++number;
-    }
-    if (!facts_.boot) return Fail("it has no boot block");
-    if (!CheckGapsHoldFill()) return false;
-    std::ostringstream text;
-    text << "# SOURCE_DATE_EPOCH=" << *seconds << "\n"
-         << "# Save as setting.ini among the files imgweld -U wrote and pack it to\n"
-         << "# rebuild the image byte for byte; its Date key dates the header.\n";
-    document_.WriteInCreationOrder(text);
-    config = text.str();
-    return true;
-  }();
-  if (!ok) problem = problem_;
-  return ok;
+  }
+  uint32_t number = 1;
+  for (size_t i = 1; i < facts_.records.size(); ++i) {
+    const TaggedRecord& record = facts_.records[i];
+    const bool last = i + 1 == facts_.records.size();
+    const bool recorded = record.entry.type == PART_TYPE_IDBLOCK
+                              ? RecordBootBlock(record, number)
+                              : RecordPartition(record, number, last);
+    if (!recorded) return false;
+    ++number;
+  }
+  if (!facts_.boot) return Fail("it has no boot block");
+  if (!CheckGapsHoldFill()) return false;
+  const std::string comments[] = {
+      "SOURCE_DATE_EPOCH=" + std::to_string(*seconds),
+      "Save as setting.ini among the files imgweld -U wrote and pack it to",
+      "rebuild the image byte for byte; its Date key dates the header."};
+  config = IniText(document_, comments);
+  return true;
 }
 
 }  // namespace
@@ -384,9 +384,9 @@ bool IniCanCarry(const std::string& value) {
          value.rfind(']') < open;
 }
 
-bool BuildRebuildConfig(ImageSource& source, const TaggedImageFacts& facts, std::string& config,
-                        std::string& problem) {
-  return Rebuild(source, facts).Run(config, problem);
+bool BuildRebuildConfig(ImageSource& source, const TaggedImageFacts& facts,
+                        const std::string& where, Output& out, std::string& config) {
+  return Rebuild(source, facts, where, out).Run(config);
 }
 
 }  // namespace imgweld

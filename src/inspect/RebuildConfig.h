@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/Output.h"
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
 
@@ -14,11 +15,11 @@ namespace imgweld {
 //
 // Every byte the packer would write is checked against the image first: the
 // header and table re-encoded, the boot block rebuilt from its own programs,
-// every gap holding the fill byte. False, with `problem` saying what, when
-// the image is not one the packer makes or holds text the configuration
-// cannot carry.
-bool BuildRebuildConfig(ImageSource& source, const TaggedImageFacts& facts, std::string& config,
-                        std::string& problem);
+// every gap holding the fill byte. False, after one line on standard error
+// ("<where>: cannot be rebuilt exactly, ...") saying what, when the image
+// is not one the packer makes or holds text the configuration cannot carry.
+bool BuildRebuildConfig(ImageSource& source, const TaggedImageFacts& facts,
+                        const std::string& where, Output& out, std::string& config);
 
 // Whether a value survives a configuration file: written after "Key=" and
 // read back, it gives the same bytes. Not so for a "#" (a comment starts),

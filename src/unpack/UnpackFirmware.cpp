@@ -506,15 +506,11 @@ bool Unpacker::SaveSettings() {
   document_.WriteInCreationOrder(text);
   std::string bytes = text.str();
   if (kit_ != nullptr) {
+    // When the image cannot be rebuilt exactly, the hook has said why and
+    // setting.ini holds the configuration -U writes.
     std::string config;
-    std::string problem;
-    kitRebuilds_ = kit_->rebuildConfig(*source_, facts_, config, problem);
-    if (kitRebuilds_) {
-      bytes = config;
-    } else {
-      out_.Note(imagePath_, Printable("cannot be rebuilt exactly, " + problem +
-                                      "; setting.ini holds the configuration -U writes"));
-    }
+    kitRebuilds_ = kit_->rebuildConfig(*source_, facts_, config);
+    if (kitRebuilds_) bytes = config;
   }
   return SaveText(name, bytes);
 }

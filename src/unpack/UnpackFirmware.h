@@ -26,13 +26,12 @@ bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, 
 // verified (the kit is checked against the image itself), every file written
 // is named on `fileList`, one line each, and setting.ini holds what
 // `rebuildConfig` makes of the image, a configuration that packs it again.
-// When that fails, setting.ini holds the configuration "-U" writes, the
-// reason is noted and the run fails, its files written.
+// When that fails (`rebuildConfig` has said why on standard error),
+// setting.ini holds the configuration "-U" writes and the run fails, its
+// files written.
 struct KitHooks {
   Output* fileList = nullptr;
-  std::function<bool(ImageSource&, const TaggedImageFacts&, std::string& config,
-                     std::string& problem)>
-      rebuildConfig;
+  std::function<bool(ImageSource&, const TaggedImageFacts&, std::string& config)> rebuildConfig;
 };
 
 bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, const KitHooks& kit,

@@ -191,12 +191,6 @@ TEST_F(InspectTest, ExitCodesSayWhatTheFileIs) {
        4,
        "UnPacking Error:examples/board/setting.ini is neither a tagged firmware image nor a "
        "partition-table image!\r\n"},
-      {{"-L", "Firmware.img", "ini"},
-       gpt_,
-       4,
-       "",
-       "imgweld: Firmware.img: Firmware.img is a partition-table image, only a tagged image is "
-       "listed as a configuration!\n"},
       {{"-L", "examples/board/setting.ini", "Ini"},
        SourceDir(),
        4,

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+#include "common/Output.h"
+#include "image/ImageReader.h"
+#include "image/ImageSource.h"
+#include "inspect/GptRebuildConfig.h"
+#include "pack/ImagePlan.h"
+
+namespace imgweld {
+
+// A disk image partitioned by another tool: a GPT of 512-byte sectors
+// behind a protective MBR, without the packer's marks in its header.
+bool IsForeignGpt(const GptImageFacts& facts);
+
+// Its kit: every partition's sectors as a file, and a configuration that
+// packs a padded partition-table image with the same partitions at the same
+// sectors, with the same names, type GUIDs, unique GUIDs and disk GUID. A
+// layout the packer cannot express is refused, with one line naming what,
+// before anything is written.
+bool BuildForeignGptKit(ImageSource& source, const GptImageFacts& facts, const std::string& where,
+                        Output& out, GptKit& kit);
+
+// Whether the planned image has the image's partition entries, disk GUID and
+// partitions' bytes. One line on standard error either way: that the bytes
+// outside the partitions are not rebuilt, or the first difference (false).
+bool CompareForeignGpt(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
+                       uint8_t fillByte, const std::string& where, Output& out);
+
+}  // namespace imgweld

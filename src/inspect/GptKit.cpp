@@ -1,0 +1,79 @@
+#include "inspect/GptKit.h"
+
+#include "common/AtomicFile.h"
+#include "common/Directory.h"
+#include "image/ImageReader.h"
+#include "image/ImageSource.h"
+#include "inspect/GptRebuildConfig.h"
+#include "unpack/ExtractFile.h"
+
+namespace imgweld {
+namespace {
+
+constexpr const char* kSettingsName = "setting.ini";
+
+bool OpenKitDirectory(const std::string& outputDir, Directory& directory, Output& out) {
+  std::string path = outputDir;
+  if (path.empty()) {
+    out.Line("UnPacking Error:Output directory is empty!\r");
+    return false;
+  }
+  if (path.back() != '/') path.push_back('/');
+  if (!CheckOutputDirectory(path, out)) return false;
+  if (!directory.Open(path)) {
+    out.Printf("UnPacking Error:Changing to %s failed, errno=%d!\r\n", path.c_str(),
+               directory.Error());
+    return false;
+  }
+  if (HoldDirectoryLock(directory, out)) return true;
+  out.Printf("UnPacking Error:Locking %s failed, err=%d!\r\n", path.c_str(), directory.Error());
+  return false;
+}
+
+bool SaveSettings(const Directory& directory, const std::string& config, File& image, Output& out) {
+  if (IsImageEntry(directory, kSettingsName, image)) {
+    out.Line("UnPacking Error:Saving setting.ini would overwrite the firmware!\r");
+    return false;
+  }
+  AtomicFile file;
+  if (!file.Create(directory, kSettingsName) ||
+      !file.Stream().Write(config.data(), config.size()) || !file.Commit()) {
+    out.Printf("UnPacking Error:Saving %s failed!\r\n", kSettingsName);
+    return false;
+  }
+  return true;
+}
+
+bool WriteKit(const GptKit& kit, const Directory& directory, File& image, uint64_t imageLength,
+              Output& fileList, Output& out) {
+  for (const KitFile& file : kit.files) {
+    if (!SavePartitionFile(directory, file.name, file.extent, image, imageLength, out)) {
+      return false;
+    }
+    fileList.Line(file.name);
+  }
+  if (!SaveSettings(directory, kit.config, image, out)) return false;
+  fileList.Line(kSettingsName);
+  return true;
+}
+
+}  // namespace
+
+bool ExtractGptKit(const std::string& imagePath, File& image, uint64_t imageLength,
+                   const std::string& outputDir, Output& fileList, Output& out) {
+  out.Line("Start to unpack firmware...\r");
+  Directory directory;
+  if (!OpenKitDirectory(outputDir, directory, out)) return false;
+  FileSource source(image, imageLength);
+  const GptImageFacts facts = ReadGptImage(source);
+  GptKit kit;
+  if (!BuildGptKit(source, facts, imagePath, out, kit)) return false;
+  const bool written = WriteKit(kit, directory, image, imageLength, fileList, out);
+  // The files renamed into place keep their names after a crash.
+  directory.Sync();
+  if (!written || !CheckGptKit(source, kit, imagePath, out)) return false;
+  out.Line("Unpacking firmware OK.\r");
+  return true;
+}
+
+}  // namespace imgweld

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config/ConfigDocument.h"
+#include "image/GptRecords.h"
+
+#include "common/Output.h"
+#include "image/ImageReader.h"
+#include "image/ImageSource.h"
+#include "inspect/RebuildCheck.h"
+
+namespace imgweld {
+
+// A rebuild kit of a partition-table image: the files to extract, where
+// their bytes lie, and the configuration that packs them into the image.
+struct GptKit {
+  std::string config;          // the text of setting.ini
+  std::vector<KitFile> files;  // in the order they are written
+  uint8_t fillByte = 0;
+  // Made by another tool: only the partitions, names and GUIDs come back.
+  bool foreign = false;
+};
+
+// The names a partition-table kit gives: the file of partition `number`
+// is "<name>.img" as -U names a partition's file, numbered ".2", ".3", ...
+// when a name comes again, and "partition<number>.img" for a name that is
+// no plain file name; type GUIDs are keys type1, type2, ... of the
+// PARTITION_TYPE_GUID section in the order they first appear.
+class GptKitNames {
+ public:
+  std::string FileOf(const std::string& name, size_t number);
+  std::string TypeKeyOf(const Guid& guid, ConfigDocument& document);
+
+ private:
+  std::set<std::string> files_;
+  std::map<Guid, std::string> typeKeys_;
+};
+
+// Works out the kit of a partition-table image the packer made: the GPT
+// gives every partition's sectors, name and GUIDs and the length of its
+// payload; what the table does not keep (which partitions were filled or
+// skipped, the fill byte, the boot block's settings) is read from the
+// partitions' bytes. The configuration carries Gpt_Enable,
+// Backup_Partition_Enable, the PARTITION_TYPE_GUID section, Disk_Guid and
+// every Unique_Guid. False, after one line on standard error
+// ("<where>: ..."), when the image is damaged or holds what no
+// configuration can say; nothing is to be written then.
+bool BuildGptKit(ImageSource& source, const GptImageFacts& facts, const std::string& where,
+                 Output& out, GptKit& kit);
+
+// Plans the kit's configuration with the packer's own planner, its files
+// served from the image, and compares the planned image with the image,
+// every byte. False, after one line on standard error naming the first
+// difference, when they are not the same.
+bool CheckGptKit(ImageSource& source, const GptKit& kit, const std::string& where, Output& out);
+
+}  // namespace imgweld

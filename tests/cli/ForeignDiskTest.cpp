@@ -1,0 +1,167 @@
+// Disk images partitioned by another tool (sgdisk here): -X takes every
+// partition out as a file, and the kit packs a partition-table image that
+// sgdisk reads as the same partitions, names and GUIDs, holding the same
+// bytes in them.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <functional>
+
+#include "cli/InspectTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace imgweld::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t kSector = 512;
+
+// Makes a 4 MiB disk image partitioned by sgdisk with `arguments`.
+void MakeDisk(const std::string& path, const std::string& arguments) {
+  ASSERT_EQ(RunShell("truncate -s 4M " + Quote(path) + " && sgdisk " + arguments + " " +
+                     Quote(path) + " >/dev/null 2>&1")
+                .exitCode,
+            0)
+      << arguments;
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, uint64_t first, uint64_t sectors) {
+  return {bytes.begin() + static_cast<std::ptrdiff_t>(first * kSector),
+          bytes.begin() + static_cast<std::ptrdiff_t>((first + sectors) * kSector)};
+}
+
+// What sgdisk says of a disk's partitions: the disk GUID and one row per
+// partition from -p, and all of -i for each, without the disk's size.
+std::string PartitionReport(const std::string& image, int count) {
+  std::string report;
+  const std::string listing = RunShell("sgdisk -p " + Quote(image)).output;
+  for (const std::string& line : LinesStartingWith(listing, "")) {
+    const bool row = !line.empty() && line.find_first_not_of(' ') != std::string::npos &&
+                     std::isdigit(static_cast<unsigned char>(line[line.find_first_not_of(' ')]));
+    if (line.rfind("Disk identifier", 0) == 0 || row) report += line + "\n";
+  }
+  for (int i = 1; i <= count; ++i) {
+    report += RunShell("sgdisk -i " + std::to_string(i) + " " + Quote(image)).output;
+  }
+  return report;
+}
+
+TEST(ForeignDiskTest, SgdiskImageComesBackWithTheSamePartitions) {
+  TempDir dir;
+  const std::string disk = dir / "disk.img";
+  MakeDisk(disk,
+           "-a 8 -n 1:2048:+512K -c 1:esp -t 1:ef00 -n 2:4096:+1M -c 2:rootfs -t 2:8300 "
+           "-n 3:6144:+200K -c 3:rootfs -t 3:8300 -n 4:7000:+100K -t 4:8302");
+  // Random bytes in every partition, and some outside them.
+  std::vector<uint8_t> bytes = ReadBytes(disk);
+  const struct {
+    uint64_t first, sectors;
+  } parts[] = {{2048, 1024}, {4096, 2048}, {6144, 400}, {7000, 200}};
+  uint32_t seed = 1;
+  for (const auto& p : parts) {
+    const std::vector<uint8_t> random = RandomBytes(p.sectors * kSector, seed++);
+    std::copy(random.begin(), random.end(),
+              bytes.begin() + static_cast<std::ptrdiff_t>(p.first * kSector));
+  }
+  bytes[100] = 0x42;  // the MBR's boot code, which is not rebuilt
+  WriteBytes(disk, bytes);
+  fs::create_directory(dir / "kit");
+  fs::create_directory(dir / "out");
+
+  const Outcome kit = Imgweld({"-X", "disk.img", "kit"}, dir.Path());
+  ASSERT_EQ(kit.exitCode, 0) << kit.err;
+  EXPECT_EQ(kit.out, "esp.img\nrootfs.img\nrootfs.img.2\npartition4.img\nsetting.ini\n");
+  EXPECT_EQ(LinesStartingWith(kit.err, "imgweld: disk.img: "),
+            std::vector<std::string>{
+                "imgweld: disk.img: a disk image of another tool: its partitions, their names "
+                "and GUIDs and the disk GUID are rebuilt, the bytes outside the partitions (MBR "
+                "fields, private header fields, the disk's size) are not"});
+  const char* files[] = {"esp.img", "rootfs.img", "rootfs.img.2", "partition4.img"};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(ReadBytes(dir / ("kit/" + std::string(files[i]))),
+              Slice(bytes, parts[i].first, parts[i].sectors))
+        << files[i];
+  }
+  const Outcome listed = Imgweld({"-L", "disk.img", "ini"}, dir.Path());
+  EXPECT_EQ(listed.exitCode, 0);
+  EXPECT_EQ(listed.out, ReadText(dir / "kit/setting.ini"));
+
+  const Outcome packed = Imgweld({"-P", "kit/setting.ini", "out"}, dir.Path());
+  ASSERT_EQ(packed.exitCode, 0) << packed.out;
+  const std::string rebuilt = dir / "out/Firmware.img";
+  const std::string report = PartitionReport(disk, 4);
+  EXPECT_NE(report.find("Partition unique GUID"), std::string::npos) << report;
+  EXPECT_EQ(PartitionReport(rebuilt, 4), report);
+  const std::vector<uint8_t> again = ReadBytes(rebuilt);
+  for (const auto& p : parts) {
+    EXPECT_EQ(Slice(again, p.first, p.sectors), Slice(bytes, p.first, p.sectors)) << p.first;
+  }
+  EXPECT_EQ(RunShell("sgdisk -v " + Quote(rebuilt) + " | grep -c 'No problems'").output, "1\n");
+}
+
+// Puts `value` at `at`, little-endian, as sgdisk would never write it.
+void Poke64(const std::string& path, uint64_t at, uint64_t value) {
+  std::vector<uint8_t> bytes = ReadBytes(path);
+  for (size_t i = 0; i < 8; ++i) bytes.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+  WriteBytes(path, bytes);
+}
+
+constexpr uint64_t kEntry1 = 1024;  // the array's first entry
+constexpr uint64_t kEntry2 = 1024 + 128;
+
+TEST(ForeignDiskTest, LayoutsThePackerCannotExpressAreRefusedBeforeAnyFile) {
+  std::string fifty;
+  for (int i = 1; i <= 50; ++i) fifty += " -n " + std::to_string(i) + ":0:+8K";
+  const struct {
+    const char* what;
+    std::string arguments;
+    std::function<void(const std::string&)> edit;
+    std::string refusal;
+  } cases[] = {
+      {"256 entries", "--resize-table=256 -n 1:2048:+64K", nullptr,
+       "its GPT has 256 entries, the packer writes 128"},
+      {"50 partitions", fifty, nullptr,
+       "it has 50 partitions, a partition-table image holds at most 49"},
+      {"an unused first entry", "-n 2:2048:+64K", nullptr, "entry 2 is used after an unused entry"},
+      {"entries not in sector order", "-n 1:4096:+64K -n 2:2048:+64K", nullptr,
+       "entry 1 () ends after entry 2 (), the last entry"},
+      {"attributes", "-n 1:2048:+64K -A 1:set:2", nullptr,
+       "entry 1 () has the attributes 0x4, the packer writes none"},
+      {"a name too long", "-n 1:2048:+64K -c 1:abcdefghijklmnopqrstuvwxyz0123456789", nullptr,
+       "has a name of 36 characters, a partition's name holds 31"},
+      {"a partition before sector 34", "-n 1:2048:+64K",
+       [](const std::string& path) { Poke64(path, kEntry1 + 32, 2); },
+       "entry 1 () starts at sector 2, before sector 34"},
+      {"overlapping partitions", "-n 1:2048:+64K -n 2:4096:+64K",
+       [](const std::string& path) { Poke64(path, kEntry2 + 32, 2100); },
+       "entry 1 () and entry 2 () overlap"},
+      {"4096-byte sectors", "-n 1:2048:+64K",
+       [](const std::string& path) {
+         std::vector<uint8_t> bytes = ReadBytes(path);
+         std::copy_n(bytes.begin() + 512, 512, bytes.begin() + 4096);
+         std::fill_n(bytes.begin() + 512, 512, 0);
+         WriteBytes(path, bytes);
+       },
+       "its GPT has sectors of 4096 bytes, a partition-table image has sectors of 512"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    MakeDisk(dir / "disk.img", c.arguments);
+    if (c.edit) c.edit(dir / "disk.img");
+    fs::create_directory(dir / "kit");
+    const Outcome kit = Imgweld({"-X", "disk.img", "kit"}, dir.Path());
+    EXPECT_EQ(kit.exitCode, 4);
+    EXPECT_EQ(kit.out, "");
+    const std::vector<std::string> lines = LinesStartingWith(kit.err, "imgweld: disk.img: ");
+    ASSERT_EQ(lines.size(), 1u) << kit.err;
+    EXPECT_TRUE(lines[0].starts_with("imgweld: disk.img: cannot be taken apart: ")) << lines[0];
+    EXPECT_NE(lines[0].find(c.refusal), std::string::npos) << lines[0];
+    EXPECT_TRUE(fs::is_empty(dir / "kit"));
+  }
+}
+
+}  // namespace
+}  // namespace imgweld::test
