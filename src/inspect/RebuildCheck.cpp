@@ -108,7 +108,6 @@ class PlannedImage {
     for (const WriteStep& step : plan.steps) {
       switch (step.kind) {
         case WriteStep::Kind::kMessage:
-        case WriteStep::Kind::kFail:
           break;
         case WriteStep::Kind::kFill:
           if (length_ < step.position) Paint(length_, step.position, {0, Piece::Kind::kFill});
@@ -248,8 +247,8 @@ bool CheckRebuild(ImageSource& source, const TaggedImageFacts& facts, const std:
   std::istringstream text(config);
   document.Parse(text, false);
   StringOutput messages;
-  std::tm packTime{};
-  if (ReadDateKey(document, packTime, messages) != DateKey::kValid) {
+  std::optional<std::tm> packTime;
+  if (!ReadDateKey(document, packTime, messages) || !packTime) {
     difference = "the configuration names no Date the packer takes";
     return false;
   }
@@ -257,16 +256,12 @@ bool CheckRebuild(ImageSource& source, const TaggedImageFacts& facts, const std:
   const ExtractedInputs inputs(source, facts);
   const PackContext context{options, messages, &inputs};
   TaggedFirmwarePlan planned;
-  if (!PlanTaggedFirmware(document, context, "Firmware.img", packTime, planned)) {
+  if (!PlanTaggedFirmware(document, context, "Firmware.img", *packTime, planned)) {
     difference = "the packer refuses the configuration: " + RefusalLine(messages.Text());
     return false;
   }
-  if (planned.plan.failed) {
-    std::string refusal;
-    for (const WriteStep& step : planned.plan.steps) {
-      if (step.kind == WriteStep::Kind::kFail) refusal = step.text;
-    }
-    difference = "the packer refuses the configuration: " + RefusalLine(refusal);
+  if (planned.plan.failure) {
+    difference = "the packer refuses the configuration: " + RefusalLine(planned.plan.failure->line);
     return false;
   }
   return Comparison(source, planned.plan, inputs, options.fillByte).Run(difference);

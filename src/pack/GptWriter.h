@@ -10,7 +10,6 @@
 #include "image/FirmwareImage.h"
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
-#include "pack/PackOutput.h"
 
 namespace imgweld {
 
@@ -37,7 +36,7 @@ uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact
 struct GptFirmwarePlan {
   std::vector<PartitionEntry> partitions;  // boot block offsets raised to 64
   uint64_t diskEnd = 0;
-  ImagePlan plan;  // `plan.failed`: the steps end in the refusal to print
+  ImagePlan plan;  // `plan.failure`: the refusal to print after its steps
 };
 
 // Reads the partition list, runs the checks that refuse a layout, builds the
@@ -46,12 +45,5 @@ struct GptFirmwarePlan {
 // while planning is kept in the plan. Draws the random GUIDs.
 bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
                      const GuidMap& guids, const std::string& imagePath, GptFirmwarePlan& planned);
-
-// Writes the partition-table form of the image (protective MBR, GPT,
-// partitions, optional backup GPT) as `Firmware.img` in `dir`, used when `Gpt_Enable` is
-// "1" (compact: payloads back to back, no backup) or "0" (padded: every
-// payload at its sector). Prints its own messages.
-bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context,
-                      SavingDirectory& dir);
 
 }  // namespace imgweld

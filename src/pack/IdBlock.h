@@ -26,18 +26,16 @@ struct PlannedIdBlock {
   // The two programs as they were measured, to be checked once the image is
   // written.
   std::vector<WatchedInput> inputs;
-  // When the block cannot be built: the messages to print where the block
-  // would have been written, in the order the writer would print them.
-  std::string failure;
-  bool Failed() const { return !failure.empty(); }
 };
 
 // Builds the boot block of `entry` from the "ddr,loader" `fileText`. On
 // success `entry` holds what the table records: `offset` raised to 64,
 // `dataLength` and the boot fields. The block goes at sector `offset` and
 // again at `offset` + `size` / 2, padded to the partition's end; in the
-// compact partition-table layout once, where the previous data ends.
-PlannedIdBlock PlanIdBlock(const PackContext& context, PartitionEntry& entry,
-                           const std::string& fileText);
+// compact partition-table layout once, where the previous data ends. A
+// block that cannot be built ends `plan` with the failure, to be printed
+// where the block would have been written; false then.
+bool PlanIdBlock(PlanBuilder& plan, const PackContext& context, PartitionEntry& entry,
+                 const std::string& fileText, PlannedIdBlock& planned);
 
 }  // namespace imgweld

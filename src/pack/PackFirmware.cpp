@@ -93,9 +93,7 @@ void PlanTaggedFinish(PlanBuilder& plan, const PackContext& context, FirmwareHea
   const bool backup = context.options.backup;
   // Every position in the image, and its recorded length, is a 32-bit value.
   if (length + (backup ? kBackupBlockSize : 0) > 0xFFFFFFFFu) {
-    StringOutput message;
-    message.Printf("Packing Error:%s does not fit below 4 GiB!\r\n", imagePath.c_str());
-    plan.Fail(message.Text());
+    plan.Fail({Beyond4GiBLine(imagePath)});
     return;
   }
   header.imageSectors = static_cast<uint32_t>(length / kSectorSize);
@@ -126,7 +124,7 @@ ImagePlan PlanTaggedImage(const PackContext& context, FirmwareHeader& header,
     return e.type == PART_TYPE_IDBLOCK;
   });
   if (boot == partitions.end()) {
-    plan.Fail("Packing Error:no found idblcok partition!\r\n");
+    plan.Fail({"Packing Error:no found idblcok partition!\r\n"});
     return plan.Finish();
   }
   PlanIdBlockSteps(plan, context, *boot, boot->sourceFile);
@@ -176,6 +174,26 @@ bool ReadCheckedPartitions(const ConfigDocument& document, const PackContext& co
          CheckOverlaps(partitions, context.options.form, out);
 }
 
+// Writes the planned image into `file`, and for the tagged image its hash
+// file, then renames them over the earlier outputs as one change: the same
+// sequence for both forms.
+bool WriteAndCommit(ImagePlan& plan, AtomicFile& file, SavingDirectory& dir,
+                    const PackContext& context, bool withHashFile) {
+  Output& out = context.out;
+  ImageWriter image(file.Stream(), file.Path(), context.options.fillByte, out);
+  if (withHashFile && plan.sequential) image.HashWhileWriting();
+  if (!WritePlannedImage(plan, image, out)) return false;
+  AtomicFile hash;
+  std::vector<AtomicFile*> files = {&file};
+  if (withHashFile) {
+    out.Line("Generating hash file...\r");
+    if (!WriteHashFile(dir, file, image.Digest(), hash, out)) return false;
+    files.push_back(&hash);
+  }
+  // Image and hash file replace the earlier pair together, or not at all.
+  return CommitPackOutputs(files, out);
+}
+
 bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& context,
                         SavingDirectory& dir, const std::tm& packTime) {
   Output& out = context.out;
@@ -185,16 +203,27 @@ bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& conte
   }
   TaggedFirmwarePlan planned;
   if (!PlanTaggedFirmware(document, context, file.Path(), packTime, planned)) return false;
-  ImagePlan& plan = planned.plan;
-  ImageWriter image(file.Stream(), file.Path(), context.options.fillByte, out);
-  if (plan.sequential) image.HashWhileWriting();
-  if (!WritePlannedImage(plan, image, out)) return false;
-  out.Line("Generating hash file...\r");
-  AtomicFile hash;
-  if (!WriteHashFile(dir, file, image.Digest(), hash, out)) return false;
-  // Image and hash file replace the earlier pair together, or not at all.
-  AtomicFile* const pair[] = {&file, &hash};
-  return CommitPackOutputs(pair, out);
+  return WriteAndCommit(planned.plan, file, dir, context, true);
+}
+
+// The partition-table image (protective MBR, GPT, partitions, optional
+// backup GPT), used when `Gpt_Enable` is "1" (compact: payloads back to
+// back, no backup) or "0" (padded: every payload at its sector).
+bool PackGptFirmware(const ConfigDocument& document, const PackContext& context,
+                     SavingDirectory& dir) {
+  Output& out = context.out;
+  const GuidMap guids = LoadPartitionTypeGuids(document, out);
+  out.Printf("Compact=%d,Backup=%d\r\n", context.options.IsCompact() ? 1 : 0,
+             context.options.backup ? 1 : 0);
+  AtomicFile file;
+  if (!dir.Create(file, kImageFileName, "Packing Error:Opening %s failed, err=%d!\r\n", out)) {
+    return false;
+  }
+  GptFirmwarePlan planned;
+  if (!PlanGptFirmware(document, context, guids, file.Path(), planned)) return false;
+  if (!WriteAndCommit(planned.plan, file, dir, context, false)) return false;
+  out.Line("Generating GPT firmware OK.\r");
+  return true;
 }
 
 }  // namespace
@@ -227,9 +256,11 @@ bool PackLoaded(const std::string& configPath, const std::string& savingDir, Out
     if (!failure.empty()) out.Note(configPath, failure);
     return false;
   }
-  const std::optional<std::tm> packTime = ResolveDocumentPackTime(
-      document, fallbackTime, std::getenv("SOURCE_DATE_EPOCH"), std::time(nullptr), out);
-  if (!packTime) return false;
+  std::tm packTime{};
+  if (!ResolveDocumentPackTime(document, fallbackTime, std::getenv("SOURCE_DATE_EPOCH"),
+                               std::time(nullptr), packTime, out)) {
+    return false;
+  }
   if (!CheckSavingDir(savingDir, out)) return false;
   const OutputPaths paths = MakeOutputPaths(savingDir);
   const PackOptions options = ResolvePackOptions(document, ConfigDirectoryOf(configPath));
@@ -241,10 +272,11 @@ bool PackLoaded(const std::string& configPath, const std::string& savingDir, Out
   }
   SavingDirectory dir;
   if (!dir.Open(savingDir, paths.image, out)) return false;
-  const bool packed = options.IsGpt() ? WriteGptFirmware(document, context, dir)
-                                      : PackTaggedFirmware(document, context, dir, *packTime);
+  const bool packed = options.IsGpt() ? PackGptFirmware(document, context, dir)
+                                      : PackTaggedFirmware(document, context, dir, packTime);
   dir.Close();
   if (!packed) return false;
+  // The tagged pair is reported once its renames are durable.
   if (!options.IsGpt()) out.Line("Generating firmware OK.\r");
   return true;
 }

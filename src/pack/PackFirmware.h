@@ -29,7 +29,7 @@ bool PackFirmware(const std::string& configPath, const std::string& savingDir, O
 struct TaggedFirmwarePlan {
   FirmwareHeader header;
   std::vector<PartitionEntry> partitions;  // as the table records them
-  ImagePlan plan;                          // `plan.failed`: the steps end in the refusal to print
+  ImagePlan plan;                          // `plan.failure`: the refusal to print after its steps
 };
 
 // Reads the identity and the partition list of a tagged image from

@@ -153,8 +153,9 @@ bool ReadPartitionList(const ConfigDocument& document, const PackContext& contex
     if (section == nullptr) break;
     PartitionEntry entry;
     if (!ReadPartition(context, *section, entry)) return false;
-    context.out.Printf("name=%s, offset=%x, size=%x, type=%x, flag=%x\r\n", entry.Name().c_str(),
-                       entry.offset, entry.size, entry.type, entry.flag);
+    context.ProgressOut().Printf("name=%s, offset=%x, size=%x, type=%x, flag=%x\r\n",
+                                 entry.Name().c_str(), entry.offset, entry.size, entry.type,
+                                 entry.flag);
     partitions.push_back(std::move(entry));
   }
   if (partitions.empty()) {

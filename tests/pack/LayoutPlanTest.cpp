@@ -139,6 +139,44 @@ TEST_F(LayoutPlanTest, OverlapsAreRefusedRightAfterTheListNamingBoth) {
   }
 }
 
+// A failure the plan finds ahead of its turn is printed where the writing
+// would have met it: after the messages of the steps before it, in both
+// image forms, with its detail on standard error; nothing is written.
+TEST_F(LayoutPlanTest, PlannedFailuresArePrintedWhereTheWritingStops) {
+  const std::string tooLarge = "Packing Error:file length is larger than part size, grow.img\r\n";
+  const std::string tooLargeDetail =
+      "imgweld: grow.img: partition big: the file has 24676 bytes (49 sectors), the partition 8 "
+      "sectors (4096 bytes)\n";
+  const std::string gone = "Packing Error:Opening none.bin failed, err=2!\r\n";
+  const std::string goneDetail = "imgweld: none.bin: No such file or directory\n";
+  const struct {
+    const char* what;
+    std::string config;
+    std::string afterList;
+    std::string diagnostics;
+  } cases[] = {
+      {"tagged, payload larger than its partition",
+       Tagged() + Boot(1, "0x40") + Part(2, "big", "0x900", "8", "0", "grow.img"),
+       "Writing vendor...\r\nWriting idblock...\r\nAdding grow ...\r\n" + tooLarge, tooLargeDetail},
+      {"partition table, payload larger than its partition",
+       Gpt("0") + Part(1, "big", "0x40", "8", "0", "grow.img"),
+       "writing mbr...\r\nwriting gpt...\r\nAdding grow ...\r\n" + tooLarge, tooLargeDetail},
+      // The size query reports the missing program while the list is read;
+      // the plan keeps the failure for the boot block's turn.
+      {"partition table, boot program missing",
+       Gpt("0") + PartSection(1, "IDBlock", "2", "0x40", "0x800", "0", "none.bin,loader.bin"),
+       "writing mbr...\r\nwriting gpt...\r\nWriting idblock...\r\n" + gone,
+       goneDetail + goneDetail},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(Pack(c.config));
+    EXPECT_EQ(AfterList(), c.afterList) << out_text_.Text();
+    EXPECT_TRUE(out_text_.Diagnostics().ends_with(c.diagnostics)) << out_text_.Diagnostics();
+    EXPECT_TRUE(fs::is_empty(out_));
+  }
+}
+
 TEST_F(LayoutPlanTest, NumbersBeyond32BitsAndEmptyTableEntriesAreRefused) {
   const struct {
     const char* what;
