@@ -76,15 +76,14 @@ bool ApplyConfiguredGuid(const std::string& text, std::string_view key, std::str
 
 // Primary header and partition array, both with their checksums. The disk
 // GUID is drawn first, then each partition's GUIDs in list order.
-bool BuildGptTables(const ConfigDocument& document, const std::vector<PartitionEntry>& partitions,
+bool BuildGptTables(const PackInput& input, const std::vector<PartitionEntry>& partitions,
                     const GuidMap& guids, bool compact, bool backup, uint64_t diskEnd,
                     GptTables& tables, Output& out) {
   GptHeader header;
   header.backupLba = diskEnd - 1;
   header.lastUsableLba = diskEnd - kGptFirstUsableLba;
   RandomGuid(header.diskGuid);
-  if (!ApplyConfiguredGuid(document.GetValue(key::kSystem, key::kDiskGuid), key::kDiskGuid,
-                           key::kSystem, header.diskGuid, out)) {
+  if (!ApplyConfiguredGuid(input.diskGuid, key::kDiskGuid, key::kSystem, header.diskGuid, out)) {
     return false;
   }
   header.layoutMarker = compact ? kGptCompactMarker : kGptPaddedMarker;
@@ -97,8 +96,8 @@ bool BuildGptTables(const ConfigDocument& document, const std::vector<PartitionE
     GptEntry& entry = entries[i];
     const std::string section = PartitionSectionName(i + 1);
     if (!FillEntryGuids(partition, guids, entry, out) ||
-        !ApplyConfiguredGuid(document.GetValue(section, key::kUniqueGuid), key::kUniqueGuid,
-                             section, entry.uniqueGuid, out)) {
+        !ApplyConfiguredGuid(input.texts[i].uniqueGuid, key::kUniqueGuid, section, entry.uniqueGuid,
+                             out)) {
       return false;
     }
     entry.firstLba = partition.offset;
@@ -135,7 +134,8 @@ void PlanBackupGpt(PlanBuilder& plan, size_t array, const GptTables& tables, uin
 
 // Every byte of the partition-table image in the order it is written.
 ImagePlan PlanGptImage(const PackContext& context, std::vector<PartitionEntry>& partitions,
-                       const GptTables& tables, uint64_t diskEnd, const std::string& imagePath) {
+                       std::span<File> payloads, const GptTables& tables, uint64_t diskEnd,
+                       const std::string& imagePath) {
   PlanBuilder plan;
   const SectorBytes mbr = EncodeProtectiveMbr(ProtectiveMbr{});
   plan.Message("writing mbr...\r\n");
@@ -144,7 +144,7 @@ ImagePlan PlanGptImage(const PackContext& context, std::vector<PartitionEntry>& 
   plan.WriteBuffer(plan.AddBuffer({tables.header.begin(), tables.header.end()}));
   const size_t array = plan.AddBuffer(tables.array);
   plan.WriteBuffer(array);
-  PlanPartitionSteps(plan, context, partitions);
+  PlanPartitionSteps(plan, context, partitions, payloads);
   const bool writeBackup = context.options.backup && !context.options.IsCompact();
   if (!plan.Failed() && writeBackup) PlanBackupGpt(plan, array, tables, diskEnd, imagePath);
   return plan.Finish();
@@ -152,12 +152,11 @@ ImagePlan PlanGptImage(const PackContext& context, std::vector<PartitionEntry>& 
 
 // The checks of the partition list that refuse a layout before anything is
 // written.
-bool CheckGptPartitions(const ConfigDocument& document, const PackContext& context,
+bool CheckGptPartitions(const PackInput& input, const PackContext& context,
                         const std::vector<PartitionEntry>& partitions, uint64_t diskEnd,
                         const std::string& imagePath) {
   Output& out = context.out;
-  return CheckGptPartitionCount(partitions, out) &&
-         CheckPartitionNumbers(document, partitions.size(), out) &&
+  return CheckGptPartitionCount(partitions, out) && CheckPartitionNumbers(input.texts, out) &&
          CheckGptLayout(partitions, context.options, diskEnd, imagePath, out);
 }
 
@@ -187,20 +186,21 @@ uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact
   return uint64_t{last.offset} + last.size + kBackupSectors;
 }
 
-bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
-                     const GuidMap& guids, const std::string& imagePath, GptFirmwarePlan& planned) {
+bool PlanGptFirmware(PackInput& input, const PackContext& context, const GuidMap& guids,
+                     const std::string& imagePath, GptFirmwarePlan& planned) {
   std::vector<PartitionEntry>& partitions = planned.partitions;
-  if (!ReadPartitionList(document, context, partitions)) return false;
+  partitions = std::move(input.partitions);
   RaiseIdBlockOffsets(partitions);
   const bool compact = context.options.IsCompact();
   planned.diskEnd = ComputeDiskEnd(partitions, compact);
-  if (!CheckGptPartitions(document, context, partitions, planned.diskEnd, imagePath)) return false;
+  if (!CheckGptPartitions(input, context, partitions, planned.diskEnd, imagePath)) return false;
   GptTables tables;
-  if (!BuildGptTables(document, partitions, guids, compact, context.options.backup, planned.diskEnd,
+  if (!BuildGptTables(input, partitions, guids, compact, context.options.backup, planned.diskEnd,
                       tables, context.out)) {
     return false;
   }
-  planned.plan = PlanGptImage(context, partitions, tables, planned.diskEnd, imagePath);
+  planned.plan =
+      PlanGptImage(context, partitions, input.payloads, tables, planned.diskEnd, imagePath);
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include "image/FirmwareImage.h"
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
+#include "pack/PartitionList.h"
 
 namespace imgweld {
 
@@ -39,10 +40,16 @@ struct GptFirmwarePlan {
   ImagePlan plan;  // `plan.failure`: the refusal to print after its steps
 };
 
-// Reads the partition list, runs the checks that refuse a layout, builds the
-// GPT and plans every byte, without writing anything. False when the reading
-// or a check failed, its message printed to `context.out`; a refusal found
-// while planning is kept in the plan. Draws the random GUIDs.
+// Runs the checks that refuse the layout of a partition-table image's
+// `input`, builds the GPT and plans every byte, without writing anything;
+// the payload files move from `input` into the plan. False when a check
+// failed, its message printed to `context.out`; a refusal found while
+// planning is kept in the plan. Draws the random GUIDs.
+bool PlanGptFirmware(PackInput& input, const PackContext& context, const GuidMap& guids,
+                     const std::string& imagePath, GptFirmwarePlan& planned);
+
+// The same from `document`, resolved first (ResolvePackInput); the
+// partitions as far as they were read are left in `planned`.
 bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
                      const GuidMap& guids, const std::string& imagePath, GptFirmwarePlan& planned);
 

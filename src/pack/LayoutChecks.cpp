@@ -138,17 +138,14 @@ bool CheckGptLayout(const std::vector<PartitionEntry>& partitions, const PackOpt
   return true;
 }
 
-bool CheckPartitionNumbers(const ConfigDocument& document, size_t count, Output& out) {
-  static constexpr std::string_view kKeys[] = {key::kPartOffset, key::kPartSize, key::kType,
-                                               key::kFlag};
-  for (size_t number = 1; number <= count; ++number) {
-    const ConfigSection* section = document.FindSection(PartitionSectionName(number));
-    if (section == nullptr) continue;
-    for (const std::string_view key : kKeys) {
-      const std::string value = section->GetValue(key);
+bool CheckPartitionNumbers(std::span<const PartitionKeyTexts> partitions, Output& out) {
+  for (const PartitionKeyTexts& texts : partitions) {
+    for (size_t i = 0; i < kPartitionNumberTextKeys.size(); ++i) {
+      const std::string& value = texts.numbers[i];
       if (!ExceedsU32(value)) continue;
       out.Printf("Packing Error:%s=%s of partition %s does not fit 32 bits!\r\n",
-                 std::string(key).c_str(), value.c_str(), section->GetValue(key::kName).c_str());
+                 std::string(kPartitionNumberTextKeys[i]).c_str(), value.c_str(),
+                 texts.name.c_str());
       return false;
     }
   }

@@ -2,24 +2,24 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "common/Output.h"
-#include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
 #include "pack/PackOptions.h"
+#include "pack/PartitionList.h"
 
 namespace imgweld {
 
 // Checks of the partition list that run right after it is read, before
 // anything is written. Each prints one "Packing Error:" line on failure.
 
-// Every `PartOffset`, `PartSize`, `Type` and `Flag` of the first `count`
-// partition sections fits 32 bits. A negative text keeps its conversion
-// (-1 is 0xFFFFFFFF); a larger positive value would silently lose its high
-// bits.
-bool CheckPartitionNumbers(const ConfigDocument& document, size_t count, Output& out);
+// Every `PartOffset`, `PartSize`, `Type` and `Flag` of the partitions read
+// fits 32 bits. A negative text keeps its conversion (-1 is 0xFFFFFFFF); a
+// larger positive value would silently lose its high bits.
+bool CheckPartitionNumbers(std::span<const PartitionKeyTexts> partitions, Output& out);
 
 // In the partition-table image every entry's last sector must not lie below
 // its first: only the growing last partition may have size 0.

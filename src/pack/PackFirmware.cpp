@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "common/File.h"
@@ -62,22 +63,6 @@ void StampHeader(FirmwareHeader& header, const std::tm& packTime) {
   header.headerLength = kHeaderSize;
 }
 
-bool ReadIdentity(const ConfigDocument& document, FirmwareHeader& header, Output& out) {
-  if (!ReadFwVersion(document, header)) {
-    out.Line("Packing Error:Getting FwVersion failed!\r");
-    return false;
-  }
-  if (!ReadChip(document, header)) {
-    out.Line("Packing Error:Getting chip failed!\r");
-    return false;
-  }
-  if (!ReadModel(document, header)) {
-    out.Line("Packing Error:Getting model failed!\r");
-    return false;
-  }
-  return true;
-}
-
 // The header's fields that depend on the whole layout, the table block and
 // the backup block, once every partition is placed. The image is padded to
 // a whole sector so that the recorded length covers its last bytes.
@@ -113,7 +98,8 @@ void PlanTaggedFinish(PlanBuilder& plan, const PackContext& context, FirmwareHea
 // table go out first, already final: the plan knows every record and the
 // image's length before the first byte is written.
 ImagePlan PlanTaggedImage(const PackContext& context, FirmwareHeader& header,
-                          std::vector<PartitionEntry>& partitions, const std::string& imagePath) {
+                          std::vector<PartitionEntry>& partitions, std::span<File> payloads,
+                          const std::string& imagePath) {
   PlanBuilder plan;
   const size_t table = plan.AddBuffer(std::vector<uint8_t>(kTableBlockSize, 0));
   plan.WriteBuffer(table);
@@ -128,7 +114,7 @@ ImagePlan PlanTaggedImage(const PackContext& context, FirmwareHeader& header,
     return plan.Finish();
   }
   PlanIdBlockSteps(plan, context, *boot, boot->sourceFile);
-  if (!plan.Failed()) PlanPartitionSteps(plan, context, partitions);
+  if (!plan.Failed()) PlanPartitionSteps(plan, context, partitions, payloads);
   if (!plan.Failed()) PlanTaggedFinish(plan, context, header, partitions, imagePath, table);
   return plan.Finish();
 }
@@ -158,19 +144,17 @@ bool WriteHashFile(SavingDirectory& dir, AtomicFile& image, std::optional<Md5Dig
   return FinishPackOutput(hash, out);
 }
 
-// The partition list and the checks that refuse a layout before anything
-// is written.
-bool ReadCheckedPartitions(const ConfigDocument& document, const PackContext& context,
-                           std::vector<PartitionEntry>& partitions) {
+// The checks that refuse a layout before anything is written.
+bool CheckTaggedPartitions(const PackInput& input, const PackContext& context) {
   Output& out = context.out;
-  if (!ReadPartitionList(document, context, partitions)) return false;
+  const std::vector<PartitionEntry>& partitions = input.partitions;
   // The table area holds the vendor record and 27 partitions.
   if (partitions.size() > kMaxTaggedPartitions) {
     out.Printf("Packing Error:too many partitions, %zu found, the table holds at most %zu!\r\n",
                partitions.size(), kMaxTaggedPartitions);
     return false;
   }
-  return CheckPartitionNumbers(document, partitions.size(), out) &&
+  return CheckPartitionNumbers(input.texts, out) &&
          CheckOverlaps(partitions, context.options.form, out);
 }
 
@@ -201,8 +185,12 @@ bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& conte
   if (!dir.Create(file, kImageFileName, "Packing Error:Opening %s failed, err=%d!\r\n", out)) {
     return false;
   }
+  PackInput input;
   TaggedFirmwarePlan planned;
-  if (!PlanTaggedFirmware(document, context, file.Path(), packTime, planned)) return false;
+  if (!ResolvePackInput(document, context, input) ||
+      !PlanTaggedFirmware(input, context, file.Path(), packTime, planned)) {
+    return false;
+  }
   return WriteAndCommit(planned.plan, file, dir, context, true);
 }
 
@@ -219,8 +207,12 @@ bool PackGptFirmware(const ConfigDocument& document, const PackContext& context,
   if (!dir.Create(file, kImageFileName, "Packing Error:Opening %s failed, err=%d!\r\n", out)) {
     return false;
   }
+  PackInput input;
   GptFirmwarePlan planned;
-  if (!PlanGptFirmware(document, context, guids, file.Path(), planned)) return false;
+  if (!ResolvePackInput(document, context, input) ||
+      !PlanGptFirmware(input, context, guids, file.Path(), planned)) {
+    return false;
+  }
   if (!WriteAndCommit(planned.plan, file, dir, context, false)) return false;
   out.Line("Generating GPT firmware OK.\r");
   return true;
@@ -228,19 +220,42 @@ bool PackGptFirmware(const ConfigDocument& document, const PackContext& context,
 
 }  // namespace
 
+bool PlanTaggedFirmware(PackInput& input, const PackContext& context, const std::string& imagePath,
+                        const std::tm& packTime, TaggedFirmwarePlan& planned) {
+  FirmwareHeader& header = planned.header;
+  StampHeader(header, packTime);
+  header.version = input.identity.version;
+  header.chip = input.identity.chip;
+  header.model = input.identity.model;
+  header.tableSector = (header.headerLength + kSectorSize - 1) / kSectorSize;
+  header.entrySize = kEntrySize;
+  const bool checked = CheckTaggedPartitions(input, context);
+  planned.partitions = std::move(input.partitions);
+  if (!checked) return false;
+  header.entryCount = static_cast<uint32_t>(planned.partitions.size() + 1);
+  planned.plan = PlanTaggedImage(context, header, planned.partitions, input.payloads, imagePath);
+  return true;
+}
+
 bool PlanTaggedFirmware(const ConfigDocument& document, const PackContext& context,
                         const std::string& imagePath, const std::tm& packTime,
                         TaggedFirmwarePlan& planned) {
-  FirmwareHeader& header = planned.header;
-  StampHeader(header, packTime);
-  if (!ReadIdentity(document, header, context.out)) return false;
-  header.tableSector = (header.headerLength + kSectorSize - 1) / kSectorSize;
-  header.entrySize = kEntrySize;
-  std::vector<PartitionEntry>& partitions = planned.partitions;
-  if (!ReadCheckedPartitions(document, context, partitions)) return false;
-  header.entryCount = static_cast<uint32_t>(partitions.size() + 1);
-  planned.plan = PlanTaggedImage(context, header, partitions, imagePath);
-  return true;
+  PackInput input;
+  if (ResolvePackInput(document, context, input)) {
+    return PlanTaggedFirmware(input, context, imagePath, packTime, planned);
+  }
+  planned.partitions = std::move(input.partitions);  // as far as they were read
+  return false;
+}
+
+bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
+                     const GuidMap& guids, const std::string& imagePath, GptFirmwarePlan& planned) {
+  PackInput input;
+  if (ResolvePackInput(document, context, input)) {
+    return PlanGptFirmware(input, context, guids, imagePath, planned);
+  }
+  planned.partitions = std::move(input.partitions);  // as far as they were read
+  return false;
 }
 
 namespace {

@@ -61,8 +61,8 @@ void ExplainUnmeasuredPayload(const ConfigSection& section, const PartitionEntry
 
 // Reads one "UserPart%d" section into `entry`. False, with the message
 // printed, when the partition is refused.
-bool ReadPartition(const PackContext& context, const ConfigSection& section,
-                   PartitionEntry& entry) {
+bool ReadPartition(const PackContext& context, const ConfigSection& section, PartitionEntry& entry,
+                   File& payload) {
   entry.SetName(section.GetValue(key::kName));
   entry.type = ParseConfigNumber(section.GetValue(key::kType));
   entry.flag = ParseConfigNumber(section.GetValue(key::kFlag));
@@ -97,7 +97,6 @@ bool ReadPartition(const PackContext& context, const ConfigSection& section,
       // again and stops the run there.
       entry.dataLength = GetIdBlockSize(context, entry);
     } else {
-      File payload;
       entry.dataLength =
           context.OpenInput(entry.sourceFile, payload) ? GetStreamLength(&payload) : kNoLength;
       if (entry.dataLength == kNoLength) {
@@ -145,24 +144,76 @@ bool ReadModel(const ConfigDocument& document, FirmwareHeader& header) {
   return true;
 }
 
-bool ReadPartitionList(const ConfigDocument& document, const PackContext& context,
-                       std::vector<PartitionEntry>& partitions) {
+namespace {
+
+PartitionKeyTexts KeyTexts(const ConfigSection& section) {
+  PartitionKeyTexts texts;
+  texts.name = section.GetValue(key::kName);
+  for (size_t i = 0; i < kPartitionNumberTextKeys.size(); ++i) {
+    texts.numbers[i] = section.GetValue(kPartitionNumberTextKeys[i]);
+  }
+  texts.uniqueGuid = section.GetValue(key::kUniqueGuid);
+  return texts;
+}
+
+bool ReadIdentity(const ConfigDocument& document, FirmwareHeader& header, Output& out) {
+  if (!ReadFwVersion(document, header)) {
+    out.Line("Packing Error:Getting FwVersion failed!\r");
+    return false;
+  }
+  if (!ReadChip(document, header)) {
+    out.Line("Packing Error:Getting chip failed!\r");
+    return false;
+  }
+  if (!ReadModel(document, header)) {
+    out.Line("Packing Error:Getting model failed!\r");
+    return false;
+  }
+  return true;
+}
+
+bool ReadPartitions(const ConfigDocument& document, const PackContext& context, PackInput& input) {
+  std::vector<PartitionEntry>& partitions = input.partitions;
   partitions.clear();
+  input.payloads.clear();
+  input.texts.clear();
   for (size_t number = 1; number <= kMaxPartitionSections; ++number) {
     const ConfigSection* section = document.FindSection(PartitionSectionName(number));
     if (section == nullptr) break;
     PartitionEntry entry;
-    if (!ReadPartition(context, *section, entry)) return false;
+    File payload;
+    if (!ReadPartition(context, *section, entry, payload)) return false;
     context.ProgressOut().Printf("name=%s, offset=%x, size=%x, type=%x, flag=%x\r\n",
                                  entry.Name().c_str(), entry.offset, entry.size, entry.type,
                                  entry.flag);
     partitions.push_back(std::move(entry));
+    input.payloads.push_back(std::move(payload));
+    input.texts.push_back(KeyTexts(*section));
   }
   if (partitions.empty()) {
     context.out.Line("Packing Error:Getting UserPart failed!\r");
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ResolvePackInput(const ConfigDocument& document, const PackContext& context,
+                      PackInput& input) {
+  if (!context.options.IsGpt() && !ReadIdentity(document, input.identity, context.out)) {
+    return false;
+  }
+  input.diskGuid = document.GetValue(key::kSystem, key::kDiskGuid);
+  return ReadPartitions(document, context, input);
+}
+
+bool ReadPartitionList(const ConfigDocument& document, const PackContext& context,
+                       std::vector<PartitionEntry>& partitions) {
+  PackInput input;
+  const bool read = ReadPartitions(document, context, input);
+  partitions = std::move(input.partitions);
+  return read;
 }
 
 std::vector<std::string> SplitText(const std::string& text, const std::string& separator) {

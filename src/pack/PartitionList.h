@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/File.h"
@@ -21,6 +23,35 @@ inline constexpr size_t kMaxPartitionSections = 64;
 bool ReadFwVersion(const ConfigDocument& document, FirmwareHeader& header);
 bool ReadChip(const ConfigDocument& document, FirmwareHeader& header);
 bool ReadModel(const ConfigDocument& document, FirmwareHeader& header);
+
+// The texts a partition's keys were read from, kept for the checks and the
+// GPT that take them as written.
+struct PartitionKeyTexts {
+  std::string name;  // Name
+  // PartOffset, PartSize, Type and Flag, in the order of kPartitionNumberTextKeys.
+  std::array<std::string, 4> numbers;
+  std::string uniqueGuid;  // Unique_Guid; empty: a drawn GUID
+};
+inline constexpr std::array<std::string_view, 4> kPartitionNumberTextKeys = {
+    key::kPartOffset, key::kPartSize, key::kType, key::kFlag};
+
+// What a pack run reads of the configuration, read once by ResolvePackInput
+// before anything is planned; the planners see this, never the document.
+struct PackInput {
+  FirmwareHeader identity;                 // the tagged image's version, chip and model
+  std::vector<PartitionEntry> partitions;  // every payload measured
+  // Per partition, the payload file, opened when it was measured and kept
+  // open for the copy; not open for partitions without one.
+  std::vector<File> payloads;
+  std::vector<PartitionKeyTexts> texts;  // per partition
+  std::string diskGuid;                  // [System] Disk_Guid; empty: a drawn GUID
+};
+
+// Reads `input` from `document`: for the tagged image first its identity
+// ("Packing Error:Getting FwVersion failed!" and its kin when it cannot),
+// then the partition list as ReadPartitionList reads it. False, its message
+// printed, when the run stops here.
+bool ResolvePackInput(const ConfigDocument& document, const PackContext& context, PackInput& input);
 
 // Fills `partitions` (cleared first) from the "UserPart%d" sections, printing
 // one "name=..., offset=..." line per partition and measuring every payload.

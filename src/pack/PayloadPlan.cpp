@@ -24,17 +24,19 @@ bool FillToAreaEnd(PlanBuilder& plan, const PartitionEntry& entry) {
   return true;
 }
 
-void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionEntry& entry) {
+// `file`: the payload as it was measured, or not open.
+void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionEntry& entry,
+                 File file) {
   const std::string& source = entry.sourceFile;
   plan.Message(Format("Adding %s ...\r\n", DisplayName(source).c_str()));
-  PlannedPayload payload{source, File{}, entry.dataLength, std::nullopt};
-  if (!context.OpenInput(source, payload.file)) {
+  PlannedPayload payload{source, std::move(file), entry.dataLength, std::nullopt};
+  if (!payload.file.IsOpen() && !context.OpenInput(source, payload.file)) {
     plan.Fail({Format("Packing Error:Opening %s failed, err=%d\r\n", source.c_str(),
                       payload.file.Error())});
     return;
   }
   // The partition list measured the file a moment ago; the stamp taken now
-  // is what the copy is checked against.
+  // is what the copy is checked against, and must agree with that length.
   payload.planned = StampOf(fileno(payload.file.Stream()));
   if (payload.planned && payload.planned->size != entry.dataLength) {
     InputStamp measured = *payload.planned;
@@ -87,8 +89,9 @@ void PlanIdBlockSteps(PlanBuilder& plan, const PackContext& context, PartitionEn
 }
 
 void PlanPartitionSteps(PlanBuilder& plan, const PackContext& context,
-                        std::vector<PartitionEntry>& partitions) {
-  for (PartitionEntry& entry : partitions) {
+                        std::vector<PartitionEntry>& partitions, std::span<File> payloads) {
+  for (size_t i = 0; i < partitions.size(); ++i) {
+    PartitionEntry& entry = partitions[i];
     if (plan.Failed()) return;
     if (entry.type == PART_TYPE_IDBLOCK) {
       if (!context.options.IsGpt()) continue;
@@ -97,7 +100,7 @@ void PlanPartitionSteps(PlanBuilder& plan, const PackContext& context,
     } else if ((entry.flag & PART_FLAG_FILL) != 0) {
       FillToAreaEnd(plan, entry);
     } else if ((entry.flag & PART_FLAG_SKIP) == 0) {
-      PlanPayload(plan, context, entry);
+      PlanPayload(plan, context, entry, i < payloads.size() ? std::move(payloads[i]) : File{});
     }
   }
 }

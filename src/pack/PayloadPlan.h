@@ -1,8 +1,10 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
+#include "common/File.h"
 #include "image/FirmwareImage.h"
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
@@ -21,9 +23,11 @@ void PlanIdBlockSteps(PlanBuilder& plan, const PackContext& context, PartitionEn
 // area of fill bytes; nothing for a skipped one. In the compact layout the
 // payloads follow each other with no padding. Boot block partitions are laid
 // out here only in the partition-table image (the tagged image places its
-// boot block before the other partitions).
+// boot block before the other partitions). `payloads`, when given, holds
+// per partition its payload file, opened when it was measured: it moves
+// into the plan. A payload with no open file there is opened here.
 void PlanPartitionSteps(PlanBuilder& plan, const PackContext& context,
-                        std::vector<PartitionEntry>& partitions);
+                        std::vector<PartitionEntry>& partitions, std::span<File> payloads = {});
 
 // The short name the progress line shows: the text after the last backslash,
 // cut before its last ".".
