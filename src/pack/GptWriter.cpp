@@ -162,24 +162,6 @@ bool CheckGptPartitions(const PackInput& input, const PackContext& context,
 
 }  // namespace
 
-bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids) {
-  guids.clear();
-  const ConfigSection* section = document.FindSection(key::kTypeGuidSection);
-  if (section == nullptr) return false;
-  for (const auto& [name, entry] : section->Entries()) guids[entry->Name()] = entry->Value();
-  return true;
-}
-
-GuidMap LoadPartitionTypeGuids(const ConfigDocument& document, Output& out) {
-  GuidMap guids;
-  if (!ReadPartitionTypeGuids(document, guids)) {
-    out.Line(
-        "Packing GPT:failed to get guid of partition type, check section "
-        "PARTITION_TYPE_GUID in the config!\r");
-  }
-  return guids;
-}
-
 uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact) {
   if (compact || partitions.empty() || Grows(partitions.back())) return kOpenDiskEnd;
   const PartitionEntry& last = partitions.back();

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,18 +12,6 @@
 #include "pack/PartitionList.h"
 
 namespace imgweld {
-
-// Key text of the `PARTITION_TYPE_GUID` section -> GUID text, matched byte
-// for byte: a partition's `Type_Guid` must name the key in its written case.
-using GuidMap = std::map<std::string, std::string>;
-
-// Copies every entry of the `PARTITION_TYPE_GUID` section into `guids`
-// (emptied first). False when there is no such section; an empty section
-// is fine.
-bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids);
-
-// The same, with the warning that packing prints when the section is missing.
-GuidMap LoadPartitionTypeGuids(const ConfigDocument& document, Output& out);
 
 // The sector count the GPT gives the disk: open (kOpenDiskEnd) for the
 // compact layout and when the last partition of the list grows; otherwise

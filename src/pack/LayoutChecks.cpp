@@ -1,8 +1,6 @@
 #include "pack/LayoutChecks.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <string>
 
 #include "image/BootBlock.h"
@@ -19,15 +17,6 @@ constexpr uint64_t kGptReservedSectors = kGptFirstUsableLba;  // protective MBR,
 // Backup array and backup header at the end of the disk.
 constexpr uint64_t kBackupSectors = kGptArraySectors + 1;
 constexpr uint64_t kMaxImageLength = 0xFFFFFFFFu;
-
-// Whether a number text, read as the partition list reads it, exceeds 32 bits.
-bool ExceedsU32(const std::string& text) {
-  const size_t start = text.find_first_not_of(" \t\n\v\f\r");
-  if (start == std::string::npos || text[start] == '-') return false;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 0);
-  return errno == ERANGE || value > 0xFFFFFFFFull;
-}
 
 bool IsPartitionPayload(const PartitionEntry& entry) {
   return entry.type != PART_TYPE_IDBLOCK && (entry.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0;
@@ -142,7 +131,7 @@ bool CheckPartitionNumbers(std::span<const PartitionKeyTexts> partitions, Output
   for (const PartitionKeyTexts& texts : partitions) {
     for (size_t i = 0; i < kPartitionNumberTextKeys.size(); ++i) {
       const std::string& value = texts.numbers[i];
-      if (!ExceedsU32(value)) continue;
+      if (ConfigNumberFits32(value)) continue;
       out.Printf("Packing Error:%s=%s of partition %s does not fit 32 bits!\r\n",
                  std::string(kPartitionNumberTextKeys[i]).c_str(), value.c_str(),
                  texts.name.c_str());

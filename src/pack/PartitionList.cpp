@@ -12,8 +12,8 @@
 namespace imgweld {
 namespace {
 
-uint32_t ParseVersionPiece(const std::string& text) {
-  return static_cast<uint32_t>(std::strtol(text.c_str(), nullptr, 10));
+uint32_t VersionPiece(const std::string& text) {
+  return static_cast<uint32_t>(ParseVersionPiece(text));
 }
 
 template <size_t N>
@@ -123,9 +123,9 @@ bool ReadFwVersion(const ConfigDocument& document, FirmwareHeader& header) {
   const std::vector<std::string> pieces = SplitText(system->GetValue(key::kFwVersion), ".");
   if (pieces.empty()) return false;
   // Pieces are not masked: one out of its range spills into its neighbour.
-  uint32_t version = ParseVersionPiece(pieces[0]) << 24;
-  if (pieces.size() >= 2) version |= ParseVersionPiece(pieces[1]) << 16;
-  if (pieces.size() >= 3) version |= ParseVersionPiece(pieces[2]);
+  uint32_t version = VersionPiece(pieces[0]) << 24;
+  if (pieces.size() >= 2) version |= VersionPiece(pieces[1]) << 16;
+  if (pieces.size() >= 3) version |= VersionPiece(pieces[2]);
   header.version = version;
   return true;
 }
@@ -206,6 +206,24 @@ bool ResolvePackInput(const ConfigDocument& document, const PackContext& context
   }
   input.diskGuid = document.GetValue(key::kSystem, key::kDiskGuid);
   return ReadPartitions(document, context, input);
+}
+
+bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids) {
+  guids.clear();
+  const ConfigSection* section = document.FindSection(key::kTypeGuidSection);
+  if (section == nullptr) return false;
+  for (const auto& [name, entry] : section->Entries()) guids[entry->Name()] = entry->Value();
+  return true;
+}
+
+GuidMap LoadPartitionTypeGuids(const ConfigDocument& document, Output& out) {
+  GuidMap guids;
+  if (!ReadPartitionTypeGuids(document, guids)) {
+    out.Line(
+        "Packing GPT:failed to get guid of partition type, check section "
+        "PARTITION_TYPE_GUID in the config!\r");
+  }
+  return guids;
 }
 
 bool ReadPartitionList(const ConfigDocument& document, const PackContext& context,

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,18 @@ inline constexpr size_t kMaxPartitionSections = 64;
 bool ReadFwVersion(const ConfigDocument& document, FirmwareHeader& header);
 bool ReadChip(const ConfigDocument& document, FirmwareHeader& header);
 bool ReadModel(const ConfigDocument& document, FirmwareHeader& header);
+
+// Key text of the `PARTITION_TYPE_GUID` section -> GUID text, matched byte
+// for byte: a partition's `Type_Guid` must name the key in its written case.
+using GuidMap = std::map<std::string, std::string>;
+
+// Copies every entry of the `PARTITION_TYPE_GUID` section into `guids`
+// (emptied first). False when there is no such section; an empty section
+// is fine.
+bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids);
+
+// The same, with the warning that packing prints when the section is missing.
+GuidMap LoadPartitionTypeGuids(const ConfigDocument& document, Output& out);
 
 // The texts a partition's keys were read from, kept for the checks and the
 // GPT that take them as written.
