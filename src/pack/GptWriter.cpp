@@ -134,7 +134,7 @@ void PlanBackupGpt(PlanBuilder& plan, size_t array, const GptTables& tables, uin
 
 // Every byte of the partition-table image in the order it is written.
 ImagePlan PlanGptImage(const PackContext& context, std::vector<PartitionEntry>& partitions,
-                       std::span<File> payloads, const GptTables& tables, uint64_t diskEnd,
+                       std::span<PartitionFiles> files, const GptTables& tables, uint64_t diskEnd,
                        const std::string& imagePath) {
   PlanBuilder plan;
   const SectorBytes mbr = EncodeProtectiveMbr(ProtectiveMbr{});
@@ -144,7 +144,7 @@ ImagePlan PlanGptImage(const PackContext& context, std::vector<PartitionEntry>& 
   plan.WriteBuffer(plan.AddBuffer({tables.header.begin(), tables.header.end()}));
   const size_t array = plan.AddBuffer(tables.array);
   plan.WriteBuffer(array);
-  PlanPartitionSteps(plan, context, partitions, payloads);
+  PlanPartitionSteps(plan, context, partitions, files);
   const bool writeBackup = context.options.backup && !context.options.IsCompact();
   if (!plan.Failed() && writeBackup) PlanBackupGpt(plan, array, tables, diskEnd, imagePath);
   return plan.Finish();
@@ -181,8 +181,7 @@ bool PlanGptFirmware(PackInput& input, const PackContext& context, const GuidMap
                       tables, context.out)) {
     return false;
   }
-  planned.plan =
-      PlanGptImage(context, partitions, input.payloads, tables, planned.diskEnd, imagePath);
+  planned.plan = PlanGptImage(context, partitions, input.files, tables, planned.diskEnd, imagePath);
   return true;
 }
 

@@ -75,7 +75,8 @@ bool ReadProgram(File& file, const std::string& name, uint64_t length, std::vect
 
 // The block and its table fields, or false with `failure` set.
 bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
-                       const std::string& fileText, PlannedIdBlock& planned, PlanFailure& failure) {
+                       const std::string& fileText, BootPrograms& programs, PlannedIdBlock& planned,
+                       PlanFailure& failure) {
   std::vector<uint8_t>& block = planned.block;
   FileNames names;
   if (!SplitFileText(fileText, names, failure)) return false;
@@ -87,9 +88,12 @@ bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
         Format("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name().c_str())};
     return false;
   }
-  File ddr;
-  File loader;
-  if (!OpenPrograms(context, names, ddr, loader, failure)) return false;
+  File& ddr = programs.ddr;
+  File& loader = programs.loader;
+  if (!ddr.IsOpen() || !loader.IsOpen()) {
+    programs = BootPrograms{};
+    if (!OpenPrograms(context, names, ddr, loader, failure)) return false;
+  }
   const uint64_t ddrLength = GetStreamLength(&ddr);
   const uint64_t loaderLength = GetStreamLength(&loader);
   if (ddrLength == kNoLength || loaderLength == kNoLength) {
@@ -149,10 +153,16 @@ bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
 }  // namespace
 
 uint32_t GetIdBlockSize(const PackContext& context, const PartitionEntry& entry) {
+  BootPrograms programs;
+  return GetIdBlockSize(context, entry, programs);
+}
+
+uint32_t GetIdBlockSize(const PackContext& context, const PartitionEntry& entry,
+                        BootPrograms& programs) {
   FileNames names;
   PlanFailure failure;
-  File ddr;
-  File loader;
+  File& ddr = programs.ddr;
+  File& loader = programs.loader;
   if (!SplitFileText(entry.sourceFile, names, failure) ||
       !OpenPrograms(context, names, ddr, loader, failure)) {
     failure.Print(context.out);
@@ -170,9 +180,13 @@ uint32_t GetIdBlockSize(const PackContext& context, const PartitionEntry& entry)
 }
 
 bool PlanIdBlock(PlanBuilder& plan, const PackContext& context, PartitionEntry& entry,
-                 const std::string& fileText, PlannedIdBlock& planned) {
+                 const std::string& fileText, PlannedIdBlock& planned, BootPrograms* programs) {
+  BootPrograms opened;
   PlanFailure failure;
-  if (BuildPlannedBlock(context, entry, fileText, planned, failure)) return true;
+  if (BuildPlannedBlock(context, entry, fileText, programs != nullptr ? *programs : opened, planned,
+                        failure)) {
+    return true;
+  }
   planned = PlannedIdBlock{};
   plan.Fail(std::move(failure));
   return false;

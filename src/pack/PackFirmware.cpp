@@ -98,7 +98,7 @@ void PlanTaggedFinish(PlanBuilder& plan, const PackContext& context, FirmwareHea
 // table go out first, already final: the plan knows every record and the
 // image's length before the first byte is written.
 ImagePlan PlanTaggedImage(const PackContext& context, FirmwareHeader& header,
-                          std::vector<PartitionEntry>& partitions, std::span<File> payloads,
+                          std::vector<PartitionEntry>& partitions, std::span<PartitionFiles> files,
                           const std::string& imagePath) {
   PlanBuilder plan;
   const size_t table = plan.AddBuffer(std::vector<uint8_t>(kTableBlockSize, 0));
@@ -113,8 +113,10 @@ ImagePlan PlanTaggedImage(const PackContext& context, FirmwareHeader& header,
     plan.Fail({"Packing Error:no found idblcok partition!\r\n"});
     return plan.Finish();
   }
-  PlanIdBlockSteps(plan, context, *boot, boot->sourceFile);
-  if (!plan.Failed()) PlanPartitionSteps(plan, context, partitions, payloads);
+  const size_t bootIndex = static_cast<size_t>(boot - partitions.begin());
+  PlanIdBlockSteps(plan, context, *boot, boot->sourceFile,
+                   bootIndex < files.size() ? &files[bootIndex].programs : nullptr);
+  if (!plan.Failed()) PlanPartitionSteps(plan, context, partitions, files);
   if (!plan.Failed()) PlanTaggedFinish(plan, context, header, partitions, imagePath, table);
   return plan.Finish();
 }
@@ -233,7 +235,7 @@ bool PlanTaggedFirmware(PackInput& input, const PackContext& context, const std:
   planned.partitions = std::move(input.partitions);
   if (!checked) return false;
   header.entryCount = static_cast<uint32_t>(planned.partitions.size() + 1);
-  planned.plan = PlanTaggedImage(context, header, planned.partitions, input.payloads, imagePath);
+  planned.plan = PlanTaggedImage(context, header, planned.partitions, input.files, imagePath);
   return true;
 }
 

@@ -62,7 +62,8 @@ void ExplainUnmeasuredPayload(const ConfigSection& section, const PartitionEntry
 // Reads one "UserPart%d" section into `entry`. False, with the message
 // printed, when the partition is refused.
 bool ReadPartition(const PackContext& context, const ConfigSection& section, PartitionEntry& entry,
-                   File& payload) {
+                   PartitionFiles& files) {
+  File& payload = files.payload;
   entry.SetName(section.GetValue(key::kName));
   entry.type = ParseConfigNumber(section.GetValue(key::kType));
   entry.flag = ParseConfigNumber(section.GetValue(key::kFlag));
@@ -95,7 +96,7 @@ bool ReadPartition(const PackContext& context, const ConfigSection& section, Par
     if (entry.type == PART_TYPE_IDBLOCK) {
       // A failure has printed its message; the boot block writer meets it
       // again and stops the run there.
-      entry.dataLength = GetIdBlockSize(context, entry);
+      entry.dataLength = GetIdBlockSize(context, entry, files.programs);
     } else {
       entry.dataLength =
           context.OpenInput(entry.sourceFile, payload) ? GetStreamLength(&payload) : kNoLength;
@@ -175,19 +176,19 @@ bool ReadIdentity(const ConfigDocument& document, FirmwareHeader& header, Output
 bool ReadPartitions(const ConfigDocument& document, const PackContext& context, PackInput& input) {
   std::vector<PartitionEntry>& partitions = input.partitions;
   partitions.clear();
-  input.payloads.clear();
+  input.files.clear();
   input.texts.clear();
   for (size_t number = 1; number <= kMaxPartitionSections; ++number) {
     const ConfigSection* section = document.FindSection(PartitionSectionName(number));
     if (section == nullptr) break;
     PartitionEntry entry;
-    File payload;
-    if (!ReadPartition(context, *section, entry, payload)) return false;
+    PartitionFiles files;
+    if (!ReadPartition(context, *section, entry, files)) return false;
     context.ProgressOut().Printf("name=%s, offset=%x, size=%x, type=%x, flag=%x\r\n",
                                  entry.Name().c_str(), entry.offset, entry.size, entry.type,
                                  entry.flag);
     partitions.push_back(std::move(entry));
-    input.payloads.push_back(std::move(payload));
+    input.files.push_back(std::move(files));
     input.texts.push_back(KeyTexts(*section));
   }
   if (partitions.empty()) {

@@ -12,6 +12,7 @@
 #include "config/ConfigDocument.h"
 #include "config/ConfigKeys.h"
 #include "image/FirmwareImage.h"
+#include "pack/IdBlock.h"
 #include "pack/PackContext.h"
 
 namespace imgweld {
@@ -48,14 +49,20 @@ struct PartitionKeyTexts {
 inline constexpr std::array<std::string_view, 4> kPartitionNumberTextKeys = {
     key::kPartOffset, key::kPartSize, key::kType, key::kFlag};
 
+// The files of one partition: a payload, or a boot block's two programs.
+struct PartitionFiles {
+  File payload;
+  BootPrograms programs;
+};
+
 // What a pack run reads of the configuration, read once by ResolvePackInput
 // before anything is planned; the planners see this, never the document.
 struct PackInput {
   FirmwareHeader identity;                 // the tagged image's version, chip and model
   std::vector<PartitionEntry> partitions;  // every payload measured
-  // Per partition, the payload file, opened when it was measured and kept
-  // open for the copy; not open for partitions without one.
-  std::vector<File> payloads;
+  // Per partition, its files, opened when they were measured and kept open
+  // for the copy or the boot block; not open where there are none.
+  std::vector<PartitionFiles> files;
   std::vector<PartitionKeyTexts> texts;  // per partition
   std::string diskGuid;                  // [System] Disk_Guid; empty: a drawn GUID
 };

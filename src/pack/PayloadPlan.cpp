@@ -71,9 +71,9 @@ void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionE
 }  // namespace
 
 void PlanIdBlockSteps(PlanBuilder& plan, const PackContext& context, PartitionEntry& entry,
-                      const std::string& fileText) {
+                      const std::string& fileText, BootPrograms* programs) {
   PlannedIdBlock planned;
-  if (!PlanIdBlock(plan, context, entry, fileText, planned)) return;
+  if (!PlanIdBlock(plan, context, entry, fileText, planned, programs)) return;
   for (WatchedInput& input : planned.inputs) plan.Watch(std::move(input));
   const size_t block = plan.AddBuffer(std::move(planned.block));
   if (context.options.IsCompact()) {
@@ -89,18 +89,19 @@ void PlanIdBlockSteps(PlanBuilder& plan, const PackContext& context, PartitionEn
 }
 
 void PlanPartitionSteps(PlanBuilder& plan, const PackContext& context,
-                        std::vector<PartitionEntry>& partitions, std::span<File> payloads) {
+                        std::vector<PartitionEntry>& partitions, std::span<PartitionFiles> files) {
   for (size_t i = 0; i < partitions.size(); ++i) {
     PartitionEntry& entry = partitions[i];
     if (plan.Failed()) return;
     if (entry.type == PART_TYPE_IDBLOCK) {
       if (!context.options.IsGpt()) continue;
       plan.Message("Writing idblock...\r\n");
-      PlanIdBlockSteps(plan, context, entry, entry.sourceFile);
+      PlanIdBlockSteps(plan, context, entry, entry.sourceFile,
+                       i < files.size() ? &files[i].programs : nullptr);
     } else if ((entry.flag & PART_FLAG_FILL) != 0) {
       FillToAreaEnd(plan, entry);
     } else if ((entry.flag & PART_FLAG_SKIP) == 0) {
-      PlanPayload(plan, context, entry, i < payloads.size() ? std::move(payloads[i]) : File{});
+      PlanPayload(plan, context, entry, i < files.size() ? std::move(files[i].payload) : File{});
     }
   }
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
+#include "pack/GptWriter.h"
 #include "pack/PackFirmware.h"
 #include "pack/PackTestSupport.h"
 #include "support/TestSupport.h"
@@ -174,6 +176,44 @@ TEST_F(LayoutPlanTest, PlannedFailuresArePrintedWhereTheWritingStops) {
     EXPECT_EQ(AfterList(), c.afterList) << out_text_.Text();
     EXPECT_TRUE(out_text_.Diagnostics().ends_with(c.diagnostics)) << out_text_.Diagnostics();
     EXPECT_TRUE(fs::is_empty(out_));
+  }
+}
+
+// Every input of a run is opened once, when it is measured, and the same
+// open file is copied or built from: both planners take the resolved input.
+TEST_F(LayoutPlanTest, EveryInputIsOpenedOnce) {
+  class CountingInputs final : public PackInputs {
+   public:
+    explicit CountingInputs(std::string dir) : dir_(std::move(dir)) {}
+    bool Open(const std::string& name, File& file) const override {
+      ++opened[name];
+      return file.OpenInput(dir_ + "/" + name);
+    }
+    mutable std::map<std::string, int> opened;
+
+   private:
+    std::string dir_;
+  };
+  const std::map<std::string, int> once = {{"a.img", 1}, {"ddr.bin", 1}, {"loader.bin", 1}};
+  for (const bool gpt : {false, true}) {
+    SCOPED_TRACE(gpt ? "partition table" : "tagged");
+    ConfigDocument document;
+    ParseConfig(document,
+                (gpt ? Gpt("0") : Tagged()) + Boot(1, "0x40") + Part(2, "a", "0x900", "0x10"));
+    const PackOptions options = ResolvePackOptions(document, "");
+    const CountingInputs inputs(root_.Path().string());
+    const PackContext context{options, out_text_, &inputs};
+    bool planned = false;
+    if (gpt) {
+      GptFirmwarePlan plan;
+      planned = PlanGptFirmware(document, context, {}, "Firmware.img", plan) && !plan.plan.failure;
+    } else {
+      TaggedFirmwarePlan plan;
+      planned = PlanTaggedFirmware(document, context, "Firmware.img", FixedPackTime(), plan) &&
+                !plan.plan.failure;
+    }
+    EXPECT_TRUE(planned) << out_text_.Text();
+    EXPECT_EQ(inputs.opened, once);
   }
 }
 
