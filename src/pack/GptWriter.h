@@ -11,6 +11,11 @@
 #include "pack/PackContext.h"
 #include "pack/PartitionList.h"
 
+// The planner of the partition-table image: from the resolved input it
+// builds the GPT and lays out every byte; the layout checks it runs live in
+// LayoutChecks, the records' encoding in image/GptRecords, and the driver
+// (PackFirmware) writes and commits the plan as it does the tagged image's.
+
 namespace imgweld {
 
 // The sector count the GPT gives the disk: open (kOpenDiskEnd) for the
