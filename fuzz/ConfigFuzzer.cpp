@@ -39,11 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   StringOutput out;
   const PackOptions options = ResolvePackOptions(document, "/nonexistent-imgweld-fuzz");
   PackContext context{options, out};
-  std::vector<PartitionEntry> partitions;
-  if (ReadPartitionList(document, context, partitions)) {
-    (void)CheckPartitionNumbers(document, partitions.size(), out);
-    (void)CheckGptSizes(partitions, out);
-    (void)CheckOverlaps(partitions, options.form, out);
+  PackInput input;
+  if (ResolvePackInput(document, context, input)) {
+    (void)CheckPartitionNumbers(input.texts, out);
+    (void)CheckGptSizes(input.partitions, out);
+    (void)CheckOverlaps(input.partitions, options.form, out);
   }
 
   // Writing and parsing again must not crash either.

@@ -1,6 +1,7 @@
 #include "config/ConfigKeys.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 
 namespace imgweld {
@@ -60,5 +61,39 @@ std::string PartitionSectionName(size_t number) {
 uint32_t ParseConfigNumber(const std::string& text) {
   return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
 }
+
+size_t ConfigNumberLength(const std::string& text) {
+  char* end = nullptr;
+  std::strtoul(text.c_str(), &end, 0);
+  return static_cast<size_t>(end - text.c_str());
+}
+
+bool ConfigNumberFits32(const std::string& text) {
+  const size_t start = text.find_first_not_of(" \t\n\v\f\r");
+  if (start == std::string::npos || text[start] == '-') return true;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 0);
+  return errno != ERANGE && value <= 0xFFFFFFFFull;
+}
+
+std::optional<int32_t> ParseSystemNumber(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'b' || text[i + 1] == 'B')) {
+    return std::nullopt;
+  }
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const long number = std::strtol(begin, &end, 0);
+  if (end == begin || *end != '\0' || static_cast<size_t>(end - begin) != text.size()) {
+    return std::nullopt;
+  }
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(number)));
+}
+
+long ParseVersionPiece(const std::string& piece) { return std::strtol(piece.c_str(), nullptr, 10); }
 
 }  // namespace imgweld

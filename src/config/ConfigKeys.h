@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -63,8 +64,30 @@ const ConfigKey* FindConfigKey(KeySection section, std::string_view name);
 // "UserPart<number>": the section of the partition with that number.
 std::string PartitionSectionName(size_t number);
 
-// A number as the packer reads it: C's strtoul in base 0, up to the first
-// character that is not part of the number, cut to 32 bits.
+// How the configuration's numbers are read. There are three readings, and
+// they differ on purpose, each as the packer has always read its keys; the
+// readers, the checks and the warnings all call these.
+//
+// Partition numbers (Type, Flag, PartOffset, PartSize): C's strtoul in base
+// 0 ("0x" hexadecimal, a leading "0" octal, else decimal; leading blanks and
+// a sign taken), up to the first character that is not part of the number,
+// cut to 32 bits. Text after the number is dropped, and no text is 0.
 uint32_t ParseConfigNumber(const std::string& text);
+// How many characters of `text` that reading takes (0: none, read as 0).
+size_t ConfigNumberLength(const std::string& text);
+// Whether the number that reading finds fits 32 bits before it is cut. A
+// negative number counts as fitting: -1 is kept as 0xFFFFFFFF on purpose.
+bool ConfigNumberFits32(const std::string& text);
+
+// System numbers (FILL_BYTE, Loader_Encrypt, IDB_Boot_Encrypt): the same
+// base-0 reading, but the whole value must be the number, else the key's
+// default is taken (nothing here); the low 32 bits as a signed value.
+// Prefixes some C libraries accept beyond C17, such as "0b", are refused.
+std::optional<int32_t> ParseSystemNumber(const std::string& text);
+
+// FwVersion pieces: decimal only (C's strtol in base 10), so "08" is eight
+// and "0x1" is 0; the value as strtol gives it, before it is shifted into
+// the version field.
+long ParseVersionPiece(const std::string& piece);
 
 }  // namespace imgweld

@@ -1,7 +1,5 @@
 #include "config/Settings.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -20,32 +18,10 @@ bool IsExactlyOne(const ConfigDocument& document, std::string_view key) {
   return SystemValue(document, key).value_or("") == "1";
 }
 
-// Base 0 as C's strtol reads it: "0x"/"0X" hexadecimal, a leading "0" octal,
-// else decimal. The whole value must be the number. Prefixes that some
-// libraries add beyond C17 (such as "0b") are not accepted: the value is
-// checked here before strtol sees it.
-std::optional<int32_t> ParseWholeNumber(const std::string& value) {
-  if (value.empty()) return std::nullopt;
-  size_t i = 0;
-  while (i < value.size() && (value[i] == ' ' || (value[i] >= '\t' && value[i] <= '\r'))) ++i;
-  if (i < value.size() && (value[i] == '+' || value[i] == '-')) ++i;
-  if (i + 1 < value.size() && value[i] == '0' && (value[i + 1] == 'b' || value[i + 1] == 'B')) {
-    return std::nullopt;
-  }
-  const char* begin = value.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const long number = std::strtol(begin, &end, 0);
-  if (end == begin || *end != '\0' || static_cast<size_t>(end - begin) != value.size()) {
-    return std::nullopt;
-  }
-  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(number)));
-}
-
 int32_t NumberOr(const ConfigDocument& document, std::string_view key, int32_t fallback) {
   const std::optional<std::string> value = SystemValue(document, key);
   if (!value) return fallback;
-  return ParseWholeNumber(*value).value_or(fallback);
+  return ParseSystemNumber(*value).value_or(fallback);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ bool IsNanoEnabled(const ConfigDocument& document);
 bool IsBlankGapEnabled(const ConfigDocument& document);
 // The boot program files are given as `-U` extracts them, scrambled.
 bool IsLoaderScrambled(const ConfigDocument& document);
-// Numbers: strtol base 0 over the whole value, low 32 bits; defaults 0, 1, 1.
+// Numbers as ParseSystemNumber reads them; defaults 0, 1, 1.
 int32_t GetFillByte(const ConfigDocument& document);
 int32_t GetLoaderEncrypt(const ConfigDocument& document);
 int32_t GetIdbBootEncrypt(const ConfigDocument& document);

@@ -104,6 +104,21 @@ GptEntryBytes EncodeGptEntry(const GptEntry& entry) {
   return bytes;
 }
 
+GptTables EncodeGptTables(GptHeader header, std::span<const GptEntry> entries) {
+  GptTables tables;
+  tables.array.assign(kGptArraySize, 0);
+  const size_t count = std::min<size_t>(entries.size(), kGptEntryCount);
+  for (size_t i = 0; i < count; ++i) {
+    const GptEntryBytes bytes = EncodeGptEntry(entries[i]);
+    std::copy(bytes.begin(), bytes.end(),
+              tables.array.begin() + static_cast<std::ptrdiff_t>(i * kGptEntrySize));
+  }
+  header.arrayCrc = Crc32(tables.array, 0);
+  tables.header = EncodeGptHeader(header);
+  SealGptHeader(tables.header);
+  return tables;
+}
+
 std::array<uint16_t, 36> WidenName(std::string_view name) {
   std::array<uint16_t, 36> units{};
   const size_t count = std::min(name.size(), units.size());

@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <vector>
 
 #include "image/Sector.h"
 
@@ -55,6 +57,7 @@ struct ProtectiveMbr {
   uint32_t sectorCount = 0xFFFFFFFF;             // 458; 462..509 the other three records zero
   std::array<uint8_t, 2> signature{0x55, 0xAA};  // 510
 };
+static_assert(510 + std::tuple_size_v<decltype(ProtectiveMbr::signature)> == kSectorSize);
 SectorBytes EncodeProtectiveMbr(const ProtectiveMbr& mbr);
 // Whether `sector` (the first of a file) is a protective MBR: the boot
 // signature and a first record of type 0xEE.
@@ -81,6 +84,9 @@ struct GptHeader {
   uint16_t partitionCount = 0;                   // 112, at most kMaxGptPartitions
   std::array<uint64_t, kMaxGptPartitions> dataLengths{};  // 114 + 8i, for i < partitionCount
 };
+static_assert(kGptLengthsOffset + 8 * std::tuple_size_v<decltype(GptHeader::dataLengths)> <=
+              kSectorSize);
+static_assert(kGptHeaderSize == 92 && kGptHeaderSize <= kGptLengthsOffset);
 SectorBytes EncodeGptHeader(const GptHeader& header);
 
 // One 128-byte entry of the partition array.
@@ -94,6 +100,16 @@ struct GptEntry {
 };
 static_assert(56 + 2 * std::tuple_size_v<decltype(GptEntry::name)> == kGptEntrySize);
 GptEntryBytes EncodeGptEntry(const GptEntry& entry);
+
+// The primary header sector and the partition array as they are written.
+struct GptTables {
+  SectorBytes header{};
+  std::vector<uint8_t> array;  // kGptArraySize bytes
+};
+
+// Encodes `entries` (at most kGptEntryCount) into the array, zero after the
+// last one, and `header` with the array's checksum and its own.
+GptTables EncodeGptTables(GptHeader header, std::span<const GptEntry> entries);
 
 // The name field of an entry: one unit per byte of `name`, each byte taken
 // as a signed 8-bit value and widened, so 0x80..0xFF become 0xFF80..0xFFFF.

@@ -70,7 +70,7 @@ enum class BootSectors {
 };
 
 // How the boot programs are stored, as the header sector says.
-enum class BootPrograms {
+enum class ProgramStorage {
   kPlain,
   kScrambled,
   kUnknown,  // the header sector does not read, or its field is neither 0 nor 1
@@ -96,7 +96,7 @@ struct BootBlockFacts {
   // not recorded.
   ByteMatch copies = ByteMatch::kNotMade;
 
-  BootPrograms Programs() const;
+  ProgramStorage Programs() const;
 };
 
 struct TaggedImageFacts {

@@ -354,7 +354,7 @@ void CheckBootCode(const BootBlockFacts& boot, const BootContent& content,
   // The checksums cover the DDR copy area as it read before scrambling.
   std::array<uint8_t, kNanoDdrLimit> ddr{};
   std::copy_n(block.begin() + kNanoFirstDdrSector * kBootSector, ddr.size(), ddr.begin());
-  if (boot.Programs() == BootPrograms::kScrambled) {
+  if (boot.Programs() == ProgramStorage::kScrambled) {
     const size_t programBytes = std::min<size_t>(boot.fields.firstFileLength, ddr.size());
     ScrambleProgramBlocks(std::span(ddr).first(programBytes));
   }
@@ -556,11 +556,11 @@ ImageKind IdentifyImage(ImageSource& source) {
   return ImageKind::kGpt;
 }
 
-BootPrograms BootBlockFacts::Programs() const {
-  if (!plainProgramsField) return BootPrograms::kUnknown;
-  if (*plainProgramsField == 0) return BootPrograms::kScrambled;
-  if (*plainProgramsField == 1) return BootPrograms::kPlain;
-  return BootPrograms::kUnknown;
+ProgramStorage BootBlockFacts::Programs() const {
+  if (!plainProgramsField) return ProgramStorage::kUnknown;
+  if (*plainProgramsField == 0) return ProgramStorage::kScrambled;
+  if (*plainProgramsField == 1) return ProgramStorage::kPlain;
+  return ProgramStorage::kUnknown;
 }
 
 TaggedImageFacts ReadTaggedImage(ImageSource& source) {

@@ -18,32 +18,12 @@ namespace {
 constexpr uint64_t kTaggedReserved = kVendorAreaEnd / kSectorSize;
 constexpr uint64_t kGptReserved = 34;
 
-bool StartsWith(std::string_view line, std::string_view prefix) {
-  return line.substr(0, prefix.size()) == prefix;
-}
-
-// What -P printed while it read and planned, sorted: the lines that report
-// a refusal, and the rest that is no progress.
-void SortMessages(const std::string& text, ConfigListing& listing, std::string& errors) {
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const size_t end = rest.find('\n');
-    const std::string_view line = rest.substr(0, end == std::string_view::npos ? end : end + 1);
-    rest.remove_prefix(line.size());
-    if (StartsWith(line, "Packing Error:") || StartsWith(line, "file key should be format")) {
-      errors += line;
-    } else if (StartsWith(line, "Packing GPT:")) {
-      listing.warnings += line;
-    }
-  }
-}
-
-std::string FailText(const ImagePlan& plan) {
-  for (const WriteStep& step : plan.steps) {
-    if (step.kind == WriteStep::Kind::kFail) return step.text;
-  }
-  return {};
-}
+// Takes what a listing leaves out of -P's output: its progress lines.
+class DiscardedOutput final : public Output {
+ public:
+  void Write(std::string_view) override {}
+  void WriteDiagnostic(std::string_view) override {}
+};
 
 // Sector ranges from `start` up to the end of the last partition that no
 // partition takes.
@@ -64,15 +44,17 @@ std::vector<SectorRange> FindGaps(const std::vector<std::optional<SectorRange>>&
   return gaps;
 }
 
+// `reported`: what -P printed beside its progress; `warned`: the warning
+// lines it printed before it planned.
 void Finish(ConfigListing& listing, bool planned, const ImagePlan& plan,
-            const StringOutput& messages) {
-  listing.warnings = messages.Diagnostics();
-  std::string errors;
-  SortMessages(messages.Text(), listing, errors);
-  if (!planned || plan.failed) {
-    listing.refusal = errors + (planned ? FailText(plan) : std::string());
+            const StringOutput& reported, const std::string& warned) {
+  listing.warnings = reported.Diagnostics() + warned;
+  if (!planned || plan.failure) {
+    listing.refused = true;
+    listing.reported = reported.Text();
+    if (planned) listing.failure = plan.failure;
   } else {
-    listing.warnings += errors;  // a boot block record the tagged image does not build
+    listing.warnings += reported.Text();  // a boot block record the tagged image does not build
     listing.imageLength = plan.length;
   }
   const ImageForm form = listing.options.form;
@@ -91,25 +73,32 @@ void Finish(ConfigListing& listing, bool planned, const ImagePlan& plan,
 
 }  // namespace
 
+std::string ConfigListing::RefusalText() const {
+  if (!refused) return {};
+  return reported + (failure ? failure->line : std::string());
+}
+
 ConfigListing DescribeConfiguration(const ConfigDocument& document, const std::string& configPath,
                                     const std::string& imageName, const char* sourceDateEpoch) {
   ConfigListing listing;
   listing.options = ResolvePackOptions(document, ConfigDirectoryOf(configPath));
-  StringOutput messages;
-  const PackContext context{listing.options, messages};
-  WarnAboutConfiguration(document, listing.options, configPath, messages);
-  const std::optional<std::tm> packTime =
-      ResolveDocumentPackTime(document, nullptr, sourceDateEpoch, std::time(nullptr), messages);
-  if (!packTime) {
-    Finish(listing, false, ImagePlan{}, messages);
+  StringOutput reported;
+  DiscardedOutput progress;
+  const PackContext context{listing.options, reported, nullptr, &progress};
+  WarnAboutConfiguration(document, listing.options, configPath, reported);
+  std::tm packTime{};
+  if (!ResolveDocumentPackTime(document, nullptr, sourceDateEpoch, std::time(nullptr), packTime,
+                               reported)) {
+    Finish(listing, false, ImagePlan{}, reported, {});
     return listing;
   }
   if (listing.options.IsGpt()) {
-    const GuidMap guids = LoadPartitionTypeGuids(document, messages);
+    StringOutput warned;
+    const GuidMap guids = LoadPartitionTypeGuids(document, warned);
     GptFirmwarePlan planned;
     const bool ok = PlanGptFirmware(document, context, guids, imageName, planned);
     listing.partitions = std::move(planned.partitions);
-    Finish(listing, ok, planned.plan, messages);
+    Finish(listing, ok, planned.plan, reported, warned.Text());
   } else {
     FirmwareHeader identity;
     if (ReadFwVersion(document, identity) && ReadChip(document, identity) &&
@@ -117,9 +106,9 @@ ConfigListing DescribeConfiguration(const ConfigDocument& document, const std::s
       listing.identity = identity;
     }
     TaggedFirmwarePlan planned;
-    const bool ok = PlanTaggedFirmware(document, context, imageName, *packTime, planned);
+    const bool ok = PlanTaggedFirmware(document, context, imageName, packTime, planned);
     listing.partitions = std::move(planned.partitions);
-    Finish(listing, ok, planned.plan, messages);
+    Finish(listing, ok, planned.plan, reported, {});
   }
   return listing;
 }

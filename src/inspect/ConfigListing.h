@@ -7,6 +7,7 @@
 
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
+#include "pack/ImagePlan.h"
 #include "pack/LayoutChecks.h"
 #include "pack/PackOptions.h"
 
@@ -34,10 +35,16 @@ struct ConfigListing {
   // it prints that are neither progress nor the refusal (the missing
   // PARTITION_TYPE_GUID warning, a boot block record that is not built).
   std::string warnings;
-  // The lines -P prints for its refusal, byte for byte; empty when it packs.
-  std::string refusal;
+  // Whether -P refuses the configuration. It then prints `reported` (the
+  // lines it printed beside its progress before it stopped) and, when the
+  // plan found the failure ahead of its turn, that failure's line.
+  bool refused = false;
+  std::string reported;
+  std::optional<PlanFailure> failure;
 
-  bool Refused() const { return !refusal.empty(); }
+  bool Refused() const { return refused; }
+  // The lines -P prints for its refusal, byte for byte; empty when it packs.
+  std::string RefusalText() const;
 };
 
 // Plans the image of the configuration at `configPath` (already loaded into

@@ -84,7 +84,7 @@ std::string ConfigText(const ConfigListing& listing, const std::string& name) {
     text += "\n" + gaps.Text();
   }
   if (!listing.warnings.empty()) text += "\nwarnings of -P:\n" + listing.warnings;
-  if (listing.Refused()) text += "\nrefused by -P:\n" + listing.refusal;
+  if (listing.refused) text += "\nrefused by -P:\n" + listing.RefusalText();
   return text;
 }
 
@@ -137,8 +137,8 @@ Json ConfigJson(const ConfigListing& listing, const std::string& name) {
       .Add("gaps", std::move(gaps))
       .Add("image_length", listing.imageLength ? Json(*listing.imageLength) : Json())
       .Add("warnings", listing.warnings.empty() ? Json() : Json(listing.warnings))
-      .Add("refusal", listing.Refused() ? Json(listing.refusal) : Json())
-      .Add("ok", !listing.Refused());
+      .Add("refusal", listing.refused ? Json(listing.RefusalText()) : Json())
+      .Add("ok", !listing.refused);
 }
 
 }  // namespace imgweld

@@ -378,7 +378,7 @@ bool CheckGptKit(ImageSource& source, const GptKit& kit, const std::string& wher
   std::string difference;
   if (!PlanGptFirmware(document, context, guids, "Firmware.img", planned)) {
     difference = PackerRefusal(messages);
-  } else if (planned.plan.failed) {
+  } else if (planned.plan.failure) {
     difference = PlanRefusal(planned.plan);
   } else if (kit.foreign) {
     return CompareForeignGpt(source, planned.plan, inputs, options.fillByte, where, out);

@@ -98,7 +98,6 @@ class PlannedImage {
     for (const WriteStep& step : plan.steps) {
       switch (step.kind) {
         case WriteStep::Kind::kMessage:
-        case WriteStep::Kind::kFail:
           break;
         case WriteStep::Kind::kFill:
           if (length_ < step.position) Paint(length_, step.position, {0, Piece::Kind::kFill});
@@ -277,11 +276,7 @@ bool ReadPlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInp
 }
 
 std::string PlanRefusal(const ImagePlan& plan) {
-  std::string refusal;
-  for (const WriteStep& step : plan.steps) {
-    if (step.kind == WriteStep::Kind::kFail) refusal = step.text;
-  }
-  return "the packer refuses the configuration: " + RefusalLine(refusal);
+  return "the packer refuses the configuration: " + RefusalLine(plan.failure->line);
 }
 
 std::string PackerRefusal(const StringOutput& messages) {
@@ -298,18 +293,18 @@ std::string TaggedRebuildDifference(ImageSource& source, const TaggedImageFacts&
   std::istringstream text(config);
   document.Parse(text, false);
   StringOutput messages;
-  std::tm packTime{};
-  if (ReadDateKey(document, packTime, messages) != DateKey::kValid) {
+  std::optional<std::tm> packTime;
+  if (!ReadDateKey(document, packTime, messages) || !packTime) {
     return "the configuration names no Date the packer takes";
   }
   const PackOptions options = ResolvePackOptions(document, std::string());
   const ImageInputs inputs = ImageInputs::OfTaggedImage(source, facts);
   const PackContext context{options, messages, &inputs};
   TaggedFirmwarePlan planned;
-  if (!PlanTaggedFirmware(document, context, "Firmware.img", packTime, planned)) {
+  if (!PlanTaggedFirmware(document, context, "Firmware.img", *packTime, planned)) {
     return PackerRefusal(messages);
   }
-  if (planned.plan.failed) return PlanRefusal(planned.plan);
+  if (planned.plan.failure) return PlanRefusal(planned.plan);
   std::string difference;
   if (ComparePlannedImage(source, planned.plan, inputs, options.fillByte, difference)) return "";
   return difference.empty() ? "the rebuilt image differs" : difference;

@@ -147,9 +147,9 @@ bool Rebuild::RecordBootBlock(const TaggedRecord& record, uint32_t number) {
   }
   const BootBlockFacts& boot = *facts_.boot;
   const PartitionEntry& e = record.entry;
-  const BootPrograms programs = boot.Programs();
+  const ProgramStorage programs = boot.Programs();
   if (boot.header == BootSectors::kUnreadable || boot.check != boot.header ||
-      programs == BootPrograms::kUnknown) {
+      programs == ProgramStorage::kUnknown) {
     return Fail("the boot block's control sectors do not read with the key");
   }
   if (boot.written.empty() || !boot.secondCopy) {
@@ -169,7 +169,7 @@ bool Rebuild::RecordBootBlock(const TaggedRecord& record, uint32_t number) {
     }
     typeGuid = kLostCharacters + *rest;
   }
-  const bool scrambled = programs == BootPrograms::kScrambled;
+  const bool scrambled = programs == ProgramStorage::kScrambled;
   WriteSystemValue(document_, key::kNano, boot.layout.nano ? "1" : "0");
   WriteSystemValue(document_, key::kBlankGap, boot.layout.gap ? "1" : "0");
   WriteSystemValue(document_, key::kLoaderEncrypt, scrambled ? "1" : "0");
@@ -216,7 +216,7 @@ bool Rebuild::CheckBootBlockRebuilds() {
   std::vector<uint8_t> loader(
       stored.begin() + static_cast<std::ptrdiff_t>(loaderAt),
       stored.begin() + static_cast<std::ptrdiff_t>(loaderAt + fields.secondFileLength));
-  const bool scrambled = boot.Programs() == BootPrograms::kScrambled;
+  const bool scrambled = boot.Programs() == ProgramStorage::kScrambled;
   if (scrambled) {
     ScrambleProgramBlocks(ddr);
     ScrambleProgramBlocks(loader);

@@ -43,13 +43,13 @@ const char* SectorsWord(BootSectors state) {
   return "unknown";
 }
 
-const char* ProgramsWord(BootPrograms programs) {
+const char* ProgramsWord(ProgramStorage programs) {
   switch (programs) {
-    case BootPrograms::kPlain:
+    case ProgramStorage::kPlain:
       return "plain";
-    case BootPrograms::kScrambled:
+    case ProgramStorage::kScrambled:
       return "scrambled";
-    case BootPrograms::kUnknown:
+    case ProgramStorage::kUnknown:
       break;
   }
   return "unknown";
@@ -196,15 +196,15 @@ Json TaggedJson(const TaggedImageFacts& facts, const std::string& name) {
   Json boot;
   if (facts.boot) {
     const BootBlockFacts& b = *facts.boot;
-    const BootPrograms programs = b.Programs();
+    const ProgramStorage programs = b.Programs();
     boot = Json::Object();
     boot.Add("record", b.record)
         .Add("layout", b.layout.nano ? "nano" : "standard")
         .Add("ddr_length", b.fields.firstFileLength)
         .Add("loader_length", b.fields.secondFileLength)
-        .Add("programs_scrambled", programs == BootPrograms::kUnknown
+        .Add("programs_scrambled", programs == ProgramStorage::kUnknown
                                        ? Json()
-                                       : Json(programs == BootPrograms::kScrambled))
+                                       : Json(programs == ProgramStorage::kScrambled))
         .Add("control_sectors", b.header == BootSectors::kPlain       ? Json("plain")
                                 : b.header == BootSectors::kScrambled ? Json("scrambled")
                                                                       : Json())

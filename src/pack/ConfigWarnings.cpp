@@ -133,15 +133,14 @@ void WarnTrailingText(const ConfigSection& section, const std::string& key, Warn
   const ConfigEntry* entry = section.FindEntry(key);
   if (entry == nullptr || entry->Value().empty()) return;
   const std::string value = entry->Value();
-  char* end = nullptr;
-  std::strtoul(value.c_str(), &end, 0);
-  if (*end == '\0') return;
-  const std::string used = value.substr(0, static_cast<size_t>(end - value.c_str()));
+  const size_t length = ConfigNumberLength(value);
+  if (length == value.size()) return;
+  const std::string used = value.substr(0, length);
   if (used.find_first_of("0123456789") == std::string::npos) {
     warner.Warn(At(section, entry), "not a number, read as 0");
   } else {
     warner.Warn(At(section, entry), "only \"%s\" is used, \"%s\" after it is ignored", used.c_str(),
-                end);
+                value.c_str() + length);
   }
 }
 
@@ -162,11 +161,9 @@ void WarnSystemValues(const ConfigSection& system, Warner& warner) {
   for (const std::string& key : kSystemNumberKeys) {
     const ConfigEntry* entry = system.FindEntry(key);
     if (entry == nullptr || entry->Value().empty()) continue;
-    // Value() returns a copy: `end` must point into a string that outlives it.
-    const std::string value = entry->Value();
-    char* end = nullptr;
-    std::strtol(value.c_str(), &end, 0);
-    if (*end != '\0') warner.Warn(At(system, entry), "not a whole number, the default is used");
+    if (!ParseSystemNumber(entry->Value())) {
+      warner.Warn(At(system, entry), "not a whole number, the default is used");
+    }
   }
 }
 
@@ -182,8 +179,8 @@ void WarnFwVersion(const ConfigSection& system, Warner& warner) {
         std::all_of(piece.begin(), piece.end(), [](char c) { return c >= '0' && c <= '9'; });
     if (!plain) {
       warner.Warn(At(system, entry), "piece \"%s\" is not a plain decimal number, read as %ld",
-                  piece.c_str(), std::strtol(piece.c_str(), nullptr, 10));
-    } else if (std::stoul(piece) > kLimits[i]) {
+                  piece.c_str(), ParseVersionPiece(piece));
+    } else if (static_cast<unsigned long>(ParseVersionPiece(piece)) > kLimits[i]) {
       warner.Warn(At(system, entry), "piece %s exceeds %lu and spills into its neighbour",
                   piece.c_str(), kLimits[i]);
     }

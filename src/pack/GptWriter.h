@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -10,21 +9,14 @@
 #include "image/FirmwareImage.h"
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
-#include "pack/PackOutput.h"
+#include "pack/PartitionList.h"
+
+// The planner of the partition-table image: from the resolved input it
+// builds the GPT and lays out every byte; the layout checks it runs live in
+// LayoutChecks, the records' encoding in image/GptRecords, and the driver
+// (PackFirmware) writes and commits the plan as it does the tagged image's.
 
 namespace imgweld {
-
-// Key text of the `PARTITION_TYPE_GUID` section -> GUID text, matched byte
-// for byte: a partition's `Type_Guid` must name the key in its written case.
-using GuidMap = std::map<std::string, std::string>;
-
-// Copies every entry of the `PARTITION_TYPE_GUID` section into `guids`
-// (emptied first). False when there is no such section; an empty section
-// is fine.
-bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids);
-
-// The same, with the warning that packing prints when the section is missing.
-GuidMap LoadPartitionTypeGuids(const ConfigDocument& document, Output& out);
 
 // The sector count the GPT gives the disk: open (kOpenDiskEnd) for the
 // compact layout and when the last partition of the list grows; otherwise
@@ -37,21 +29,20 @@ uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact
 struct GptFirmwarePlan {
   std::vector<PartitionEntry> partitions;  // boot block offsets raised to 64
   uint64_t diskEnd = 0;
-  ImagePlan plan;  // `plan.failed`: the steps end in the refusal to print
+  ImagePlan plan;  // `plan.failure`: the refusal to print after its steps
 };
 
-// Reads the partition list, runs the checks that refuse a layout, builds the
-// GPT and plans every byte, without writing anything. False when the reading
-// or a check failed, its message printed to `context.out`; a refusal found
-// while planning is kept in the plan. Draws the random GUIDs.
+// Runs the checks that refuse the layout of a partition-table image's
+// `input`, builds the GPT and plans every byte, without writing anything;
+// the payload files move from `input` into the plan. False when a check
+// failed, its message printed to `context.out`; a refusal found while
+// planning is kept in the plan. Draws the random GUIDs.
+bool PlanGptFirmware(PackInput& input, const PackContext& context, const GuidMap& guids,
+                     const std::string& imagePath, GptFirmwarePlan& planned);
+
+// The same from `document`, resolved first (ResolvePackInput); the
+// partitions as far as they were read are left in `planned`.
 bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
                      const GuidMap& guids, const std::string& imagePath, GptFirmwarePlan& planned);
-
-// Writes the partition-table form of the image (protective MBR, GPT,
-// partitions, optional backup GPT) as `Firmware.img` in `dir`, used when `Gpt_Enable` is
-// "1" (compact: payloads back to back, no backup) or "0" (padded: every
-// payload at its sector). Prints its own messages.
-bool WriteGptFirmware(const ConfigDocument& document, const PackContext& context,
-                      SavingDirectory& dir);
 
 }  // namespace imgweld

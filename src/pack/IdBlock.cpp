@@ -14,92 +14,108 @@ struct FileNames {
   std::string loader;
 };
 
-std::optional<FileNames> SplitFileText(const std::string& text, Output& out) {
+// The helpers below find a failure before the boot block's turn to be
+// written; they describe it in `failure`, which the size query prints at
+// once and the plan keeps for the point where the block would be written.
+
+bool SplitFileText(const std::string& text, FileNames& names, PlanFailure& failure) {
   const size_t comma = text.find(',');
   if (comma == std::string::npos) {
-    out.Line("file key should be format as <ddr.bin,loader.bin> in the idblock section!\r");
-    return std::nullopt;
+    failure = {"file key should be format as <ddr.bin,loader.bin> in the idblock section!\r\n"};
+    return false;
   }
-  return FileNames{text.substr(0, comma), text.substr(comma + 1)};
+  names = {text.substr(0, comma), text.substr(comma + 1)};
+  return true;
 }
 
-// Opens both programs; on failure reports the name as configured.
+// Opens both programs; on failure names the one as configured.
 bool OpenPrograms(const PackContext& context, const FileNames& names, File& ddr, File& loader,
-                  Output& out) {
+                  PlanFailure& failure) {
   for (const auto& [name, file] : {std::pair<const std::string&, File&>{names.ddr, ddr},
                                    std::pair<const std::string&, File&>{names.loader, loader}}) {
     if (context.OpenInput(name, file)) continue;
-    out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", name.c_str(), file.Error());
-    out.Note(name, file.FailureText());
+    failure = {Format("Packing Error:Opening %s failed, err=%d!\r\n", name.c_str(), file.Error()),
+               name, file.FailureText()};
     return false;
   }
   return true;
 }
 
-bool ReportLayoutProblem(BootLayoutProblem problem, const FileNames& names, Output& out) {
+// Which of the layout's limits the programs break is a result of the layout
+// planner; the two limits have their own messages.
+bool DescribeLayoutProblem(BootLayoutProblem problem, const FileNames& names,
+                           PlanFailure& failure) {
   switch (problem) {
     case BootLayoutProblem::kNone:
       return true;
     case BootLayoutProblem::kProgramTooLarge:
-      out.Printf("Packing Error:idblock files %s,%s are too large!\r\n", names.ddr.c_str(),
-                 names.loader.c_str());
+      failure = {Format("Packing Error:idblock files %s,%s are too large!\r\n", names.ddr.c_str(),
+                        names.loader.c_str())};
       return false;
     case BootLayoutProblem::kNanoDdrTooLarge:
-      out.Printf("Packing Error:ddr file %s is larger than 4096 bytes in nano mode!\r\n",
-                 names.ddr.c_str());
+      failure = {Format("Packing Error:ddr file %s is larger than 4096 bytes in nano mode!\r\n",
+                        names.ddr.c_str())};
       return false;
   }
   return false;
+}
+
+PlanFailure ReadFailure(const std::string& name, const File& file) {
+  return {Format("Packing Error:Reading %s failed, err=%d!\r\n", name.c_str(), file.Error())};
 }
 
 // Reads a whole program, which must still be as long as it measured.
 bool ReadProgram(File& file, const std::string& name, uint64_t length, std::vector<uint8_t>& bytes,
-                 Output& out) {
+                 PlanFailure& failure) {
   bytes.resize(static_cast<size_t>(length));
   if (file.Seek(0) && file.ReadExact(bytes)) return true;
-  out.Printf("Packing Error:Reading %s failed, err=%d!\r\n", name.c_str(), file.Error());
+  failure = ReadFailure(name, file);
   return false;
 }
 
-// The block and its table fields, or false with the messages in `out`.
+// The block and its table fields, or false with `failure` set.
 bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
-                       const std::string& fileText, PlannedIdBlock& planned, Output& out) {
+                       const std::string& fileText, BootPrograms& programs, PlannedIdBlock& planned,
+                       PlanFailure& failure) {
   std::vector<uint8_t>& block = planned.block;
-  const std::optional<FileNames> names = SplitFileText(fileText, out);
-  if (!names) return false;
+  FileNames names;
+  if (!SplitFileText(fileText, names, failure)) return false;
   entry.offset = std::max(entry.offset, kBootMinOffset);
   const bool compact = context.options.IsCompact();
   if (!compact &&
       (!SectorPosition(entry.offset) || !SectorPosition(uint64_t{entry.offset} + entry.size))) {
-    out.Printf("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name().c_str());
+    failure = {
+        Format("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name().c_str())};
     return false;
   }
-  File ddr;
-  File loader;
-  if (!OpenPrograms(context, *names, ddr, loader, out)) return false;
+  File& ddr = programs.ddr;
+  File& loader = programs.loader;
+  if (!ddr.IsOpen() || !loader.IsOpen()) {
+    programs = BootPrograms{};
+    if (!OpenPrograms(context, names, ddr, loader, failure)) return false;
+  }
   const uint64_t ddrLength = GetStreamLength(&ddr);
   const uint64_t loaderLength = GetStreamLength(&loader);
   if (ddrLength == kNoLength || loaderLength == kNoLength) {
     const bool ddrFailed = ddrLength == kNoLength;
-    out.Printf("Packing Error:Reading %s failed, err=%d!\r\n",
-               (ddrFailed ? names->ddr : names->loader).c_str(),
-               (ddrFailed ? ddr : loader).Error());
+    failure = ReadFailure(ddrFailed ? names.ddr : names.loader, ddrFailed ? ddr : loader);
     return false;
   }
-  for (const auto& [name, file] : {std::pair<const std::string&, File&>{names->ddr, ddr},
-                                   std::pair<const std::string&, File&>{names->loader, loader}}) {
+  for (const auto& [name, file] : {std::pair<const std::string&, File&>{names.ddr, ddr},
+                                   std::pair<const std::string&, File&>{names.loader, loader}}) {
     const std::optional<InputStamp> stamp = StampOf(fileno(file.Stream()));
     if (stamp) planned.inputs.push_back({name, file.Path(), *stamp});
   }
   BootBlockLayout layout;
   const BootLayoutProblem problem = PlanBootBlockLayout(
       context.options.nano, context.options.blankGap, ddrLength, loaderLength, layout);
-  if (!ReportLayoutProblem(problem, *names, out)) return false;
+  if (!DescribeLayoutProblem(problem, names, failure)) return false;
   // The second copy starts at the partition's middle sector; the partition
   // must hold both copies without one overwriting the other.
   if (!compact && uint64_t{entry.size} * kSectorSize < 2 * uint64_t{layout.WrittenBytes()}) {
-    out.Printf("Packing Error:idblock partition %s is too small for two copies of the idblock!\r\n",
-               entry.Name().c_str());
+    failure = {
+        Format("Packing Error:idblock partition %s is too small for two copies of the idblock!\r\n",
+               entry.Name().c_str())};
     return false;
   }
   BootFields fields;
@@ -110,8 +126,8 @@ bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
 
   std::vector<uint8_t> ddrBytes;
   std::vector<uint8_t> loaderBytes;
-  if (!ReadProgram(ddr, names->ddr, ddrLength, ddrBytes, out) ||
-      !ReadProgram(loader, names->loader, loaderLength, loaderBytes, out)) {
+  if (!ReadProgram(ddr, names.ddr, ddrLength, ddrBytes, failure) ||
+      !ReadProgram(loader, names.loader, loaderLength, loaderBytes, failure)) {
     return false;
   }
   // Files extracted as stored are deciphered first, so that the Nano DDR
@@ -126,7 +142,7 @@ bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
       ddrBytes, loaderBytes, block, layout.ddrSectors, layout.loaderSectors, fields.firstFileLength,
       fields.secondFileLength, context.options.scramblePrograms, context.options.scrambleSectors);
   if (result != 0) {
-    out.Printf("Packing Error:Generating idblock failed, err=%d!\r\n", result);
+    failure = {Format("Packing Error:Generating idblock failed, err=%d!\r\n", result)};
     return false;
   }
   if (layout.gap) block = SpreadWithGaps(block);
@@ -137,11 +153,21 @@ bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
 }  // namespace
 
 uint32_t GetIdBlockSize(const PackContext& context, const PartitionEntry& entry) {
-  const std::optional<FileNames> names = SplitFileText(entry.sourceFile, context.out);
-  if (!names) return kIdBlockFailed;
-  File ddr;
-  File loader;
-  if (!OpenPrograms(context, *names, ddr, loader, context.out)) return kIdBlockFailed;
+  BootPrograms programs;
+  return GetIdBlockSize(context, entry, programs);
+}
+
+uint32_t GetIdBlockSize(const PackContext& context, const PartitionEntry& entry,
+                        BootPrograms& programs) {
+  FileNames names;
+  PlanFailure failure;
+  File& ddr = programs.ddr;
+  File& loader = programs.loader;
+  if (!SplitFileText(entry.sourceFile, names, failure) ||
+      !OpenPrograms(context, names, ddr, loader, failure)) {
+    failure.Print(context.out);
+    return kIdBlockFailed;
+  }
   const uint64_t ddrLength = GetStreamLength(&ddr);
   const uint64_t loaderLength = GetStreamLength(&loader);
   BootBlockLayout layout;
@@ -153,16 +179,17 @@ uint32_t GetIdBlockSize(const PackContext& context, const PartitionEntry& entry)
   return layout.WrittenBytes();
 }
 
-PlannedIdBlock PlanIdBlock(const PackContext& context, PartitionEntry& entry,
-                           const std::string& fileText) {
-  PlannedIdBlock planned;
-  StringOutput messages;
-  if (!BuildPlannedBlock(context, entry, fileText, planned, messages)) {
-    planned.block.clear();
-    planned.inputs.clear();
-    planned.failure = messages.Text();
+bool PlanIdBlock(PlanBuilder& plan, const PackContext& context, PartitionEntry& entry,
+                 const std::string& fileText, PlannedIdBlock& planned, BootPrograms* programs) {
+  BootPrograms opened;
+  PlanFailure failure;
+  if (BuildPlannedBlock(context, entry, fileText, programs != nullptr ? *programs : opened, planned,
+                        failure)) {
+    return true;
   }
-  return planned;
+  planned = PlannedIdBlock{};
+  plan.Fail(std::move(failure));
+  return false;
 }
 
 }  // namespace imgweld

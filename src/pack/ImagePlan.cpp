@@ -49,10 +49,6 @@ bool Perform(const WriteStep& step, ImagePlan& plan, ImageWriter& image, Output&
     case WriteStep::Kind::kMessage:
       out.Write(step.text);
       return true;
-    case WriteStep::Kind::kFail:
-      out.Write(step.text);
-      if (!step.diagnostics.empty()) out.WriteDiagnostic(step.diagnostics);
-      return false;
     case WriteStep::Kind::kFill:
       return image.FillToOffset(step.position);
     case WriteStep::Kind::kSeek:
@@ -87,22 +83,36 @@ std::optional<InputStamp> StampOf(int fd) {
   return StampOfStatus(status);
 }
 
+void PlanFailure::Print(Output& out) const {
+  out.Write(line);
+  if (!detail.empty()) out.Note(where, detail);
+}
+
+PlanFailure InputChangedFailure(const std::string& name, const InputStamp& planned,
+                                const std::optional<InputStamp>& now) {
+  PlanFailure failure;
+  if (!now) {
+    failure.line = Format("Packing Error:%s changed while packing, it is gone!\r\n", name.c_str());
+  } else if (now->size != planned.size) {
+    failure.line =
+        Format("Packing Error:%s changed while packing, its size went from %llu to %llu bytes!\r\n",
+               name.c_str(), Ull(planned.size), Ull(now->size));
+  } else {
+    failure.line =
+        Format("Packing Error:%s changed while packing, it was modified after it was measured!\r\n",
+               name.c_str());
+  }
+  failure.where = name;
+  failure.detail = "measured " + DescribeStamp(planned) + " when the image was planned, " +
+                   (now ? DescribeStamp(*now) : std::string("gone")) +
+                   " after it was copied; pack again once nothing writes to it";
+  return failure;
+}
+
 bool ReportInputChanged(const std::string& name, const InputStamp& planned,
                         const std::optional<InputStamp>& now, Output& out) {
   if (now == planned) return false;
-  if (!now) {
-    out.Printf("Packing Error:%s changed while packing, it is gone!\r\n", name.c_str());
-  } else if (now->size != planned.size) {
-    out.Printf("Packing Error:%s changed while packing, its size went from %llu to %llu bytes!\r\n",
-               name.c_str(), static_cast<unsigned long long>(planned.size),
-               static_cast<unsigned long long>(now->size));
-  } else {
-    out.Printf("Packing Error:%s changed while packing, it was modified after it was measured!\r\n",
-               name.c_str());
-  }
-  out.Note(name, "measured " + DescribeStamp(planned) + " when the image was planned, " +
-                     (now ? DescribeStamp(*now) : std::string("gone")) +
-                     " after it was copied; pack again once nothing writes to it");
+  InputChangedFailure(name, planned, now).Print(out);
   return true;
 }
 
@@ -112,10 +122,7 @@ void PlanBuilder::Message(std::string text) {
   plan_.steps.push_back({WriteStep::Kind::kMessage, std::move(text)});
 }
 
-void PlanBuilder::Fail(std::string text, std::string diagnostics) {
-  plan_.steps.push_back({WriteStep::Kind::kFail, std::move(text), 0, 0, std::move(diagnostics)});
-  plan_.failed = true;
-}
+void PlanBuilder::Fail(PlanFailure failure) { plan_.failure = std::move(failure); }
 
 void PlanBuilder::FillTo(uint64_t position) {
   plan_.steps.push_back({WriteStep::Kind::kFill, {}, position});
@@ -163,15 +170,13 @@ ImagePlan PlanBuilder::Finish() {
 
 bool WritePlannedImage(ImagePlan& plan, ImageWriter& image, Output& out) {
   std::optional<Progress> progress;
-  if (!plan.failed) {
+  if (!plan.failure) {
     if (BeforeWritingHook()) BeforeWritingHook()();
     progress.emplace(out, "writing " + image.DisplayPath(), plan.length);
     image.ShowProgress(&*progress);
   }
   for (const WriteStep& step : plan.steps) {
-    const bool messageOnly =
-        step.kind == WriteStep::Kind::kMessage || step.kind == WriteStep::Kind::kFail;
-    if (plan.failed && !messageOnly) continue;
+    if (plan.failure && step.kind != WriteStep::Kind::kMessage) continue;
     if (!Perform(step, plan, image, out)) {
       image.ShowProgress(nullptr);
       return false;
@@ -179,7 +184,11 @@ bool WritePlannedImage(ImagePlan& plan, ImageWriter& image, Output& out) {
     if (step.kind == WriteStep::Kind::kBytes) Advance(&*progress, plan.buffers[step.index].size());
   }
   image.ShowProgress(nullptr);
-  return !plan.failed && CheckWatchedInputs(plan, out);
+  if (plan.failure) {
+    plan.failure->Print(out);
+    return false;
+  }
+  return CheckWatchedInputs(plan, out);
 }
 
 }  // namespace imgweld

@@ -13,13 +13,25 @@
 
 namespace imgweld {
 
+// A failure the plan finds before the point where a pack run reports it
+// (a payload that cannot be opened, a boot block that cannot be built, an
+// image past 4 GiB). The plan keeps it in place of its remaining steps; the
+// run prints the messages of the steps before it, then this, so that the
+// output reads as if the failure were met while writing. Nothing is written.
+struct PlanFailure {
+  std::string line;         // for standard output, with its line end
+  std::string where = {};   // what the detail is about, as Output::Note takes it
+  std::string detail = {};  // for standard error; empty: none
+
+  void Print(Output& out) const;
+};
+
 // One step of writing an image. Every step is laid out, and every check is
 // made, before the image is touched; the writer then performs the steps in
 // order and changes nothing of the plan.
 struct WriteStep {
   enum class Kind {
     kMessage,  // print `text`
-    kFail,     // print `text`: the run fails here, for a reason the plan found
     kFill,     // extend the image with fill bytes up to `position`, or move back to it
     kSeek,     // move to `position`
     kBytes,    // write buffer `index` of the plan
@@ -29,7 +41,6 @@ struct WriteStep {
   std::string text;
   uint64_t position = 0;
   size_t index = 0;
-  std::string diagnostics = {};  // kFail: lines for standard error, printed with `text`
 };
 
 // What an input file looked like when it was measured. The plan counts on
@@ -64,9 +75,13 @@ struct PlannedPayload {
   std::optional<InputStamp> planned;  // none: not a regular file, not checked
 };
 
-// When `now` differs from `planned` (or is missing: the file is gone),
-// prints the one error line naming the file and what changed, with the
-// details on standard error, and returns true.
+// The one error line naming the file and what changed when `now` differs
+// from `planned` (or is missing: the file is gone), with the details for
+// standard error.
+PlanFailure InputChangedFailure(const std::string& name, const InputStamp& planned,
+                                const std::optional<InputStamp>& now);
+
+// When `now` differs from `planned`, prints that failure and returns true.
 bool ReportInputChanged(const std::string& name, const InputStamp& planned,
                         const std::optional<InputStamp>& now, Output& out);
 
@@ -79,7 +94,9 @@ struct ImagePlan {
   std::vector<std::vector<uint8_t>> buffers;
   std::vector<PlannedPayload> payloads;
   std::vector<WatchedInput> watched;
-  bool failed = false;     // the steps end in kFail: nothing may be written
+  // Set: the steps end where the run fails; they print their messages, and
+  // nothing is written.
+  std::optional<PlanFailure> failure;
   uint64_t length = 0;     // the image's length once every step has run
   bool sequential = true;  // every step appends to what the steps before it wrote
 };
@@ -89,7 +106,8 @@ struct ImagePlan {
 class PlanBuilder {
  public:
   void Message(std::string text);
-  void Fail(std::string text, std::string diagnostics = {});
+  // Ends the plan with `failure`: no step is added after it.
+  void Fail(PlanFailure failure);
   // The fill writer's rule: fill bytes up to `position` when the image is
   // shorter, else only the position moves.
   void FillTo(uint64_t position);
@@ -102,7 +120,7 @@ class PlanBuilder {
   // Checks `input` again once every step has run.
   void Watch(WatchedInput input);
 
-  bool Failed() const { return plan_.failed; }
+  bool Failed() const { return plan_.failure.has_value(); }
   uint64_t Length() const { return length_; }
   std::vector<uint8_t>& Buffer(size_t index) { return plan_.buffers[index]; }
   ImagePlan Finish();
@@ -116,7 +134,7 @@ class PlanBuilder {
 };
 
 // Performs the steps of `plan` on `image`. A plan that failed prints its
-// messages up to its failure and writes nothing. Failures met while writing
+// messages up to its failure, then the failure, and writes nothing. Failures met while writing
 // (a payload that cannot be opened or read, a failed write) are reported
 // here or by the image writer. False when the run fails.
 bool WritePlannedImage(ImagePlan& plan, ImageWriter& image, Output& out);

@@ -1,11 +1,11 @@
 #include "pack/LayoutChecks.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <string>
 
 #include "image/BootBlock.h"
+#include "image/GptRecords.h"
+#include "pack/IdBlock.h"
 #include "pack/PartitionList.h"
 
 namespace imgweld {
@@ -13,16 +13,10 @@ namespace {
 
 constexpr uint64_t kSector = kSectorSize;
 constexpr uint64_t kTaggedReservedSectors = kVendorAreaEnd / kSectorSize;  // header, table, vendor
-constexpr uint64_t kGptReservedSectors = 34;  // protective MBR, GPT header, partition array
-
-// Whether a number text, read as the partition list reads it, exceeds 32 bits.
-bool ExceedsU32(const std::string& text) {
-  const size_t start = text.find_first_not_of(" \t\n\v\f\r");
-  if (start == std::string::npos || text[start] == '-') return false;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 0);
-  return errno == ERANGE || value > 0xFFFFFFFFull;
-}
+constexpr uint64_t kGptReservedSectors = kGptFirstUsableLba;  // protective MBR, header, array
+// Backup array and backup header at the end of the disk.
+constexpr uint64_t kBackupSectors = kGptArraySectors + 1;
+constexpr uint64_t kMaxImageLength = 0xFFFFFFFFu;
 
 bool IsPartitionPayload(const PartitionEntry& entry) {
   return entry.type != PART_TYPE_IDBLOCK && (entry.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0;
@@ -42,19 +36,105 @@ void ReportOverlap(const PartitionEntry& entry, const SectorRange& range, const 
       static_cast<unsigned long long>(otherRange.end - 1));
 }
 
+// End sector (exclusive) of everything the padded layout writes for the
+// partition or the table claims for it: a growing payload may reach past
+// its configured size.
+uint64_t PaddedExtentEnd(const PartitionEntry& entry) {
+  uint64_t end = uint64_t{entry.offset} + entry.size;
+  if (IsPartitionPayload(entry) && (entry.flag & PART_FLAG_GROW) != 0) {
+    end = std::max(end, uint64_t{entry.offset} + DataSectors(entry));
+  }
+  return end;
+}
+
+// The backup array and header go where the primary header says they are,
+// at sectors diskEnd - 33 and diskEnd - 1; nothing of a partition may lie
+// there, and the whole image has to stay below 4 GiB.
+bool CheckRoomForBackup(const std::vector<PartitionEntry>& partitions, uint64_t diskEnd,
+                        const std::string& imagePath, Output& out) {
+  const uint64_t backupStart = diskEnd - kBackupSectors;
+  for (const PartitionEntry& entry : partitions) {
+    if (PaddedExtentEnd(entry) > backupStart) {
+      out.Printf(
+          "Packing Error:partition %s ends past sector %llx, the last one before the backup "
+          "GPT!\r\n",
+          entry.Name().c_str(), Ull(backupStart - 1));
+      return false;
+    }
+  }
+  if (!SectorPosition(diskEnd)) {
+    out.Write(Beyond4GiBLine(imagePath));
+    return false;
+  }
+  return true;
+}
+
+// Compact layout: the payloads follow each other from sector 34, and a fill
+// partition fills up to its configured end. A fill partition that ends below
+// what was written ahead of it would move the write position back, and the
+// next payloads would overwrite earlier ones.
+bool CheckCompactLayout(const std::vector<PartitionEntry>& partitions, const std::string& imagePath,
+                        Output& out) {
+  uint64_t position = kGptFirstUsableLba * kSector;
+  for (const PartitionEntry& entry : partitions) {
+    if (entry.type == PART_TYPE_IDBLOCK) {
+      // The boot block writer reports a block that cannot be built.
+      if (entry.dataLength == kIdBlockFailed) return true;
+      position += entry.dataLength;
+    } else if ((entry.flag & PART_FLAG_FILL) != 0) {
+      const uint64_t end = (uint64_t{entry.offset} + entry.size) * kSector;
+      if (end < position) {
+        out.Printf(
+            "Packing Error:partition %s ends before the data written ahead of it in the "
+            "compact image!\r\n",
+            entry.Name().c_str());
+        return false;
+      }
+      position = end;
+    } else if ((entry.flag & PART_FLAG_SKIP) == 0) {
+      position += entry.dataLength;
+    }
+    if (position > kMaxImageLength) {
+      out.Write(Beyond4GiBLine(imagePath));
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-bool CheckPartitionNumbers(const ConfigDocument& document, size_t count, Output& out) {
-  static constexpr std::string_view kKeys[] = {key::kPartOffset, key::kPartSize, key::kType,
-                                               key::kFlag};
-  for (size_t number = 1; number <= count; ++number) {
-    const ConfigSection* section = document.FindSection(PartitionSectionName(number));
-    if (section == nullptr) continue;
-    for (const std::string_view key : kKeys) {
-      const std::string value = section->GetValue(key);
-      if (!ExceedsU32(value)) continue;
+std::string Beyond4GiBLine(const std::string& imagePath) {
+  return Format("Packing Error:%s does not fit below 4 GiB!\r\n", imagePath.c_str());
+}
+
+bool CheckGptPartitionCount(const std::vector<PartitionEntry>& partitions, Output& out) {
+  if (partitions.size() <= kMaxGptPartitions) return true;
+  out.Printf("Packing Error:too many partitions, %zu found, the GPT header holds at most %zu!\r\n",
+             partitions.size(), kMaxGptPartitions);
+  return false;
+}
+
+bool CheckGptLayout(const std::vector<PartitionEntry>& partitions, const PackOptions& options,
+                    uint64_t diskEnd, const std::string& imagePath, Output& out) {
+  if (!CheckGptSizes(partitions, out) || !CheckOverlaps(partitions, options.form, out)) {
+    return false;
+  }
+  if (options.IsCompact()) return CheckCompactLayout(partitions, imagePath, out);
+  if (options.backup && diskEnd != kOpenDiskEnd) {
+    return CheckRoomForBackup(partitions, diskEnd, imagePath, out);
+  }
+  return true;
+}
+
+bool CheckPartitionNumbers(std::span<const PartitionKeyTexts> partitions, Output& out) {
+  for (const PartitionKeyTexts& texts : partitions) {
+    for (size_t i = 0; i < kPartitionNumberTextKeys.size(); ++i) {
+      const std::string& value = texts.numbers[i];
+      if (ConfigNumberFits32(value)) continue;
       out.Printf("Packing Error:%s=%s of partition %s does not fit 32 bits!\r\n",
-                 std::string(key).c_str(), value.c_str(), section->GetValue(key::kName).c_str());
+                 std::string(kPartitionNumberTextKeys[i]).c_str(), value.c_str(),
+                 texts.name.c_str());
       return false;
     }
   }

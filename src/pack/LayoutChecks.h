@@ -2,23 +2,24 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "common/Output.h"
-#include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
 #include "pack/PackOptions.h"
+#include "pack/PartitionList.h"
 
 namespace imgweld {
 
 // Checks of the partition list that run right after it is read, before
 // anything is written. Each prints one "Packing Error:" line on failure.
 
-// Every `PartOffset`, `PartSize`, `Type` and `Flag` of the first `count`
-// partition sections fits 32 bits. A negative text keeps its conversion
-// (-1 is 0xFFFFFFFF); a larger positive value would silently lose its high
-// bits.
-bool CheckPartitionNumbers(const ConfigDocument& document, size_t count, Output& out);
+// Every `PartOffset`, `PartSize`, `Type` and `Flag` of the partitions read
+// fits 32 bits. A negative text keeps its conversion (-1 is 0xFFFFFFFF); a
+// larger positive value would silently lose its high bits.
+bool CheckPartitionNumbers(std::span<const PartitionKeyTexts> partitions, Output& out);
 
 // In the partition-table image every entry's last sector must not lie below
 // its first: only the growing last partition may have size 0.
@@ -42,5 +43,21 @@ std::optional<SectorRange> OccupiedSectors(const std::vector<PartitionEntry>& pa
 // partition-table image). Not for the compact layout, whose entries do not
 // place the data.
 bool CheckOverlaps(const std::vector<PartitionEntry>& partitions, ImageForm form, Output& out);
+
+// The partition-table image's header records a payload length for at most
+// kMaxGptPartitions partitions.
+bool CheckGptPartitionCount(const std::vector<PartitionEntry>& partitions, Output& out);
+
+// The checks of a partition-table layout once its numbers are known to fit:
+// entry sizes, overlaps, and then, for the compact layout, that no fill
+// partition moves the write position back and the image stays below 4 GiB;
+// for a padded layout with a backup GPT at a known disk end (`diskEnd`, as
+// ComputeDiskEnd gives it), that no partition reaches the backup's sectors.
+// `imagePath` names the image in the 4 GiB message.
+bool CheckGptLayout(const std::vector<PartitionEntry>& partitions, const PackOptions& options,
+                    uint64_t diskEnd, const std::string& imagePath, Output& out);
+
+// The line for an image that would reach past the last 32-bit position.
+std::string Beyond4GiBLine(const std::string& imagePath);
 
 }  // namespace imgweld

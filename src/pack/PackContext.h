@@ -30,6 +30,12 @@ struct PackContext {
   Output& out;
   // Null: inputs are files, found by ResolvePath().
   const PackInputs* inputs = nullptr;
+  // Where the progress lines of reading the configuration go (one line per
+  // partition read). Null: to `out` with everything else; a caller that
+  // keeps only what a run reports beside its progress sends them elsewhere.
+  Output* progress = nullptr;
+
+  Output& ProgressOut() const { return progress != nullptr ? *progress : out; }
 
   // `name` as a path to open: absolute and empty names as they are, relative
   // ones joined to the configuration directory.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "common/File.h"
@@ -62,22 +63,6 @@ void StampHeader(FirmwareHeader& header, const std::tm& packTime) {
   header.headerLength = kHeaderSize;
 }
 
-bool ReadIdentity(const ConfigDocument& document, FirmwareHeader& header, Output& out) {
-  if (!ReadFwVersion(document, header)) {
-    out.Line("Packing Error:Getting FwVersion failed!\r");
-    return false;
-  }
-  if (!ReadChip(document, header)) {
-    out.Line("Packing Error:Getting chip failed!\r");
-    return false;
-  }
-  if (!ReadModel(document, header)) {
-    out.Line("Packing Error:Getting model failed!\r");
-    return false;
-  }
-  return true;
-}
-
 // The header's fields that depend on the whole layout, the table block and
 // the backup block, once every partition is placed. The image is padded to
 // a whole sector so that the recorded length covers its last bytes.
@@ -93,9 +78,7 @@ void PlanTaggedFinish(PlanBuilder& plan, const PackContext& context, FirmwareHea
   const bool backup = context.options.backup;
   // Every position in the image, and its recorded length, is a 32-bit value.
   if (length + (backup ? kBackupBlockSize : 0) > 0xFFFFFFFFu) {
-    StringOutput message;
-    message.Printf("Packing Error:%s does not fit below 4 GiB!\r\n", imagePath.c_str());
-    plan.Fail(message.Text());
+    plan.Fail({Beyond4GiBLine(imagePath)});
     return;
   }
   header.imageSectors = static_cast<uint32_t>(length / kSectorSize);
@@ -115,7 +98,8 @@ void PlanTaggedFinish(PlanBuilder& plan, const PackContext& context, FirmwareHea
 // table go out first, already final: the plan knows every record and the
 // image's length before the first byte is written.
 ImagePlan PlanTaggedImage(const PackContext& context, FirmwareHeader& header,
-                          std::vector<PartitionEntry>& partitions, const std::string& imagePath) {
+                          std::vector<PartitionEntry>& partitions, std::span<PartitionFiles> files,
+                          const std::string& imagePath) {
   PlanBuilder plan;
   const size_t table = plan.AddBuffer(std::vector<uint8_t>(kTableBlockSize, 0));
   plan.WriteBuffer(table);
@@ -126,11 +110,13 @@ ImagePlan PlanTaggedImage(const PackContext& context, FirmwareHeader& header,
     return e.type == PART_TYPE_IDBLOCK;
   });
   if (boot == partitions.end()) {
-    plan.Fail("Packing Error:no found idblcok partition!\r\n");
+    plan.Fail({"Packing Error:no found idblcok partition!\r\n"});
     return plan.Finish();
   }
-  PlanIdBlockSteps(plan, context, *boot, boot->sourceFile);
-  if (!plan.Failed()) PlanPartitionSteps(plan, context, partitions);
+  const size_t bootIndex = static_cast<size_t>(boot - partitions.begin());
+  PlanIdBlockSteps(plan, context, *boot, boot->sourceFile,
+                   bootIndex < files.size() ? &files[bootIndex].programs : nullptr);
+  if (!plan.Failed()) PlanPartitionSteps(plan, context, partitions, files);
   if (!plan.Failed()) PlanTaggedFinish(plan, context, header, partitions, imagePath, table);
   return plan.Finish();
 }
@@ -160,20 +146,38 @@ bool WriteHashFile(SavingDirectory& dir, AtomicFile& image, std::optional<Md5Dig
   return FinishPackOutput(hash, out);
 }
 
-// The partition list and the checks that refuse a layout before anything
-// is written.
-bool ReadCheckedPartitions(const ConfigDocument& document, const PackContext& context,
-                           std::vector<PartitionEntry>& partitions) {
+// The checks that refuse a layout before anything is written.
+bool CheckTaggedPartitions(const PackInput& input, const PackContext& context) {
   Output& out = context.out;
-  if (!ReadPartitionList(document, context, partitions)) return false;
+  const std::vector<PartitionEntry>& partitions = input.partitions;
   // The table area holds the vendor record and 27 partitions.
   if (partitions.size() > kMaxTaggedPartitions) {
     out.Printf("Packing Error:too many partitions, %zu found, the table holds at most %zu!\r\n",
                partitions.size(), kMaxTaggedPartitions);
     return false;
   }
-  return CheckPartitionNumbers(document, partitions.size(), out) &&
+  return CheckPartitionNumbers(input.texts, out) &&
          CheckOverlaps(partitions, context.options.form, out);
+}
+
+// Writes the planned image into `file`, and for the tagged image its hash
+// file, then renames them over the earlier outputs as one change: the same
+// sequence for both forms.
+bool WriteAndCommit(ImagePlan& plan, AtomicFile& file, SavingDirectory& dir,
+                    const PackContext& context, bool withHashFile) {
+  Output& out = context.out;
+  ImageWriter image(file.Stream(), file.Path(), context.options.fillByte, out);
+  if (withHashFile && plan.sequential) image.HashWhileWriting();
+  if (!WritePlannedImage(plan, image, out)) return false;
+  AtomicFile hash;
+  std::vector<AtomicFile*> files = {&file};
+  if (withHashFile) {
+    out.Line("Generating hash file...\r");
+    if (!WriteHashFile(dir, file, image.Digest(), hash, out)) return false;
+    files.push_back(&hash);
+  }
+  // Image and hash file replace the earlier pair together, or not at all.
+  return CommitPackOutputs(files, out);
 }
 
 bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& context,
@@ -183,35 +187,77 @@ bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& conte
   if (!dir.Create(file, kImageFileName, "Packing Error:Opening %s failed, err=%d!\r\n", out)) {
     return false;
   }
+  PackInput input;
   TaggedFirmwarePlan planned;
-  if (!PlanTaggedFirmware(document, context, file.Path(), packTime, planned)) return false;
-  ImagePlan& plan = planned.plan;
-  ImageWriter image(file.Stream(), file.Path(), context.options.fillByte, out);
-  if (plan.sequential) image.HashWhileWriting();
-  if (!WritePlannedImage(plan, image, out)) return false;
-  out.Line("Generating hash file...\r");
-  AtomicFile hash;
-  if (!WriteHashFile(dir, file, image.Digest(), hash, out)) return false;
-  // Image and hash file replace the earlier pair together, or not at all.
-  AtomicFile* const pair[] = {&file, &hash};
-  return CommitPackOutputs(pair, out);
+  if (!ResolvePackInput(document, context, input) ||
+      !PlanTaggedFirmware(input, context, file.Path(), packTime, planned)) {
+    return false;
+  }
+  return WriteAndCommit(planned.plan, file, dir, context, true);
+}
+
+// The partition-table image (protective MBR, GPT, partitions, optional
+// backup GPT), used when `Gpt_Enable` is "1" (compact: payloads back to
+// back, no backup) or "0" (padded: every payload at its sector).
+bool PackGptFirmware(const ConfigDocument& document, const PackContext& context,
+                     SavingDirectory& dir) {
+  Output& out = context.out;
+  const GuidMap guids = LoadPartitionTypeGuids(document, out);
+  out.Printf("Compact=%d,Backup=%d\r\n", context.options.IsCompact() ? 1 : 0,
+             context.options.backup ? 1 : 0);
+  AtomicFile file;
+  if (!dir.Create(file, kImageFileName, "Packing Error:Opening %s failed, err=%d!\r\n", out)) {
+    return false;
+  }
+  PackInput input;
+  GptFirmwarePlan planned;
+  if (!ResolvePackInput(document, context, input) ||
+      !PlanGptFirmware(input, context, guids, file.Path(), planned)) {
+    return false;
+  }
+  if (!WriteAndCommit(planned.plan, file, dir, context, false)) return false;
+  out.Line("Generating GPT firmware OK.\r");
+  return true;
 }
 
 }  // namespace
 
+bool PlanTaggedFirmware(PackInput& input, const PackContext& context, const std::string& imagePath,
+                        const std::tm& packTime, TaggedFirmwarePlan& planned) {
+  FirmwareHeader& header = planned.header;
+  StampHeader(header, packTime);
+  header.version = input.identity.version;
+  header.chip = input.identity.chip;
+  header.model = input.identity.model;
+  header.tableSector = (header.headerLength + kSectorSize - 1) / kSectorSize;
+  header.entrySize = kEntrySize;
+  const bool checked = CheckTaggedPartitions(input, context);
+  planned.partitions = std::move(input.partitions);
+  if (!checked) return false;
+  header.entryCount = static_cast<uint32_t>(planned.partitions.size() + 1);
+  planned.plan = PlanTaggedImage(context, header, planned.partitions, input.files, imagePath);
+  return true;
+}
+
 bool PlanTaggedFirmware(const ConfigDocument& document, const PackContext& context,
                         const std::string& imagePath, const std::tm& packTime,
                         TaggedFirmwarePlan& planned) {
-  FirmwareHeader& header = planned.header;
-  StampHeader(header, packTime);
-  if (!ReadIdentity(document, header, context.out)) return false;
-  header.tableSector = (header.headerLength + kSectorSize - 1) / kSectorSize;
-  header.entrySize = kEntrySize;
-  std::vector<PartitionEntry>& partitions = planned.partitions;
-  if (!ReadCheckedPartitions(document, context, partitions)) return false;
-  header.entryCount = static_cast<uint32_t>(partitions.size() + 1);
-  planned.plan = PlanTaggedImage(context, header, partitions, imagePath);
-  return true;
+  PackInput input;
+  if (ResolvePackInput(document, context, input)) {
+    return PlanTaggedFirmware(input, context, imagePath, packTime, planned);
+  }
+  planned.partitions = std::move(input.partitions);  // as far as they were read
+  return false;
+}
+
+bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
+                     const GuidMap& guids, const std::string& imagePath, GptFirmwarePlan& planned) {
+  PackInput input;
+  if (ResolvePackInput(document, context, input)) {
+    return PlanGptFirmware(input, context, guids, imagePath, planned);
+  }
+  planned.partitions = std::move(input.partitions);  // as far as they were read
+  return false;
 }
 
 namespace {
@@ -225,9 +271,11 @@ bool PackLoaded(const std::string& configPath, const std::string& savingDir, Out
     out.Printf("Packing Error:loading %s failed!\r\n", configPath.c_str());
     return false;
   }
-  const std::optional<std::tm> packTime = ResolveDocumentPackTime(
-      document, fallbackTime, std::getenv("SOURCE_DATE_EPOCH"), std::time(nullptr), out);
-  if (!packTime) return false;
+  std::tm packTime{};
+  if (!ResolveDocumentPackTime(document, fallbackTime, std::getenv("SOURCE_DATE_EPOCH"),
+                               std::time(nullptr), packTime, out)) {
+    return false;
+  }
   if (!CheckSavingDir(savingDir, out)) return false;
   const OutputPaths paths = MakeOutputPaths(savingDir);
   const PackOptions options = ResolvePackOptions(document, ConfigDirectoryOf(configPath));
@@ -239,10 +287,11 @@ bool PackLoaded(const std::string& configPath, const std::string& savingDir, Out
   }
   SavingDirectory dir;
   if (!dir.Open(savingDir, paths.image, out)) return false;
-  const bool packed = options.IsGpt() ? WriteGptFirmware(document, context, dir)
-                                      : PackTaggedFirmware(document, context, dir, *packTime);
+  const bool packed = options.IsGpt() ? PackGptFirmware(document, context, dir)
+                                      : PackTaggedFirmware(document, context, dir, packTime);
   dir.Close();
   if (!packed) return false;
+  // The tagged pair is reported once its renames are durable.
   if (!options.IsGpt()) out.Line("Generating firmware OK.\r");
   return true;
 }

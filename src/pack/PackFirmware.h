@@ -9,6 +9,25 @@
 #include "image/FirmwareImage.h"
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
+#include "pack/PartitionList.h"
+
+// How a pack run goes, in five steps, each in its own place:
+//   resolve  the configuration is read once: the switches (PackOptions), the
+//            type GUIDs, then, once the image's temporary file exists, the
+//            identity and the partition list with every payload file opened
+//            and measured (ResolvePackInput). Nothing below reads the
+//            document again.
+//   plan     every byte of the image is laid out from that input
+//            (PlanTaggedFirmware, PlanGptFirmware): the steps of ImagePlan.
+//   check    the layout checks (LayoutChecks) refuse a layout before the
+//            first byte; a failure the plan finds ahead of its turn is kept
+//            in the plan as its PlanFailure.
+//   write    WritePlannedImage performs the steps, printing a kept failure
+//            where the writing stops; the files measured are checked again.
+//   commit   the image, and for the tagged form its hash file, are renamed
+//            over the earlier outputs as one change (CommitPackOutputs).
+// Every step prints its own failure once and returns false; the driver
+// passes the false on, and the command line maps it to the exit code.
 
 namespace imgweld {
 
@@ -29,15 +48,20 @@ bool PackFirmware(const std::string& configPath, const std::string& savingDir, O
 struct TaggedFirmwarePlan {
   FirmwareHeader header;
   std::vector<PartitionEntry> partitions;  // as the table records them
-  ImagePlan plan;                          // `plan.failed`: the steps end in the refusal to print
+  ImagePlan plan;                          // `plan.failure`: the refusal to print after its steps
 };
 
-// Reads the identity and the partition list of a tagged image from
-// `document`, runs the checks that refuse a layout, and plans every byte,
-// without writing anything. False when the reading or a check failed, its
-// message printed to `context.out`; a refusal found while planning is kept
-// in the plan instead, as `-P` prints it only where the writing stops.
-// `imagePath` is the image's name as messages print it.
+// Runs the checks that refuse the layout of a tagged image's `input` and
+// plans every byte, without writing anything; the payload files move from
+// `input` into the plan. False when a check failed, its message printed to
+// `context.out`; a refusal found while planning is kept in the plan
+// instead, as `-P` prints it only where the writing stops. `imagePath` is
+// the image's name as messages print it.
+bool PlanTaggedFirmware(PackInput& input, const PackContext& context, const std::string& imagePath,
+                        const std::tm& packTime, TaggedFirmwarePlan& planned);
+
+// The same from `document`, resolved first (ResolvePackInput); the
+// partitions as far as they were read are left in `planned`.
 bool PlanTaggedFirmware(const ConfigDocument& document, const PackContext& context,
                         const std::string& imagePath, const std::tm& packTime,
                         TaggedFirmwarePlan& planned);

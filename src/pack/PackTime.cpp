@@ -69,10 +69,11 @@ std::optional<std::tm> ParseDate(std::string_view text) {
 
 }  // namespace
 
-DateKey ReadDateKey(const ConfigDocument& document, std::tm& stamp, Output& out) {
-  const ConfigSection* system = document.FindSection("System");
+bool ReadDateKey(const ConfigDocument& document, std::optional<std::tm>& stamp, Output& out) {
+  stamp.reset();
+  const ConfigSection* system = document.FindSection(key::kSystem);
   const ConfigEntry* entry = system == nullptr ? nullptr : system->FindEntry(key::kDate);
-  if (entry == nullptr) return DateKey::kAbsent;
+  if (entry == nullptr) return true;
   const std::string value = entry->Value();
   const std::optional<std::tm> parsed = ParseDate(value);
   if (!parsed) {
@@ -80,10 +81,10 @@ DateKey ReadDateKey(const ConfigDocument& document, std::tm& stamp, Output& out)
         "Packing Error:Date=%s in [System] is not a date and time of the form YYYY-MM-DD "
         "HH:MM:SS!\r\n",
         value.c_str());
-    return DateKey::kMalformed;
+    return false;
   }
-  stamp = *parsed;
-  return DateKey::kValid;
+  stamp = parsed;
+  return true;
 }
 
 std::string DateKeyText(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
@@ -94,27 +95,27 @@ std::string DateKeyText(unsigned year, unsigned month, unsigned day, unsigned ho
   return text;
 }
 
-std::optional<std::tm> ResolveDocumentPackTime(const ConfigDocument& document,
-                                               const std::tm* fallback, const char* sourceDateEpoch,
-                                               std::time_t now, Output& out) {
-  std::tm stamp{};
-  switch (ReadDateKey(document, stamp, out)) {
-    case DateKey::kValid:
-      return stamp;
-    case DateKey::kMalformed:
-      return std::nullopt;
-    case DateKey::kAbsent:
-      break;
+bool ResolveDocumentPackTime(const ConfigDocument& document, const std::tm* fallback,
+                             const char* sourceDateEpoch, std::time_t now, std::tm& stamp,
+                             Output& out) {
+  std::optional<std::tm> dated;
+  if (!ReadDateKey(document, dated, out)) return false;
+  if (dated) {
+    stamp = *dated;
+    return true;
   }
-  if (fallback != nullptr) return *fallback;
-  return ResolvePackTime(sourceDateEpoch, now, out);
+  if (fallback != nullptr) {
+    stamp = *fallback;
+    return true;
+  }
+  return ResolvePackTime(sourceDateEpoch, now, stamp, out);
 }
 
-std::optional<std::tm> ResolvePackTime(const char* sourceDateEpoch, std::time_t now, Output& out) {
-  std::tm stamp{};
+bool ResolvePackTime(const char* sourceDateEpoch, std::time_t now, std::tm& stamp, Output& out) {
+  stamp = std::tm{};
   if (sourceDateEpoch == nullptr) {
     localtime_r(&now, &stamp);
-    return stamp;
+    return true;
   }
   const std::optional<long long> seconds = ParseSeconds(sourceDateEpoch);
   const std::time_t moment = seconds ? static_cast<std::time_t>(*seconds) : 0;
@@ -123,9 +124,9 @@ std::optional<std::tm> ResolvePackTime(const char* sourceDateEpoch, std::time_t 
         "Packing Error:SOURCE_DATE_EPOCH=%s is not a count of seconds since 1970 that the "
         "header can hold!\r\n",
         sourceDateEpoch);
-    return std::nullopt;
+    return false;
   }
-  return stamp;
+  return true;
 }
 
 }  // namespace imgweld

@@ -13,27 +13,28 @@ namespace imgweld {
 // null), it is that count of seconds since 1970 in UTC, so that two packs of
 // the same inputs give the same bytes whatever the machine's zone; otherwise
 // `now` in local time. A value that is not a plain decimal count the header's
-// 16-bit year can hold prints one "Packing Error:" line and gives nothing.
-std::optional<std::tm> ResolvePackTime(const char* sourceDateEpoch, std::time_t now, Output& out);
+// 16-bit year can hold prints one "Packing Error:" line; false then.
+bool ResolvePackTime(const char* sourceDateEpoch, std::time_t now, std::tm& stamp, Output& out);
 
 // The opt-in "[System] Date" key, "YYYY-MM-DD HH:MM:SS": the header's own
 // date and time fields, stamped as given with no zone applied, so that a
 // configuration carries the date of the image it rebuilds. The key wins over
 // SOURCE_DATE_EPOCH and the clock.
-enum class DateKey { kAbsent, kValid, kMalformed };
-
-// Reads the key into `stamp`. A value that is not a date of the calendar in
-// that form prints one "Packing Error:" line naming the key.
-DateKey ReadDateKey(const ConfigDocument& document, std::tm& stamp, Output& out);
+//
+// Reads the key into `stamp`, left empty when there is no such key. A value
+// that is not a date of the calendar in that form prints one
+// "Packing Error:" line naming the key; false then.
+bool ReadDateKey(const ConfigDocument& document, std::optional<std::tm>& stamp, Output& out);
 
 // The key's text for the header's fields, the form ReadDateKey takes.
 std::string DateKeyText(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
                         unsigned second);
 
 // The time a pack run of `document` stamps: the Date key when present,
-// else `fallback` when given, else SOURCE_DATE_EPOCH or the clock.
-std::optional<std::tm> ResolveDocumentPackTime(const ConfigDocument& document,
-                                               const std::tm* fallback, const char* sourceDateEpoch,
-                                               std::time_t now, Output& out);
+// else `fallback` when given, else SOURCE_DATE_EPOCH or the clock. False
+// when the key or the variable cannot be taken, its message printed.
+bool ResolveDocumentPackTime(const ConfigDocument& document, const std::tm* fallback,
+                             const char* sourceDateEpoch, std::time_t now, std::tm& stamp,
+                             Output& out);
 
 }  // namespace imgweld

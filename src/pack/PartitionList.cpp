@@ -12,8 +12,8 @@
 namespace imgweld {
 namespace {
 
-uint32_t ParseVersionPiece(const std::string& text) {
-  return static_cast<uint32_t>(std::strtol(text.c_str(), nullptr, 10));
+uint32_t VersionPiece(const std::string& text) {
+  return static_cast<uint32_t>(ParseVersionPiece(text));
 }
 
 template <size_t N>
@@ -61,8 +61,9 @@ void ExplainUnmeasuredPayload(const ConfigSection& section, const PartitionEntry
 
 // Reads one "UserPart%d" section into `entry`. False, with the message
 // printed, when the partition is refused.
-bool ReadPartition(const PackContext& context, const ConfigSection& section,
-                   PartitionEntry& entry) {
+bool ReadPartition(const PackContext& context, const ConfigSection& section, PartitionEntry& entry,
+                   PartitionFiles& files) {
+  File& payload = files.payload;
   entry.SetName(section.GetValue(key::kName));
   entry.type = ParseConfigNumber(section.GetValue(key::kType));
   entry.flag = ParseConfigNumber(section.GetValue(key::kFlag));
@@ -95,9 +96,8 @@ bool ReadPartition(const PackContext& context, const ConfigSection& section,
     if (entry.type == PART_TYPE_IDBLOCK) {
       // A failure has printed its message; the boot block writer meets it
       // again and stops the run there.
-      entry.dataLength = GetIdBlockSize(context, entry);
+      entry.dataLength = GetIdBlockSize(context, entry, files.programs);
     } else {
-      File payload;
       entry.dataLength =
           context.OpenInput(entry.sourceFile, payload) ? GetStreamLength(&payload) : kNoLength;
       if (entry.dataLength == kNoLength) {
@@ -124,9 +124,9 @@ bool ReadFwVersion(const ConfigDocument& document, FirmwareHeader& header) {
   const std::vector<std::string> pieces = SplitText(system->GetValue(key::kFwVersion), ".");
   if (pieces.empty()) return false;
   // Pieces are not masked: one out of its range spills into its neighbour.
-  uint32_t version = ParseVersionPiece(pieces[0]) << 24;
-  if (pieces.size() >= 2) version |= ParseVersionPiece(pieces[1]) << 16;
-  if (pieces.size() >= 3) version |= ParseVersionPiece(pieces[2]);
+  uint32_t version = VersionPiece(pieces[0]) << 24;
+  if (pieces.size() >= 2) version |= VersionPiece(pieces[1]) << 16;
+  if (pieces.size() >= 3) version |= VersionPiece(pieces[2]);
   header.version = version;
   return true;
 }
@@ -145,23 +145,94 @@ bool ReadModel(const ConfigDocument& document, FirmwareHeader& header) {
   return true;
 }
 
-bool ReadPartitionList(const ConfigDocument& document, const PackContext& context,
-                       std::vector<PartitionEntry>& partitions) {
+namespace {
+
+PartitionKeyTexts KeyTexts(const ConfigSection& section) {
+  PartitionKeyTexts texts;
+  texts.name = section.GetValue(key::kName);
+  for (size_t i = 0; i < kPartitionNumberTextKeys.size(); ++i) {
+    texts.numbers[i] = section.GetValue(kPartitionNumberTextKeys[i]);
+  }
+  texts.uniqueGuid = section.GetValue(key::kUniqueGuid);
+  return texts;
+}
+
+bool ReadIdentity(const ConfigDocument& document, FirmwareHeader& header, Output& out) {
+  if (!ReadFwVersion(document, header)) {
+    out.Line("Packing Error:Getting FwVersion failed!\r");
+    return false;
+  }
+  if (!ReadChip(document, header)) {
+    out.Line("Packing Error:Getting chip failed!\r");
+    return false;
+  }
+  if (!ReadModel(document, header)) {
+    out.Line("Packing Error:Getting model failed!\r");
+    return false;
+  }
+  return true;
+}
+
+bool ReadPartitions(const ConfigDocument& document, const PackContext& context, PackInput& input) {
+  std::vector<PartitionEntry>& partitions = input.partitions;
   partitions.clear();
+  input.files.clear();
+  input.texts.clear();
   for (size_t number = 1; number <= kMaxPartitionSections; ++number) {
     const ConfigSection* section = document.FindSection(PartitionSectionName(number));
     if (section == nullptr) break;
     PartitionEntry entry;
-    if (!ReadPartition(context, *section, entry)) return false;
-    context.out.Printf("name=%s, offset=%x, size=%x, type=%x, flag=%x\r\n", entry.Name().c_str(),
-                       entry.offset, entry.size, entry.type, entry.flag);
+    PartitionFiles files;
+    if (!ReadPartition(context, *section, entry, files)) return false;
+    context.ProgressOut().Printf("name=%s, offset=%x, size=%x, type=%x, flag=%x\r\n",
+                                 entry.Name().c_str(), entry.offset, entry.size, entry.type,
+                                 entry.flag);
     partitions.push_back(std::move(entry));
+    input.files.push_back(std::move(files));
+    input.texts.push_back(KeyTexts(*section));
   }
   if (partitions.empty()) {
     context.out.Line("Packing Error:Getting UserPart failed!\r");
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ResolvePackInput(const ConfigDocument& document, const PackContext& context,
+                      PackInput& input) {
+  if (!context.options.IsGpt() && !ReadIdentity(document, input.identity, context.out)) {
+    return false;
+  }
+  input.diskGuid = document.GetValue(key::kSystem, key::kDiskGuid);
+  return ReadPartitions(document, context, input);
+}
+
+bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids) {
+  guids.clear();
+  const ConfigSection* section = document.FindSection(key::kTypeGuidSection);
+  if (section == nullptr) return false;
+  for (const auto& [name, entry] : section->Entries()) guids[entry->Name()] = entry->Value();
+  return true;
+}
+
+GuidMap LoadPartitionTypeGuids(const ConfigDocument& document, Output& out) {
+  GuidMap guids;
+  if (!ReadPartitionTypeGuids(document, guids)) {
+    out.Line(
+        "Packing GPT:failed to get guid of partition type, check section "
+        "PARTITION_TYPE_GUID in the config!\r");
+  }
+  return guids;
+}
+
+bool ReadPartitionList(const ConfigDocument& document, const PackContext& context,
+                       std::vector<PartitionEntry>& partitions) {
+  PackInput input;
+  const bool read = ReadPartitions(document, context, input);
+  partitions = std::move(input.partitions);
+  return read;
 }
 
 std::vector<std::string> SplitText(const std::string& text, const std::string& separator) {

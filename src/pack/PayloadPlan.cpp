@@ -17,53 +17,49 @@ bool FillToAreaEnd(PlanBuilder& plan, const PartitionEntry& entry) {
   const std::optional<uint32_t> end = SectorPosition(uint64_t{entry.offset} + entry.size);
   if (!end) {
     plan.Fail(
-        Format("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name().c_str()));
+        {Format("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name().c_str())});
     return false;
   }
   plan.FillTo(*end);
   return true;
 }
 
-void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionEntry& entry) {
+// `file`: the payload as it was measured, or not open.
+void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionEntry& entry,
+                 File file) {
   const std::string& source = entry.sourceFile;
   plan.Message(Format("Adding %s ...\r\n", DisplayName(source).c_str()));
-  PlannedPayload payload{source, File{}, entry.dataLength, std::nullopt};
-  if (!context.OpenInput(source, payload.file)) {
-    StringOutput message;
-    message.Printf("Packing Error:Opening %s failed, err=%d\r\n", source.c_str(),
-                   payload.file.Error());
-    plan.Fail(message.Text());
+  PlannedPayload payload{source, std::move(file), entry.dataLength, std::nullopt};
+  if (!payload.file.IsOpen() && !context.OpenInput(source, payload.file)) {
+    plan.Fail({Format("Packing Error:Opening %s failed, err=%d\r\n", source.c_str(),
+                      payload.file.Error())});
     return;
   }
   // The partition list measured the file a moment ago; the stamp taken now
-  // is what the copy is checked against.
+  // is what the copy is checked against, and must agree with that length.
   payload.planned = StampOf(fileno(payload.file.Stream()));
   if (payload.planned && payload.planned->size != entry.dataLength) {
-    StringOutput message;
     InputStamp measured = *payload.planned;
     measured.size = entry.dataLength;
-    ReportInputChanged(source, measured, payload.planned, message);
-    plan.Fail(message.Text(), message.Diagnostics());
+    plan.Fail(InputChangedFailure(source, measured, payload.planned));
     return;
   }
   const bool grow = (entry.flag & PART_FLAG_GROW) != 0;
   if (!grow && uint64_t{entry.size} * kSector < entry.dataLength) {
-    StringOutput sizes;
-    sizes.Note(source, "partition " + entry.Name() + ": the file has " +
-                           std::to_string(entry.dataLength) + " bytes (" +
-                           std::to_string((entry.dataLength + kSector - 1) / kSector) +
-                           " sectors), the partition " + std::to_string(entry.size) + " sectors (" +
-                           std::to_string(uint64_t{entry.size} * kSector) + " bytes)");
-    plan.Fail(Format("Packing Error:file length is larger than part size, %s\r\n", source.c_str()),
-              sizes.Diagnostics());
+    plan.Fail({Format("Packing Error:file length is larger than part size, %s\r\n", source.c_str()),
+               source,
+               "partition " + entry.Name() + ": the file has " + std::to_string(entry.dataLength) +
+                   " bytes (" + std::to_string((entry.dataLength + kSector - 1) / kSector) +
+                   " sectors), the partition " + std::to_string(entry.size) + " sectors (" +
+                   std::to_string(uint64_t{entry.size} * kSector) + " bytes)"});
     return;
   }
   const bool compact = context.options.IsCompact();
   if (!compact) {
     const std::optional<uint32_t> start = SectorPosition(entry.offset);
     if (!start) {
-      plan.Fail(
-          Format("Packing Error:partition %s does not fit below 4 GiB!\r\n", entry.Name().c_str()));
+      plan.Fail({Format("Packing Error:partition %s does not fit below 4 GiB!\r\n",
+                        entry.Name().c_str())});
       return;
     }
     plan.FillTo(*start);
@@ -75,12 +71,9 @@ void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionE
 }  // namespace
 
 void PlanIdBlockSteps(PlanBuilder& plan, const PackContext& context, PartitionEntry& entry,
-                      const std::string& fileText) {
-  PlannedIdBlock planned = PlanIdBlock(context, entry, fileText);
-  if (planned.Failed()) {
-    plan.Fail(std::move(planned.failure));
-    return;
-  }
+                      const std::string& fileText, BootPrograms* programs) {
+  PlannedIdBlock planned;
+  if (!PlanIdBlock(plan, context, entry, fileText, planned, programs)) return;
   for (WatchedInput& input : planned.inputs) plan.Watch(std::move(input));
   const size_t block = plan.AddBuffer(std::move(planned.block));
   if (context.options.IsCompact()) {
@@ -96,17 +89,19 @@ void PlanIdBlockSteps(PlanBuilder& plan, const PackContext& context, PartitionEn
 }
 
 void PlanPartitionSteps(PlanBuilder& plan, const PackContext& context,
-                        std::vector<PartitionEntry>& partitions) {
-  for (PartitionEntry& entry : partitions) {
+                        std::vector<PartitionEntry>& partitions, std::span<PartitionFiles> files) {
+  for (size_t i = 0; i < partitions.size(); ++i) {
+    PartitionEntry& entry = partitions[i];
     if (plan.Failed()) return;
     if (entry.type == PART_TYPE_IDBLOCK) {
       if (!context.options.IsGpt()) continue;
       plan.Message("Writing idblock...\r\n");
-      PlanIdBlockSteps(plan, context, entry, entry.sourceFile);
+      PlanIdBlockSteps(plan, context, entry, entry.sourceFile,
+                       i < files.size() ? &files[i].programs : nullptr);
     } else if ((entry.flag & PART_FLAG_FILL) != 0) {
       FillToAreaEnd(plan, entry);
     } else if ((entry.flag & PART_FLAG_SKIP) == 0) {
-      PlanPayload(plan, context, entry);
+      PlanPayload(plan, context, entry, i < files.size() ? std::move(files[i].payload) : File{});
     }
   }
 }

@@ -164,7 +164,7 @@ bool Unpacker::RunSteps() {
   if (!SaveSettings()) return false;
   if (!kitRebuilds_) return false;
   out_.Line("Unpacking firmware OK.\r");
-  if (kit_ == nullptr && facts_.boot && facts_.boot->Programs() == BootPrograms::kScrambled) {
+  if (kit_ == nullptr && facts_.boot && facts_.boot->Programs() == ProgramStorage::kScrambled) {
     out_.Diagnose(imagePath_,
                   "the boot programs were extracted scrambled, as stored, and the regenerated "
                   "setting.ini scrambles them again when packed; imgweld -L %s ini prints a "

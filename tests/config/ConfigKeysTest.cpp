@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <string>
 
@@ -45,6 +46,39 @@ TEST(ConfigKeys, SectionNamesAndNumbers) {
       {"-1", 0xFFFFFFFF}, {"0X10", 16},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseConfigNumber(c.text), c.value) << c.text;
+}
+
+// The three readings side by side: a partition number takes what it can
+// and says how much; a System number is the whole value or nothing.
+TEST(ConfigKeys, NumberReadingsDifferWhereTheyShould) {
+  const struct {
+    const char* text;
+    size_t length;  // what the partition reading takes
+    bool fits;
+    std::optional<int32_t> system;
+  } cases[] = {
+      {"0x10", 4, true, 16},
+      {"32M", 2, true, std::nullopt},
+      {"skip", 0, true, std::nullopt},
+      {" 7", 2, true, 7},
+      {"7 ", 1, true, std::nullopt},
+      {"-1", 2, true, -1},
+      {"0xFFFFFFFF", 10, true, -1},
+      {"0x100000000", 11, false, 0},
+      // strtol saturates at LONG_MAX, whose low 32 bits are all ones.
+      {"99999999999999999999999", 23, false, -1},
+      {"0b1", 1, true, std::nullopt},
+      {"", 0, true, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(ConfigNumberLength(c.text), c.length);
+    EXPECT_EQ(ConfigNumberFits32(c.text), c.fits);
+    EXPECT_EQ(ParseSystemNumber(c.text), c.system);
+  }
+  EXPECT_EQ(ParseVersionPiece("08"), 8);
+  EXPECT_EQ(ParseVersionPiece("0x1"), 0);
+  EXPECT_EQ(ParseVersionPiece("-2"), -2);
 }
 
 }  // namespace

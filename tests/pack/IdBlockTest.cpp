@@ -323,8 +323,10 @@ TEST_F(IdBlockTest, ProgramsGivenScrambledBuildTheBlockOfThePlainPrograms) {
     entry.type = PART_TYPE_IDBLOCK;
     entry.offset = 64;
     entry.size = 0x400;
-    const PlannedIdBlock planned = PlanIdBlock(context, entry, "ddr.bin,loader.bin");
-    ASSERT_FALSE(planned.Failed()) << planned.failure;
+    PlanBuilder plan;
+    PlannedIdBlock planned;
+    ASSERT_TRUE(PlanIdBlock(plan, context, entry, "ddr.bin,loader.bin", planned))
+        << plan.Finish().failure->line;
     EXPECT_EQ(planned.block, ExpectedBlock(nano, ddr, loader, 4, 12, true, true));
   }
 }

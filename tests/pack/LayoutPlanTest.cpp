@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
+#include "pack/GptWriter.h"
 #include "pack/PackFirmware.h"
 #include "pack/PackTestSupport.h"
 #include "support/TestSupport.h"
@@ -136,6 +138,82 @@ TEST_F(LayoutPlanTest, OverlapsAreRefusedRightAfterTheListNamingBoth) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ExpectPackedOrRefused(c.config, c.refusal);
+  }
+}
+
+// A failure the plan finds ahead of its turn is printed where the writing
+// would have met it: after the messages of the steps before it, in both
+// image forms, with its detail on standard error; nothing is written.
+TEST_F(LayoutPlanTest, PlannedFailuresArePrintedWhereTheWritingStops) {
+  const std::string tooLarge = "Packing Error:file length is larger than part size, grow.img\r\n";
+  const std::string tooLargeDetail =
+      "imgweld: grow.img: partition big: the file has 24676 bytes (49 sectors), the partition 8 "
+      "sectors (4096 bytes)\n";
+  const std::string gone = "Packing Error:Opening none.bin failed, err=2!\r\n";
+  const std::string goneDetail = "imgweld: none.bin: No such file or directory\n";
+  const struct {
+    const char* what;
+    std::string config;
+    std::string afterList;
+    std::string diagnostics;
+  } cases[] = {
+      {"tagged, payload larger than its partition",
+       Tagged() + Boot(1, "0x40") + Part(2, "big", "0x900", "8", "0", "grow.img"),
+       "Writing vendor...\r\nWriting idblock...\r\nAdding grow ...\r\n" + tooLarge, tooLargeDetail},
+      {"partition table, payload larger than its partition",
+       Gpt("0") + Part(1, "big", "0x40", "8", "0", "grow.img"),
+       "writing mbr...\r\nwriting gpt...\r\nAdding grow ...\r\n" + tooLarge, tooLargeDetail},
+      // The size query reports the missing program while the list is read;
+      // the plan keeps the failure for the boot block's turn.
+      {"partition table, boot program missing",
+       Gpt("0") + PartSection(1, "IDBlock", "2", "0x40", "0x800", "0", "none.bin,loader.bin"),
+       "writing mbr...\r\nwriting gpt...\r\nWriting idblock...\r\n" + gone,
+       goneDetail + goneDetail},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(Pack(c.config));
+    EXPECT_EQ(AfterList(), c.afterList) << out_text_.Text();
+    EXPECT_TRUE(out_text_.Diagnostics().ends_with(c.diagnostics)) << out_text_.Diagnostics();
+    EXPECT_TRUE(fs::is_empty(out_));
+  }
+}
+
+// Every input of a run is opened once, when it is measured, and the same
+// open file is copied or built from: both planners take the resolved input.
+TEST_F(LayoutPlanTest, EveryInputIsOpenedOnce) {
+  class CountingInputs final : public PackInputs {
+   public:
+    explicit CountingInputs(std::string dir) : dir_(std::move(dir)) {}
+    bool Open(const std::string& name, File& file) const override {
+      ++opened[name];
+      return file.OpenInput(dir_ + "/" + name);
+    }
+    mutable std::map<std::string, int> opened;
+
+   private:
+    std::string dir_;
+  };
+  const std::map<std::string, int> once = {{"a.img", 1}, {"ddr.bin", 1}, {"loader.bin", 1}};
+  for (const bool gpt : {false, true}) {
+    SCOPED_TRACE(gpt ? "partition table" : "tagged");
+    ConfigDocument document;
+    ParseConfig(document,
+                (gpt ? Gpt("0") : Tagged()) + Boot(1, "0x40") + Part(2, "a", "0x900", "0x10"));
+    const PackOptions options = ResolvePackOptions(document, "");
+    const CountingInputs inputs(root_.Path().string());
+    const PackContext context{options, out_text_, &inputs};
+    bool planned = false;
+    if (gpt) {
+      GptFirmwarePlan plan;
+      planned = PlanGptFirmware(document, context, {}, "Firmware.img", plan) && !plan.plan.failure;
+    } else {
+      TaggedFirmwarePlan plan;
+      planned = PlanTaggedFirmware(document, context, "Firmware.img", FixedPackTime(), plan) &&
+                !plan.plan.failure;
+    }
+    EXPECT_TRUE(planned) << out_text_.Text();
+    EXPECT_EQ(inputs.opened, once);
   }
 }
 
