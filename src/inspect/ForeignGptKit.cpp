@@ -98,9 +98,9 @@ bool ForeignRebuild::CheckEntry(size_t position) {
   if (entry.lastLba < entry.firstLba) {
     return Refuse(EntryText(e) + " ends before it starts");
   }
-  // The image, its backup GPT included, lies below 4 GiB.
-  if ((entry.lastLba + 1 + kBackupSectors) * kSector > kLastPosition ||
-      entry.lastLba + 1 + kBackupSectors > kLastPosition / kSector) {
+  // The image, its backup GPT included, lies below 4 GiB; counted in
+  // sectors, so that no sum of a hostile entry wraps.
+  if (entry.lastLba >= kLastPosition / kSector - kBackupSectors) {
     return Refuse(EntryText(e) + " ends beyond 4 GiB, where no partition-table image reaches");
   }
   if ((entry.lastLba + 1) * kSector > facts_.fileLength) {

@@ -134,6 +134,12 @@ TEST(ForeignDiskTest, LayoutsThePackerCannotExpressAreRefusedBeforeAnyFile) {
       {"a partition before sector 34", "-n 1:2048:+64K",
        [](const std::string& path) { Poke64(path, kEntry1 + 32, 2); },
        "entry 1 () starts at sector 2, before sector 34"},
+      {"a partition ending past 4 GiB", "-n 1:2048:+64K",
+       [](const std::string& path) {
+         Poke64(path, kEntry1 + 40, 8388600);
+         fs::resize_file(path, uint64_t{5} << 30);  // sparse: the partition lies in the file
+       },
+       "entry 1 () ends beyond 4 GiB"},
       {"overlapping partitions", "-n 1:2048:+64K -n 2:4096:+64K",
        [](const std::string& path) { Poke64(path, kEntry2 + 32, 2100); },
        "entry 1 () and entry 2 () overlap"},
