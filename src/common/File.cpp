@@ -21,6 +21,7 @@ File::File(File&& other) noexcept
     : stream_(std::exchange(other.stream_, nullptr)),
       path_(std::move(other.path_)),
       error_(other.error_),
+      failed_(other.failed_),
       refusedKind_(other.refusedKind_),
       writeFailed_(other.writeFailed_),
       writeBackOn_(other.writeBackOn_),
@@ -33,6 +34,7 @@ File& File::operator=(File&& other) noexcept {
     stream_ = std::exchange(other.stream_, nullptr);
     path_ = std::move(other.path_);
     error_ = other.error_;
+    failed_ = other.failed_;
     refusedKind_ = other.refusedKind_;
     writeFailed_ = other.writeFailed_;
     writeBackOn_ = other.writeBackOn_;
@@ -44,7 +46,10 @@ File& File::operator=(File&& other) noexcept {
 
 // A step that fails without an error number of its own (a close after a
 // failed write, say) keeps the number of the failure before it.
-void File::Fail() { error_ = errno != 0 ? errno : error_ != 0 ? error_ : EIO; }
+void File::Fail() {
+  error_ = errno != 0 ? errno : error_ != 0 ? error_ : EIO;
+  failed_ = true;
+}
 
 namespace {
 
@@ -94,6 +99,7 @@ bool File::Open(const std::string& path, const char* mode) {
   path_ = path;
   StopWriteBack();
   error_ = 0;
+  failed_ = false;
   refusedKind_ = nullptr;
   writeFailed_ = false;
   errno = 0;
@@ -113,6 +119,7 @@ bool File::OpenReading(const std::string& path, bool checkKind) {
   path_ = path;
   StopWriteBack();
   error_ = 0;
+  failed_ = false;
   refusedKind_ = nullptr;
   writeFailed_ = false;
   errno = 0;
@@ -129,6 +136,7 @@ bool File::Adopt(int fd, const std::string& path, const char* mode) {
   path_ = path;
   StopWriteBack();
   error_ = 0;
+  failed_ = false;
   refusedKind_ = nullptr;
   writeFailed_ = false;
   errno = 0;
@@ -157,6 +165,7 @@ size_t File::Read(void* data, size_t size) {
 bool File::ReadExact(void* data, size_t size) {
   if (Read(data, size) == size) return true;
   if (error_ == 0) error_ = EIO;
+  failed_ = true;
   return false;
 }
 
@@ -312,11 +321,11 @@ uint64_t CopyInKernel(int in, off64_t& inOffset, File& target, off64_t& outOffse
 
 }  // namespace
 
-CopyResult CopyFileBytes(File& source, uint64_t sourceOffset, File& target, uint64_t targetOffset,
-                         uint64_t length, size_t bufferSize) {
+bool CopyFileBytes(File& source, uint64_t sourceOffset, File& target, uint64_t targetOffset,
+                   uint64_t length, size_t bufferSize) {
   // Bytes still waiting in the target's buffer would land after the kernel's
   // copy and overwrite it.
-  if (!target.Flush()) return CopyResult::kWriteFailed;
+  if (!target.Flush()) return false;
   uint64_t remaining = length;
   uint64_t inPosition = sourceOffset;
   uint64_t outPosition = targetOffset;
@@ -330,19 +339,19 @@ CopyResult CopyFileBytes(File& source, uint64_t sourceOffset, File& target, uint
   }
   // The kernel copied with explicit offsets, so neither stream's position
   // moved; both are set to where the copy has got to.
-  if (!source.Seek(inPosition)) return CopyResult::kReadFailed;
-  if (!target.Seek(outPosition)) return CopyResult::kWriteFailed;
-  if (remaining == 0) return CopyResult::kCopied;
+  if (!source.Seek(inPosition)) return false;
+  if (!target.Seek(outPosition)) return false;
+  if (remaining == 0) return true;
 
   bufferSize = std::max<size_t>(bufferSize, 1);
   const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(bufferSize);
   while (remaining != 0) {
     const size_t chunk = static_cast<size_t>(std::min<uint64_t>(remaining, bufferSize));
-    if (!source.ReadExact(buffer.get(), chunk)) return CopyResult::kReadFailed;
-    if (!target.Write(buffer.get(), chunk)) return CopyResult::kWriteFailed;
+    if (!source.ReadExact(buffer.get(), chunk)) return false;
+    if (!target.Write(buffer.get(), chunk)) return false;
     remaining -= chunk;
   }
-  return CopyResult::kCopied;
+  return true;
 }
 
 }  // namespace imgweld

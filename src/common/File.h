@@ -41,6 +41,11 @@ class File {
   bool IsOpen() const { return stream_ != nullptr; }
   const std::string& Path() const { return path_; }
   int Error() const { return error_; }
+  // Whether a call on this stream has failed since it was opened (a short
+  // ReadExact included). A copy between two files tells by this which side
+  // failed; a failed write-back of a file written back as it goes counts
+  // only at Close().
+  bool Failed() const { return failed_; }
   // The last failure in words, for a diagnostic naming Path(): what kind of
   // file a refused input is, or the system's text for Error().
   std::string FailureText() const;
@@ -92,6 +97,7 @@ class File {
   FILE* stream_ = nullptr;
   std::string path_;
   int error_ = 0;
+  bool failed_ = false;
   // What a refused input is ("a FIFO", ...); null unless OpenInput refused it.
   const char* refusedKind_ = nullptr;
   bool writeFailed_ = false;
@@ -100,22 +106,17 @@ class File {
   WriteBack writeBack_;
 };
 
-// How a CopyFileBytes call ended.
-enum class CopyResult {
-  kCopied,
-  kReadFailed,   // a read failed or the source ended early; see source.Error()
-  kWriteFailed,  // a write failed; see target.Error()
-};
-
 // Copies `length` bytes of `source` from byte `sourceOffset` to `target` at
 // byte `targetOffset`, and leaves both streams positioned after them. The
 // kernel moves the data where it can (copy_file_range, no pass through user
 // memory); where it cannot between these two files, or stops early, the rest
 // goes through a heap buffer of `bufferSize` bytes by reading and writing,
-// which also tells a real failure from a refused copy. An early end of the
-// source is a failed read with the error EIO. `source` must hold no unwritten
-// data; `target` is flushed first.
-CopyResult CopyFileBytes(File& source, uint64_t sourceOffset, File& target, uint64_t targetOffset,
-                         uint64_t length, size_t bufferSize);
+// which also tells a real failure from a refused copy. False when a read or
+// a write failed: the target's Failed() is set when it failed, and otherwise
+// the source failed; the Error() of the side that failed says why, and an
+// early end of the source is a failed read with the error EIO. `source` must
+// hold no unwritten data; `target` is flushed first.
+bool CopyFileBytes(File& source, uint64_t sourceOffset, File& target, uint64_t targetOffset,
+                   uint64_t length, size_t bufferSize);
 
 }  // namespace imgweld

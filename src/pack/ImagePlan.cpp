@@ -29,19 +29,21 @@ std::string DescribeStamp(const InputStamp& stamp) {
 // A payload that changed since it was measured is reported as such, also
 // when the change made its read fail: the change is the cause.
 bool CopyPayload(ImageWriter& image, PlannedPayload& payload, Output& out) {
-  const CopyResult result = image.CopyFrom(payload.file, payload.length);
-  if (result != CopyResult::kWriteFailed && payload.planned &&
+  const bool copied = image.CopyFrom(payload.file, payload.length);
+  // The writer has reported a failed write of the image itself.
+  const bool writeFailed = !copied && image.Image().Failed();
+  if (!writeFailed && payload.planned &&
       ReportInputChanged(payload.name, *payload.planned, StampOf(fileno(payload.file.Stream())),
                          out)) {
     payload.file.Close();
     return false;
   }
-  if (result == CopyResult::kReadFailed) {
+  if (!copied && !writeFailed) {
     out.Printf("Packing Error:Reading %s failed, err=%d!\r\n", payload.name.c_str(),
                payload.file.Error());
   }
   payload.file.Close();
-  return result == CopyResult::kCopied;
+  return copied;
 }
 
 bool Perform(const WriteStep& step, ImagePlan& plan, ImageWriter& image, Output& out) {

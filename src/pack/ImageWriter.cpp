@@ -102,33 +102,35 @@ bool ImageWriter::ExtendWithHole(uint64_t target) {
   return Seek(target);
 }
 
-CopyResult ImageWriter::CopyFrom(File& source, uint64_t length) {
+bool ImageWriter::CopyFrom(File& source, uint64_t length) {
   if (Appending()) return CopyAndHash(source, length);
   hashing_ = false;
-  if (!FlushPending()) return CopyResult::kWriteFailed;
+  if (!FlushPending()) return false;
   const std::optional<uint64_t> position = image_.Tell();
   if (!position) {
     ReportSeekFailure();
-    return CopyResult::kWriteFailed;
+    return false;
   }
-  const CopyResult result = CopyFileBytes(source, 0, image_, *position, length, kCopyBufferSize);
-  if (result == CopyResult::kWriteFailed) ReportWriteFailure();
-  if (result == CopyResult::kCopied) Advance(progress_, length);
-  return result;
+  if (!CopyFileBytes(source, 0, image_, *position, length, kCopyBufferSize)) {
+    if (image_.Failed()) ReportWriteFailure();
+    return false;
+  }
+  Advance(progress_, length);
+  return true;
 }
 
 // The payload passes through memory once, to be hashed on its way.
-CopyResult ImageWriter::CopyAndHash(File& source, uint64_t length) {
+bool ImageWriter::CopyAndHash(File& source, uint64_t length) {
   std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(length, kCopyBufferSize)));
-  if (!source.Seek(0)) return CopyResult::kReadFailed;
+  if (!source.Seek(0)) return false;
   while (length > 0) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(length, buffer.size()));
-    if (!source.ReadExact(buffer.data(), n)) return CopyResult::kReadFailed;
-    if (!Write(std::span<const uint8_t>(buffer.data(), n))) return CopyResult::kWriteFailed;
+    if (!source.ReadExact(buffer.data(), n)) return false;
+    if (!Write(std::span<const uint8_t>(buffer.data(), n))) return false;
     length -= n;
     Advance(progress_, n);
   }
-  return CopyResult::kCopied;
+  return true;
 }
 
 bool ImageWriter::Write(std::span<const uint8_t> data) {

@@ -35,8 +35,8 @@ class ImageWriter {
   // Copies the first `length` bytes of `source` to the current position and
   // leaves the image positioned after them. A failed write is reported here;
   // a failed or short read is left to the caller, who knows the source's
-  // name, and returns kReadFailed.
-  CopyResult CopyFrom(File& source, uint64_t length);
+  // name. False on either; after a failed read Image().Failed() is not set.
+  bool CopyFrom(File& source, uint64_t length);
   bool Seek(uint64_t position);
   // The image's length; leaves it positioned at its end.
   std::optional<uint64_t> Length();
@@ -68,7 +68,7 @@ class ImageWriter {
   void Hash(const uint8_t* data, size_t size);
   void HashRepeated(uint8_t byte, uint64_t count);
   bool Appending() const { return hashing_ && position_ == hashed_; }
-  CopyResult CopyAndHash(File& source, uint64_t length);
+  bool CopyAndHash(File& source, uint64_t length);
   void ReportWriteFailure();
   void ReportSeekFailure();
 

@@ -23,7 +23,9 @@ constexpr size_t kCopyChunk = size_t{1} << 20;
 // (ranges the file system stores no blocks for) are not copied but left as
 // holes of the new file, which is cut to its length at the end: an image of
 // mostly unwritten partitions stays small when extracted.
-CopyResult CopyPayload(const PayloadExtent& extent, File& image, File& file) {
+// False when a read of the image or a write of `file` failed; `file`'s
+// Failed() tells which.
+bool CopyPayload(const PayloadExtent& extent, File& image, File& file) {
   const int fd = fileno(image.Stream());
   // Holes are looked for only inside the file: past its end a read must
   // fail, not give zero bytes.
@@ -47,16 +49,15 @@ CopyResult CopyPayload(const PayloadExtent& extent, File& image, File& file) {
         if (hole >= 0) to = std::max(from, std::min<uint64_t>(static_cast<uint64_t>(hole), end));
       }
       if (to > from) {
-        const CopyResult result =
-            CopyFileBytes(image, from, file, done + (from - position), to - from, kCopyChunk);
-        if (result != CopyResult::kCopied) return result;
+        if (!CopyFileBytes(image, from, file, done + (from - position), to - from, kCopyChunk)) {
+          return false;
+        }
       }
       at = to > from ? to : end;
     }
     done += run;
   }
-  if (!file.Truncate(extent.length)) return CopyResult::kWriteFailed;
-  return CopyResult::kCopied;
+  return file.Truncate(extent.length);
 }
 
 }  // namespace
@@ -99,17 +100,19 @@ bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
     return false;
   }
   Progress progress(out, "saving " + outputDir.PathOf(fileName), span.length);
-  const CopyResult result = CopyPayload(span, image, file.Stream());
-  if (result == CopyResult::kCopied) progress.Advance(span.length);
+  // The image has been read before, so which side failed is told by the new
+  // file, which had no failure before the copy.
+  const bool copied = CopyPayload(span, image, file.Stream());
+  if (copied) progress.Advance(span.length);
   progress.Finish();
-  if (result == CopyResult::kReadFailed) {
+  if (!copied && !file.Stream().Failed()) {
     out.Printf("UnPacking Error:Reading data of %s failed, err=%d!\r\n", fileName.c_str(),
                image.Error());
     return false;
   }
-  const bool written = result == CopyResult::kCopied && file.Finish();
+  const bool written = copied && file.Finish();
   if (!written) {
-    const int error = result == CopyResult::kCopied ? file.Error() : file.Stream().Error();
+    const int error = copied ? file.Error() : file.Stream().Error();
     out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), error);
     return false;
   }

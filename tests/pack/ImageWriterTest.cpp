@@ -50,7 +50,7 @@ TEST_F(ImageWriterTest, DigestWhileWritingMatchesTheFileOnlyWhenEveryWriteAppend
       File source;
       WriteBytes(dir_ / "payload.bin", RandomBytes(3000000, 8));
       ASSERT_TRUE(source.Open(dir_ / "payload.bin", "rb"));
-      ASSERT_EQ(image.CopyFrom(source, 2500001), CopyResult::kCopied);
+      ASSERT_TRUE(image.CopyFrom(source, 2500001));
       if (overwrite) {
         ASSERT_TRUE(image.FillToOffset(10) && image.Write(data));
       }

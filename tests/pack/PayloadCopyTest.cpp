@@ -79,8 +79,7 @@ TEST_F(FileCopyTest, SameBytesAndPositionsWhicheverWayTheBytesGo) {
     // The prefix is still in the stream's buffer; the copy overwrites its
     // last bytes, as it must when it comes later.
     ASSERT_TRUE(target.Write(prefix));
-    ASSERT_EQ(CopyFileBytes(in, from, target, prefix.size() - 40, length, 64 * 1024),
-              CopyResult::kCopied);
+    ASSERT_TRUE(CopyFileBytes(in, from, target, prefix.size() - 40, length, 64 * 1024));
     ASSERT_TRUE(target.Write(suffix));
     Bytes next(4);
     ASSERT_TRUE(in.ReadExact(next));
@@ -96,7 +95,8 @@ TEST_F(FileCopyTest, SameBytesAndPositionsWhicheverWayTheBytesGo) {
 }
 
 // A source that ends early fails as a read with EIO, whichever path found
-// the end; a full device fails as a write with ENOSPC.
+// the end, and leaves the target unfailed; a full device fails as a write
+// with ENOSPC.
 TEST_F(FileCopyTest, ShortSourcesAndFailedWritesAreToldApart) {
   for (const Source& source : Sources()) {
     if (source.path == "/dev/zero") continue;  // never ends
@@ -105,15 +105,20 @@ TEST_F(FileCopyTest, ShortSourcesAndFailedWritesAreToldApart) {
     ASSERT_TRUE(in.Open(source.path, "rb"));
     File target;
     ASSERT_TRUE(target.Open(dir_ / "target.bin", "wb+"));
-    EXPECT_EQ(CopyFileBytes(in, 1000, target, 0, data_.size(), 1 << 20), CopyResult::kReadFailed);
+    EXPECT_FALSE(CopyFileBytes(in, 1000, target, 0, data_.size(), 1 << 20));
+    EXPECT_TRUE(in.Failed());
     EXPECT_EQ(in.Error(), EIO);
+    EXPECT_FALSE(target.Failed());
+    EXPECT_EQ(target.Error(), 0);
   }
   File in;
   ASSERT_TRUE(in.Open(Sources().front().path, "rb"));
   File full;
   ASSERT_TRUE(full.Open("/dev/full", "wb+"));
-  EXPECT_EQ(CopyFileBytes(in, 0, full, 0, 100000, 1 << 20), CopyResult::kWriteFailed);
+  EXPECT_FALSE(CopyFileBytes(in, 0, full, 0, 100000, 1 << 20));
+  EXPECT_TRUE(full.Failed());
   EXPECT_EQ(full.Error(), ENOSPC);
+  EXPECT_FALSE(in.Failed());
 }
 
 // The image writer copies a payload from its first byte to the current
@@ -129,7 +134,7 @@ TEST_F(FileCopyTest, ImageWriterCopiesPayloadsToTheCurrentPosition) {
     File payload;
     ASSERT_TRUE(payload.Open(source.path, "rb"));
     const size_t length = 2 * kMiB + 3;
-    ASSERT_EQ(writer.CopyFrom(payload, length), CopyResult::kCopied);
+    ASSERT_TRUE(writer.CopyFrom(payload, length));
     ASSERT_EQ(writer.Length(), 5000 + length);
     const Bytes marker = {0x42};
     ASSERT_TRUE(writer.Write(marker));
@@ -148,14 +153,19 @@ TEST_F(FileCopyTest, ImageWriterCopiesPayloadsToTheCurrentPosition) {
   ImageWriter writer(image, "Firmware.img", 0, out_);
   File payload;
   ASSERT_TRUE(payload.Open(dir_ / "source.bin", "rb"));
-  EXPECT_EQ(writer.CopyFrom(payload, data_.size() + 1), CopyResult::kReadFailed);
+  EXPECT_FALSE(writer.CopyFrom(payload, data_.size() + 1));
+  EXPECT_TRUE(payload.Failed());
+  EXPECT_EQ(payload.Error(), EIO);
+  EXPECT_FALSE(image.Failed());
   EXPECT_EQ(out_.Text(), "");
 
   File full;
   ASSERT_TRUE(full.Open("/dev/full", "wb+"));
   ImageWriter fullWriter(full, "out/Firmware.img", 0, out_);
   ASSERT_TRUE(payload.Open(dir_ / "source.bin", "rb"));
-  EXPECT_EQ(fullWriter.CopyFrom(payload, 100000), CopyResult::kWriteFailed);
+  EXPECT_FALSE(fullWriter.CopyFrom(payload, 100000));
+  EXPECT_TRUE(full.Failed());
+  EXPECT_FALSE(payload.Failed());
   EXPECT_EQ(out_.Text(), "Packing Error:Writing out/Firmware.img failed, err=28!\r\n");
 }
 
