@@ -78,4 +78,12 @@ class StringOutput final : public Output {
   std::string diagnostics_;
 };
 
+// Takes what a command leaves out of another's output, such as -P's progress
+// lines when a listing or a check plans a configuration.
+class DiscardedOutput final : public Output {
+ public:
+  void Write(std::string_view) override {}
+  void WriteDiagnostic(std::string_view) override {}
+};
+
 }  // namespace imgweld

@@ -84,25 +84,20 @@ uint64_t BootBlockLayout::WrittenPosition(uint32_t sector) const {
   return uint64_t{sector} * kSector * (gap ? 2 : 1);
 }
 
-BootLayoutProblem PlanBootBlockLayout(bool nano, bool gap, uint64_t ddrLength,
-                                      uint64_t loaderLength, BootBlockLayout& layout) {
+bool PlanBootBlockLayout(bool nano, bool gap, uint64_t ddrLength, uint64_t loaderLength,
+                         BootBlockLayout& layout) {
   layout.nano = nano;
   layout.gap = gap;
   // Sector counts are stored as 16-bit fields; a program that needs more
   // would silently lose its high bits.
-  const uint64_t ddrUnits = (ddrLength + 2047) >> 9;
-  const uint64_t loaderUnits = (loaderLength + 2047) >> 9;
-  if (ddrUnits > 0xFFFF || loaderUnits > 0xFFFF) return BootLayoutProblem::kProgramTooLarge;
+  if (ddrLength > kBootProgramMaxLength || loaderLength > kBootProgramMaxLength) return false;
   layout.ddrSectors = ProgramSectors(ddrLength);
   layout.loaderSectors = ProgramSectors(loaderLength);
   // Each Nano DDR copy has 8 sectors; a longer program would run into the
   // second copy and the loader.
-  if (nano && ddrLength > kNanoDdrLimit) return BootLayoutProblem::kNanoDdrTooLarge;
+  if (nano) return ddrLength <= kNanoDdrLimit;
   // The standard header records the sum of both counts in 16 bits.
-  if (!nano && layout.ddrSectors + layout.loaderSectors > 0xFFFF) {
-    return BootLayoutProblem::kProgramTooLarge;
-  }
-  return BootLayoutProblem::kNone;
+  return layout.ddrSectors + layout.loaderSectors <= 0xFFFF;
 }
 
 BootBlockLayout BootBlockLayoutOf(const PartitionEntry& entry) {
@@ -270,6 +265,20 @@ PayloadExtent StoredLoader(const PartitionEntry& entry) {
 bool HasHeaderMarks(std::span<const uint8_t> sector) {
   return sector.size() >= kSectorSize &&
          ByteReader(sector).U32(boot_header_at::kMagic) == kBootMagic;
+}
+
+BootSectors ReadControlSector(std::span<const uint8_t> block, size_t sector,
+                              bool (*marked)(std::span<const uint8_t>),
+                              std::array<uint8_t, kBootSectorSize>& plain) {
+  plain.fill(0);
+  if (block.size() / kSector <= sector) return BootSectors::kUnreadable;
+  std::copy_n(block.begin() + static_cast<std::ptrdiff_t>(sector * kSector), kSector,
+              plain.begin());
+  if (marked(plain)) return BootSectors::kPlain;
+  Rc4Crypt(plain);
+  if (marked(plain)) return BootSectors::kScrambled;
+  Rc4Crypt(plain);
+  return BootSectors::kUnreadable;
 }
 
 bool HasCheckMarks(std::span<const uint8_t> sector) {

@@ -76,6 +76,21 @@ inline constexpr std::array<uint8_t, 4> kCheckCrcMark = {'C', 'R', 'C', 0};    /
 // header sector its magic, the check sector its two marks.
 bool HasHeaderMarks(std::span<const uint8_t> sector);
 bool HasCheckMarks(std::span<const uint8_t> sector);
+
+// How the boot block's control sectors are stored.
+enum class BootSectors {
+  kPlain,
+  kScrambled,   // enciphered with the boot-block key
+  kUnreadable,  // neither plain nor deciphered with the key: the key does not fit
+};
+
+// Control sector `sector` of `block` (the block as built, without gaps) read
+// into `plain`: as stored, or deciphered, whichever shows the sector's marks.
+// A sector that shows them neither way, or lies past the block's end, is
+// unreadable; `plain` then holds the stored bytes, or zeros.
+BootSectors ReadControlSector(std::span<const uint8_t> block, size_t sector,
+                              bool (*marked)(std::span<const uint8_t>),
+                              std::array<uint8_t, kBootSectorSize>& plain);
 // The signature sector's mark of the layout.
 inline const std::array<uint8_t, 4>& LayoutMark(bool nano) {
   return nano ? kNanoMark : kStandardMark;
@@ -111,13 +126,16 @@ struct BootBlockLayout {
   uint64_t WrittenPosition(uint32_t sector) const;
 };
 
-enum class BootLayoutProblem { kNone, kProgramTooLarge, kNanoDdrTooLarge };
+// The longest program whose 2048-byte units, counted in sectors, still fit
+// a 16-bit field: (length + 2047) >> 9 <= 0xFFFF.
+inline constexpr uint64_t kBootProgramMaxLength = 0x10000 * uint64_t{kBootSectorSize} - 2048;
 
-// The layout of a block for programs of the given lengths, or why it cannot
-// be built: a sector count past 16 bits (standard layout: also their sum),
-// or a Nano DDR program longer than its 4096-byte copy area.
-BootLayoutProblem PlanBootBlockLayout(bool nano, bool gap, uint64_t ddrLength,
-                                      uint64_t loaderLength, BootBlockLayout& layout);
+// Fills `layout` for programs of the given lengths; false when no block can
+// hold them: a program past kBootProgramMaxLength, in the standard layout
+// sector counts whose sum passes 16 bits, or a Nano DDR program longer than
+// its kNanoDdrLimit-byte copy area.
+bool PlanBootBlockLayout(bool nano, bool gap, uint64_t ddrLength, uint64_t loaderLength,
+                         BootBlockLayout& layout);
 
 // The layout a stored record describes: Nano when `bootLayout` is 1, and gap
 // mode when the recorded length is twice the plain block's.

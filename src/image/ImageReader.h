@@ -62,13 +62,6 @@ struct TaggedRecord {
   std::vector<PayloadExtent> extents;
 };
 
-// How the boot block's control sectors are stored.
-enum class BootSectors {
-  kPlain,
-  kScrambled,   // enciphered with the boot-block key
-  kUnreadable,  // neither plain nor deciphered with the key: the key does not fit
-};
-
 // How the boot programs are stored, as the header sector says.
 enum class ProgramStorage {
   kPlain,

@@ -258,19 +258,6 @@ void CheckOverlaps(const TaggedImageFacts& facts, std::vector<Check>& checks) {
 
 using BootSectorBytes = std::array<uint8_t, kBootSector>;
 
-// A control sector as built: as stored, or deciphered, whichever shows the
-// sector's marks.
-BootSectors ReadControlSector(std::span<const uint8_t> block, size_t sector,
-                              bool (*marked)(std::span<const uint8_t>), BootSectorBytes& plain) {
-  std::copy_n(block.begin() + static_cast<std::ptrdiff_t>(sector * kBootSector), kBootSector,
-              plain.begin());
-  if (marked(plain)) return BootSectors::kPlain;
-  Rc4Crypt(plain);
-  if (marked(plain)) return BootSectors::kScrambled;
-  Rc4Crypt(plain);
-  return BootSectors::kUnreadable;
-}
-
 const char* SectorsText(BootSectors state) {
   return state == BootSectors::kPlain ? "plain" : "scrambled";
 }
@@ -408,7 +395,7 @@ void ReadBootBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Che
   BootBlockLayout possible;
   const bool describable =
       PlanBootBlockLayout(boot.layout.nano, boot.layout.gap, boot.fields.firstFileLength,
-                          boot.fields.secondFileLength, possible) == BootLayoutProblem::kNone;
+                          boot.fields.secondFileLength, possible);
   if (!describable) {
     AddCheck(checks, "boot block", false,
              Format("programs of %u and %u bytes do not fit a %s boot block",

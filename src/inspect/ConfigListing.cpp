@@ -18,13 +18,6 @@ namespace {
 constexpr uint64_t kTaggedReserved = kVendorAreaEnd / kSectorSize;
 constexpr uint64_t kGptReserved = 34;
 
-// Takes what a listing leaves out of -P's output: its progress lines.
-class DiscardedOutput final : public Output {
- public:
-  void Write(std::string_view) override {}
-  void WriteDiagnostic(std::string_view) override {}
-};
-
 // Sector ranges from `start` up to the end of the last partition that no
 // partition takes.
 std::vector<SectorRange> FindGaps(const std::vector<std::optional<SectorRange>>& occupied,

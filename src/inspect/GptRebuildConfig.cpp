@@ -39,19 +39,6 @@ struct FoundBootBlock {
   uint32_t loaderLength = 0;
 };
 
-// The control sector `sector` of `block`, plain, and whether it had to be
-// deciphered; nothing when it carries its marks neither way.
-std::optional<bool> ReadControl(std::span<const uint8_t> block, size_t sector,
-                                bool (*marked)(std::span<const uint8_t>), SectorBytes& plain) {
-  if (block.size() < (sector + 1) * kSector) return std::nullopt;
-  std::copy_n(block.begin() + static_cast<std::ptrdiff_t>(sector * kSector), kSector,
-              plain.begin());
-  if (marked(plain)) return false;
-  Rc4Crypt(plain);
-  if (marked(plain)) return true;
-  return std::nullopt;
-}
-
 bool HasNanoMark(std::span<const uint8_t> block) {
   if (block.size() < 2 * kSector) return false;
   SectorBytes signature{};
@@ -122,17 +109,15 @@ std::optional<FoundBootBlock> FindBootBlock(const std::vector<uint8_t>& written)
   for (const bool gap : {false, true}) {
     const std::vector<uint8_t> block = gap ? GatherGaps(written) : written;
     if (gap && SpreadWithGaps(block) != written) continue;
-    const std::optional<bool> headerScrambled = ReadControl(block, 0, HasHeaderMarks, header);
-    const std::optional<bool> checkScrambled = ReadControl(block, 2, HasCheckMarks, check);
-    if (!headerScrambled || checkScrambled != headerScrambled) continue;
+    const BootSectors headerStored = ReadControlSector(block, 0, HasHeaderMarks, header);
+    const BootSectors checkStored = ReadControlSector(block, 2, HasCheckMarks, check);
+    if (headerStored == BootSectors::kUnreadable || checkStored != headerStored) continue;
     FoundBootBlock found;
-    found.scrambleSectors = *headerScrambled;
+    found.scrambleSectors = headerStored == BootSectors::kScrambled;
     found.programsScrambled = ByteReader(header).U32(boot_header_at::kPlainPrograms) == 0;
     const bool nano = HasNanoMark(block);
     for (const auto& [ddr, loader] : CandidateLengths(nano, ByteReader(header))) {
-      if (PlanBootBlockLayout(nano, gap, ddr, loader, found.layout) != BootLayoutProblem::kNone) {
-        continue;
-      }
+      if (!PlanBootBlockLayout(nano, gap, ddr, loader, found.layout)) continue;
       found.ddrLength = ddr;
       found.loaderLength = loader;
       if (Rebuilds(block, found)) return found;
@@ -214,7 +199,7 @@ bool GptRebuild::RecordBootBlock(PartitionSettings& partition, uint64_t at, uint
   SectorBytes plain{};
   if (bootFound_ || length > kBootMaxWritten || length < kSector ||
       at + length > source_.Length() || !source_.Read(at, first) ||
-      !ReadControl(first, 0, HasHeaderMarks, plain)) {
+      ReadControlSector(first, 0, HasHeaderMarks, plain) == BootSectors::kUnreadable) {
     return false;
   }
   std::vector<uint8_t> written(static_cast<size_t>(length));
@@ -368,18 +353,22 @@ bool CheckGptKit(ImageSource& source, const GptKit& kit, const std::string& wher
   ConfigDocument document;
   std::istringstream text(kit.config);
   document.Parse(text, false);
-  StringOutput messages;
+  PackerMessages messages(out, where);
   const PackOptions options = ResolvePackOptions(document, std::string());
   const ImageInputs inputs(source, kit.files);
-  const PackContext context{options, messages, &inputs};
+  // The partition lines of reading the list are -P's progress; a check
+  // prints no progress.
+  DiscardedOutput progress;
+  const PackContext context{options, messages, &inputs, &progress};
   GuidMap guids;
   ReadPartitionTypeGuids(document, guids);
   GptFirmwarePlan planned;
   std::string difference;
   if (!PlanGptFirmware(document, context, guids, "Firmware.img", planned)) {
-    difference = PackerRefusal(messages);
+    difference = kPackerRefuses;
   } else if (planned.plan.failure) {
-    difference = PlanRefusal(planned.plan);
+    planned.plan.failure->Print(messages);
+    difference = kPackerRefuses;
   } else if (kit.foreign) {
     return CompareForeignGpt(source, planned.plan, inputs, options.fillByte, where, out);
   } else if (ComparePlannedImage(source, planned.plan, inputs, options.fillByte, difference)) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "config/ConfigDocument.h"
@@ -256,13 +257,6 @@ class Comparison {
   std::vector<uint8_t> planned_ = std::vector<uint8_t>(kChunk);
 };
 
-// The first line that says why the packer refuses, without its line end.
-std::string RefusalLine(const std::string& text) {
-  const size_t start = text.find("Packing Error:");
-  const std::string line = text.substr(start == std::string::npos ? 0 : start);
-  return line.substr(0, line.find_first_of("\r\n"));
-}
-
 }  // namespace
 
 bool ComparePlannedRange(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
@@ -275,12 +269,25 @@ bool ReadPlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInp
   return Comparison(source, plan, inputs, fillByte).Read(at, out);
 }
 
-std::string PlanRefusal(const ImagePlan& plan) {
-  return "the packer refuses the configuration: " + RefusalLine(plan.failure->line);
+PackerMessages::PackerMessages(Output& target, std::string where)
+    : target_(target), where_(std::move(where)) {}
+
+PackerMessages::~PackerMessages() { Forward(pending_); }
+
+void PackerMessages::Write(std::string_view text) {
+  pending_.append(text);
+  size_t end;
+  while ((end = pending_.find('\n')) != std::string::npos) {
+    Forward(std::string_view(pending_).substr(0, end));
+    pending_.erase(0, end + 1);
+  }
 }
 
-std::string PackerRefusal(const StringOutput& messages) {
-  return "the packer refuses the configuration: " + RefusalLine(messages.Text());
+// The packer ends its lines with "\r\n"; a diagnostic line ends with the
+// line feed alone.
+void PackerMessages::Forward(std::string_view line) {
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  if (!line.empty()) target_.Note(where_, Printable(std::string(line)));
 }
 
 namespace {
@@ -288,23 +295,28 @@ namespace {
 // The first difference between the image and what the packer makes of
 // `config`; empty when there is none.
 std::string TaggedRebuildDifference(ImageSource& source, const TaggedImageFacts& facts,
-                                    const std::string& config) {
+                                    const std::string& config, Output& messages) {
   ConfigDocument document;
   std::istringstream text(config);
   document.Parse(text, false);
-  StringOutput messages;
   std::optional<std::tm> packTime;
   if (!ReadDateKey(document, packTime, messages) || !packTime) {
     return "the configuration names no Date the packer takes";
   }
   const PackOptions options = ResolvePackOptions(document, std::string());
   const ImageInputs inputs = ImageInputs::OfTaggedImage(source, facts);
-  const PackContext context{options, messages, &inputs};
+  // The partition lines of reading the list are -P's progress; a check
+  // prints no progress.
+  DiscardedOutput progress;
+  const PackContext context{options, messages, &inputs, &progress};
   TaggedFirmwarePlan planned;
   if (!PlanTaggedFirmware(document, context, "Firmware.img", *packTime, planned)) {
-    return PackerRefusal(messages);
+    return std::string(kPackerRefuses);
   }
-  if (planned.plan.failure) return PlanRefusal(planned.plan);
+  if (planned.plan.failure) {
+    planned.plan.failure->Print(messages);
+    return std::string(kPackerRefuses);
+  }
   std::string difference;
   if (ComparePlannedImage(source, planned.plan, inputs, options.fillByte, difference)) return "";
   return difference.empty() ? "the rebuilt image differs" : difference;
@@ -319,7 +331,8 @@ bool ComparePlannedImage(ImageSource& source, const ImagePlan& plan, const Image
 
 bool CheckRebuild(ImageSource& source, const TaggedImageFacts& facts, const std::string& config,
                   const std::string& where, Output& out) {
-  const std::string difference = TaggedRebuildDifference(source, facts, config);
+  PackerMessages messages(out, where);
+  const std::string difference = TaggedRebuildDifference(source, facts, config, messages);
   if (difference.empty()) return true;
   out.Note(where, Printable("cannot be rebuilt exactly, " + difference));
   return false;

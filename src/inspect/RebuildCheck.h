@@ -57,10 +57,31 @@ bool ComparePlannedRange(ImageSource& source, const ImagePlan& plan, const Image
 bool ReadPlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
                       uint8_t fillByte, uint64_t at, std::span<uint8_t> out);
 
-// Why the packer refused a configuration: the first "Packing Error:" line
-// of the plan's recorded failure or of the messages printed while planning.
-std::string PlanRefusal(const ImagePlan& plan);
-std::string PackerRefusal(const StringOutput& messages);
+// Where the packer's messages go while a rebuild configuration is planned:
+// each line it prints becomes a diagnostic about `where` on `target`'s
+// standard error, shown as a listing shows text from an image, since the
+// names in it come from the image. Standard output stays the command's own.
+class PackerMessages final : public Output {
+ public:
+  PackerMessages(Output& target, std::string where);
+  ~PackerMessages() override;  // forwards a last line that has no line end
+  PackerMessages(const PackerMessages&) = delete;
+  PackerMessages& operator=(const PackerMessages&) = delete;
+
+  void Write(std::string_view text) override;
+  void WriteDiagnostic(std::string_view text) override { target_.WriteDiagnostic(text); }
+
+ private:
+  void Forward(std::string_view line);
+
+  Output& target_;
+  std::string where_;
+  std::string pending_;  // the start of a line not yet ended
+};
+
+// The reason a rebuild check gives when the packer refuses the
+// configuration; the packer's own words are among its messages.
+inline constexpr std::string_view kPackerRefuses = "the packer refuses the configuration";
 
 // The promise of a rebuild configuration, kept: `config` (the text "-L ini"
 // prints) is parsed and planned by the packer's own planner, in memory and

@@ -197,8 +197,8 @@ bool Rebuild::CheckBootBlockRebuilds() {
   const BootFields& fields = boot.fields;
   const PartitionEntry& entry = facts_.records[boot.record].entry;
   BootBlockLayout layout;
-  if (PlanBootBlockLayout(boot.layout.nano, boot.layout.gap, fields.firstFileLength,
-                          fields.secondFileLength, layout) != BootLayoutProblem::kNone ||
+  if (!PlanBootBlockLayout(boot.layout.nano, boot.layout.gap, fields.firstFileLength,
+                           fields.secondFileLength, layout) ||
       uint64_t{entry.size} * kSector < 2 * uint64_t{layout.WrittenBytes()} ||
       entry.offset < kBootMinOffset) {
     return Fail("the boot block's programs do not fit the packer's layout");

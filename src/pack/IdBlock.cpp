@@ -41,23 +41,19 @@ bool OpenPrograms(const PackContext& context, const FileNames& names, File& ddr,
   return true;
 }
 
-// Which of the layout's limits the programs break is a result of the layout
-// planner; the two limits have their own messages.
-bool DescribeLayoutProblem(BootLayoutProblem problem, const FileNames& names,
-                           PlanFailure& failure) {
-  switch (problem) {
-    case BootLayoutProblem::kNone:
-      return true;
-    case BootLayoutProblem::kProgramTooLarge:
-      failure = {Format("Packing Error:idblock files %s,%s are too large!\r\n", names.ddr.c_str(),
-                        names.loader.c_str())};
-      return false;
-    case BootLayoutProblem::kNanoDdrTooLarge:
-      failure = {Format("Packing Error:ddr file %s is larger than 4096 bytes in nano mode!\r\n",
-                        names.ddr.c_str())};
-      return false;
+// Why no boot block holds the programs, in the order the limits are
+// checked: a program past 16-bit sector counts, then a Nano DDR program past
+// its copy area, then the standard header's sum of counts.
+PlanFailure LayoutFailure(bool nano, uint64_t ddrLength, uint64_t loaderLength,
+                          const FileNames& names) {
+  const bool countsFit =
+      ddrLength <= kBootProgramMaxLength && loaderLength <= kBootProgramMaxLength;
+  if (nano && countsFit && ddrLength > kNanoDdrLimit) {
+    return {Format("Packing Error:ddr file %s is larger than 4096 bytes in nano mode!\r\n",
+                   names.ddr.c_str())};
   }
-  return false;
+  return {Format("Packing Error:idblock files %s,%s are too large!\r\n", names.ddr.c_str(),
+                 names.loader.c_str())};
 }
 
 PlanFailure ReadFailure(const std::string& name, const File& file) {
@@ -107,9 +103,11 @@ bool BuildPlannedBlock(const PackContext& context, PartitionEntry& entry,
     if (stamp) planned.inputs.push_back({name, file.Path(), *stamp});
   }
   BootBlockLayout layout;
-  const BootLayoutProblem problem = PlanBootBlockLayout(
-      context.options.nano, context.options.blankGap, ddrLength, loaderLength, layout);
-  if (!DescribeLayoutProblem(problem, names, failure)) return false;
+  if (!PlanBootBlockLayout(context.options.nano, context.options.blankGap, ddrLength, loaderLength,
+                           layout)) {
+    failure = LayoutFailure(context.options.nano, ddrLength, loaderLength, names);
+    return false;
+  }
   // The second copy starts at the partition's middle sector; the partition
   // must hold both copies without one overwriting the other.
   if (!compact && uint64_t{entry.size} * kSectorSize < 2 * uint64_t{layout.WrittenBytes()}) {
@@ -172,8 +170,8 @@ uint32_t GetIdBlockSize(const PackContext& context, const PartitionEntry& entry,
   const uint64_t loaderLength = GetStreamLength(&loader);
   BootBlockLayout layout;
   if (ddrLength == kNoLength || loaderLength == kNoLength ||
-      PlanBootBlockLayout(context.options.nano, context.options.blankGap, ddrLength, loaderLength,
-                          layout) != BootLayoutProblem::kNone) {
+      !PlanBootBlockLayout(context.options.nano, context.options.blankGap, ddrLength, loaderLength,
+                           layout)) {
     return kIdBlockFailed;
   }
   return layout.WrittenBytes();

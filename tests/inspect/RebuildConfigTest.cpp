@@ -6,6 +6,7 @@
 
 #include "common/Output.h"
 #include "image/ImageReader.h"
+#include "inspect/RebuildCheck.h"
 #include "pack/PackFirmware.h"
 #include "pack/PackTestSupport.h"
 #include "support/TestSupport.h"
@@ -118,6 +119,27 @@ TEST(RebuildConfigTest, OnlyValuesThatReadBackAreCarried) {
                                 std::string("nul\0x", 5)}) {
     EXPECT_FALSE(IniCanCarry(value)) << value;
   }
+}
+
+// What the packer prints while a kit is checked reaches standard error a
+// line at a time, however it was written, with the packer's "\r\n" ended
+// as a diagnostic is and a name's control bytes shown, never sent.
+TEST(RebuildConfigTest, PackerMessagesBecomeDiagnosticLines) {
+  StringOutput out;
+  {
+    PackerMessages messages(out, "a.img");
+    messages.Write("Packing Error:Opening ");
+    EXPECT_EQ(out.Diagnostics(), "");  // no line yet
+    messages.Printf("%s failed, err=%d!\r\n\r\nsecond\x1b[2J", "boot\x07.bin", 2);
+    messages.Note("boot.bin", "No such file or directory");
+    messages.Write("\r\nlast line");
+  }
+  EXPECT_EQ(out.Text(), "");
+  EXPECT_EQ(out.Diagnostics(),
+            "imgweld: a.img: Packing Error:Opening boot\\x07.bin failed, err=2!\n"
+            "imgweld: boot.bin: No such file or directory\n"
+            "imgweld: a.img: second\\x1B[2J\n"
+            "imgweld: a.img: last line\n");
 }
 
 }  // namespace

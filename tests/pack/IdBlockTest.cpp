@@ -286,7 +286,28 @@ TEST_F(IdBlockTest, ProgramsThatDoNotFitTheLayoutAreRefused) {
   EXPECT_EQ(GetIdBlockSize(context_, PartitionEntry{.type = 2, .sourceFile = "ddr.bin,loader.bin"}),
             kIdBlockFailed);
 
+  // In the Nano layout the 16-bit sector counts are checked before the DDR
+  // copy area: 33552384 bytes is the longest program whose count fits.
   // Sparse files: only the lengths matter before anything is read.
+  const std::string nanoText =
+      "Packing Error:ddr file ddr.bin is larger than 4096 bytes in nano mode!\r\n";
+  const std::string tooLarge = "Packing Error:idblock files ddr.bin,loader.bin are too large!\r\n";
+  const struct {
+    uintmax_t ddr, loader;
+    const std::string& text;
+  } nanoRows[] = {{4097, 33552384, nanoText},
+                  {4097, 33552385, tooLarge},
+                  {33552384, 100, nanoText},
+                  {33552385, 100, tooLarge}};
+  for (const auto& row : nanoRows) {
+    std::filesystem::resize_file(dir_ / "ddr.bin", row.ddr);
+    std::filesystem::resize_file(dir_ / "loader.bin", row.loader);
+    out_.Clear();
+    EXPECT_FALSE(Write("Nano=1\n", 64, 0x800));
+    EXPECT_EQ(out_.Text(), row.text) << row.ddr << " " << row.loader;
+  }
+
+  std::filesystem::resize_file(dir_ / "ddr.bin", 4097);
   std::filesystem::resize_file(dir_ / "loader.bin", 33552385);  // 65536 sectors
   out_.Clear();
   EXPECT_FALSE(Write("Nano=0\n", 64, 0x800));
