@@ -191,39 +191,35 @@ bool BuildForeignGptKit(ImageSource& /*source*/, const GptImageFacts& facts,
 bool CompareForeignGpt(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
                        uint8_t fillByte, const std::string& where, Output& out) {
   const GptImageFacts facts = ReadGptImage(source);
+  const RebuildReport report{out, where, "cannot be rebuilt with the same partitions, "};
   std::vector<uint8_t> tables((1 + kGptArraySectors) * kSector);
-  std::string difference;
   if (!ReadPlannedImage(source, plan, inputs, fillByte, kGptHeaderLba * kSector, tables)) {
-    difference = "the rebuilt image holds no GPT";
-  } else {
-    const GptHeader header =
-        DecodeGptHeader(std::span<const uint8_t, kSectorSize>(tables.data(), kSectorSize));
-    if (header.diskGuid != facts.header.diskGuid) difference = "the disk GUID differs";
-    std::vector<GptEntry> stored(kGptEntryCount);
-    for (const GptEntryFacts& e : facts.entries) {
-      if (e.index < kGptEntryCount) stored[e.index] = e.entry;
-    }
-    for (uint32_t i = 0; i < kGptEntryCount && difference.empty(); ++i) {
-      const GptEntry planned = DecodeGptEntry(std::span<const uint8_t, kGptEntrySize>(
-          tables.data() + kSector + size_t{i} * kGptEntrySize, kGptEntrySize));
-      if (!SameEntry(planned, stored[i])) difference = Format("entry %u differs", i + 1);
-    }
-    for (const GptEntryFacts& e : facts.entries) {
-      if (!difference.empty()) break;
-      ComparePlannedRange(source, plan, inputs, fillByte, e.entry.firstLba * kSector,
-                          (e.entry.lastLba + 1) * kSector, difference);
+    return report.Fail("the rebuilt image holds no GPT");
+  }
+  const GptHeader header =
+      DecodeGptHeader(std::span<const uint8_t, kSectorSize>(tables.data(), kSectorSize));
+  if (header.diskGuid != facts.header.diskGuid) return report.Fail("the disk GUID differs");
+  std::vector<GptEntry> stored(kGptEntryCount);
+  for (const GptEntryFacts& e : facts.entries) {
+    if (e.index < kGptEntryCount) stored[e.index] = e.entry;
+  }
+  for (uint32_t i = 0; i < kGptEntryCount; ++i) {
+    const GptEntry planned = DecodeGptEntry(std::span<const uint8_t, kGptEntrySize>(
+        tables.data() + kSector + size_t{i} * kGptEntrySize, kGptEntrySize));
+    if (!SameEntry(planned, stored[i])) return report.Fail(Format("entry %u differs", i + 1));
+  }
+  for (const GptEntryFacts& e : facts.entries) {
+    if (!ComparePlannedRange(source, plan, inputs, fillByte, e.entry.firstLba * kSector,
+                             (e.entry.lastLba + 1) * kSector, report)) {
+      return false;
     }
   }
-  // One line either way: what comes back, or the first difference.
-  if (difference.empty()) {
-    out.Note(where,
-             "a disk image of another tool: its partitions, their names and GUIDs and the disk "
-             "GUID are rebuilt, the bytes outside the partitions (MBR fields, private header "
-             "fields, the disk's size) are not");
-    return true;
-  }
-  out.Note(where, Printable("cannot be rebuilt with the same partitions, " + difference));
-  return false;
+  // What comes back, and what does not.
+  out.Note(where,
+           "a disk image of another tool: its partitions, their names and GUIDs and the disk "
+           "GUID are rebuilt, the bytes outside the partitions (MBR fields, private header "
+           "fields, the disk's size) are not");
+  return true;
 }
 
 }  // namespace imgweld

@@ -363,19 +363,17 @@ bool CheckGptKit(ImageSource& source, const GptKit& kit, const std::string& wher
   GuidMap guids;
   ReadPartitionTypeGuids(document, guids);
   GptFirmwarePlan planned;
-  std::string difference;
+  const RebuildReport report{out, where, kNotRebuiltExactly};
   if (!PlanGptFirmware(document, context, guids, "Firmware.img", planned)) {
-    difference = kPackerRefuses;
-  } else if (planned.plan.failure) {
-    planned.plan.failure->Print(messages);
-    difference = kPackerRefuses;
-  } else if (kit.foreign) {
-    return CompareForeignGpt(source, planned.plan, inputs, options.fillByte, where, out);
-  } else if (ComparePlannedImage(source, planned.plan, inputs, options.fillByte, difference)) {
-    return true;
+    return report.Fail(std::string(kPackerRefuses));
   }
-  out.Note(where, Printable("cannot be rebuilt exactly, " + difference));
-  return false;
+  if (planned.plan.failure) {
+    planned.plan.failure->Print(messages);
+    return report.Fail(std::string(kPackerRefuses));
+  }
+  if (kit.foreign)
+    return CompareForeignGpt(source, planned.plan, inputs, options.fillByte, where, out);
+  return ComparePlannedImage(source, planned.plan, inputs, options.fillByte, report);
 }
 
 }  // namespace imgweld

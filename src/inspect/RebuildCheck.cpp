@@ -158,28 +158,26 @@ class Comparison {
              uint8_t fillByte)
       : source_(source), plan_(plan), inputs_(inputs), fillByte_(fillByte) {}
 
-  bool Run(std::string& difference) {
+  bool Run(const RebuildReport& report) {
     const PlannedImage planned(plan_);
     const uint64_t common = std::min(planned.Length(), source_.Length());
     for (const auto& [start, piece] : planned.Pieces()) {
       if (start >= common) break;
-      if (!ComparePiece(start, std::min(piece.end, common), piece, difference)) return false;
+      if (!ComparePiece(start, std::min(piece.end, common), piece, report)) return false;
     }
     if (planned.Length() == source_.Length()) return true;
-    difference =
-        Format("byte 0x%llx: the %s ends there, the other holds %llu bytes more", Ull(common),
-               planned.Length() < source_.Length() ? "rebuilt image" : "image",
-               Ull(std::max(planned.Length(), source_.Length()) - common));
-    return false;
+    return report.Fail(Format("byte 0x%llx: the %s ends there, the other holds %llu bytes more",
+                              Ull(common),
+                              planned.Length() < source_.Length() ? "rebuilt image" : "image",
+                              Ull(std::max(planned.Length(), source_.Length()) - common)));
   }
 
   // Compares bytes `start` to `end` only, which both images must hold.
-  bool RunRange(uint64_t start, uint64_t end, std::string& difference) {
+  bool RunRange(uint64_t start, uint64_t end, const RebuildReport& report) {
     const PlannedImage planned(plan_);
     if (planned.Length() < end || source_.Length() < end) {
-      difference = Format("byte 0x%llx: the %s ends before it", Ull(end - 1),
-                          planned.Length() < end ? "rebuilt image" : "image");
-      return false;
+      return report.Fail(Format("byte 0x%llx: the %s ends before it", Ull(end - 1),
+                                planned.Length() < end ? "rebuilt image" : "image"));
     }
     for (const auto& [pieceStart, piece] : planned.Pieces()) {
       const uint64_t from = std::max(start, pieceStart);
@@ -187,7 +185,7 @@ class Comparison {
       if (from >= to) continue;
       Piece part = piece;
       part.from += from - pieceStart;
-      if (!ComparePiece(from, to, part, difference)) return false;
+      if (!ComparePiece(from, to, part, report)) return false;
     }
     return true;
   }
@@ -228,21 +226,19 @@ class Comparison {
     return false;
   }
 
-  bool ComparePiece(uint64_t start, uint64_t end, const Piece& piece, std::string& difference) {
+  bool ComparePiece(uint64_t start, uint64_t end, const Piece& piece, const RebuildReport& report) {
     for (uint64_t at = start; at < end;) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(end - at, kChunk));
       const std::span<uint8_t> image(image_.data(), n);
       const std::span<uint8_t> planned(planned_.data(), n);
       if (!source_.Read(at, image) || !PlannedBytes(piece, piece.from + (at - start), planned)) {
-        difference = Format("byte 0x%llx: the image cannot be read there", Ull(at));
-        return false;
+        return report.Fail(Format("byte 0x%llx: the image cannot be read there", Ull(at)));
       }
       const auto mismatch = std::mismatch(image.begin(), image.end(), planned.begin());
       if (mismatch.first != image.end()) {
         const uint64_t where = at + static_cast<uint64_t>(mismatch.first - image.begin());
-        difference = Format("byte 0x%llx: the image holds 0x%02x, the rebuilt image 0x%02x",
-                            Ull(where), *mismatch.first, *mismatch.second);
-        return false;
+        return report.Fail(Format("byte 0x%llx: the image holds 0x%02x, the rebuilt image 0x%02x",
+                                  Ull(where), *mismatch.first, *mismatch.second));
       }
       at += n;
     }
@@ -259,9 +255,15 @@ class Comparison {
 
 }  // namespace
 
+bool RebuildReport::Fail(const std::string& why) const {
+  out.Note(where, Printable(std::string(lead) + why));
+  return false;
+}
+
 bool ComparePlannedRange(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
-                         uint8_t fillByte, uint64_t start, uint64_t end, std::string& difference) {
-  return Comparison(source, plan, inputs, fillByte).RunRange(start, end, difference);
+                         uint8_t fillByte, uint64_t start, uint64_t end,
+                         const RebuildReport& report) {
+  return Comparison(source, plan, inputs, fillByte).RunRange(start, end, report);
 }
 
 bool ReadPlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
@@ -292,16 +294,16 @@ void PackerMessages::Forward(std::string_view line) {
 
 namespace {
 
-// The first difference between the image and what the packer makes of
-// `config`; empty when there is none.
-std::string TaggedRebuildDifference(ImageSource& source, const TaggedImageFacts& facts,
-                                    const std::string& config, Output& messages) {
+// Whether the packer makes the image of `config`; `report` names the first
+// difference, after `messages` took the packer's own words of a refusal.
+bool TaggedRebuilds(ImageSource& source, const TaggedImageFacts& facts, const std::string& config,
+                    const RebuildReport& report, Output& messages) {
   ConfigDocument document;
   std::istringstream text(config);
   document.Parse(text, false);
   std::optional<std::tm> packTime;
   if (!ReadDateKey(document, packTime, messages) || !packTime) {
-    return "the configuration names no Date the packer takes";
+    return report.Fail("the configuration names no Date the packer takes");
   }
   const PackOptions options = ResolvePackOptions(document, std::string());
   const ImageInputs inputs = ImageInputs::OfTaggedImage(source, facts);
@@ -311,31 +313,26 @@ std::string TaggedRebuildDifference(ImageSource& source, const TaggedImageFacts&
   const PackContext context{options, messages, &inputs, &progress};
   TaggedFirmwarePlan planned;
   if (!PlanTaggedFirmware(document, context, "Firmware.img", *packTime, planned)) {
-    return std::string(kPackerRefuses);
+    return report.Fail(std::string(kPackerRefuses));
   }
   if (planned.plan.failure) {
     planned.plan.failure->Print(messages);
-    return std::string(kPackerRefuses);
+    return report.Fail(std::string(kPackerRefuses));
   }
-  std::string difference;
-  if (ComparePlannedImage(source, planned.plan, inputs, options.fillByte, difference)) return "";
-  return difference.empty() ? "the rebuilt image differs" : difference;
+  return ComparePlannedImage(source, planned.plan, inputs, options.fillByte, report);
 }
 
 }  // namespace
 
 bool ComparePlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
-                         uint8_t fillByte, std::string& difference) {
-  return Comparison(source, plan, inputs, fillByte).Run(difference);
+                         uint8_t fillByte, const RebuildReport& report) {
+  return Comparison(source, plan, inputs, fillByte).Run(report);
 }
 
 bool CheckRebuild(ImageSource& source, const TaggedImageFacts& facts, const std::string& config,
                   const std::string& where, Output& out) {
   PackerMessages messages(out, where);
-  const std::string difference = TaggedRebuildDifference(source, facts, config, messages);
-  if (difference.empty()) return true;
-  out.Note(where, Printable("cannot be rebuilt exactly, " + difference));
-  return false;
+  return TaggedRebuilds(source, facts, config, {out, where, kNotRebuiltExactly}, messages);
 }
 
 }  // namespace imgweld

@@ -43,15 +43,29 @@ class ImageInputs final : public PackInputs {
   std::map<std::string, KitFile> files_;
 };
 
+// Where a rebuild check says why a kit does not rebuild its image: one line
+// on standard error, "imgweld: <where>: <lead><why>", printed where the
+// first difference is found.
+struct RebuildReport {
+  Output& out;
+  std::string_view where;
+  std::string_view lead;
+
+  // Prints the line, shown as a listing shows text from an image; false.
+  bool Fail(const std::string& why) const;
+};
+inline constexpr std::string_view kNotRebuiltExactly = "cannot be rebuilt exactly, ";
+
 // Compares the image the plan makes, with its payloads taken from `inputs`,
-// with the image: length and every byte. False, with `difference` naming
-// the first byte that differs and what each side holds there.
+// with the image: length and every byte. False, after `report` names the
+// first byte that differs and what each side holds there.
 bool ComparePlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
-                         uint8_t fillByte, std::string& difference);
+                         uint8_t fillByte, const RebuildReport& report);
 
 // The same for the bytes from `start` to `end` alone, which both must hold.
 bool ComparePlannedRange(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
-                         uint8_t fillByte, uint64_t start, uint64_t end, std::string& difference);
+                         uint8_t fillByte, uint64_t start, uint64_t end,
+                         const RebuildReport& report);
 
 // The bytes the plan puts at `at`; false when the planned image ends sooner.
 bool ReadPlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
