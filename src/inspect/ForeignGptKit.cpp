@@ -21,22 +21,18 @@ constexpr uint32_t kOrdinaryType = 0x8;
 class ForeignRebuild {
  public:
   ForeignRebuild(const GptImageFacts& facts, const std::string& where, Output& out)
-      : facts_(facts), where_(where), out_(out) {}
+      : facts_(facts), refusal_{out, where, kCannotBeTakenApart} {}
 
   bool Run(GptKit& kit);
 
  private:
-  bool Refuse(const std::string& what) {
-    out_.Note(where_, Printable("cannot be taken apart: " + what));
-    return false;
-  }
+  bool Refuse(const std::string& what) { return refusal_.Fail(what); }
   bool CheckArray();
   bool CheckEntry(size_t position);
   bool CheckPlacement();
 
   const GptImageFacts& facts_;
-  const std::string& where_;
-  Output& out_;
+  const RebuildReport refusal_;
   ConfigDocument document_;
   GptKitNames names_;
 };

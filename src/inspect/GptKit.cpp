@@ -1,6 +1,5 @@
 #include "inspect/GptKit.h"
 
-#include "common/AtomicFile.h"
 #include "common/Directory.h"
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
@@ -19,15 +18,7 @@ bool OpenKitDirectory(const std::string& outputDir, Directory& directory, Output
     return false;
   }
   if (path.back() != '/') path.push_back('/');
-  if (!CheckOutputDirectory(path, out)) return false;
-  if (!directory.Open(path)) {
-    out.Printf("UnPacking Error:Changing to %s failed, errno=%d!\r\n", path.c_str(),
-               directory.Error());
-    return false;
-  }
-  if (HoldDirectoryLock(directory, out)) return true;
-  out.Printf("UnPacking Error:Locking %s failed, err=%d!\r\n", path.c_str(), directory.Error());
-  return false;
+  return CheckOutputDirectory(path, out) && OpenOutputDirectory(path, directory, out);
 }
 
 bool SaveSettings(const Directory& directory, const std::string& config, File& image, Output& out) {
@@ -35,13 +26,7 @@ bool SaveSettings(const Directory& directory, const std::string& config, File& i
     out.Line("UnPacking Error:Saving setting.ini would overwrite the firmware!\r");
     return false;
   }
-  AtomicFile file;
-  if (!file.Create(directory, kSettingsName) ||
-      !file.Stream().Write(config.data(), config.size()) || !file.Commit()) {
-    out.Printf("UnPacking Error:Saving %s failed!\r\n", kSettingsName);
-    return false;
-  }
-  return true;
+  return SaveTextFile(directory, kSettingsName, config, out);
 }
 
 bool WriteKit(const GptKit& kit, const Directory& directory, File& image, uint64_t imageLength,

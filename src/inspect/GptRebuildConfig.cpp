@@ -129,15 +129,12 @@ std::optional<FoundBootBlock> FindBootBlock(const std::vector<uint8_t>& written)
 class GptRebuild {
  public:
   GptRebuild(ImageSource& source, const GptImageFacts& facts, const std::string& where, Output& out)
-      : source_(source), facts_(facts), where_(where), out_(out) {}
+      : source_(source), facts_(facts), refusal_{out, where, kCannotBeTakenApart} {}
 
   bool Run(GptKit& kit);
 
  private:
-  bool Fail(const std::string& text) {
-    out_.Note(where_, Printable("cannot be taken apart: " + text));
-    return false;
-  }
+  bool Fail(const std::string& text) { return refusal_.Fail(text); }
   bool CheckTable();
   bool RecordPartition(size_t index);
   bool RecordBootBlock(PartitionSettings& partition, uint64_t at, uint64_t length);
@@ -146,8 +143,7 @@ class GptRebuild {
 
   ImageSource& source_;
   const GptImageFacts& facts_;
-  const std::string& where_;
-  Output& out_;
+  const RebuildReport refusal_;
   ConfigDocument document_;
   GptKit kit_;
   bool compact_ = false;

@@ -56,11 +56,8 @@ bool ExtractKit(const std::string& imagePath, const std::string& outputDir, Outp
         return ExtractGptKit(imagePath, image, *length, outputDir, out, progress);
       }
       if (const std::optional<uint32_t> size = ForeignSectorSize(source)) {
-        out.Diagnose(imagePath,
-                     "cannot be taken apart: its GPT has sectors of %u bytes, a partition-table "
-                     "image has sectors of 512",
-                     *size);
-        return false;
+        return RebuildReport{out, imagePath, kCannotBeTakenApart}.Fail(Format(
+            "its GPT has sectors of %u bytes, a partition-table image has sectors of 512", *size));
       }
     }
   }

@@ -8,6 +8,7 @@
 #include "image/BootBlock.h"
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
+#include "inspect/RebuildConfig.h"
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
 
@@ -42,19 +43,6 @@ class ImageInputs final : public PackInputs {
   ImageSource& source_;
   std::map<std::string, KitFile> files_;
 };
-
-// Where a rebuild check says why a kit does not rebuild its image: one line
-// on standard error, "imgweld: <where>: <lead><why>", printed where the
-// first difference is found.
-struct RebuildReport {
-  Output& out;
-  std::string_view where;
-  std::string_view lead;
-
-  // Prints the line, shown as a listing shows text from an image; false.
-  bool Fail(const std::string& why) const;
-};
-inline constexpr std::string_view kNotRebuiltExactly = "cannot be rebuilt exactly, ";
 
 // Compares the image the plan makes, with its payloads taken from `inputs`,
 // with the image: length and every byte. False, after `report` names the

@@ -48,16 +48,15 @@ bool AllZero(std::span<const uint8_t> bytes) {
 class Rebuild {
  public:
   Rebuild(ImageSource& source, const TaggedImageFacts& facts, const std::string& where, Output& out)
-      : source_(source), facts_(facts), where_(where), out_(out) {}
+      : source_(source), facts_(facts), report_{out, where, kNotRebuiltExactly} {}
 
   bool Run(std::string& config);
 
  private:
   // The reason may quote a text of the image: it is shown escaped.
   bool Fail(const std::string& text) {
-    out_.Note(where_, Printable("cannot be rebuilt exactly, " + text));
     failed_ = true;
-    return false;
+    return report_.Fail(text);
   }
   // A value is printed only when it reads back as it is, and holds no
   // control character that would act on the terminal it is printed to.
@@ -82,8 +81,7 @@ class Rebuild {
 
   ImageSource& source_;
   const TaggedImageFacts& facts_;
-  const std::string& where_;
-  Output& out_;
+  const RebuildReport report_;
   ConfigDocument document_;
   // The file -U writes for each record, by table index, named over the
   // whole table as -U names them.

@@ -1,12 +1,27 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "common/Output.h"
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
 
 namespace imgweld {
+
+// Where taking an image apart, or checking a kit, says why the image cannot
+// be rebuilt: one line on standard error, "imgweld: <where>: <lead><why>",
+// printed where the reason is found.
+struct RebuildReport {
+  Output& out;
+  std::string_view where;
+  std::string_view lead;
+
+  // Prints the line, shown as a listing shows text from an image; false.
+  bool Fail(const std::string& why) const;
+};
+inline constexpr std::string_view kNotRebuiltExactly = "cannot be rebuilt exactly, ";
+inline constexpr std::string_view kCannotBeTakenApart = "cannot be taken apart: ";
 
 // A configuration that rebuilds a tagged image byte for byte: saved as
 // "setting.ini" among the files `-U` writes and packed with SOURCE_DATE_EPOCH

@@ -143,4 +143,27 @@ bool CheckOutputDirectory(const std::string& outputDir, Output& out) {
   return false;
 }
 
+bool OpenOutputDirectory(const std::string& outputDir, Directory& directory, Output& out) {
+  if (!directory.Open(outputDir)) {
+    out.Printf("UnPacking Error:Changing to %s failed, errno=%d!\r\n", outputDir.c_str(),
+               directory.Error());
+    return false;
+  }
+  if (HoldDirectoryLock(directory, out)) return true;
+  out.Printf("UnPacking Error:Locking %s failed, err=%d!\r\n", outputDir.c_str(),
+             directory.Error());
+  return false;
+}
+
+bool SaveTextFile(const Directory& outputDir, const std::string& name, const std::string& bytes,
+                  Output& out) {
+  AtomicFile file;
+  if (!file.Create(outputDir, name) || !file.Stream().Write(bytes.data(), bytes.size()) ||
+      !file.Commit()) {
+    out.Printf("UnPacking Error:Saving %s failed!\r\n", name.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace imgweld

@@ -41,4 +41,14 @@ bool IsImageEntry(const Directory& outputDir, const std::string& name, File& ima
 // (ending in "/") must name a directory that could be entered.
 bool CheckOutputDirectory(const std::string& outputDir, Output& out);
 
+// Opens the output directory `outputDir` (ending in "/") and takes its lock.
+// From then on the files go to the directory just opened, whatever happens
+// to its path, and a second run cannot mix its files with this one's.
+bool OpenOutputDirectory(const std::string& outputDir, Directory& directory, Output& out);
+
+// Writes `bytes` as the file `name` of `outputDir`, under a temporary name
+// renamed over `name` when complete: a failure leaves `name` as it was.
+bool SaveTextFile(const Directory& outputDir, const std::string& name, const std::string& bytes,
+                  Output& out);
+
 }  // namespace imgweld

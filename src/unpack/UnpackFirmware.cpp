@@ -82,7 +82,6 @@ class Unpacker {
   bool RunSteps();
   bool CheckPaths();
   bool OpenInputs();
-  bool OpenOutputDirectory();
   bool ReadModel();
   void PlanOutputs();
   bool CheckPayloads();
@@ -145,7 +144,7 @@ bool Unpacker::Run() {
 bool Unpacker::RunSteps() {
   out_.Line("Start to unpack firmware...\r");
   if (!CheckPaths() || !OpenInputs() || !CheckOutputDirectory(outputDir_, out_) ||
-      !OpenOutputDirectory() || !ReadModel()) {
+      !OpenOutputDirectory(outputDir_, outputDirectory_, out_) || !ReadModel()) {
     return false;
   }
   // What the table says is checked before the digest is awaited, and before
@@ -260,21 +259,6 @@ bool Unpacker::OpenInputs() {
     return false;
   }
   return true;
-}
-
-// From here on, the output directory is the one just checked, whatever
-// happens to its path; its lock keeps a second run from mixing its files
-// with this one's.
-bool Unpacker::OpenOutputDirectory() {
-  if (!outputDirectory_.Open(outputDir_)) {
-    out_.Printf("UnPacking Error:Changing to %s failed, errno=%d!\r\n", outputDir_.c_str(),
-                outputDirectory_.Error());
-    return false;
-  }
-  if (HoldDirectoryLock(outputDirectory_, out_)) return true;
-  out_.Printf("UnPacking Error:Locking %s failed, err=%d!\r\n", outputDir_.c_str(),
-              outputDirectory_.Error());
-  return false;
 }
 
 bool Unpacker::ReadModel() {
@@ -516,12 +500,7 @@ bool Unpacker::SaveSettings() {
 }
 
 bool Unpacker::SaveText(const std::string& name, const std::string& bytes) {
-  AtomicFile file;
-  if (!file.Create(outputDirectory_, name) || !file.Stream().Write(bytes.data(), bytes.size()) ||
-      !file.Commit()) {
-    out_.Printf("UnPacking Error:Saving %s failed!\r\n", name.c_str());
-    return false;
-  }
+  if (!SaveTextFile(outputDirectory_, name, bytes, out_)) return false;
   ListFile(name);
   return true;
 }
