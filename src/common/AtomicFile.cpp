@@ -164,7 +164,7 @@ bool AtomicFile::Commit() {
   if (committed_) return true;
   AtomicFile* self = this;
   // A single file keeps nothing to put back, so nothing is ever noted.
-  StringOutput unused;
+  DiscardedOutput unused;
   return CommitAll(std::span<AtomicFile* const>(&self, 1), unused) == 1;
 }
 

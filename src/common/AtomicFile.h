@@ -6,6 +6,7 @@
 #include "common/Directory.h"
 #include "common/File.h"
 #include "common/Output.h"
+#include "common/TempFiles.h"
 
 namespace imgweld {
 
@@ -102,7 +103,7 @@ class AtomicFile {
   std::string name_;
   std::string tempName_;
   std::string path_;
-  int slot_ = -1;  // of the signal cleanup; -1 (kNoTempFileSlot) for none
+  int slot_ = kNoTempFileSlot;  // of the signal cleanup
   int error_ = 0;
   bool finished_ = false;
   bool finishedOk_ = false;
