@@ -6,6 +6,7 @@
 
 #include "common/Output.h"
 #include "image/ImageReader.h"
+#include "inspect/GptRebuildConfig.h"
 #include "inspect/RebuildCheck.h"
 #include "pack/PackFirmware.h"
 #include "pack/PackTestSupport.h"
@@ -118,6 +119,55 @@ TEST(RebuildConfigTest, OnlyValuesThatReadBackAreCarried) {
        std::vector<std::string>{"a#b", "trailing ", "tab\t", "cr\r", "line\nbreak", "[x]", "a[b]c",
                                 std::string("nul\0x", 5)}) {
     EXPECT_FALSE(IniCanCarry(value)) << value;
+  }
+}
+
+// A failure the packer's plan finds ahead of its turn is printed in the
+// packer's words before the check's own line, as a refusal the planner
+// prints at once is; for both image forms.
+TEST(RebuildConfigTest, PlannedFailureOfTheKitIsPrintedBeforeTheCheckLine) {
+  for (const std::string example : {"board", "gpt-board"}) {
+    SCOPED_TRACE(example);
+    TempDir dir;
+    StringOutput out;
+    ASSERT_TRUE(PackFirmware(SourceDir() + "/examples/" + example + "/setting.ini",
+                             dir.Path().string(), out, FixedPackTime()));
+    const Bytes packed = ReadBytes(dir / "Firmware.img");
+    MemorySource source(packed);
+    StringOutput messages;
+    // The kit's configuration as made, and a check of an edited one.
+    std::string config;
+    std::function<bool(const std::string&)> check;
+    TaggedImageFacts tagged;
+    GptKit kit;
+    if (example == "board") {
+      tagged = ReadTaggedImage(source);
+      ASSERT_TRUE(BuildRebuildConfig(source, tagged, "img", messages, config));
+      check = [&](const std::string& text) {
+        return CheckRebuild(source, tagged, text, "img", messages);
+      };
+    } else {
+      ASSERT_TRUE(BuildGptKit(source, ReadGptImage(source), "img", messages, kit));
+      config = kit.config;
+      check = [&](const std::string& text) {
+        GptKit edited = kit;
+        edited.config = text;
+        return CheckGptKit(source, edited, "img", messages);
+      };
+    }
+    ASSERT_TRUE(check(config)) << messages.Diagnostics();
+    ASSERT_EQ(messages.Diagnostics(), "");
+    // The boot block's partition shrunk below its two copies.
+    const std::string boot = "Name=IDBlock\nType=0x2\nPartOffset=0x40\nPartSize=0x80\n";
+    ASSERT_NE(config.find(boot), std::string::npos) << config;
+    config.replace(config.find(boot), boot.size(),
+                   "Name=IDBlock\nType=0x2\nPartOffset=0x40\nPartSize=0x10\n");
+    EXPECT_FALSE(check(config));
+    EXPECT_EQ(messages.Diagnostics(),
+              "imgweld: img: Packing Error:idblock partition IDBlock is too small for two copies "
+              "of the idblock!\n"
+              "imgweld: img: cannot be rebuilt exactly, the packer refuses the configuration\n");
+    EXPECT_EQ(messages.Text(), "");
   }
 }
 

@@ -313,6 +313,18 @@ TEST_F(IdBlockTest, ProgramsThatDoNotFitTheLayoutAreRefused) {
   EXPECT_FALSE(Write("Nano=0\n", 64, 0x800));
   EXPECT_EQ(out_.Text(), "Packing Error:idblock files ddr.bin,loader.bin are too large!\r\n");
 
+  // A program of the longest length fits the standard layout beside an
+  // empty one: 65532 sectors and 4 control sectors. The block is then
+  // refused only by the partition of 0x800 sectors it does not fit twice.
+  std::filesystem::resize_file(dir_ / "ddr.bin", 33552384);
+  std::filesystem::resize_file(dir_ / "loader.bin", 0);
+  out_.Clear();
+  EXPECT_EQ(GetIdBlockSize(context_, PartitionEntry{.type = 2, .sourceFile = "ddr.bin,loader.bin"}),
+            65536 * 512);
+  EXPECT_FALSE(Write("Nano=0\n", 64, 0x800));
+  EXPECT_NE(out_.Text().find("is too small for two copies of the idblock!"), std::string::npos)
+      << out_.Text();
+
   // Each count fits 16 bits, their sum at header byte 508 does not.
   std::filesystem::resize_file(dir_ / "ddr.bin", 16 << 20);
   std::filesystem::resize_file(dir_ / "loader.bin", 16 << 20);
