@@ -78,9 +78,7 @@ bool ForeignRebuild::CheckEntry(size_t position) {
     return Refuse(Format("%s has a name of %zu characters, a partition's name holds %zu",
                          EntryText(e).c_str(), name->size(), PartitionEntry{}.name.size() - 1));
   }
-  if (!IniCanCarry(*name) || std::any_of(name->begin(), name->end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-      })) {
+  if (!GptNameCanBeCarried(*name)) {
     return Refuse(EntryText(e) + " has a name a configuration file cannot carry");
   }
   if (entry.attributes != 0) {

@@ -39,18 +39,14 @@ struct FoundBootBlock {
   uint32_t loaderLength = 0;
 };
 
+bool HasNanoSignature(std::span<const uint8_t> sector) {
+  return std::equal(kNanoMark.begin(), kNanoMark.end(), sector.begin() + boot_signature_at::kMark);
+}
+
+// Whether the signature sector, plain or deciphered, carries the Nano mark.
 bool HasNanoMark(std::span<const uint8_t> block) {
-  if (block.size() < 2 * kSector) return false;
   SectorBytes signature{};
-  std::copy_n(block.begin() + kSector, kSector, signature.begin());
-  for (int pass = 0; pass < 2; ++pass) {
-    if (std::equal(kNanoMark.begin(), kNanoMark.end(),
-                   signature.begin() + boot_signature_at::kMark)) {
-      return true;
-    }
-    Rc4Crypt(signature);
-  }
-  return false;
+  return ReadControlSector(block, 1, HasNanoSignature, signature) != BootSectors::kUnreadable;
 }
 
 // Builds the block from the programs as a kit extracts them (`block` as
@@ -138,7 +134,6 @@ class GptRebuild {
   bool CheckTable();
   bool RecordPartition(size_t index);
   bool RecordBootBlock(PartitionSettings& partition, uint64_t at, uint64_t length);
-  bool Carried(const std::string& what, const std::string& value);
   uint8_t FindFillByte();
 
   ImageSource& source_;
@@ -154,15 +149,6 @@ class GptRebuild {
   std::vector<std::pair<uint64_t, uint64_t>> taken_;
   bool bootFound_ = false;
 };
-
-bool GptRebuild::Carried(const std::string& what, const std::string& value) {
-  const bool control = std::any_of(value.begin(), value.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
-  });
-  if (!control && IniCanCarry(value)) return true;
-  return Fail(what + " holds text a configuration file cannot carry");
-}
 
 bool GptRebuild::CheckTable() {
   // A failed check of the listing is not refused here: the packer makes
@@ -243,7 +229,10 @@ bool GptRebuild::RecordPartition(size_t index) {
   if (name->size() >= PartitionEntry{}.name.size()) {
     return Fail(Format("the name of entry %u is longer than a partition's name", number));
   }
-  if (!Carried("the name of entry " + std::to_string(number), *name)) return false;
+  if (!GptNameCanBeCarried(*name)) {
+    return Fail(
+        Format("the name of entry %u holds text a configuration file cannot carry", number));
+  }
   if (e.entry.firstLba > 0xFFFFFFFFu ||
       (!grows &&
        (e.entry.lastLba < e.entry.firstLba || e.entry.lastLba - e.entry.firstLba >= 0xFFFFFFFFu))) {

@@ -42,4 +42,9 @@ bool BuildRebuildConfig(ImageSource& source, const TaggedImageFacts& facts,
 // later "]" (the line reads as a section).
 bool IniCanCarry(const std::string& value);
 
+// Whether a partition's name read from a GPT can stand in a configuration
+// and be printed: a configuration can carry it, and it holds no control
+// character (a tab included) that would act on a terminal.
+bool GptNameCanBeCarried(const std::string& name);
+
 }  // namespace imgweld

@@ -273,20 +273,26 @@ TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
   EXPECT_EQ(listed.exitCode, 4);
   EXPECT_EQ(listed.out, "");
 
-  // A name no configuration can carry (the second entry's, "u#oot") is
-  // refused before anything is written.
-  fs::remove_all(dir / "kit");
-  fs::create_directory(dir / "kit");
-  std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
-  image.at(1024 + 128 + 56 + 2) = '#';
-  WriteBytes(dir / "Firmware.img", image);
-  const Outcome refused = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
-  EXPECT_EQ(refused.exitCode, 4);
-  EXPECT_EQ(refused.out, "");
-  EXPECT_EQ(LinesStartingWith(refused.err, "imgweld: "),
-            std::vector<std::string>{"imgweld: Firmware.img: cannot be taken apart: the name of "
-                                     "entry 2 holds text a configuration file cannot carry"});
-  EXPECT_TRUE(fs::is_empty(dir / "kit"));
+  // A name no configuration can carry (the second entry's, "u#oot"), or
+  // that holds a control character ("u\toot", which would act on the
+  // terminal the configuration is printed to), is refused before anything
+  // is written.
+  const std::vector<uint8_t> packed = ReadBytes(dir / "Firmware.img");
+  for (const char byte : {'#', '\t'}) {
+    SCOPED_TRACE(static_cast<int>(byte));
+    fs::remove_all(dir / "kit");
+    fs::create_directory(dir / "kit");
+    std::vector<uint8_t> image = packed;
+    image.at(1024 + 128 + 56 + 2) = static_cast<uint8_t>(byte);
+    WriteBytes(dir / "Firmware.img", image);
+    const Outcome refused = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+    EXPECT_EQ(refused.exitCode, 4);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(LinesStartingWith(refused.err, "imgweld: "),
+              std::vector<std::string>{"imgweld: Firmware.img: cannot be taken apart: the name of "
+                                       "entry 2 holds text a configuration file cannot carry"});
+    EXPECT_TRUE(fs::is_empty(dir / "kit"));
+  }
 }
 
 // The date fields hold the moment SOURCE_DATE_EPOCH gives, in UTC whatever
