@@ -39,14 +39,11 @@ struct FoundBootBlock {
   uint32_t loaderLength = 0;
 };
 
-bool HasNanoSignature(std::span<const uint8_t> sector) {
-  return std::equal(kNanoMark.begin(), kNanoMark.end(), sector.begin() + boot_signature_at::kMark);
-}
-
-// Whether the signature sector, plain or deciphered, carries the Nano mark.
+// The signature sector, which is never scrambled, carries the Nano mark.
 bool HasNanoMark(std::span<const uint8_t> block) {
-  SectorBytes signature{};
-  return ReadControlSector(block, 1, HasNanoSignature, signature) != BootSectors::kUnreadable;
+  return block.size() >= 2 * kSector &&
+         std::equal(kNanoMark.begin(), kNanoMark.end(),
+                    block.begin() + kSector + boot_signature_at::kMark);
 }
 
 // Builds the block from the programs as a kit extracts them (`block` as
