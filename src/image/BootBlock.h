@@ -187,6 +187,17 @@ struct PayloadExtent {
   uint64_t RunAt(uint64_t at, uint64_t& position) const;
 };
 
+// The files a kit or -U writes the two programs of a boot block to, and
+// that its configuration names in File.
+struct BootFileNames {
+  const char* ddr;
+  const char* loader;
+};
+inline BootFileNames BootProgramFileNames(bool nano) {
+  if (nano) return {"nanoboot1.bin", "nanoboot2.bin"};
+  return {"flashdata.bin", "flashboot.bin"};
+}
+
 // The two programs of the boot block that `entry` records, as a reader
 // extracts them: the DDR program from sector 4 of the block, the loader
 // from StoredLoaderSector(), both spread in gap mode.

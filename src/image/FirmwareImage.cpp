@@ -169,6 +169,34 @@ PartitionEntry DecodeEntry(std::span<const uint8_t, kEntrySize> bytes) {
   return entry;
 }
 
+bool IsPlainFileName(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F;
+  });
+}
+
+bool ExtractsToNamedFile(const PartitionEntry& entry) {
+  if (entry.type == PART_TYPE_IDBLOCK) return false;
+  const bool holdsData = entry.dataLength != 0 && (entry.flag & PART_FLAG_SKIP) == 0;
+  return entry.type != PART_TYPE_VENDOR || holdsData;
+}
+
+bool HasPlainRecordName(const PartitionEntry& entry) {
+  const size_t length = strnlen(entry.name.data(), entry.name.size());
+  if (length == entry.name.size()) return false;
+  return IsPlainFileName(std::string_view(entry.name.data(), length));
+}
+
+PayloadPlace PlacePayload(uint64_t position, uint64_t length, uint64_t fileLength) {
+  if (length == 0) return PayloadPlace::kInside;
+  if (length > kMaxImageLength) return PayloadPlace::kTooLong;
+  if (position > kPositionLimit - length) return PayloadPlace::kBeyondLimit;
+  if (position + length > fileLength) return PayloadPlace::kPastEnd;
+  return PayloadPlace::kInside;
+}
+
 PartitionEntry MakeVendorEntry() {
   PartitionEntry entry;
   entry.SetName("vendor");

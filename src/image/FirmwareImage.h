@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image/Sector.h"
@@ -20,9 +21,16 @@ inline constexpr uint32_t kVendorAreaEnd = 0x8000;  // sectors 8 to 63 belong to
 // takes the first.
 inline constexpr size_t kMaxTaggedPartitions = 27;
 inline constexpr uint32_t kTableAreaRecords = kMaxTaggedPartitions + 1;
-// Every byte position of an image is a 32-bit value: nothing of an image
-// lies at or past this position, so no image file is longer.
-inline constexpr uint64_t kPositionLimit = uint64_t{1} << 32;
+// Whether `length` bytes at byte `position` lie in an image of `fileLength`
+// bytes. A payload of no bytes takes no byte, so it lies anywhere; -U, -V and
+// -X judge every payload by this one rule.
+enum class PayloadPlace {
+  kInside,
+  kTooLong,      // 4 GiB or longer: no 32-bit length holds it
+  kBeyondLimit,  // it ends past the last position an image has
+  kPastEnd,      // it ends past the end of the file
+};
+PayloadPlace PlacePayload(uint64_t position, uint64_t length, uint64_t fileLength);
 
 inline constexpr uint32_t PART_TYPE_VENDOR = 1;
 inline constexpr uint32_t PART_TYPE_IDBLOCK = 2;
@@ -91,6 +99,19 @@ HeaderBytes EncodeHeader(const FirmwareHeader& header);
 FirmwareHeader DecodeHeader(std::span<const uint8_t, kHeaderSize> bytes);
 EntryBytes EncodeEntry(const PartitionEntry& entry);
 PartitionEntry DecodeEntry(std::span<const uint8_t, kEntrySize> bytes);
+
+// Whether a partition name can become a file name inside an output
+// directory and a value in "setting.ini": no directory part, no line break
+// or other control character, not "." or "..". -P warns of, -V fails and
+// -U and -X refuse a partition whose file would take such a name.
+bool IsPlainFileName(std::string_view name);
+
+// Whether -U writes a file for the record's data: every record but the
+// vendor area and boot blocks, a vendor-type one only when it holds data.
+bool ExtractsToNamedFile(const PartitionEntry& entry);
+
+// The record's name as a file name: plain, and ended within its field.
+bool HasPlainRecordName(const PartitionEntry& entry);
 
 // The version word as text, "major.minor.build": major in bits 31 to 24,
 // minor in bits 23 to 16, build in bits 15 to 0.

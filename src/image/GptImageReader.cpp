@@ -101,7 +101,9 @@ void CheckEntries(const GptImageFacts& facts, std::vector<Check>& checks) {
       compactEnd += length;
       end = compactEnd;
     } else {
-      fits = first <= facts.fileLength / kSector && length <= facts.fileLength - first * kSector;
+      // No bytes of data take no place, wherever the entry lies.
+      fits = length == 0 ||
+             (first <= facts.fileLength / kSector && length <= facts.fileLength - first * kSector);
       end = first * kSector + length;
     }
     if (!fits) {

@@ -146,14 +146,17 @@ std::string SectorSpan(uint64_t first, uint64_t bytes) {
 
 // Whether `length` bytes at `position` lie in the image and below 4 GiB.
 std::string OutsideImage(uint64_t position, uint64_t length, uint64_t fileLength) {
-  if (position + length > kPositionLimit) {
-    return Format("%llu bytes at byte 0x%llx reach past 4 GiB", Ull(length), Ull(position));
+  switch (PlacePayload(position, length, fileLength)) {
+    case PayloadPlace::kInside:
+      return {};
+    case PayloadPlace::kTooLong:
+    case PayloadPlace::kBeyondLimit:
+      return Format("%llu bytes at byte 0x%llx reach past 4 GiB", Ull(length), Ull(position));
+    case PayloadPlace::kPastEnd:
+      break;
   }
-  if (position + length > fileLength) {
-    return Format("%llu bytes at byte 0x%llx run past the end of the image (%llu bytes)",
-                  Ull(length), Ull(position), Ull(fileLength));
-  }
-  return {};
+  return Format("%llu bytes at byte 0x%llx run past the end of the image (%llu bytes)", Ull(length),
+                Ull(position), Ull(fileLength));
 }
 
 Check BootRecordCheck(const TaggedRecord& record, const BootBlockFacts& boot, uint64_t fileLength) {
@@ -194,6 +197,15 @@ Check RecordCheck(const TaggedRecord& record, bool last, uint64_t fileLength) {
             Format("data of %llu bytes is larger than its %u sectors", Ull(e.dataLength), e.size)};
   }
   return {RecordName(record), CheckStatus::kOk, SectorSpan(e.offset, e.dataLength)};
+}
+
+// A record whose data -U writes to a file named after it needs a name a
+// file can take; -U refuses the image otherwise.
+void CheckRecordName(const TaggedRecord& record, std::vector<Check>& checks) {
+  if (!ExtractsToNamedFile(record.entry) || HasPlainRecordName(record.entry)) return;
+  AddCheck(checks, RecordName(record), false,
+           "the name is no plain file name (empty, . or .., a / or \\, a control character, or "
+           "no end within its 32 bytes), so -U cannot write its file");
 }
 
 // Sectors [first, end) that a record's partition takes on the storage, as
@@ -566,6 +578,7 @@ TaggedImageFacts ReadTaggedImage(ImageSource& source) {
     const bool last = i + 1 == facts.header.entryCount;
     if (record.entry.type != PART_TYPE_IDBLOCK) {
       checks.push_back(RecordCheck(record, last, facts.fileLength));
+      CheckRecordName(record, checks);
     } else if (facts.boot && facts.boot->record == i) {
       checks.push_back(BootRecordCheck(record, *facts.boot, facts.fileLength));
     } else {

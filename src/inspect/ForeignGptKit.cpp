@@ -15,7 +15,6 @@ namespace {
 
 constexpr uint64_t kSector = kSectorSize;
 constexpr uint64_t kBackupSectors = kGptArraySectors + 1;
-constexpr uint64_t kLastPosition = 0xFFFFFFFFu;
 constexpr uint32_t kOrdinaryType = 0x8;
 
 class ForeignRebuild {
@@ -94,7 +93,7 @@ bool ForeignRebuild::CheckEntry(size_t position) {
   }
   // The image, its backup GPT included, lies below 4 GiB; counted in
   // sectors, so that no sum of a hostile entry wraps.
-  if (entry.lastLba >= kLastPosition / kSector - kBackupSectors) {
+  if (entry.lastLba >= kMaxImageLength / kSector - kBackupSectors) {
     return Refuse(EntryText(e) + " ends beyond 4 GiB, where no partition-table image reaches");
   }
   if ((entry.lastLba + 1) * kSector > facts_.fileLength) {

@@ -24,6 +24,9 @@ constexpr uint64_t kSector = kSectorSize;
 constexpr uint64_t kBackupSectors = kGptArraySectors + 1;
 constexpr uint64_t kDataStart = kGptFirstUsableLba * kSector;
 constexpr uint32_t kOrdinaryType = 0x8;
+// Payloads of one repeated byte make more than one choice of fill partitions
+// look right; the search stops after so many.
+constexpr size_t kMaxFillChoices = 4096;
 // The Nano layout's DDR copy area holds at most 8 whole 512-byte blocks.
 constexpr uint32_t kNanoDdrBlocks = kNanoDdrLimit / kSectorSize;
 // The longest block the packer writes: its sector counts are 16-bit, and
@@ -119,6 +122,11 @@ std::optional<FoundBootBlock> FindBootBlock(const std::vector<uint8_t>& written)
   return std::nullopt;
 }
 
+bool SameSettings(const FoundBootBlock& a, const FoundBootBlock& b) {
+  return a.layout.nano == b.layout.nano && a.layout.gap == b.layout.gap &&
+         a.scrambleSectors == b.scrambleSectors && a.programsScrambled == b.programsScrambled;
+}
+
 class GptRebuild {
  public:
   GptRebuild(ImageSource& source, const GptImageFacts& facts, const std::string& where, Output& out)
@@ -132,6 +140,9 @@ class GptRebuild {
   bool RecordPartition(size_t index);
   bool RecordBootBlock(PartitionSettings& partition, uint64_t at, uint64_t length);
   uint8_t FindFillByte();
+  bool Grows(size_t index) const;
+  uint64_t AreaEnd(size_t index) const;
+  bool DecideCompactFills(size_t index, uint64_t cursor, std::optional<uint8_t> fill);
 
   ImageSource& source_;
   const GptImageFacts& facts_;
@@ -144,8 +155,59 @@ class GptRebuild {
   GptKitNames names_;
   // Bytes a payload or boot block copy takes, for finding the fill byte.
   std::vector<std::pair<uint64_t, uint64_t>> taken_;
-  bool bootFound_ = false;
+  // The settings of the first boot block: every later one is built under
+  // the same [System] keys, so it must read with them.
+  std::optional<FoundBootBlock> firstBoot_;
+  // Compact layout: which partitions without payload were filled, by index,
+  // and how many more choices the search may try.
+  std::vector<bool> filled_;
+  size_t choicesLeft_ = kMaxFillChoices;
 };
+
+bool GptRebuild::Grows(size_t index) const {
+  const GptEntryFacts& e = facts_.entries[index];
+  return index + 1 == facts_.entries.size() && facts_.DiskEnd() == std::nullopt &&
+         e.entry.lastLba == facts_.header.lastUsableLba;
+}
+
+// The byte where a partition's area ends; a growing last one has lost its
+// size and reaches the end of the partitions' bytes.
+uint64_t GptRebuild::AreaEnd(size_t index) const {
+  const GptEntry& e = facts_.entries[index].entry;
+  const uint64_t start = e.firstLba * kSector;
+  if (Grows(index)) return start < dataEnd_ ? start + (dataEnd_ - start) / kSector * kSector : 0;
+  return e.lastLba >= e.firstLba ? (e.lastLba + 1) * kSector : 0;
+}
+
+// In the compact layout the payloads follow each other, and a fill
+// partition moves the next one to the end of its area where that lies
+// further: whether a partition without payload was filled or skipped
+// decides where every later payload lies. The GPT does not say, so the
+// choices are searched from `index` on, the cursor at `cursor`: each fill
+// must hold one byte, the same for all, and the last payload or fill must
+// end the image. Payload bytes are never all one byte for long, so one
+// choice remains; the byte comparison of the rebuilt image confirms it.
+bool GptRebuild::DecideCompactFills(size_t index, uint64_t cursor, std::optional<uint8_t> fill) {
+  for (; index < facts_.entries.size(); ++index) {
+    const uint64_t length = facts_.entries[index].recordedLength.value_or(0);
+    if (length > 0) {
+      cursor += length;
+      continue;
+    }
+    const uint64_t end = AreaEnd(index);
+    if (end <= cursor || end > dataEnd_) continue;  // either way nothing is written
+    std::array<uint8_t, 1> first{};
+    if (choicesLeft_ == 0) return false;
+    --choicesLeft_;
+    if (source_.Read(cursor, first) && (!fill || *fill == first[0]) &&
+        CompareToFill(source_, cursor, end - cursor, first[0]) == ByteMatch::kEqual) {
+      filled_[index] = true;
+      if (DecideCompactFills(index + 1, end, first[0])) return true;
+      filled_[index] = false;
+    }
+  }
+  return cursor == dataEnd_;
+}
 
 bool GptRebuild::CheckTable() {
   // A failed check of the listing is not refused here: the packer makes
@@ -176,25 +238,28 @@ bool GptRebuild::RecordBootBlock(PartitionSettings& partition, uint64_t at, uint
   // read whole.
   SectorBytes first{};
   SectorBytes plain{};
-  if (bootFound_ || length > kBootMaxWritten || length < kSector ||
-      at + length > source_.Length() || !source_.Read(at, first) ||
+  if (length > kBootMaxWritten || length < kSector || at + length > source_.Length() ||
+      !source_.Read(at, first) ||
       ReadControlSector(first, 0, HasHeaderMarks, plain) == BootSectors::kUnreadable) {
     return false;
   }
   std::vector<uint8_t> written(static_cast<size_t>(length));
   if (!source_.Read(at, written)) return false;
   const std::optional<FoundBootBlock> found = FindBootBlock(written);
-  if (!found) return false;
-  bootFound_ = true;
+  if (!found || (firstBoot_ && !SameSettings(*firstBoot_, *found))) return false;
   const BootBlockLayout& layout = found->layout;
   const bool nano = layout.nano;
-  WriteSystemValue(document_, key::kNano, nano ? "1" : "0");
-  WriteSystemValue(document_, key::kBlankGap, layout.gap ? "1" : "0");
-  WriteSystemValue(document_, key::kLoaderEncrypt, found->programsScrambled ? "1" : "0");
-  WriteSystemValue(document_, key::kLoaderScrambled, found->programsScrambled ? "1" : "0");
-  WriteSystemValue(document_, key::kIdbBootEncrypt, found->scrambleSectors ? "1" : "0");
-  const char* ddrName = nano ? "nanoboot1.bin" : "flashdata.bin";
-  const char* loaderName = nano ? "nanoboot2.bin" : "flashboot.bin";
+  if (!firstBoot_) {
+    firstBoot_ = found;
+    WriteSystemValue(document_, key::kNano, nano ? "1" : "0");
+    WriteSystemValue(document_, key::kBlankGap, layout.gap ? "1" : "0");
+    WriteSystemValue(document_, key::kLoaderEncrypt, found->programsScrambled ? "1" : "0");
+    WriteSystemValue(document_, key::kLoaderScrambled, found->programsScrambled ? "1" : "0");
+    WriteSystemValue(document_, key::kIdbBootEncrypt, found->scrambleSectors ? "1" : "0");
+  }
+  const BootFileNames names = BootProgramFileNames(nano);
+  const std::string ddrName = names_.Take(names.ddr);
+  const std::string loaderName = names_.Take(names.loader);
   kit_.files.push_back(
       {ddrName,
        {at + layout.WrittenPosition(layout.DdrSector()), found->ddrLength, layout.gap},
@@ -204,7 +269,7 @@ bool GptRebuild::RecordBootBlock(PartitionSettings& partition, uint64_t at, uint
        {at + layout.WrittenPosition(layout.LoaderSector()), found->loaderLength, layout.gap},
        true});
   partition.type = PART_TYPE_IDBLOCK;
-  partition.file = std::string(ddrName) + "," + loaderName;
+  partition.file = ddrName + "," + loaderName;
   taken_.emplace_back(at, at + length);
   if (!compact_) {
     const uint64_t second =
@@ -216,9 +281,7 @@ bool GptRebuild::RecordBootBlock(PartitionSettings& partition, uint64_t at, uint
 
 bool GptRebuild::RecordPartition(size_t index) {
   const GptEntryFacts& e = facts_.entries[index];
-  const GptHeader& h = facts_.header;
-  const bool last = index + 1 == facts_.entries.size();
-  const bool grows = last && facts_.DiskEnd() == std::nullopt && e.entry.lastLba == h.lastUsableLba;
+  const bool grows = Grows(index);
   // Entries are counted from 1 in messages, as GPT tools count them.
   const uint32_t number = e.index + 1;
   const std::optional<std::string> name = NarrowName(e.entry.name);
@@ -247,7 +310,12 @@ bool GptRebuild::RecordPartition(size_t index) {
   if (length > 0 && RecordBootBlock(partition, at, length)) {
     cursor_ += length;
   } else if (length > 0) {
-    partition.flag = grows || length > uint64_t{*partition.size} * kSector ? PART_FLAG_GROW : 0;
+    // The padded layout pads a payload to the end of its area, unless it
+    // grows: a payload the image ends inside the area of grew.
+    const uint64_t areaEnd = at + uint64_t{*partition.size} * kSector;
+    const bool grew =
+        grows || length > uint64_t{*partition.size} * kSector || (!compact_ && dataEnd_ < areaEnd);
+    partition.flag = grew ? PART_FLAG_GROW : 0;
     partition.file = names_.FileOf(*name, number);
     kit_.files.push_back({partition.file, {at, length, false}, false});
     taken_.emplace_back(at, at + length);
@@ -258,10 +326,10 @@ bool GptRebuild::RecordPartition(size_t index) {
     // fill that makes the image reach that far; a growing last one has
     // lost its size and is given the sectors up to the image's end.
     const uint64_t start = e.entry.firstLba * kSector;
-    const uint64_t reached = compact_ ? cursor_ : kDataStart;
     if (grows) partition.size = start < dataEnd_ ? (dataEnd_ - start) / kSector : 0;
     const uint64_t end = start + uint64_t{*partition.size} * kSector;
-    const bool fill = end <= dataEnd_ && end > reached && *partition.size > 0;
+    const bool fill =
+        compact_ ? filled_[index] : end <= dataEnd_ && end > kDataStart && *partition.size > 0;
     partition.flag = (fill ? PART_FLAG_FILL : PART_FLAG_SKIP) | (grows ? PART_FLAG_GROW : 0);
     if (fill && compact_) cursor_ = end;
   }
@@ -292,6 +360,10 @@ bool GptRebuild::Run(GptKit& kit) {
   WriteSystemValue(document_, key::kDiskGuid, GuidText(h.diskGuid));
   // The type GUIDs' section comes before the partitions that name them.
   document_.GetOrAddSection(key::kTypeGuidSection);
+  filled_.assign(facts_.entries.size(), false);
+  if (compact_ && !DecideCompactFills(0, kDataStart, std::nullopt)) {
+    return Fail("its payloads and fill partitions do not make up its length");
+  }
   for (size_t i = 0; i < facts_.entries.size(); ++i) {
     if (!RecordPartition(i)) return false;
   }
@@ -308,8 +380,11 @@ bool GptRebuild::Run(GptKit& kit) {
 }  // namespace
 
 std::string GptKitNames::FileOf(const std::string& name, size_t number) {
-  const std::string base =
-      IsPlainFileName(name) ? name + ".img" : "partition" + std::to_string(number) + ".img";
+  return Take(IsPlainFileName(name) ? name + ".img"
+                                    : "partition" + std::to_string(number) + ".img");
+}
+
+std::string GptKitNames::Take(const std::string& base) {
   std::string file = base;
   for (int n = 2; files_.count(file) != 0; ++n) file = base + "." + std::to_string(n);
   files_.insert(file);

@@ -31,10 +31,12 @@ struct GptKit {
 // is "<name>.img" as -U names a partition's file, numbered ".2", ".3", ...
 // when a name comes again, and "partition<number>.img" for a name that is
 // no plain file name; type GUIDs are keys type1, type2, ... of the
-// PARTITION_TYPE_GUID section in the order they first appear.
+// PARTITION_TYPE_GUID section in the order they first appear. A boot
+// program's file is numbered the same way for a later boot block.
 class GptKitNames {
  public:
   std::string FileOf(const std::string& name, size_t number);
+  std::string Take(const std::string& base);
   std::string TypeKeyOf(const Guid& guid, ConfigDocument& document);
 
  private:

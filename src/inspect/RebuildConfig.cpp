@@ -130,8 +130,10 @@ bool Rebuild::RecordSystem() {
   WriteSystemValue(document_, key::kGptEnable, "");
   WriteSystemValue(document_, key::kBackupPartitionEnable, h.backupDisabled == 0 ? "1" : "0");
   WriteSystemValue(document_, key::kFillByte, Format("0x%02X", *facts_.vendorFill));
-  WriteSystemValue(document_, key::kDate,
-                   DateKeyText(h.year, h.month, h.day, h.hour, h.minute, h.second));
+  const std::string date = DateKeyText(h.year, h.month, h.day, h.hour, h.minute, h.second);
+  if (!IsDateKeyText(date))
+    return Fail("its date and time are no calendar date the Date key takes");
+  WriteSystemValue(document_, key::kDate, date);
   return true;
 }
 
@@ -274,7 +276,12 @@ bool Rebuild::RecordPartition(const TaggedRecord& record, uint32_t number, bool 
   }
   const auto file = fileOf_.find(record.index);
   if (file == fileOf_.end() && !fill && !skip) {
-    return Fail("partition " + *name + " has data that -U does not extract");
+    // A vendor-type partition of no bytes gets no file from -U, and the
+    // packer writes no such partition without one.
+    return Fail("partition " + *name +
+                (e.dataLength != 0 ? " has data that -U does not extract"
+                                   : " is a vendor-type partition of no data, for which -U "
+                                     "writes no file"));
   }
   uint32_t size = e.size;
   if (last && grow && e.size == kUnknownSize && fill) {
@@ -342,8 +349,9 @@ bool Rebuild::Run(std::string& config) {
                                      [](const Check& c) { return c.status == CheckStatus::kBad; });
     return Fail("it is damaged: " + failed->name + ": " + failed->detail);
   }
+  // The Date key carries any date the header holds; the variable only a
+  // moment since 1970 (no leap second, no earlier year).
   const std::optional<long long> seconds = HeaderTimeSeconds(facts_.header);
-  if (!seconds) return Fail("its date and time name no moment since 1970");
   if (!CheckHeaderAndTable() || !RecordSystem()) return false;
   for (const RecordExtraction& extraction : PlanExtraction(facts_.records).records) {
     if (extraction.files.size() == 1) {
@@ -362,10 +370,10 @@ bool Rebuild::Run(std::string& config) {
   }
   if (!facts_.boot) return Fail("it has no boot block");
   if (!CheckGapsHoldFill()) return false;
-  const std::string comments[] = {
-      "SOURCE_DATE_EPOCH=" + std::to_string(*seconds),
-      "Save as setting.ini among the files imgweld -U wrote and pack it to",
-      "rebuild the image byte for byte; its Date key dates the header."};
+  std::vector<std::string> comments;
+  if (seconds) comments.push_back("SOURCE_DATE_EPOCH=" + std::to_string(*seconds));
+  comments.push_back("Save as setting.ini among the files imgweld -U wrote and pack it to");
+  comments.push_back("rebuild the image byte for byte; its Date key dates the header.");
   config = IniText(document_, comments);
   return true;
 }

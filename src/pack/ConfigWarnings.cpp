@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/ConfigKeys.h"
+#include "image/ImageReader.h"
 #include "pack/PartitionList.h"
 
 namespace imgweld {
@@ -254,6 +255,12 @@ void WarnUnpackedOutputs(const ConfigDocument& document, const PackOptions& opti
     if (type == PART_TYPE_VENDOR && !holdsData) continue;
     PartitionEntry entry;
     entry.SetName(section->GetValue(key::kName));
+    if (!IsPlainFileName(entry.Name())) {
+      warner.Warn(At(*section),
+                  "partition name \"%s\" is no plain file name (empty, . or .., a / or \\, or "
+                  "a control character): -U and -X refuse the image, and -V fails it",
+                  Printable(entry.Name()).c_str());
+    }
     const size_t use = ++uses[entry.Name()];
     if (use > 1) {
       warner.Warn(At(*section),

@@ -16,7 +16,6 @@ constexpr uint64_t kTaggedReservedSectors = kVendorAreaEnd / kSectorSize;  // he
 constexpr uint64_t kGptReservedSectors = kGptFirstUsableLba;  // protective MBR, header, array
 // Backup array and backup header at the end of the disk.
 constexpr uint64_t kBackupSectors = kGptArraySectors + 1;
-constexpr uint64_t kMaxImageLength = 0xFFFFFFFFu;
 
 bool IsPartitionPayload(const PartitionEntry& entry) {
   return entry.type != PART_TYPE_IDBLOCK && (entry.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0;

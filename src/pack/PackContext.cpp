@@ -16,7 +16,7 @@ bool PackContext::OpenInput(const std::string& name, File& file) const {
 }
 
 std::optional<uint32_t> SectorPosition(uint64_t sector) {
-  if (sector > 0xFFFFFFFFu / kSectorSize) return std::nullopt;
+  if (sector > kMaxImageLength / kSectorSize) return std::nullopt;
   return static_cast<uint32_t>(sector * kSectorSize);
 }
 

@@ -77,7 +77,7 @@ void PlanTaggedFinish(PlanBuilder& plan, const PackContext& context, FirmwareHea
   const uint64_t length = plan.Length();
   const bool backup = context.options.backup;
   // Every position in the image, and its recorded length, is a 32-bit value.
-  if (length + (backup ? kBackupBlockSize : 0) > 0xFFFFFFFFu) {
+  if (length + (backup ? kBackupBlockSize : 0) > kMaxImageLength) {
     plan.Fail({Beyond4GiBLine(imagePath)});
     return;
   }

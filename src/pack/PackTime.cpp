@@ -22,11 +22,30 @@ std::optional<long long> ParseSeconds(std::string_view text) {
   return seconds;
 }
 
-// Two-digit and four-digit fields at fixed places: "YYYY-MM-DD HH:MM:SS".
-constexpr std::string_view kDatePattern = "dddd-dd-dd dd:dd:dd";
+// Two-digit fields at fixed places after the year: "YYYY-MM-DD HH:MM:SS".
+// The year has four digits, or five past 9999, up to the last year the
+// header holds.
+constexpr std::string_view kDatePattern = "-dd-dd dd:dd:dd";
+constexpr size_t kShortYearDigits = 4;
+constexpr size_t kLongYearDigits = 5;
+
+// The number of year digits of a well-formed value, or 0.
+size_t YearDigits(std::string_view text) {
+  if (text.size() < kDatePattern.size()) return 0;
+  const size_t digits = text.size() - kDatePattern.size();
+  if (digits != kShortYearDigits && digits != kLongYearDigits) return 0;
+  for (size_t i = 0; i < digits; ++i) {
+    if (text[i] < '0' || text[i] > '9') return 0;
+  }
+  // A five-digit year starts with no zero, so each year has one spelling.
+  if (digits == kLongYearDigits && text[0] == '0') return 0;
+  return digits;
+}
 
 bool MatchesPattern(std::string_view text) {
-  if (text.size() != kDatePattern.size()) return false;
+  const size_t digits = YearDigits(text);
+  if (digits == 0) return false;
+  text.remove_prefix(digits);
   for (size_t i = 0; i < text.size(); ++i) {
     const bool digit = text[i] >= '0' && text[i] <= '9';
     if (kDatePattern[i] == 'd' ? !digit : text[i] != kDatePattern[i]) return false;
@@ -50,15 +69,17 @@ int DaysIn(int year, int month) {
 // goes to 60, as a leap second may be stamped.
 std::optional<std::tm> ParseDate(std::string_view text) {
   if (!MatchesPattern(text)) return std::nullopt;
+  const size_t digits = YearDigits(text);
+  const int year = Number(text, 0, digits);
+  text.remove_prefix(digits - kShortYearDigits);  // the other fields as after a four-digit year
   std::tm stamp{};
-  const int year = Number(text, 0, 4);
   const int month = Number(text, 5, 2);
   const int day = Number(text, 8, 2);
   stamp.tm_hour = Number(text, 11, 2);
   stamp.tm_min = Number(text, 14, 2);
   stamp.tm_sec = Number(text, 17, 2);
-  if (month < 1 || month > 12 || day < 1 || day > DaysIn(year, month) || stamp.tm_hour > 23 ||
-      stamp.tm_min > 59 || stamp.tm_sec > 60) {
+  if (year > kLastYear || month < 1 || month > 12 || day < 1 || day > DaysIn(year, month) ||
+      stamp.tm_hour > 23 || stamp.tm_min > 59 || stamp.tm_sec > 60) {
     return std::nullopt;
   }
   stamp.tm_year = year - 1900;
@@ -68,6 +89,8 @@ std::optional<std::tm> ParseDate(std::string_view text) {
 }
 
 }  // namespace
+
+bool IsDateKeyText(std::string_view text) { return ParseDate(text).has_value(); }
 
 bool ReadDateKey(const ConfigDocument& document, std::optional<std::tm>& stamp, Output& out) {
   stamp.reset();

@@ -2,6 +2,8 @@
 
 #include <ctime>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "common/Output.h"
 #include "config/ConfigDocument.h"
@@ -25,6 +27,10 @@ bool ResolvePackTime(const char* sourceDateEpoch, std::time_t now, std::tm& stam
 // that is not a date of the calendar in that form prints one
 // "Packing Error:" line naming the key; false then.
 bool ReadDateKey(const ConfigDocument& document, std::optional<std::tm>& stamp, Output& out);
+
+// Whether ReadDateKey takes `text`: a calendar date and time of the key's
+// form, years 0 to 65535, seconds up to 60.
+bool IsDateKeyText(std::string_view text);
 
 // The key's text for the header's fields, the form ReadDateKey takes.
 std::string DateKeyText(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,

@@ -41,7 +41,7 @@ bool FitsBelow4GiB(const PartitionEntry& entry) {
   if (!start) return false;
   if (entry.type != PART_TYPE_IDBLOCK && (entry.flag & PART_FLAG_FILL) == 0 &&
       (entry.flag & PART_FLAG_GROW) != 0) {
-    return entry.dataLength <= 0xFFFFFFFFu - *start;
+    return entry.dataLength <= kMaxImageLength - *start;
   }
   return SectorPosition(offset + entry.size).has_value();
 }

@@ -15,8 +15,8 @@ struct BootFiles {
 };
 
 BootFiles BootFilesFor(bool nano) {
-  if (nano) return {"nanoboot1.bin", "nanoboot2.bin"};
-  return {"flashdata.bin", "flashboot.bin"};
+  const BootFileNames names = BootProgramFileNames(nano);
+  return {names.ddr, names.loader};
 }
 
 // Hands out file names: the first use of a name gets it as it is, every

@@ -30,14 +30,6 @@
 namespace imgweld {
 namespace {
 
-// The name becomes a file name inside the output directory and a value in
-// "setting.ini": it must be a plain file name and end within its field.
-bool IsPlainRecordName(const PartitionEntry& entry) {
-  const size_t length = strnlen(entry.name.data(), entry.name.size());
-  if (length == entry.name.size()) return false;
-  return IsPlainFileName(std::string_view(entry.name.data(), length));
-}
-
 // The error line names the file and the error number; what kind of
 // file was refused, where that is the reason, goes to standard error.
 void ReportOpenFailure(const File& file, Output& out) {
@@ -371,23 +363,23 @@ void Unpacker::PlanOutputs() {
 bool Unpacker::CheckPayloads() {
   for (const RecordExtraction& extraction : extraction_.records) {
     const PartitionEntry& entry = extraction.record->entry;
-    if (entry.type != PART_TYPE_IDBLOCK && !IsPlainRecordName(entry)) continue;
+    if (entry.type != PART_TYPE_IDBLOCK && !HasPlainRecordName(entry)) continue;
     for (const ExtractedFile& file : extraction.files) {
       const PayloadExtent& extent = file.extent;
-      if (extent.length >= kPositionLimit) {
-        out_.Printf("UnPacking Error:Data of %s is 4 GiB or longer, dataLength=%llu!\r\n",
-                    file.name.c_str(), static_cast<unsigned long long>(extent.length));
-        return false;
-      }
-      if (extent.length == 0) continue;
-      if (extent.End() > kPositionLimit) {
-        out_.Printf("UnPacking Error:Data of %s lies beyond 4 GiB!\r\n", file.name.c_str());
-        return false;
-      }
-      if (extent.End() > imageLength_) {
-        out_.Printf("UnPacking Error:Data of %s runs past the end of the firmware!\r\n",
-                    file.name.c_str());
-        return false;
+      switch (PlacePayload(extent.byteOffset, extent.End() - extent.byteOffset, imageLength_)) {
+        case PayloadPlace::kInside:
+          continue;
+        case PayloadPlace::kTooLong:
+          out_.Printf("UnPacking Error:Data of %s is 4 GiB or longer, dataLength=%llu!\r\n",
+                      file.name.c_str(), static_cast<unsigned long long>(extent.length));
+          return false;
+        case PayloadPlace::kBeyondLimit:
+          out_.Printf("UnPacking Error:Data of %s lies beyond 4 GiB!\r\n", file.name.c_str());
+          return false;
+        case PayloadPlace::kPastEnd:
+          out_.Printf("UnPacking Error:Data of %s runs past the end of the firmware!\r\n",
+                      file.name.c_str());
+          return false;
       }
     }
   }
@@ -451,7 +443,7 @@ bool Unpacker::Save(const std::string& fileName, const PayloadSpan& span) {
 
 bool Unpacker::ExtractPartition(const RecordExtraction& extraction) {
   const PartitionEntry& entry = extraction.record->entry;
-  if (!IsPlainRecordName(entry)) {
+  if (!HasPlainRecordName(entry)) {
     sink_->Printf("UnPacking Error:Name of partition record %u is not a plain file name!\r\n",
                   extraction.record->index);
     return false;

@@ -10,19 +10,10 @@
 namespace imgweld {
 
 BootFileNames GetBootFileNames(const PartitionEntry& entry) {
-  if (IsNanoLayout(GetBootFields(entry))) return {"nanoboot1.bin", "nanoboot2.bin"};
-  return {"flashdata.bin", "flashboot.bin"};
+  return BootProgramFileNames(IsNanoLayout(GetBootFields(entry)));
 }
 
 std::string PartitionFileName(const PartitionEntry& entry) { return entry.Name() + ".img"; }
-
-bool IsPlainFileName(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return std::none_of(name.begin(), name.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7F;
-  });
-}
 
 void RecordSystemSettings(ConfigDocument& document, const FirmwareHeader& header) {
   WriteSystemValue(document, key::kFwVersion, VersionText(header.version));

@@ -17,10 +17,6 @@ namespace imgweld {
 // saved in creation order.
 
 // The names of the two boot program files of a boot block record.
-struct BootFileNames {
-  const char* ddr;
-  const char* loader;
-};
 BootFileNames GetBootFileNames(const PartitionEntry& entry);
 
 // The file an ordinary partition is extracted to: its name and ".img".
@@ -31,11 +27,6 @@ struct ExtractedFile {
   std::string name;
   PayloadExtent extent;
 };
-
-// Whether a partition name can become a file name inside the output
-// directory and a value in "setting.ini": no directory part, no line break
-// or other control character, not "." or "..".
-bool IsPlainFileName(std::string_view name);
 
 // Section `System`: `FwVersion`, an empty `Gpt_Enable` and
 // `Backup_Partition_Enable`.

@@ -413,7 +413,8 @@ TEST(RebuildTest, MalformedDateKeyIsRefusedWithOneLine) {
   for (const char* value :
        {"", "2026-12-10", "2026-12-10 15:39", "2026-13-10 15:39:29", "2026-02-29 00:00:00",
         "2026-12-10T15:39:29", "2026-12-10 24:00:00", "2026-12-10 15:60:00", "2026-12-10 15:39:61",
-        "2026-12-10 5:39:29", "20261-12-10 15:39:29", "2026-12-00 15:39:29"}) {
+        "2026-12-10 5:39:29", "65536-12-10 15:39:29", "02026-12-10 15:39:29",
+        "2026-12-00 15:39:29"}) {
     for (const char* example : {"board", "gpt-board"}) {
       const std::string config = dir / "setting.ini";
       std::string text = ReadText(SourceDir() + "/examples/" + example + "/setting.ini");

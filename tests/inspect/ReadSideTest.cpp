@@ -160,7 +160,7 @@ TEST_F(ReadSideTest, HostileTaggedImagesAreRefusedOrReportedByEveryCommand) {
       {"29 records", withCount(29), 0, false,
        "UnPacking Error:Partition table holds more records than its area, entryCount=29!\r\n",
        "header"},
-      {"every record, sparse", withCount(0xFFFFFFFF), uint64_t{1} << 32, false,
+      {"every record, sparse", withCount(0xFFFFFFFF), (uint64_t{1} << 32) - 1, false,
        "UnPacking Error:Partition table lies beyond 4 GiB, entryCount=4294967295, "
        "entrySize=128!\r\n",
        "table crc"},
@@ -332,9 +332,9 @@ TEST_F(ReadSideTest, ListIniPrintsOnlyConfigurationsThatRebuildTheImage) {
   } cases[] = {
       {"untouched", [](Bytes&) {}, ""},
       {"name of 32 bytes without terminator",
-       // The packer keeps 31 characters, so the table checksum comes out other.
+       // -U cannot write a file of it, so -V fails it as damage.
        [&](Bytes& b) { std::fill_n(b.begin() + Record(2), 32, 'u'); },
-       "byte 0x1f8: the image holds 0x"},
+       "record 2 uuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuu: the name is no plain file name"},
       {"Type_Guid of 64 bytes",
        [&](Bytes& b) { std::fill_n(b.begin() + Record(2) + 0x38, 64, 'g'); },
        "Packing Error:Type_Guid of partition uboot is longer than 63 characters!\n"},
@@ -399,11 +399,23 @@ TEST_F(ReadSideTest, ControlBytesAreEscapedInTextAndRefusedInIni) {
   EXPECT_NE(text.Text().find("\\x1B]0;owned\\x07\\x1B[2J\\x7F"), std::string::npos) << text.Text();
   EXPECT_NE(text.Text().find("u\\x1Bb\\xC2\\x85z"), std::string::npos) << text.Text();
 
+  // A name of control bytes is no file name -U can write: damage first.
   StringOutput ini;
   EXPECT_EQ(List(path, ListMode::kIni, ini), 4);
   EXPECT_EQ(ini.Text(), "");
-  EXPECT_NE(ini.Diagnostics().find("the model holds the control character 0x1B"), std::string::npos)
+  EXPECT_NE(ini.Diagnostics().find("it is damaged: record 2 u\\x1Bb\\xC2\\x85z: the name is no "
+                                   "plain file name"),
+            std::string::npos)
       << ini.Diagnostics();
+  // With the name plain again, the model's control bytes are refused.
+  std::fill_n(image.begin() + Record(2), 32, 0);
+  std::copy_n("uboot", 5, image.begin() + Record(2));
+  ResealTagged(image);
+  StringOutput model;
+  EXPECT_EQ(List(Write("controls.img", image), ListMode::kIni, model), 4);
+  EXPECT_NE(model.Diagnostics().find("the model holds the control character 0x1B"),
+            std::string::npos)
+      << model.Diagnostics();
 }
 
 // Where the checks of -V change their verdict.
