@@ -79,7 +79,10 @@ int RunCommandLine(int argc, const char* const* argv, Output& out) {
     return kExitOk;
   }
   if (command == "-P") {
-    return PackFirmware(argv[2], argv[3], out) ? kExitOk : kExitPackFailed;
+    // "strict" (any letter case) makes every warning refuse the run; any
+    // other fourth word is ignored, as it always was.
+    const bool strict = argc == 5 && UpperCase(argv[4]) == "STRICT";
+    return PackFirmware(argv[2], argv[3], out, strict) ? kExitOk : kExitPackFailed;
   }
   if (command == "-U") {
     const bool verify = argc != 5 || UpperCase(argv[4]) != "OFFCHECK";
