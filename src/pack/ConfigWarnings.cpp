@@ -355,6 +355,11 @@ std::optional<std::string> WarnAboutConfiguration(const ConfigDocument& document
     if (section == nullptr) break;
     WarnUnknownKeys(*section, kPartitionKeys, warner);
     WarnCutText(*section, key::kName, kMaxNameLength, warner);
+    const ConfigEntry* attributes = section->FindEntry(key::kAttributes);
+    if (!options.IsGpt() && attributes != nullptr && !attributes->Value().empty()) {
+      warner.Warn(At(*section, attributes),
+                  "the tagged image has no attributes field, so the key is ignored");
+    }
     for (const std::string& key : kPartitionNumberKeys) {
       WarnTrailingText(*section, key, warner);
       WarnCutPartitionNumber(*section, key, warner);

@@ -62,6 +62,11 @@ TEST(ConfigWarnings, LikelyMistakesAreToldOnTheDiagnosticsStream) {
        "imgweld: c.ini: [System] FwVersion=1.2.65536: piece 65536 exceeds 65535 and spills into "
        "its neighbour\n"},
       {"last version piece at its limit", "[System]\nFwVersion=1.2.65535\n" + part, ""},
+      {"attributes in a tagged image", system + part + "Attributes=0x4\n",
+       "imgweld: c.ini: [UserPart1] Attributes=0x4: the tagged image has no attributes field, so "
+       "the key is ignored\n"},
+      {"attributes in a partition-table image",
+       system + "Gpt_Enable=0\n" + part + "Attributes=0x4\n", ""},
       {"fill byte cut to its low byte", system + "FILL_BYTE=0x1FF\n" + part,
        "imgweld: c.ini: [System] FILL_BYTE=0x1FF: only the low 8 bits count, so it is read as "
        "0xff\n"},
