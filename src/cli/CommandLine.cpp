@@ -65,11 +65,13 @@ int RunCommandLine(int argc, const char* const* argv, Output& out) {
   if (IsInspectCommand(command) && (argc == 3 || argc == 4)) {
     return RunInspectCommand(argc, argv, command, out);
   }
-  // "-X" takes an image and a directory: 4 arguments in all. It is matched
-  // as written, upper case only: "-x" stays an unknown command word, as it
+  // "-X" takes an image, a directory and, as -U does, an optional word:
+  // "offcheck" (any letter case) skips the hash file. It is matched as
+  // written, upper case only: "-x" stays an unknown command word, as it
   // always was.
-  if (argc == 4 && std::string(argv[1]) == "-X") {
-    return ExtractKit(argv[2], argv[3], out) ? kExitOk : kExitUnpackFailed;
+  if ((argc == 4 || argc == 5) && std::string(argv[1]) == "-X") {
+    const bool verify = argc != 5 || UpperCase(argv[4]) != "OFFCHECK";
+    return ExtractKit(argv[2], argv[3], verify, out) ? kExitOk : kExitUnpackFailed;
   }
   if (argc != 4 && argc != 5) {
     PrintUsage(out);
