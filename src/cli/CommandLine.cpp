@@ -65,11 +65,13 @@ int RunCommandLine(int argc, const char* const* argv, Output& out) {
   if (IsInspectCommand(command) && (argc == 3 || argc == 4)) {
     return RunInspectCommand(argc, argv, command, out);
   }
-  // "-X" takes an image and a directory: 4 arguments in all. It is matched
-  // as written, upper case only: "-x" stays an unknown command word, as it
+  // "-X" takes an image, a directory and, as -U does, an optional word:
+  // "offcheck" (any letter case) skips the hash file. It is matched as
+  // written, upper case only: "-x" stays an unknown command word, as it
   // always was.
-  if (argc == 4 && std::string(argv[1]) == "-X") {
-    return ExtractKit(argv[2], argv[3], out) ? kExitOk : kExitUnpackFailed;
+  if ((argc == 4 || argc == 5) && std::string(argv[1]) == "-X") {
+    const bool verify = argc != 5 || UpperCase(argv[4]) != "OFFCHECK";
+    return ExtractKit(argv[2], argv[3], verify, out) ? kExitOk : kExitUnpackFailed;
   }
   if (argc != 4 && argc != 5) {
     PrintUsage(out);
@@ -79,7 +81,10 @@ int RunCommandLine(int argc, const char* const* argv, Output& out) {
     return kExitOk;
   }
   if (command == "-P") {
-    return PackFirmware(argv[2], argv[3], out) ? kExitOk : kExitPackFailed;
+    // "strict" (any letter case) makes every warning refuse the run; any
+    // other fourth word is ignored, as it always was.
+    const bool strict = argc == 5 && UpperCase(argv[4]) == "STRICT";
+    return PackFirmware(argv[2], argv[3], out, strict) ? kExitOk : kExitPackFailed;
   }
   if (command == "-U") {
     const bool verify = argc != 5 || UpperCase(argv[4]) != "OFFCHECK";

@@ -32,6 +32,9 @@ constexpr std::array kKeys = {
     ConfigKey{kPartition, key::kFile, kText, "", false},
     ConfigKey{kPartition, key::kTypeGuid, kGuid, "", false},
     ConfigKey{kPartition, key::kUniqueGuid, kGuid, "", true},
+    // A 64-bit number, read whole by ParseAttributes, not as the 32-bit
+    // partition numbers are read.
+    ConfigKey{kPartition, key::kAttributes, kText, "0", true},
 };
 
 bool SameName(std::string_view a, std::string_view b) {
@@ -92,6 +95,22 @@ std::optional<int32_t> ParseSystemNumber(const std::string& text) {
     return std::nullopt;
   }
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(number)));
+}
+
+std::optional<uint64_t> ParseAttributes(const std::string& text) {
+  if (text.empty()) return 0;
+  // strtoull takes leading blanks and a minus sign (negating the value);
+  // an attributes value is the number alone.
+  const char first = text[0];
+  if (!((first >= '0' && first <= '9'))) return std::nullopt;
+  if (text.size() > 1 && first == '0' && (text[1] == 'b' || text[1] == 'B')) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (errno == ERANGE || *end != '\0' || static_cast<size_t>(end - text.c_str()) != text.size()) {
+    return std::nullopt;
+  }
+  return static_cast<uint64_t>(value);
 }
 
 long ParseVersionPiece(const std::string& piece) { return std::strtol(piece.c_str(), nullptr, 10); }

@@ -37,6 +37,7 @@ inline constexpr std::string_view kPartSize = "PartSize";
 inline constexpr std::string_view kFile = "File";
 inline constexpr std::string_view kTypeGuid = "Type_Guid";
 inline constexpr std::string_view kUniqueGuid = "Unique_Guid";
+inline constexpr std::string_view kAttributes = "Attributes";
 }  // namespace key
 
 // Where a key lives: the [System] section or every "UserPart<n>" section.
@@ -84,6 +85,11 @@ bool ConfigNumberFits32(const std::string& text);
 // default is taken (nothing here); the low 32 bits as a signed value.
 // Prefixes some C libraries accept beyond C17, such as "0b", are refused.
 std::optional<int32_t> ParseSystemNumber(const std::string& text);
+
+// GPT partition attributes (Attributes): the whole value must be one
+// unsigned base-0 number of at most 64 bits; empty is 0. Nothing for any
+// other text: a sign, text after the number, a number beyond 64 bits.
+std::optional<uint64_t> ParseAttributes(const std::string& text);
 
 // FwVersion pieces: decimal only (C's strtol in base 10), so "08" is eight
 // and "0x1" is 0; the value as strtol gives it, before it is shifted into

@@ -33,6 +33,12 @@ void WritePartitionSection(ConfigDocument& document, size_t number,
   section.SetValue(key::kFile, partition.file);
   if (!partition.typeGuid.empty()) section.SetValue(key::kTypeGuid, partition.typeGuid);
   if (!partition.uniqueGuid.empty()) section.SetValue(key::kUniqueGuid, partition.uniqueGuid);
+  if (partition.attributes != 0) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX",
+                  static_cast<unsigned long long>(partition.attributes));
+    section.SetValue(key::kAttributes, text);
+  }
 }
 
 void WriteTypeGuid(ConfigDocument& document, std::string_view name, std::string guid) {

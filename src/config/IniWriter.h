@@ -23,7 +23,8 @@ namespace imgweld {
 enum class FlagFormat { kDecimal, kHex };
 
 // One partition's section, keys in this order: Name, Type, PartOffset,
-// PartSize, Flag, File, then Type_Guid and Unique_Guid when not empty.
+// PartSize, Flag, File, then Type_Guid and Unique_Guid when not empty, and
+// Attributes when not 0.
 struct PartitionSettings {
   std::string name;
   uint32_t type = 0;
@@ -34,6 +35,7 @@ struct PartitionSettings {
   std::string file;
   std::string typeGuid;
   std::string uniqueGuid;
+  uint64_t attributes = 0;  // of the GPT entry
 };
 
 // A key of [System], the section created first when missing.

@@ -61,7 +61,7 @@ bool ForeignRebuild::CheckArray() {
 }
 
 // The packer writes the list's partitions into the first entries, in order,
-// each with no attributes and a name of at most 31 bytes.
+// each with a name of at most 31 bytes.
 bool ForeignRebuild::CheckEntry(size_t position) {
   const GptEntryFacts& e = facts_.entries[position];
   const GptEntry& entry = e.entry;
@@ -79,10 +79,6 @@ bool ForeignRebuild::CheckEntry(size_t position) {
   }
   if (!GptNameCanBeCarried(*name)) {
     return Refuse(EntryText(e) + " has a name a configuration file cannot carry");
-  }
-  if (entry.attributes != 0) {
-    return Refuse(Format("%s has the attributes 0x%llx, the packer writes none",
-                         EntryText(e).c_str(), Ull(entry.attributes)));
   }
   if (entry.firstLba < kGptFirstUsableLba) {
     return Refuse(Format("%s starts at sector %llu, before sector %llu", EntryText(e).c_str(),
@@ -148,6 +144,7 @@ bool ForeignRebuild::Run(GptKit& kit) {
     partition.file = names_.FileOf(name, i + 1);
     partition.typeGuid = names_.TypeKeyOf(entry.typeGuid, document_);
     partition.uniqueGuid = GuidText(entry.uniqueGuid);
+    partition.attributes = entry.attributes;
     WritePartitionSection(document_, i + 1, partition);
     kit.files.push_back({partition.file,
                          {entry.firstLba * kSector, uint64_t{*partition.size} * kSector, false},
@@ -162,11 +159,10 @@ bool ForeignRebuild::Run(GptKit& kit) {
   return true;
 }
 
-// What of an entry the packer writes: everything but the attributes, which
-// a kit never holds.
+// Every field of an entry, each of which the kit carries.
 bool SameEntry(const GptEntry& a, const GptEntry& b) {
   return a.typeGuid == b.typeGuid && a.uniqueGuid == b.uniqueGuid && a.firstLba == b.firstLba &&
-         a.lastLba == b.lastLba && a.name == b.name;
+         a.lastLba == b.lastLba && a.attributes == b.attributes && a.name == b.name;
 }
 
 }  // namespace

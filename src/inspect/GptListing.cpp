@@ -1,5 +1,9 @@
 #include "inspect/GptListing.h"
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "inspect/InspectSupport.h"
 #include "inspect/ListingSupport.h"
 
@@ -26,12 +30,25 @@ std::string GptText(const GptImageFacts& facts, const std::string& name) {
                                  OkWord(facts.computedArrayCrc == h.arrayCrc).c_str())});
   about.Row({"backup header",
              facts.backup ? Format("at byte %s", Hex(*facts.backupPosition).c_str()) : "none"});
+  // The attributes get a column only on a disk where some entry has them.
+  const bool attributes =
+      std::any_of(facts.entries.begin(), facts.entries.end(),
+                  [](const GptEntryFacts& e) { return e.entry.attributes != 0; });
   TextColumns entries;
-  entries.Row({"#", "name", "type guid", "unique guid", "first", "last", "length"});
+  std::vector<std::string> heading = {"#",     "name", "type guid", "unique guid",
+                                      "first", "last", "length"};
+  if (attributes) heading.emplace_back("attributes");
+  entries.Row(heading);
   for (const GptEntryFacts& e : facts.entries) {
-    entries.Row({std::to_string(e.index), Printable(e.name), GuidText(e.entry.typeGuid),
-                 GuidText(e.entry.uniqueGuid), Hex(e.entry.firstLba), Hex(e.entry.lastLba),
-                 e.recordedLength ? std::to_string(*e.recordedLength) : "-"});
+    std::vector<std::string> row = {std::to_string(e.index),
+                                    Printable(e.name),
+                                    GuidText(e.entry.typeGuid),
+                                    GuidText(e.entry.uniqueGuid),
+                                    Hex(e.entry.firstLba),
+                                    Hex(e.entry.lastLba),
+                                    e.recordedLength ? std::to_string(*e.recordedLength) : "-"};
+    if (attributes) row.push_back(Format("0x%016llx", Ull(e.entry.attributes)));
+    entries.Row(row);
   }
   return about.Text() + "\n" + entries.Text() + "\n" + CheckLines(facts.checks);
 }

@@ -305,6 +305,7 @@ bool GptRebuild::RecordPartition(size_t index) {
   partition.size = grows ? 0 : static_cast<uint32_t>(e.entry.lastLba - e.entry.firstLba + 1);
   partition.typeGuid = names_.TypeKeyOf(e.entry.typeGuid, document_);
   partition.uniqueGuid = GuidText(e.entry.uniqueGuid);
+  partition.attributes = e.entry.attributes;
   const uint64_t length = e.recordedLength.value_or(0);
   const uint64_t at = compact_ ? cursor_ : e.entry.firstLba * kSector;
   if (length > 0 && RecordBootBlock(partition, at, length)) {

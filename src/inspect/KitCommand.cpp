@@ -43,7 +43,8 @@ std::optional<uint32_t> ForeignSectorSize(ImageSource& source) {
 
 }  // namespace
 
-bool ExtractKit(const std::string& imagePath, const std::string& outputDir, Output& out) {
+bool ExtractKit(const std::string& imagePath, const std::string& outputDir, bool verify,
+                Output& out) {
   DiagnosticOutput progress(out);
   // A partition-table image has a kit of its own; any other file goes the
   // way of -U, which names what it cannot unpack.
@@ -62,6 +63,7 @@ bool ExtractKit(const std::string& imagePath, const std::string& outputDir, Outp
     }
   }
   KitHooks kit;
+  kit.verify = verify;
   kit.fileList = &out;
   kit.rebuildConfig = [&](ImageSource& source, const TaggedImageFacts& facts, std::string& config) {
     return BuildRebuildConfig(source, facts, imagePath, out, config) &&

@@ -13,7 +13,10 @@ namespace imgweld {
 // written. Progress and detail go to standard error; standard output names
 // each file written, one a line. False (the command exits 4) when it
 // fails, also when the files are written but the image cannot be rebuilt
-// exactly.
-bool ExtractKit(const std::string& imagePath, const std::string& outputDir, Output& out);
+// exactly. A tagged image is first verified against the hash file beside it,
+// as "-U" verifies it, unless `verify` is false ("offcheck"); without a hash
+// file the kit is made all the same.
+bool ExtractKit(const std::string& imagePath, const std::string& outputDir, bool verify,
+                Output& out);
 
 }  // namespace imgweld

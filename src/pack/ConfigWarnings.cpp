@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -75,12 +76,18 @@ class Warner {
 
   template <typename... Args>
   void Warn(const std::string& where, const char* format, Args... args) {
-    out_.Diagnose(path_ + ": " + where, format, args...);
+    const std::string what = Format(format, args...);
+    out_.Note(path_ + ": " + where, what);
+    if (!first_) first_ = path_ + ": " + where + ": " + what;
   }
+
+  // The first warning as "<config>: <where>: <what>", for a strict run to refuse.
+  const std::optional<std::string>& First() const { return first_; }
 
  private:
   const std::string& path_;
   Output& out_;
+  std::optional<std::string> first_;
 };
 
 std::string At(const ConfigSection& section, const ConfigEntry* entry = nullptr) {
@@ -145,6 +152,17 @@ void WarnTrailingText(const ConfigSection& section, const std::string& key, Warn
   }
 }
 
+// Only the first 31 characters of a name are kept: the field ends in a NUL.
+constexpr size_t kMaxNameLength = sizeof(PartitionEntry::name) - 1;
+
+// Whether a System number's value fits the byte that is taken of it, read
+// as a signed or an unsigned byte (-1 is 0xFF); beyond, the packer cuts it.
+bool SystemNumberFitsByte(const std::string& text) {
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), nullptr, 0);
+  return errno != ERANGE && value >= -128 && value <= 255;
+}
+
 void WarnSystemValues(const ConfigSection& system, Warner& warner) {
   for (const std::string& key : kSwitchKeys) {
     const ConfigEntry* entry = system.FindEntry(key);
@@ -162,10 +180,37 @@ void WarnSystemValues(const ConfigSection& system, Warner& warner) {
   for (const std::string& key : kSystemNumberKeys) {
     const ConfigEntry* entry = system.FindEntry(key);
     if (entry == nullptr || entry->Value().empty()) continue;
-    if (!ParseSystemNumber(entry->Value())) {
+    const std::optional<int32_t> number = ParseSystemNumber(entry->Value());
+    if (!number) {
       warner.Warn(At(system, entry), "not a whole number, the default is used");
+    } else if (!SystemNumberFitsByte(entry->Value())) {
+      warner.Warn(At(system, entry), "only the low 8 bits count, so it is read as 0x%02x",
+                  static_cast<unsigned>(static_cast<uint8_t>(*number)));
     }
   }
+}
+
+// Text keys whose value is cut to the field that holds it.
+void WarnCutText(const ConfigSection& section, std::string_view key, size_t kept, Warner& warner) {
+  const ConfigEntry* entry = section.FindEntry(key);
+  if (entry == nullptr || entry->Value().size() <= kept) return;
+  warner.Warn(At(section, entry), "longer than %zu characters, cut to \"%s\"", kept,
+              entry->Value().substr(0, kept).c_str());
+}
+
+// A negative partition number keeps its C conversion (-1 is 0xFFFFFFFF),
+// but one beyond 32 bits loses its high bits on the way.
+void WarnCutPartitionNumber(const ConfigSection& section, std::string_view key, Warner& warner) {
+  const ConfigEntry* entry = section.FindEntry(key);
+  if (entry == nullptr) return;
+  const std::string& value = entry->Value();
+  const size_t sign = value.find_first_not_of(" \t\n\v\f\r");
+  if (sign == std::string::npos || value[sign] != '-') return;  // a positive one must fit
+  errno = 0;
+  const unsigned long long magnitude = std::strtoull(value.c_str() + sign + 1, nullptr, 0);
+  if (errno != ERANGE && magnitude <= 0xFFFFFFFFull) return;
+  warner.Warn(At(section, entry), "wider than 32 bits, cut to 0x%x",
+              ParseConfigNumber(entry->Value()));
 }
 
 void WarnFwVersion(const ConfigSection& system, Warner& warner) {
@@ -297,23 +342,39 @@ std::string NearestName(const std::string& name, const std::vector<std::string>&
   return best;
 }
 
-void WarnAboutConfiguration(const ConfigDocument& document, const PackOptions& options,
-                            const std::string& configPath, Output& out) {
+std::optional<std::string> WarnAboutConfiguration(const ConfigDocument& document,
+                                                  const PackOptions& options,
+                                                  const std::string& configPath, Output& out) {
   Warner warner(configPath, out);
   WarnAboutSections(document, warner);
   if (const ConfigSection* system = document.FindSection(key::kSystem)) {
     WarnUnknownKeys(*system, kSystemKeys, warner);
     WarnSystemValues(*system, warner);
     WarnFwVersion(*system, warner);
+    // The tagged header holds 4 bytes of chip and 32 of model.
+    if (!options.IsGpt()) {
+      WarnCutText(*system, key::kChip, 4, warner);
+      WarnCutText(*system, key::kModel, 32, warner);
+    }
   }
   for (size_t n = 1; n <= kMaxPartitionSections; ++n) {
     const ConfigSection* section = document.FindSection(PartitionSectionName(n));
     if (section == nullptr) break;
     WarnUnknownKeys(*section, kPartitionKeys, warner);
-    for (const std::string& key : kPartitionNumberKeys) WarnTrailingText(*section, key, warner);
+    WarnCutText(*section, key::kName, kMaxNameLength, warner);
+    const ConfigEntry* attributes = section->FindEntry(key::kAttributes);
+    if (!options.IsGpt() && attributes != nullptr && !attributes->Value().empty()) {
+      warner.Warn(At(*section, attributes),
+                  "the tagged image has no attributes field, so the key is ignored");
+    }
+    for (const std::string& key : kPartitionNumberKeys) {
+      WarnTrailingText(*section, key, warner);
+      WarnCutPartitionNumber(*section, key, warner);
+    }
   }
   WarnPartitionTable(document, options, warner);
   WarnUnpackedOutputs(document, options, warner);
+  return warner.First();
 }
 
 }  // namespace imgweld

@@ -99,6 +99,14 @@ bool BuildGptTables(const PackInput& input, const std::vector<PartitionEntry>& p
                              out)) {
       return false;
     }
+    const std::optional<uint64_t> attributes = ParseAttributes(input.texts[i].attributes);
+    if (!attributes) {
+      out.Printf("Packing Error:%.*s=%s in section %s is not a number of at most 64 bits!\r\n",
+                 static_cast<int>(key::kAttributes.size()), key::kAttributes.data(),
+                 input.texts[i].attributes.c_str(), section.c_str());
+      return false;
+    }
+    entry.attributes = *attributes;
     entry.firstLba = partition.offset;
     entry.lastLba = uint64_t{partition.offset} + partition.size - 1;
     if (i + 1 == partitions.size() && Grows(partition)) entry.lastLba = header.lastUsableLba;

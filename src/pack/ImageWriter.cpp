@@ -1,7 +1,11 @@
 #include "pack/ImageWriter.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <utility>
 #include <vector>
 
@@ -14,6 +18,32 @@ constexpr size_t kFillBufferSize = size_t{1} << 18;
 // Payloads that the kernel cannot copy go through a buffer of this size: big
 // enough that the read and write calls cost little next to moving the bytes.
 constexpr size_t kCopyBufferSize = size_t{1} << 20;
+
+// The next run of stored data in the first `end` bytes of the file `fd`,
+// from `at` on: [from, to). `from` is `end` when only a hole follows; a file
+// system that cannot tell gives the whole rest as data.
+struct DataRun {
+  uint64_t from = 0;
+  uint64_t to = 0;
+};
+DataRun NextDataRun(int fd, uint64_t at, uint64_t end) {
+  const off_t data = lseek(fd, static_cast<off_t>(at), SEEK_DATA);
+  if (data < 0) return errno == ENXIO ? DataRun{end, end} : DataRun{at, end};
+  const uint64_t from = std::min<uint64_t>(static_cast<uint64_t>(data), end);
+  const off_t hole = lseek(fd, static_cast<off_t>(from), SEEK_HOLE);
+  const uint64_t to = hole < 0 ? end : std::clamp<uint64_t>(static_cast<uint64_t>(hole), from, end);
+  // No data where data was just found: the file changed; the rest is data.
+  return {from, to > from ? to : end};
+}
+
+// Holes are looked for in regular files alone (a device's bytes are data),
+// and only when the file still holds the `length` bytes to copy: a file cut
+// short must fail its read, not read as a hole.
+bool MayHaveHoles(File& source, uint64_t length) {
+  struct stat status {};
+  return fstat(fileno(source.Stream()), &status) == 0 && S_ISREG(status.st_mode) &&
+         static_cast<uint64_t>(status.st_size) >= length;
+}
 
 }  // namespace
 
@@ -102,8 +132,13 @@ bool ImageWriter::ExtendWithHole(uint64_t target) {
   return Seek(target);
 }
 
+// A payload's holes (ranges its file system stores no blocks for) stay holes
+// of the image where the image has no bytes yet, as gaps of fill byte 0 do:
+// the image takes the disk space of the payload's data. The bytes read the
+// same, so the digest is that of every byte.
 bool ImageWriter::CopyFrom(File& source, uint64_t length) {
-  if (Appending()) return CopyAndHash(source, length);
+  const bool holes = MayHaveHoles(source, length);
+  if (Appending()) return CopyAndHash(source, length, holes);
   hashing_ = false;
   if (!FlushPending()) return false;
   const std::optional<uint64_t> position = image_.Tell();
@@ -111,26 +146,72 @@ bool ImageWriter::CopyFrom(File& source, uint64_t length) {
     ReportSeekFailure();
     return false;
   }
-  if (!CopyFileBytes(source, 0, image_, *position, length, kCopyBufferSize)) {
-    if (image_.Failed()) ReportWriteFailure();
-    return false;
+  const int fd = fileno(source.Stream());
+  for (uint64_t at = 0; at < length;) {
+    const DataRun run = holes ? NextDataRun(fd, at, length) : DataRun{at, length};
+    if (run.from > at && !LeaveHole(*position + at, run.from - at)) return false;
+    if (run.to > run.from && !CopyFileBytes(source, run.from, image_, *position + run.from,
+                                            run.to - run.from, kCopyBufferSize)) {
+      if (image_.Failed()) ReportWriteFailure();
+      return false;
+    }
+    Advance(progress_, run.to - at);
+    at = std::max(run.to, run.from);
   }
-  Advance(progress_, length);
+  return Seek(*position + length);
+}
+
+// The payload's data passes through memory once, to be hashed on its way;
+// its holes are hashed as the zero bytes they read as.
+bool ImageWriter::CopyAndHash(File& source, uint64_t length, bool holes) {
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(length, kCopyBufferSize)));
+  const int fd = fileno(source.Stream());
+  for (uint64_t at = 0; at < length;) {
+    const DataRun run = holes ? NextDataRun(fd, at, length) : DataRun{at, length};
+    if (run.from > at) {
+      const uint64_t start = position_;
+      HashRepeated(0, run.from - at);
+      if (!LeaveHole(start, run.from - at)) return false;
+      Advance(progress_, run.from - at);
+    }
+    if (run.to > run.from && !source.Seek(run.from)) return false;
+    for (uint64_t done = run.from; done < run.to;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(run.to - done, buffer.size()));
+      if (!source.ReadExact(buffer.data(), n)) return false;
+      if (!Write(std::span<const uint8_t>(buffer.data(), n))) return false;
+      done += n;
+      Advance(progress_, n);
+    }
+    at = std::max(run.to, run.from);
+  }
   return true;
 }
 
-// The payload passes through memory once, to be hashed on its way.
-bool ImageWriter::CopyAndHash(File& source, uint64_t length) {
-  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(length, kCopyBufferSize)));
-  if (!source.Seek(0)) return false;
-  while (length > 0) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, buffer.size()));
-    if (!source.ReadExact(buffer.data(), n)) return false;
-    if (!Write(std::span<const uint8_t>(buffer.data(), n))) return false;
-    length -= n;
-    Advance(progress_, n);
+// `count` zero bytes at `start`: past the image's end the file is only
+// lengthened, leaving a hole; bytes already there are overwritten with
+// zeros, as is a device. The image is left positioned after them.
+bool ImageWriter::LeaveHole(uint64_t start, uint64_t count) {
+  const std::optional<uint64_t> length = image_.IsRegularFile() ? Length() : std::nullopt;
+  if (length && *length <= start) {
+    if (!image_.Truncate(start + count)) {
+      ReportWriteFailure();
+      return false;
+    }
+    return Seek(start + count);
   }
-  return true;
+  if (!Seek(start)) return false;
+  const bool hashing = hashing_;
+  hashing_ = false;  // the caller has hashed these bytes
+  const std::vector<uint8_t> zeros(static_cast<size_t>(std::min<uint64_t>(count, kFillBufferSize)));
+  bool written = true;
+  for (uint64_t left = count; written && left > 0;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, zeros.size()));
+    written = Write(std::span<const uint8_t>(zeros.data(), n));
+    left -= n;
+  }
+  hashing_ = hashing;
+  position_ = start + count;
+  return written;
 }
 
 bool ImageWriter::Write(std::span<const uint8_t> data) {

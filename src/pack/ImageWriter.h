@@ -33,7 +33,8 @@ class ImageWriter {
   // Writes all of `data` at the current position.
   bool Write(std::span<const uint8_t> data);
   // Copies the first `length` bytes of `source` to the current position and
-  // leaves the image positioned after them. A failed write is reported here;
+  // leaves the image positioned after them. Holes of a regular `source` stay
+  // holes where they land past the image's end. A failed write is reported here;
   // a failed or short read is left to the caller, who knows the source's
   // name. False on either; after a failed read Image().Failed() is not set.
   bool CopyFrom(File& source, uint64_t length);
@@ -68,7 +69,8 @@ class ImageWriter {
   void Hash(const uint8_t* data, size_t size);
   void HashRepeated(uint8_t byte, uint64_t count);
   bool Appending() const { return hashing_ && position_ == hashed_; }
-  bool CopyAndHash(File& source, uint64_t length);
+  bool CopyAndHash(File& source, uint64_t length, bool holes);
+  bool LeaveHole(uint64_t start, uint64_t count);
   void ReportWriteFailure();
   void ReportSeekFailure();
 

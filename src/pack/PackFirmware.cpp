@@ -262,10 +262,24 @@ bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
 
 namespace {
 
+// The first thing a strict run refuses: the first warning told, else the
+// missing type GUID section of a partition-table image, which the run
+// would warn about on standard output once it has started.
+std::optional<std::string> FirstWarning(const ConfigDocument& document, const PackOptions& options,
+                                        const std::string& configPath,
+                                        std::optional<std::string> warned) {
+  GuidMap guids;
+  if (!warned && options.IsGpt() && !ReadPartitionTypeGuids(document, guids)) {
+    warned = configPath + ": [" + std::string(key::kTypeGuidSection) +
+             "]: missing, so every type GUID is random";
+  }
+  return warned;
+}
+
 // `fallbackTime` null: SOURCE_DATE_EPOCH or the clock, unless the Date key
 // of the configuration names the time.
 bool PackLoaded(const std::string& configPath, const std::string& savingDir, Output& out,
-                const std::tm* fallbackTime) {
+                const std::tm* fallbackTime, bool strict) {
   ConfigDocument document;
   if (!document.LoadFile(configPath, false, out)) {
     out.Printf("Packing Error:loading %s failed!\r\n", configPath.c_str());
@@ -280,7 +294,15 @@ bool PackLoaded(const std::string& configPath, const std::string& savingDir, Out
   const OutputPaths paths = MakeOutputPaths(savingDir);
   const PackOptions options = ResolvePackOptions(document, ConfigDirectoryOf(configPath));
   const PackContext context{options, out};
-  WarnAboutConfiguration(document, options, configPath, out);
+  const std::optional<std::string> warned =
+      WarnAboutConfiguration(document, options, configPath, out);
+  // A strict run takes every warning as a refusal, before anything is written.
+  if (strict) {
+    if (const auto first = FirstWarning(document, options, configPath, warned)) {
+      out.Printf("Packing Error:strict: %s\r\n", first->c_str());
+      return false;
+    }
+  }
   if (RefuseConfigReplaced(configPath, paths.image, out) ||
       (!options.IsGpt() && RefuseConfigReplaced(configPath, paths.hash, out))) {
     return false;
@@ -299,12 +321,13 @@ bool PackLoaded(const std::string& configPath, const std::string& savingDir, Out
 }  // namespace
 
 bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out,
-                  const std::tm& packTime) {
-  return PackLoaded(configPath, savingDir, out, &packTime);
+                  const std::tm& packTime, bool strict) {
+  return PackLoaded(configPath, savingDir, out, &packTime, strict);
 }
 
-bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out) {
-  return PackLoaded(configPath, savingDir, out, nullptr);
+bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out,
+                  bool strict) {
+  return PackLoaded(configPath, savingDir, out, nullptr, strict);
 }
 
 }  // namespace imgweld

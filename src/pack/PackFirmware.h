@@ -34,14 +34,17 @@ namespace imgweld {
 // The "-P" command: builds `Firmware.img` (and, for the tagged form,
 // `Firmware.md5`) in `savingDir` from the configuration at `configPath`.
 // `packTime` is the local date and time stamped into the header unless the
-// configuration's Date key names one.
+// configuration's Date key names one. `strict`: every warning about the
+// configuration refuses the run instead, with a "Packing Error:strict:"
+// line naming the first, before anything is written.
 bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out,
-                  const std::tm& packTime);
+                  const std::tm& packTime, bool strict = false);
 
 // The same, stamped with the local time of the clock, or with the moment
 // SOURCE_DATE_EPOCH gives (in UTC) when that variable is set; the
 // configuration's Date key wins over both.
-bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out);
+bool PackFirmware(const std::string& configPath, const std::string& savingDir, Output& out,
+                  bool strict = false);
 
 // Everything a tagged image's pack run decides before the image is opened
 // for writing: the header with its checksums, the records, and the steps.

@@ -154,6 +154,7 @@ PartitionKeyTexts KeyTexts(const ConfigSection& section) {
     texts.numbers[i] = section.GetValue(kPartitionNumberTextKeys[i]);
   }
   texts.uniqueGuid = section.GetValue(key::kUniqueGuid);
+  texts.attributes = section.GetValue(key::kAttributes);
   return texts;
 }
 

@@ -45,6 +45,7 @@ struct PartitionKeyTexts {
   // PartOffset, PartSize, Type and Flag, in the order of kPartitionNumberTextKeys.
   std::array<std::string, 4> numbers;
   std::string uniqueGuid;  // Unique_Guid; empty: a drawn GUID
+  std::string attributes;  // Attributes of the GPT entry; empty: none
 };
 inline constexpr std::array<std::string_view, 4> kPartitionNumberTextKeys = {
     key::kPartOffset, key::kPartSize, key::kType, key::kFlag};

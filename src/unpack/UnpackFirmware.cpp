@@ -95,7 +95,7 @@ class Unpacker {
   std::string outputDir_;
   // Every output file is created and renamed relative to this descriptor.
   Directory outputDirectory_;
-  const bool verify_;
+  bool verify_;  // turned off when a kit's image has no hash file beside it
   Output& out_;
   const KitHooks* kit_;  // null for "-U"
   bool kitRebuilds_ = true;
@@ -206,6 +206,7 @@ bool Unpacker::ReplayPending() {
                   pending.file->Error());
       return false;
     }
+    ListFile(pending.name);
   }
   out_.Write(std::string_view(text).substr(printed));
   if (!heldBack_.Diagnostics().empty()) out_.WriteDiagnostic(heldBack_.Diagnostics());
@@ -241,6 +242,13 @@ bool Unpacker::OpenInputs() {
   }
   if (!verify_) return true;
   if (!hashFile_.OpenInput(HashFilePath(imagePath_))) {
+    // A kit is checked against the image itself, so it needs no hash file.
+    if (kit_ != nullptr && hashFile_.Error() == ENOENT) {
+      out_.Note(imagePath_, "no hash file " + hashFile_.Path() +
+                                " beside it, so the image is not verified against one");
+      verify_ = false;
+      return true;
+    }
     ReportOpenFailure(hashFile_, out_);
     if (IsPartitionTableImage(image_)) {
       ExplainPartitionTableImage();
@@ -506,7 +514,7 @@ bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, 
 
 bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, const KitHooks& kit,
                     Output& out) {
-  return Unpacker(imagePath, outputDir, false, out, &kit).Run();
+  return Unpacker(imagePath, outputDir, kit.verify, out, &kit).Run();
 }
 
 }  // namespace imgweld

@@ -22,14 +22,17 @@ namespace imgweld {
 bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, bool verify,
                     Output& out);
 
-// What a rebuild kit ("-X") changes in an unpack run: the digest is not
-// verified (the kit is checked against the image itself), every file written
-// is named on `fileList`, one line each, and setting.ini holds what
-// `rebuildConfig` makes of the image, a configuration that packs it again.
+// What a rebuild kit ("-X") changes in an unpack run: the digest is verified
+// as -U verifies it only when `verify` is set and the hash file is there (a
+// missing one is noted and the run goes on: the kit is checked against the
+// image itself), every file written is named on `fileList`, one line each,
+// and setting.ini holds what `rebuildConfig` makes of the image, a
+// configuration that packs it again.
 // When that fails (`rebuildConfig` has said why on standard error),
 // setting.ini holds the configuration "-U" writes and the run fails, its
 // files written.
 struct KitHooks {
+  bool verify = true;
   Output* fileList = nullptr;
   std::function<bool(ImageSource&, const TaggedImageFacts&, std::string& config)> rebuildConfig;
 };

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "cli/InspectTestSupport.h"
 #include "support/TestSupport.h"
@@ -376,7 +377,8 @@ TEST(RebuildTest, KitOfAnImageThatCannotBeRebuiltFails) {
   PackFixed(SourceDir() + "/examples/board/setting.ini", ".", dir.Path());
   // Inside the vendor area, which the packer fills with one byte.
   FlipByte(dir / "Firmware.img", 0x1800);
-  const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+  // The hash file no longer matches: offcheck lets -X go on to the rebuild.
+  const Outcome kit = Imgweld({"-X", "Firmware.img", "kit", "offcheck"}, dir.Path());
   EXPECT_EQ(kit.exitCode, 4);
   // One line names why.
   const std::vector<std::string> lines = LinesStartingWith(kit.err, "imgweld: ");
@@ -394,6 +396,62 @@ TEST(RebuildTest, KitOfAnImageThatCannotBeRebuiltFails) {
   ASSERT_EQ(Imgweld({"-U", "Firmware.img", "unpacked", "offcheck"}, dir.Path()).exitCode, 0);
   for (const std::string& name : FileNames(dir / "kit")) {
     EXPECT_EQ(ReadBytes(dir / ("kit/" + name)), ReadBytes(dir / ("unpacked/" + name))) << name;
+  }
+}
+
+// -X checks the hash file beside a tagged image as -U does: a mismatch fails
+// the run before any file takes its name, offcheck skips the check, and a
+// missing hash file is noted and passed over.
+TEST(RebuildTest, KitChecksTheHashFileBesideTheImage) {
+  TempDir dir;
+  PackFixed(SourceDir() + "/examples/board/setting.ini", ".", dir.Path());
+  const std::vector<uint8_t> digest = ReadBytes(dir / "Firmware.md5");
+  std::vector<uint8_t> wrong = digest;
+  wrong[15] ^= 0x01;
+  const std::vector<std::string> files = {"backup.img",    "boot.img", "flashboot.bin",
+                                          "flashdata.bin", "misc.img", "rootfs.img",
+                                          "setting.ini",   "uboot.img"};
+  const struct {
+    const char* what;
+    std::optional<std::vector<uint8_t>> hash;  // none: no hash file
+    std::vector<std::string> extra;            // words after the directory
+    int exitCode;
+    std::string note;  // a line of standard error
+  } cases[] = {
+      {"matching hash file", digest, {}, 0, ""},
+      {"hash file that does not match", wrong, {}, 4, "UnPacking Error:compare hash failed!\r"},
+      {"mismatch skipped with offcheck", wrong, {"offcheck"}, 0, ""},
+      {"mismatch skipped with OffCheck", wrong, {"OffCheck"}, 0, ""},
+      {"another word verifies", wrong, {"off"}, 4, "UnPacking Error:compare hash failed!\r"},
+      {"no hash file",
+       std::nullopt,
+       {},
+       0,
+       "imgweld: Firmware.img: no hash file Firmware.md5 beside it, so the image is not "
+       "verified against one"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(dir / "Firmware.md5");
+    if (c.hash) WriteBytes(dir / "Firmware.md5", *c.hash);
+    fs::remove_all(dir / "kit");
+    fs::create_directory(dir / "kit");
+    std::vector<std::string> args = {"-X", "Firmware.img", "kit"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const Outcome kit = Imgweld(args, dir.Path());
+    EXPECT_EQ(kit.exitCode, c.exitCode) << kit.err;
+    if (!c.note.empty()) {
+      EXPECT_NE(kit.err.find(c.note + "\n"), std::string::npos) << kit.err;
+    }
+    if (c.exitCode != 0) {
+      // Nothing at all in the kit directory, not even a temporary file.
+      EXPECT_EQ(kit.out, "");
+      EXPECT_TRUE(fs::is_empty(dir / "kit"));
+      continue;
+    }
+    // Files held back while the digest ran are named once they are saved.
+    EXPECT_EQ(SortedLines(kit.out), files);
+    EXPECT_EQ(FileNames(dir / "kit"), files);
   }
 }
 

@@ -62,15 +62,48 @@ TEST(ConfigWarnings, LikelyMistakesAreToldOnTheDiagnosticsStream) {
        "imgweld: c.ini: [System] FwVersion=1.2.65536: piece 65536 exceeds 65535 and spills into "
        "its neighbour\n"},
       {"last version piece at its limit", "[System]\nFwVersion=1.2.65535\n" + part, ""},
+      {"attributes in a tagged image", system + part + "Attributes=0x4\n",
+       "imgweld: c.ini: [UserPart1] Attributes=0x4: the tagged image has no attributes field, so "
+       "the key is ignored\n"},
+      {"attributes in a partition-table image",
+       system + "Gpt_Enable=0\n" + part + "Attributes=0x4\n", ""},
+      {"fill byte cut to its low byte", system + "FILL_BYTE=0x1FF\n" + part,
+       "imgweld: c.ini: [System] FILL_BYTE=0x1FF: only the low 8 bits count, so it is read as "
+       "0xff\n"},
+      {"scrambling number whose low byte is 0", system + "Loader_Encrypt=256\n" + part,
+       "imgweld: c.ini: [System] Loader_Encrypt=256: only the low 8 bits count, so it is read as "
+       "0x00\n"},
+      {"system number beyond 32 bits", system + "IDB_Boot_Encrypt=0x100000001\n" + part,
+       "imgweld: c.ini: [System] IDB_Boot_Encrypt=0x100000001: only the low 8 bits count, so it "
+       "is read as 0x01\n"},
+      {"byte values at both ends", system + "FILL_BYTE=255\nLoader_Encrypt=-128\n" + part, ""},
+      {"fill byte of -1 is all ones", system + "FILL_BYTE=-1\n" + part, ""},
+      {"negative partition number beyond 32 bits", system + part + "PartSize=-4294967297\n",
+       "imgweld: c.ini: [UserPart1] PartSize=-4294967297: wider than 32 bits, cut to "
+       "0xffffffff\n"},
+      {"negative partition number within 32 bits", system + part + "PartSize=-0xFFFFFFFF\n", ""},
+      {"name longer than its field", system + part + "Name=" + std::string(32, 'n') + "\n",
+       "imgweld: c.ini: [UserPart1] Name=" + std::string(32, 'n') +
+           ": longer than 31 characters, cut to \"" + std::string(31, 'n') + "\"\n"},
+      {"name that fills its field", system + part + "Name=" + std::string(31, 'n') + "\n", ""},
+      {"chip and model longer than their fields",
+       system + "Chip=ZB10X\nModel=" + std::string(33, 'm') + "\n" + part,
+       "imgweld: c.ini: [System] Chip=ZB10X: longer than 4 characters, cut to \"ZB10\"\n"
+       "imgweld: c.ini: [System] Model=" +
+           std::string(33, 'm') + ": longer than 32 characters, cut to \"" + std::string(32, 'm') +
+           "\"\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ConfigDocument document;
     ParseConfig(document, c.config);
     StringOutput out;
-    WarnAboutConfiguration(document, ResolvePackOptions(document, ""), "c.ini", out);
+    const std::optional<std::string> first =
+        WarnAboutConfiguration(document, ResolvePackOptions(document, ""), "c.ini", out);
     EXPECT_EQ(out.Diagnostics(), c.line);
     EXPECT_EQ(out.Text(), "");
+    // The first warning, which a strict run refuses, is the first line told.
+    EXPECT_EQ(first ? "imgweld: " + *first + "\n" : "", c.line.substr(0, c.line.find('\n') + 1));
   }
 }
 

@@ -803,5 +803,69 @@ TEST(GptExecutable, RefusalsEndWithExitCode3) {
       << run.output;
 }
 
+// The opt-in Attributes key lands in bytes 48..55 of the partition's entry
+// in both layouts, as real tools read them; a value that is no 64-bit
+// number is refused before anything is written.
+TEST(GptExecutable, PartitionAttributesAreWrittenIntoTheEntries) {
+  TempDir dir;
+  const struct {
+    const char* layout;
+    std::string attributes;  // of partition 1; partition 2 has none
+    uint64_t value;
+    std::string sfdiskAttrs;  // empty: sfdisk and sgdisk are not asked (compact layout)
+  } cases[] = {
+      {"0", "0x4", 4, "LegacyBIOSBootable"},
+      {"0", "0x8000000000000001", 0x8000000000000001, "RequiredPartition GUID:63"},
+      {"1", "0x4", 4, ""},
+      {"1", "18446744073709551615", ~uint64_t{0}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.layout) + " " + c.attributes);
+    const std::string config =
+        SystemSection(c.layout, "1") + PartSection(1, "a", "8", "0x40", "8", "2", "") +
+        "Attributes=" + c.attributes + "\n" + PartSection(2, "b", "8", "0x48", "8", "2", "");
+    WriteText(dir / "setting.ini", config);
+    const RunResult run = RunImgweld({"-P", dir / "setting.ini", dir.Path().string()});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::string path = dir / "Firmware.img";
+    const Bytes image = ReadBytes(path);
+    EXPECT_EQ(LeAt(image, 2 * kSec + 48, 8), c.value);
+    EXPECT_EQ(LeAt(image, 2 * kSec + 128 + 48, 8), 0u);
+    // A rebuild kit carries them: -X succeeds only when its kit packs the same bytes.
+    std::filesystem::remove_all(dir / "kit");
+    std::filesystem::create_directory(dir / "kit");
+    const RunResult kit = RunImgweld({"-X", path, dir / "kit"});
+    EXPECT_EQ(kit.exitCode, 0) << kit.output;
+    char line[40];
+    std::snprintf(line, sizeof line, "\nAttributes=0x%llX\n",
+                  static_cast<unsigned long long>(c.value));
+    EXPECT_NE(ReadText(dir / "kit/setting.ini").find(line), std::string::npos) << line;
+    if (c.sfdiskAttrs.empty()) continue;
+    ExpectSgdiskVerifies(path);
+    char flags[17];
+    std::snprintf(flags, sizeof flags, "%016llx", static_cast<unsigned long long>(c.value));
+    EXPECT_EQ(After(RunTool("sgdisk -i 1 " + Quote(path)).output, "Attribute flags: ", "\n"),
+              flags);
+    const RunResult json = RunTool("sfdisk --json " + Quote(path));
+    EXPECT_EQ(JsonText(json.output, "attrs"), c.sfdiskAttrs) << json.output;
+    // Only the first partition has an "attrs" key.
+    EXPECT_EQ(json.output.find("\"attrs\"", json.output.find("\"attrs\"") + 1), std::string::npos);
+  }
+  for (const char* bad : {"-1", "4k", "0x10000000000000000", "0x", " 4"}) {
+    SCOPED_TRACE(bad);
+    std::filesystem::remove(dir / "Firmware.img");
+    WriteText(dir / "setting.ini", SystemSection("0", "1") +
+                                       PartSection(1, "a", "8", "0x40", "8", "2", "") +
+                                       "Attributes=" + bad + "\n");
+    const RunResult run = RunImgweld({"-P", dir / "setting.ini", dir.Path().string()});
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_NE(run.output.find("Packing Error:Attributes=" + std::string(bad) +
+                              " in section UserPart1 is not a number of at most 64 bits!\r\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "Firmware.img"));
+  }
+}
+
 }  // namespace
 }  // namespace imgweld::test

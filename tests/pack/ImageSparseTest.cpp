@@ -150,5 +150,76 @@ TEST(PackSparseTest, TaggedImageWithLargeGapsTakesTheRoomOfItsData) {
   EXPECT_LT(BytesOnDisk(imagePath), 4 * kMiB);
 }
 
+// A payload file of `size` bytes holding `data` at each offset of
+// `offsets` and holes everywhere else.
+void MakeSparseFile(const std::string& path, uint64_t size, const std::vector<uint64_t>& offsets,
+                    const Bytes& data) {
+  File file;
+  ASSERT_TRUE(file.Open(path, "wb+"));
+  for (const uint64_t at : offsets) {
+    ASSERT_TRUE(file.Seek(at));
+    ASSERT_TRUE(file.Write(data));
+  }
+  ASSERT_TRUE(file.Truncate(size));
+  ASSERT_TRUE(file.Close());
+}
+
+// Holes of a payload stay holes of the image in every form and layout, on
+// both ways a payload is copied (hashed on its way, or by the kernel): the
+// image takes about the room of the payload's data, reads back the payload's
+// bytes, and its digest is that of every byte.
+TEST(PackSparseTest, HolesOfAPayloadStayHolesOfTheImage) {
+  const uint64_t payloadSize = 64 * kMiB;
+  const Bytes data = RandomBytes(256 * 1024, 9);
+  // 1 MiB of data; the payload starts with a hole and ends in one.
+  const std::vector<uint64_t> offsets = {kMiB, 20 * kMiB, 20 * kMiB + 256 * 1024, 40 * kMiB + 5};
+  const struct {
+    const char* what;
+    std::string system;
+    bool tagged;
+  } cases[] = {
+      {"tagged, fill byte 0", "", true},
+      {"tagged, fill byte 0xFF", "FILL_BYTE=0xFF\n", true},
+      {"padded partition-table image", "Gpt_Enable=0\nBackup_Partition_Enable=1\n", false},
+      {"compact partition-table image", "Gpt_Enable=1\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir root;
+    const std::string cfgDir = root / "cfg";
+    const std::string outDir = root / "out";
+    fs::create_directories(cfgDir);
+    fs::create_directories(outDir);
+    WriteBytes(cfgDir + "/ddr.bin", RandomBytes(4096, 5));
+    WriteBytes(cfgDir + "/loader.bin", RandomBytes(10000, 6));
+    const std::string payloadPath = cfgDir + "/system.bin";
+    MakeSparseFile(payloadPath, payloadSize, offsets, data);
+    if (BytesOnDisk(payloadPath) >= 4 * kMiB) GTEST_SKIP() << "no holes on this file system";
+    WriteText(cfgDir + "/setting.ini",
+              "[System]\nFwVersion=1.0.0\n" + c.system +
+                  PartSection(1, "IDBlock", "0x2", "0x40", "0x80", "0", "ddr.bin,loader.bin") +
+                  PartSection(2, "system", "0x8", "0x800", "0x20000", "0", "system.bin"));
+    StringOutput out;
+    ASSERT_TRUE(PackFirmware(cfgDir + "/setting.ini", outDir, out, FixedPackTime())) << out.Text();
+
+    const std::string imagePath = outDir + "/Firmware.img";
+    const Bytes payload = ReadBytes(payloadPath);
+    const Bytes image = ReadBytes(imagePath);
+    const size_t payloadAt = c.system.find("Gpt_Enable=1") != std::string::npos
+                                 ? (34 + 32) * 512  // after the GPT and the one boot block
+                                 : 0x800 * 512;
+    ASSERT_GE(image.size(), payloadAt + payload.size());
+    EXPECT_TRUE(Slice(image, payloadAt, payload.size()) == payload);
+    EXPECT_LT(BytesOnDisk(imagePath), 4 * kMiB);
+    if (!c.tagged) continue;
+    EXPECT_EQ(HexOf(ReadBytes(outDir + "/Firmware.md5")), Md5sumHex(imagePath));
+    const std::string parts = root / "parts";
+    fs::create_directories(parts);
+    const RunResult unpacked = RunImgweld({"-U", imagePath, parts});
+    ASSERT_EQ(unpacked.exitCode, 0) << unpacked.output;
+    EXPECT_TRUE(ReadBytes(parts + "/system.img") == payload);
+  }
+}
+
 }  // namespace
 }  // namespace imgweld::test
