@@ -101,10 +101,13 @@ TEST(ForeignDiskTest, SgdiskImageComesBackWithTheSamePartitions) {
   EXPECT_EQ(RunShell("sgdisk -v " + Quote(rebuilt) + " | grep -c 'No problems'").output, "1\n");
 }
 
-// Puts `value` at `at`, little-endian, as sgdisk would never write it.
+// Puts `value` at `at` of the primary GPT, little-endian, as sgdisk would
+// never write it, and seals the table again: a GPT that fails its checksum
+// is not read.
 void Poke64(const std::string& path, uint64_t at, uint64_t value) {
   std::vector<uint8_t> bytes = ReadBytes(path);
   for (size_t i = 0; i < 8; ++i) bytes.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+  SealPrimaryGpt(bytes);
   WriteBytes(path, bytes);
 }
 
