@@ -36,11 +36,35 @@ int ListExitCode(ListOutcome outcome) {
   return kExitUnpackFailed;
 }
 
+// "-V <image> [offcheck] [json]": the words in any letter case and order.
+// One other word is taken, as -U takes it, for leaving the digest checked;
+// two words must be these two.
+bool ParseVerifyWords(int argc, const char* const* argv, bool& checkHash, VerifyMode& mode) {
+  checkHash = true;
+  mode = VerifyMode::kText;
+  for (int i = 3; i < argc; ++i) {
+    const std::string word = UpperCase(argv[i]);
+    if (word == "OFFCHECK") {
+      checkHash = false;
+    } else if (word == "JSON") {
+      mode = VerifyMode::kJson;
+    } else if (argc == 5) {
+      return false;
+    }
+  }
+  return true;
+}
+
 int RunInspectCommand(int argc, const char* const* argv, const std::string& command, Output& out) {
   const std::string word = argc == 4 ? argv[3] : "";
   if (command == "-V") {
-    return VerifyFile(argv[2], UpperCase(word.c_str()) != "OFFCHECK", out) ? kExitOk
-                                                                           : kExitUnpackFailed;
+    bool checkHash = true;
+    VerifyMode mode = VerifyMode::kText;
+    if (!ParseVerifyWords(argc, argv, checkHash, mode)) {
+      out.Line("command is invalid!\r");
+      return kExitInvalidCommand;
+    }
+    return VerifyFile(argv[2], checkHash, mode, out) ? kExitOk : kExitUnpackFailed;
   }
   const std::optional<ListMode> mode = argc == 4 ? ParseListMode(word) : ListMode::kText;
   if (!mode) {
@@ -62,7 +86,7 @@ void PrintUsage(Output& out) {
 
 int RunCommandLine(int argc, const char* const* argv, Output& out) {
   const std::string command = argc >= 2 ? UpperCase(argv[1]) : "";
-  if (IsInspectCommand(command) && (argc == 3 || argc == 4)) {
+  if (IsInspectCommand(command) && (argc == 3 || argc == 4 || (argc == 5 && command == "-V"))) {
     return RunInspectCommand(argc, argv, command, out);
   }
   // "-X" takes an image, a directory and, as -U does, an optional word:

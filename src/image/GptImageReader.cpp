@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/ByteIO.h"
 #include "common/Output.h"
 #include "image/Checksums.h"
 #include "image/ImageReader.h"
@@ -11,10 +12,16 @@ namespace {
 
 constexpr uint64_t kSector = kSectorSize;
 constexpr size_t kCrcField = 16;
-// The backup array lies in the 32 sectors right before the backup header.
-constexpr uint64_t kArrayBytes = kGptArraySize;
 // The header field that leaves the disk size open (diskEnd all ones).
 constexpr uint64_t kOpenBackupLba = kOpenDiskEnd - 1;
+// A larger array is not read: GPT tools write 16 KiB, and 1024 entries of
+// 128 bytes keep the checks of every pair of entries quick.
+constexpr uint64_t kMaxArrayBytes = uint64_t{128} << 10;
+// The four partition records of an MBR.
+constexpr size_t kMbrRecords = 4;
+constexpr size_t kMbrRecordsAt = 446;
+constexpr size_t kMbrRecordSize = 16;
+constexpr uint8_t kProtectiveType = 0xEE;
 
 // Crc32 of a header's first `headerSize` bytes with its checksum field zero,
 // or nothing when that size cannot be a header's.
@@ -25,44 +32,258 @@ std::optional<uint32_t> HeaderCrc(const SectorBytes& bytes, uint32_t headerSize)
   return Crc32(std::span<const uint8_t>(copy).first(headerSize), 0);
 }
 
-void CheckMbr(const GptImageFacts& facts, std::vector<Check>& checks) {
-  // Everything but the one partition record and the signature is zero.
-  SectorBytes expected = EncodeProtectiveMbr(ProtectiveMbr{});
-  const bool ok = facts.mbrBytes == expected;
-  const ProtectiveMbr mbr = DecodeProtectiveMbr(facts.mbrBytes);
-  AddCheck(checks, "protective mbr", ok,
-           ok ? "one record of type 0xee from sector 1 over 0xffffffff sectors"
-              : Format("type 0x%02x from sector %u over 0x%x sectors, or other bytes not zero",
-                       mbr.partitionType, mbr.firstLba, mbr.sectorCount));
+uint64_t ArrayBytes(const GptHeader& h) { return uint64_t{h.entryCount} * h.entrySize; }
+uint64_t ArraySectors(const GptHeader& h) { return (ArrayBytes(h) + kSector - 1) / kSector; }
+
+// The array a header names; nothing when it cannot be one (entries of
+// fewer than 128 bytes or not a multiple of 8), is larger than is read, or
+// does not lie in the image.
+std::optional<std::vector<uint8_t>> ReadArray(ImageSource& source, const GptHeader& h) {
+  const uint64_t bytes = ArrayBytes(h);
+  if (h.entrySize < kGptEntrySize || h.entrySize % 8 != 0 || bytes == 0 || bytes > kMaxArrayBytes ||
+      h.arrayLba > source.Length() / kSector) {
+    return std::nullopt;
+  }
+  std::vector<uint8_t> array(static_cast<size_t>(bytes));
+  if (!source.Read(h.arrayLba * kSector, array)) return std::nullopt;
+  return array;
 }
 
-void CheckHeader(const GptImageFacts& facts, std::vector<Check>& checks) {
+bool HasPackerMark(const GptHeader& h) {
+  return h.layoutMarker == kGptCompactMarker || h.layoutMarker == kGptPaddedMarker;
+}
+
+// A GPT header and its array as read at one sector.
+struct GptAt {
+  SectorBytes bytes{};
+  bool signature = false;
+  GptHeader header;
+  std::optional<uint32_t> headerCrc;  // computed
+  std::optional<std::vector<uint8_t>> array;
+  std::optional<uint32_t> arrayCrc;  // computed
+
+  // Why a reader cannot use it as the header of sector `lba`; empty when it
+  // is sound. The packer's backup of a disk left open names no sector of its
+  // own, which its layout mark excuses.
+  std::string Fault(uint64_t lba) const {
+    if (!signature) return Format("has no header at sector %llu", Ull(lba));
+    if (headerCrc != header.headerCrc) return "fails its checksum";
+    const bool open = header.currentLba == kOpenBackupLba && HasPackerMark(header);
+    if (header.currentLba != lba && !open) {
+      return Format("names sector %llu as its own", Ull(header.currentLba));
+    }
+    if (!array) return "has no partition array in the image";
+    if (arrayCrc != header.arrayCrc) return "fails its checksum";
+    return {};
+  }
+};
+
+GptAt ReadGptAt(ImageSource& source, uint64_t lba) {
+  GptAt gpt;
+  if (lba <= source.Length() / kSector) source.Read(lba * kSector, gpt.bytes);
+  gpt.signature = HasGptSignature(gpt.bytes);
+  gpt.header = DecodeGptHeader(gpt.bytes);
+  gpt.headerCrc = HeaderCrc(gpt.bytes, gpt.header.headerSize);
+  gpt.array = ReadArray(source, gpt.header);
+  if (gpt.array) gpt.arrayCrc = Crc32(*gpt.array, 0);
+  return gpt;
+}
+
+// Both GPTs of a disk as read, for the checks.
+struct GptReading {
+  GptAt primary;
+  std::optional<GptAt> backup;
+};
+
+// The backup: at the sector the primary names, when that lies in the
+// image, or at the last sector when the primary leaves the disk open. A
+// primary that is not sound names nothing for sure, so the last sector is
+// also tried, as UEFI readers try it.
+std::optional<GptAt> FindBackup(ImageSource& source, const GptAt& primary, bool primarySound,
+                                GptImageFacts& facts) {
+  const uint64_t sectors = facts.fileLength / kSector;
+  const uint64_t named = primary.header.backupLba;
+  std::vector<uint64_t> places;
+  if (primary.signature && named > kGptHeaderLba && named < sectors) places.push_back(named);
+  const bool tryLast = !primarySound || (primary.signature && named == kOpenBackupLba);
+  if (tryLast && sectors > kGptHeaderLba + 1 && (places.empty() || places[0] != sectors - 1)) {
+    places.push_back(sectors - 1);
+  }
+  if (!places.empty()) facts.backupPosition = places[0] * kSector;
+  std::optional<GptAt> found;
+  for (const uint64_t lba : places) {
+    GptAt gpt = ReadGptAt(source, lba);
+    if (!gpt.signature) continue;
+    const bool sound = gpt.Fault(lba).empty();
+    if (found && !sound) continue;
+    found = std::move(gpt);
+    facts.backupPosition = lba * kSector;
+    if (sound) break;
+  }
+  return found;
+}
+
+// The backup header as the primary it stands in for: its own sector and
+// the other's exchanged, the array at sector 2.
+GptHeader PrimaryForm(const GptHeader& backup) {
+  GptHeader header = backup;
+  std::swap(header.currentLba, header.backupLba);
+  header.arrayLba = kGptArrayLba;
+  return header;
+}
+
+// The entries of the array in use. The packer's partition count of its
+// private fields does not hide the other entries that have a type: every
+// GPT reader takes them.
+void ReadEntries(GptImageFacts& facts, const std::optional<std::vector<uint8_t>>& array) {
+  if (!array) return;
   const GptHeader& h = facts.header;
+  const bool packer = facts.PackerLayout();
+  const uint32_t counted = packer ? std::min<uint32_t>(h.partitionCount, h.entryCount) : 0;
+  for (uint32_t i = 0; i < h.entryCount; ++i) {
+    GptEntryFacts entry;
+    entry.index = i;
+    entry.entry = DecodeGptEntry(std::span<const uint8_t, kGptEntrySize>(
+        array->data() + size_t{i} * h.entrySize, kGptEntrySize));
+    if (i >= counted && entry.entry.typeGuid == Guid{}) continue;
+    const std::optional<std::string> name = NarrowName(entry.entry.name);
+    if (name) {
+      entry.name = *name;
+    } else {
+      // Units no byte widens to are shown as the byte 0xFF, which is no
+      // text and so shows escaped.
+      for (uint16_t unit : entry.entry.name) {
+        if (unit == 0) break;
+        entry.name.push_back(unit < 0x80 ? static_cast<char>(unit) : '\xFF');
+      }
+    }
+    if (i < kMaxGptPartitions && i < counted) entry.recordedLength = h.dataLengths[i];
+    facts.entries.push_back(entry);
+  }
+}
+
+// The first record of type 0xEE, or nothing.
+std::optional<size_t> ProtectiveRecord(std::span<const uint8_t> mbr) {
+  for (size_t i = 0; i < kMbrRecords; ++i) {
+    if (mbr[kMbrRecordsAt + i * kMbrRecordSize + 4] == kProtectiveType) return i;
+  }
+  return std::nullopt;
+}
+
+bool HasBootSignature(std::span<const uint8_t> mbr) {
+  return mbr[kSectorSize - 2] == 0x55 && mbr[kSectorSize - 1] == 0xAA;
+}
+
+// The packer writes the one protective record and nothing else; other
+// tools fill in the CHS fields and cover the disk's sectors (UEFI: the
+// disk less sector 0, or 0xFFFFFFFF for a larger disk), and a hybrid MBR
+// adds records for partitions, which every GPT reader accepts.
+void CheckMbr(const GptImageFacts& facts, std::vector<Check>& checks) {
+  const ProtectiveMbr mbr = DecodeProtectiveMbr(facts.mbrBytes);
+  if (facts.PackerLayout()) {
+    const bool ok = facts.mbrBytes == EncodeProtectiveMbr(ProtectiveMbr{});
+    AddCheck(checks, "protective mbr", ok,
+             ok ? "one record of type 0xee from sector 1 over 0xffffffff sectors"
+                : Format("type 0x%02x from sector %u over 0x%x sectors, or other bytes not zero",
+                         mbr.partitionType, mbr.firstLba, mbr.sectorCount));
+    return;
+  }
+  const std::optional<size_t> record = ProtectiveRecord(facts.mbrBytes);
+  if (!record || !HasBootSignature(facts.mbrBytes)) {
+    AddCheck(checks, "protective mbr", false, "no record of type 0xee, or no signature 55 aa");
+    return;
+  }
+  ByteReader reader(facts.mbrBytes);
+  const size_t at = kMbrRecordsAt + *record * kMbrRecordSize;
+  const uint32_t first = reader.U32(at + 8);
+  const uint32_t count = reader.U32(at + 12);
+  const uint64_t disk = std::min<uint64_t>(facts.fileLength / kSector - 1, 0xFFFFFFFF);
+  const std::string which = Format("record %zu of type 0xee", *record + 1);
+  if (first != kGptHeaderLba) {
+    AddCheck(checks, "protective mbr", false,
+             Format("%s starts at sector %u, not 1", which.c_str(), first));
+  } else if (facts.HybridRecords() != 0) {
+    AddCheck(checks, "protective mbr", true,
+             Format("a hybrid MBR: %s from sector 1, and %u more in use", which.c_str(),
+                    facts.HybridRecords()));
+  } else if (count != disk && count != 0xFFFFFFFF) {
+    AddCheck(checks, "protective mbr", false,
+             Format("%s covers 0x%x sectors, the disk has 0x%llx after sector 0", which.c_str(),
+                    count, Ull(disk)));
+  } else {
+    AddCheck(checks, "protective mbr", true,
+             Format("one record of type 0xee from sector 1 over 0x%x sectors", count));
+  }
+}
+
+// What is wrong with the primary header's fields every GPT has, and on the
+// packer's images with its own layout: the array of 128 entries at sector
+// 2, the private fields. Empty when nothing is.
+std::string HeaderProblems(const GptImageFacts& facts) {
+  const GptHeader& h = facts.primary;
+  const bool packer = facts.PackerLayout();
   std::string problems;
   const auto note = [&](const std::string& text) {
     problems += (problems.empty() ? "" : ", ") + text;
   };
   if (h.revision != kGptRevision) note(Format("revision 0x%08x", h.revision));
-  if (h.headerSize != kGptHeaderSize) note(Format("header size %u", h.headerSize));
+  if (packer ? h.headerSize != kGptHeaderSize
+             : h.headerSize < kGptHeaderSize || h.headerSize > kSectorSize) {
+    note(Format("header size %u", h.headerSize));
+  }
   if (h.currentLba != kGptHeaderLba) note(Format("own sector %llu", Ull(h.currentLba)));
-  if (h.firstUsableLba != kGptFirstUsableLba) {
-    note(Format("first usable sector %llu", Ull(h.firstUsableLba)));
+  if (packer) {
+    if (h.firstUsableLba != kGptFirstUsableLba) {
+      note(Format("first usable sector %llu", Ull(h.firstUsableLba)));
+    }
+    if (h.arrayLba != kGptArrayLba || h.entryCount != kGptEntryCount ||
+        h.entrySize != kGptEntrySize) {
+      note(Format("array of %u entries of %u bytes at sector %llu", h.entryCount, h.entrySize,
+                  Ull(h.arrayLba)));
+    }
+    if (h.layoutMarker != facts.header.layoutMarker) {
+      note(Format("layout marker 0x%04x", h.layoutMarker));
+    }
+    if (h.partitionCount > kMaxGptPartitions) note(Format("%u partitions", h.partitionCount));
+    return problems;
   }
-  if (h.arrayLba != kGptArrayLba || h.entryCount != kGptEntryCount ||
-      h.entrySize != kGptEntrySize) {
-    note(Format("array of %u entries of %u bytes at sector %llu", h.entryCount, h.entrySize,
-                Ull(h.arrayLba)));
+  const uint64_t arrayEnd = h.arrayLba + ArraySectors(h);
+  if (h.entrySize < kGptEntrySize || h.entrySize % 8 != 0 || h.entryCount == 0 ||
+      h.arrayLba <= kGptHeaderLba || arrayEnd < h.arrayLba || arrayEnd > h.firstUsableLba) {
+    note(
+        Format("array of %u entries of %u bytes at sector %llu before the first usable sector "
+               "%llu",
+               h.entryCount, h.entrySize, Ull(h.arrayLba), Ull(h.firstUsableLba)));
   }
-  if (h.layoutMarker != kGptCompactMarker && h.layoutMarker != kGptPaddedMarker) {
-    note(Format("layout marker 0x%04x", h.layoutMarker));
+  if (h.firstUsableLba > h.lastUsableLba || h.lastUsableLba >= h.backupLba) {
+    note(Format("usable sectors 0x%llx-0x%llx with the backup at sector 0x%llx",
+                Ull(h.firstUsableLba), Ull(h.lastUsableLba), Ull(h.backupLba)));
   }
-  if (h.partitionCount > kMaxGptPartitions) note(Format("%u partitions", h.partitionCount));
-  if (problems.empty()) {
+  return problems;
+}
+
+// The primary header, its checksum and its array's.
+void CheckHeader(const GptImageFacts& facts, std::vector<Check>& checks) {
+  const GptHeader& h = facts.primary;
+  const bool packer = facts.PackerLayout();
+  const std::string problems = HeaderProblems(facts);
+  if (!HasGptSignature(facts.headerBytes)) {
+    AddCheck(checks, "gpt header", false, "no header at sector 1");
+  } else if (!problems.empty()) {
+    AddCheck(checks, "gpt header", false, "unexpected " + problems);
+  } else if (packer) {
     AddCheck(checks, "gpt header", true,
              Format("%s layout, %u partitions", facts.Compact() ? "compact" : "padded",
                     h.partitionCount));
   } else {
-    AddCheck(checks, "gpt header", false, "unexpected " + problems);
+    AddCheck(
+        checks, "gpt header", true,
+        Format("%u entries of %u bytes at sector %llu, usable sectors 0x%llx-0x%llx", h.entryCount,
+               h.entrySize, Ull(h.arrayLba), Ull(h.firstUsableLba), Ull(h.lastUsableLba)));
+  }
+  if (!packer) {
+    AddCheck(checks, "packer fields", CheckStatus::kNotMade,
+             "not checked: no layout mark of the packer's at byte 108, a disk of another tool");
   }
   if (!facts.computedHeaderCrc) {
     AddCheck(checks, "header crc", false,
@@ -116,50 +337,53 @@ void CheckEntries(const GptImageFacts& facts, std::vector<Check>& checks) {
   }
 }
 
-// The backup array and header: at the sectors the primary header names when
-// the disk size is known, else at the end of the file.
-void ReadBackup(ImageSource& source, GptImageFacts& facts, std::vector<Check>& checks) {
+// Whether the backup header mirrors the primary: on the packer's images
+// byte for byte as the packer makes it, private fields included; on other
+// disks in every field UEFI has both headers share.
+bool MirrorsPrimary(const GptImageFacts& facts, const GptReading& reading) {
+  const GptAt& backup = *reading.backup;
+  if (facts.PackerLayout()) {
+    SectorBytes expected{};
+    MakeBackupGptHeader(reading.primary.bytes, expected);
+    return backup.bytes == expected;
+  }
+  const GptHeader& p = reading.primary.header;
+  const GptHeader& b = backup.header;
+  return b.revision == p.revision && b.headerSize == p.headerSize && b.currentLba == p.backupLba &&
+         b.backupLba == p.currentLba && b.firstUsableLba == p.firstUsableLba &&
+         b.lastUsableLba == p.lastUsableLba && b.diskGuid == p.diskGuid &&
+         b.entryCount == p.entryCount && b.entrySize == p.entrySize && b.arrayCrc == p.arrayCrc;
+}
+
+// The backup header and array: sound, and mirroring the primary.
+void CheckBackup(const GptImageFacts& facts, const GptReading& reading,
+                 std::vector<Check>& checks) {
   const GptHeader& h = facts.header;
-  if (h.backupEnabled == 0 || facts.Compact()) {
+  if (facts.PackerLayout() && (h.backupEnabled == 0 || facts.Compact())) {
     AddCheck(checks, "backup gpt", true, "none, the header says so");
     return;
   }
-  uint64_t position = 0;
-  if (h.backupLba == kOpenBackupLba) {
-    if (facts.fileLength < kSector) {
-      AddCheck(checks, "backup gpt", false, "the image holds no backup header");
-      return;
-    }
-    position = facts.fileLength - kSector;
-  } else if (h.backupLba <= facts.fileLength / kSector) {
-    position = h.backupLba * kSector;
-  } else {
+  if (!facts.backupPosition) {
+    const uint64_t named = reading.primary.header.backupLba;
     AddCheck(checks, "backup gpt", false,
-             Format("sector 0x%llx lies past the end of the image", Ull(h.backupLba)));
+             reading.primary.signature && named != kOpenBackupLba
+                 ? Format("sector 0x%llx lies past the end of the image", Ull(named))
+                 : "the image holds no backup header");
     return;
   }
-  facts.backupPosition = position;
-  SectorBytes bytes{};
-  if (!source.Read(position, bytes) || !HasGptSignature(bytes)) {
+  const uint64_t position = *facts.backupPosition;
+  if (!reading.backup) {
     AddCheck(checks, "backup gpt", false, Format("no header at byte 0x%llx", Ull(position)));
     return;
   }
-  facts.backup = DecodeGptHeader(bytes);
-  const GptHeader& b = *facts.backup;
-  SectorBytes expected{};
-  MakeBackupGptHeader(facts.headerBytes, expected);
-  const bool headerOk = bytes == expected;
-  const ByteMatch array =
-      position >= kArrayBytes
-          ? CompareRanges(source, position - kArrayBytes, kGptArrayLba * kSector, kArrayBytes)
-          : ByteMatch::kNotMade;
   const std::string where = Format("header at byte 0x%llx", Ull(position));
-  if (!headerOk) {
-    const bool crcOk = HeaderCrc(bytes, b.headerSize) == b.headerCrc;
-    AddCheck(checks, "backup gpt", false,
-             where + (crcOk ? " does not mirror the primary" : " has a wrong checksum"));
-  } else if (array != ByteMatch::kEqual) {
-    AddCheck(checks, "backup gpt", false, where + ", the array before it differs from the primary");
+  const std::string fault = reading.backup->Fault(position / kSector);
+  if (!fault.empty()) {
+    AddCheck(checks, "backup gpt", false, where + " " + fault);
+  } else if (!MirrorsPrimary(facts, reading)) {
+    AddCheck(checks, "backup gpt", false, where + " does not mirror the primary");
+  } else if (reading.backup->array != reading.primary.array) {
+    AddCheck(checks, "backup gpt", false, where + ", its array differs from the primary's");
   } else {
     AddCheck(checks, "backup gpt", true, where + ", header and array mirror the primary");
   }
@@ -172,6 +396,7 @@ std::string EntryName(const GptEntryFacts& e) {
 // An entry past the header's partition count that has a type is used by
 // every GPT reader, but was never written by the packer.
 void CheckUncounted(const GptImageFacts& facts, std::vector<Check>& checks) {
+  if (!facts.PackerLayout()) return;
   for (const GptEntryFacts& e : facts.entries) {
     if (e.index < facts.header.partitionCount) continue;
     AddCheck(checks, EntryName(e), false,
@@ -181,10 +406,12 @@ void CheckUncounted(const GptImageFacts& facts, std::vector<Check>& checks) {
 }
 
 // Entries that share a sector, or lie on the protective MBR and the GPT
-// (sectors 0 to 33), destroy each other when flashed. The compact layout's
-// entries do not place its payloads, so only the padded layout is checked.
+// (sectors 0 to 33 of the packer's images), destroy each other when
+// flashed. The compact layout's entries do not place its payloads, so they
+// are not checked; on other disks the usable sectors keep the GPT clear.
 void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
   if (facts.Compact()) return;
+  const bool packer = facts.PackerLayout();
   const auto text = [](const GptEntryFacts& e) {
     return Format("%s at sectors 0x%llx-0x%llx", EntryName(e).c_str(), Ull(e.entry.firstLba),
                   Ull(e.entry.lastLba));
@@ -192,7 +419,7 @@ void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
   for (size_t i = 0; i < facts.entries.size(); ++i) {
     const GptEntry& a = facts.entries[i].entry;
     if (a.firstLba > a.lastLba) continue;
-    if (a.firstLba < kGptFirstUsableLba) {
+    if (packer && a.firstLba < kGptFirstUsableLba) {
       AddCheck(checks, "overlap", false,
                text(facts.entries[i]) +
                    Format(" overlaps the protective MBR and GPT at sectors 0x0-0x%llx",
@@ -207,11 +434,11 @@ void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
   }
 }
 
-// The usable sectors end 33 sectors before the backup header, which ends
-// the disk; with a backup that is the end of the file, without one the file
-// ends no later than the usable sectors. A disk left open (compact layout,
-// growing last partition) names no end.
-void CheckUsableRange(const GptImageFacts& facts, std::vector<Check>& checks) {
+// The packer's images: the usable sectors end 33 sectors before the backup
+// header, which ends the disk; with a backup that is the end of the file,
+// without one the file ends no later than the usable sectors. A disk left
+// open (compact layout, growing last partition) names no end.
+void CheckPackerUsableRange(const GptImageFacts& facts, std::vector<Check>& checks) {
   const GptHeader& h = facts.header;
   const std::optional<uint64_t> diskEnd = facts.DiskEnd();
   if (!diskEnd) return;
@@ -236,57 +463,103 @@ void CheckUsableRange(const GptImageFacts& facts, std::vector<Check>& checks) {
   }
 }
 
+// Other disks, as UEFI lays out a disk: the backup header in its last
+// sector, the backup array between the usable sectors and it.
+void CheckUsableRange(const GptImageFacts& facts, std::vector<Check>& checks) {
+  if (facts.PackerLayout()) {
+    CheckPackerUsableRange(facts, checks);
+    return;
+  }
+  const GptHeader& h = facts.header;
+  const uint64_t sectors = facts.fileLength / kSector;
+  const uint64_t arraySectors = ArraySectors(h);
+  if (h.backupLba + 1 != sectors) {
+    AddCheck(checks, "usable sectors", false,
+             Format("the backup header at sector 0x%llx does not end the disk of 0x%llx sectors",
+                    Ull(h.backupLba), Ull(sectors)));
+  } else if (h.backupLba <= arraySectors || h.lastUsableLba >= h.backupLba - arraySectors) {
+    AddCheck(checks, "usable sectors", false,
+             Format("the last usable sector 0x%llx leaves no room for the backup array of %llu "
+                    "sectors before the backup header at sector 0x%llx",
+                    Ull(h.lastUsableLba), Ull(arraySectors), Ull(h.backupLba)));
+  } else {
+    AddCheck(checks, "usable sectors", true,
+             Format("0x%llx-0x%llx, the backup array and header end the disk of 0x%llx sectors",
+                    Ull(h.firstUsableLba), Ull(h.lastUsableLba), Ull(sectors)));
+  }
+}
+
 }  // namespace
+
+uint32_t GptImageFacts::HybridRecords() const {
+  const std::optional<size_t> protective = ProtectiveRecord(mbrBytes);
+  uint32_t others = 0;
+  for (size_t i = 0; i < kMbrRecords; ++i) {
+    if (i != protective && mbrBytes[kMbrRecordsAt + i * kMbrRecordSize + 4] != 0) ++others;
+  }
+  return others;
+}
 
 std::optional<uint64_t> GptImageFacts::DiskEnd() const {
   if (header.backupLba == kOpenBackupLba) return std::nullopt;
   return header.backupLba + 1;
 }
 
+FileForm RecognizeDisk(ImageSource& source) {
+  SectorBytes sector{};
+  if (!source.Read(0, sector) || !HasBootSignature(sector) || !ProtectiveRecord(sector)) {
+    return {};
+  }
+  if (source.Read(kGptHeaderLba * kSector, sector) && HasGptSignature(sector)) {
+    return {ImageKind::kGpt, {}};
+  }
+  // No header at sector 1: a UEFI reader takes the backup at the last sector.
+  const uint64_t last = source.Length() / kSector - 1;
+  if (source.Length() / kSector > kGptHeaderLba + 1 &&
+      ReadGptAt(source, last).Fault(last).empty()) {
+    return {ImageKind::kGpt, {}};
+  }
+  return {ImageKind::kOther,
+          "it has a protective MBR, but no GPT header at sector 1 and no sound backup GPT at its "
+          "last sector"};
+}
+
 GptImageFacts ReadGptImage(ImageSource& source) {
   GptImageFacts facts;
   facts.fileLength = source.Length();
-  std::vector<Check>& checks = facts.checks;
   source.Read(0, facts.mbrBytes);
-  source.Read(kGptHeaderLba * kSector, facts.headerBytes);
-  facts.header = DecodeGptHeader(facts.headerBytes);
-  const GptHeader& h = facts.header;
-  facts.computedHeaderCrc = HeaderCrc(facts.headerBytes, h.headerSize);
-
-  // Only the array this format writes is read: 128 entries of 128 bytes.
-  std::vector<uint8_t> array(kGptArraySize);
-  const bool arrayRead = h.entryCount == kGptEntryCount && h.entrySize == kGptEntrySize &&
-                         h.arrayLba <= facts.fileLength / kSector &&
-                         source.Read(h.arrayLba * kSector, array);
-  if (arrayRead) facts.computedArrayCrc = Crc32(array, 0);
-  // Every GPT reader takes each entry of the array that has a type: the
-  // partition count of the private fields does not hide the rest.
-  const uint32_t counted = std::min<uint32_t>(h.partitionCount, kGptEntryCount);
-  for (uint32_t i = 0; arrayRead && i < kGptEntryCount; ++i) {
-    GptEntryFacts entry;
-    entry.index = i;
-    entry.entry = DecodeGptEntry(
-        std::span<const uint8_t, kGptEntrySize>(array.data() + i * kGptEntrySize, kGptEntrySize));
-    if (i >= counted && entry.entry.typeGuid == Guid{}) continue;
-    const std::optional<std::string> name = NarrowName(entry.entry.name);
-    if (name) {
-      entry.name = *name;
-    } else {
-      // Units no byte widens to are shown as the byte 0xFF, which is no
-      // text and so shows escaped.
-      for (uint16_t unit : entry.entry.name) {
-        if (unit == 0) break;
-        entry.name.push_back(unit < 0x80 ? static_cast<char>(unit) : '\xFF');
-      }
-    }
-    if (i < kMaxGptPartitions && i < counted) entry.recordedLength = h.dataLengths[i];
-    facts.entries.push_back(entry);
+  GptReading reading{ReadGptAt(source, kGptHeaderLba), std::nullopt};
+  const GptAt& primary = reading.primary;
+  facts.headerBytes = primary.bytes;
+  facts.primary = primary.header;
+  facts.computedHeaderCrc = primary.headerCrc;
+  facts.computedArrayCrc = primary.arrayCrc;
+  const std::string fault = primary.Fault(kGptHeaderLba);
+  // A sound primary of the packer's may say that there is no backup.
+  const GptHeader& p = primary.header;
+  const bool noBackup = fault.empty() && HasPackerMark(p) &&
+                        (p.backupEnabled == 0 || p.layoutMarker == kGptCompactMarker);
+  if (!noBackup) reading.backup = FindBackup(source, primary, fault.empty(), facts);
+  if (reading.backup) {
+    facts.backup = reading.backup->header;
+    facts.backupSound = reading.backup->Fault(*facts.backupPosition / kSector).empty();
+  }
+  if (fault.empty()) {
+    facts.table = GptTableInUse::kPrimary;
+    facts.header = primary.header;
+    ReadEntries(facts, primary.array);
+  } else {
+    facts.primaryFault = fault;
+    facts.table = facts.backupSound ? GptTableInUse::kBackup : GptTableInUse::kNeither;
+    facts.header = facts.backupSound ? PrimaryForm(reading.backup->header) : primary.header;
+    ReadEntries(facts, facts.backupSound ? reading.backup->array : primary.array);
   }
 
+  std::vector<Check>& checks = facts.checks;
   CheckMbr(facts, checks);
   CheckHeader(facts, checks);
   CheckEntries(facts, checks);
-  ReadBackup(source, facts, checks);
+  CheckBackup(facts, reading, checks);
   CheckUncounted(facts, checks);
   CheckOverlaps(facts, checks);
   CheckUsableRange(facts, checks);

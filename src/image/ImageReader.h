@@ -19,9 +19,22 @@ namespace imgweld {
 
 enum class ImageKind { kTagged, kGpt, kOther };
 
-// A tagged image starts with "ZVFP"; a partition-table image with a
-// protective MBR (type 0xEE, signature 55 AA) followed by "EFI PART".
+// What the first sectors of a file show it to be.
+struct FileForm {
+  ImageKind kind = ImageKind::kOther;
+  // For a file that starts like a disk but has no GPT a reader can use:
+  // what was found, as a clause ("it has a protective MBR but ...").
+  std::string found;
+};
+
+// A tagged image starts with "ZVFP"; a partition-table image with an MBR
+// that holds a record of type 0xEE (signature 55 AA) and a GPT header,
+// "EFI PART", at sector 1 or, when sector 1 holds none, a sound backup GPT
+// at the last sector, as a UEFI reader finds it.
+FileForm RecognizeImage(ImageSource& source);
 ImageKind IdentifyImage(ImageSource& source);
+// The part of RecognizeImage that finds a disk.
+FileForm RecognizeDisk(ImageSource& source);
 
 // One verified property of an image.
 enum class CheckStatus {
@@ -128,21 +141,44 @@ struct GptEntryFacts {
   std::optional<uint64_t> recordedLength;
 };
 
+// Which GPT a disk is read from. As UEFI reads a disk, a primary header
+// or array that fails its checksum is not used; the backup is, when it is
+// sound.
+enum class GptTableInUse { kPrimary, kBackup, kNeither };
+
 struct GptImageFacts {
   uint64_t fileLength = 0;
   SectorBytes mbrBytes{};
-  SectorBytes headerBytes{};
+  SectorBytes headerBytes{};  // the primary header's sector
+  GptHeader primary;          // the primary header as stored
+  // The header of the table in use, in the primary's form (its own sector
+  // 1, the other header at the disk's end, the array at sector 2): the
+  // primary, or the backup when the primary is not sound and the backup is;
+  // the primary also when neither is.
   GptHeader header;
+  GptTableInUse table = GptTableInUse::kNeither;
+  // Why the primary is not used ("fails its checksum"); empty when it is.
+  std::string primaryFault;
   std::optional<uint32_t> computedHeaderCrc;  // nothing for an impossible header size
   std::optional<uint32_t> computedArrayCrc;   // nothing when the array is not in the image
-  // The entries the header counts, then every other entry that has a type.
+  // The entries of the table in use: on the packer's images those the
+  // header counts, then every other entry that has a type; on other disks
+  // every entry that has a type.
   std::vector<GptEntryFacts> entries;
   // Where the backup header was looked for, and what was found there.
   std::optional<uint64_t> backupPosition;
   std::optional<GptHeader> backup;
+  bool backupSound = false;  // its header and array pass their checksums
   std::vector<Check> checks;
 
   bool Compact() const { return header.layoutMarker == kGptCompactMarker; }
+  // Whether the header carries the packer's layout mark, and so its
+  // private fields from byte 108 on.
+  bool PackerLayout() const {
+    return header.layoutMarker == kGptCompactMarker || header.layoutMarker == kGptPaddedMarker;
+  }
+  // Records of the MBR in use besides the one of type 0xEE: a hybrid MBR.
+  uint32_t HybridRecords() const;
   // The disk's sector count, or nothing when the GPT leaves it open.
   std::optional<uint64_t> DiskEnd() const;
 };

@@ -538,22 +538,15 @@ bool AllChecksHold(const std::vector<Check>& checks) {
                       [](const Check& c) { return c.status == CheckStatus::kBad; });
 }
 
-ImageKind IdentifyImage(ImageSource& source) {
-  std::array<uint8_t, kSectorSize> sector{};
-  if (source.Read(0, std::span(sector).first(kFirmwareTag.size())) &&
-      std::equal(kFirmwareTag.begin(), kFirmwareTag.end(), sector.begin())) {
-    return ImageKind::kTagged;
+FileForm RecognizeImage(ImageSource& source) {
+  std::array<uint8_t, kFirmwareTag.size()> tag{};
+  if (source.Read(0, tag) && std::equal(kFirmwareTag.begin(), kFirmwareTag.end(), tag.begin())) {
+    return {ImageKind::kTagged, {}};
   }
-  if (!source.Read(0, sector)) return ImageKind::kOther;
-  const ProtectiveMbr mbr = DecodeProtectiveMbr(sector);
-  if (mbr.partitionType != 0xEE || mbr.signature != ProtectiveMbr{}.signature) {
-    return ImageKind::kOther;
-  }
-  if (!source.Read(kGptHeaderLba * kSectorSize, sector) || !HasGptSignature(sector)) {
-    return ImageKind::kOther;
-  }
-  return ImageKind::kGpt;
+  return RecognizeDisk(source);
 }
+
+ImageKind IdentifyImage(ImageSource& source) { return RecognizeImage(source).kind; }
 
 ProgramStorage BootBlockFacts::Programs() const {
   if (!plainProgramsField) return ProgramStorage::kUnknown;

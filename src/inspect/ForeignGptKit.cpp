@@ -42,7 +42,7 @@ std::string EntryText(const GptEntryFacts& e) {
 
 bool ForeignRebuild::CheckArray() {
   const GptHeader& h = facts_.header;
-  if (h.entryCount > kGptEntryCount) {
+  if (h.entryCount != kGptEntryCount) {
     return Refuse(
         Format("its GPT has %u entries, the packer writes %u", h.entryCount, kGptEntryCount));
   }
@@ -166,6 +166,21 @@ bool SameEntry(const GptEntry& a, const GptEntry& b) {
 }
 
 }  // namespace
+
+bool CanTakeGptApart(const GptImageFacts& facts, const std::string& where, Output& out) {
+  const RebuildReport refusal{out, where, kCannotBeTakenApart};
+  if (facts.table == GptTableInUse::kNeither) {
+    return refusal.Fail(
+        Format("its primary GPT %s and it has no sound backup GPT", facts.primaryFault.c_str()));
+  }
+  if (facts.HybridRecords() != 0) {
+    return refusal.Fail(
+        Format("it has a hybrid MBR (%u %s beside the one of type 0xee), a "
+               "partition-table image has a protective MBR only",
+               facts.HybridRecords(), facts.HybridRecords() == 1 ? "record" : "records"));
+  }
+  return true;
+}
 
 bool IsForeignGpt(const GptImageFacts& facts) {
   const uint16_t marker = facts.header.layoutMarker;

@@ -10,6 +10,12 @@
 
 namespace imgweld {
 
+// Whether a kit can be made of a GPT disk at all: only from a table that
+// passes its checksums (the backup when the primary does not), and only
+// behind the protective MBR the packer writes.
+// False, after one line naming why.
+bool CanTakeGptApart(const GptImageFacts& facts, const std::string& where, Output& out);
+
 // A disk image partitioned by another tool: a GPT of 512-byte sectors
 // behind a protective MBR, without the packer's marks in its header.
 bool IsForeignGpt(const GptImageFacts& facts);

@@ -4,6 +4,7 @@
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
 #include "inspect/GptRebuildConfig.h"
+#include "inspect/InspectSupport.h"
 #include "unpack/ExtractFile.h"
 
 namespace imgweld {
@@ -51,6 +52,7 @@ bool ExtractGptKit(const std::string& imagePath, File& image, uint64_t imageLeng
   if (!OpenKitDirectory(outputDir, directory, out)) return false;
   FileSource source(image, imageLength);
   const GptImageFacts facts = ReadGptImage(source);
+  NoteGptTable(facts, imagePath, out);
   GptKit kit;
   if (!BuildGptKit(source, facts, imagePath, out, kit)) return false;
   const bool written = WriteKit(kit, directory, image, imageLength, fileList, out);

@@ -8,6 +8,21 @@
 #include "inspect/ListingSupport.h"
 
 namespace imgweld {
+namespace {
+
+const char* TableWord(GptTableInUse table) {
+  switch (table) {
+    case GptTableInUse::kPrimary:
+      return "primary";
+    case GptTableInUse::kBackup:
+      return "backup";
+    case GptTableInUse::kNeither:
+      break;
+  }
+  return "none";
+}
+
+}  // namespace
 
 std::string GptText(const GptImageFacts& facts, const std::string& name) {
   const GptHeader& h = facts.header;
@@ -24,10 +39,17 @@ std::string GptText(const GptImageFacts& facts, const std::string& name) {
   about.Row({"last usable", Hex(h.lastUsableLba)});
   about.Row({"disk sectors", facts.DiskEnd() ? Hex(*facts.DiskEnd()) : "open"});
   about.Row({"backup", h.backupEnabled != 0 ? "on" : "off"});
-  about.Row({"header crc", Format("0x%08x %s", h.headerCrc,
-                                  OkWord(facts.computedHeaderCrc == h.headerCrc).c_str())});
-  about.Row({"array crc", Format("0x%08x %s", h.arrayCrc,
-                                 OkWord(facts.computedArrayCrc == h.arrayCrc).c_str())});
+  // The checksums are the primary's, whichever table is read.
+  const GptHeader& p = facts.primary;
+  about.Row({"header crc", Format("0x%08x %s", p.headerCrc,
+                                  OkWord(facts.computedHeaderCrc == p.headerCrc).c_str())});
+  about.Row({"array crc", Format("0x%08x %s", p.arrayCrc,
+                                 OkWord(facts.computedArrayCrc == p.arrayCrc).c_str())});
+  if (facts.table != GptTableInUse::kPrimary) {
+    about.Row({"table read", facts.table == GptTableInUse::kBackup
+                                 ? "backup, the primary " + facts.primaryFault
+                                 : "none is sound, the primary " + facts.primaryFault});
+  }
   about.Row({"backup header",
              facts.backup ? Format("at byte %s", Hex(*facts.backupPosition).c_str()) : "none"});
   // The attributes get a column only on a disk where some entry has them.
@@ -82,10 +104,12 @@ Json GptJson(const GptImageFacts& facts, const std::string& name) {
       .Add("disk_sectors", facts.DiskEnd() ? Json(*facts.DiskEnd()) : Json())
       .Add("backup_enabled", h.backupEnabled != 0)
       .Add("header_crc", Json::Object()
-                             .Add("stored", h.headerCrc)
-                             .Add("ok", facts.computedHeaderCrc == h.headerCrc))
-      .Add("array_crc",
-           Json::Object().Add("stored", h.arrayCrc).Add("ok", facts.computedArrayCrc == h.arrayCrc))
+                             .Add("stored", facts.primary.headerCrc)
+                             .Add("ok", facts.computedHeaderCrc == facts.primary.headerCrc))
+      .Add("array_crc", Json::Object()
+                            .Add("stored", facts.primary.arrayCrc)
+                            .Add("ok", facts.computedArrayCrc == facts.primary.arrayCrc))
+      .Add("table", TableWord(facts.table))
       .Add("partitions", std::move(entries))
       .Add("backup_header_position", facts.backup ? Json(*facts.backupPosition) : Json())
       .Add("checks", ChecksJson(facts.checks))

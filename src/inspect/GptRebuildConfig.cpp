@@ -403,6 +403,7 @@ std::string GptKitNames::TypeKeyOf(const Guid& guid, ConfigDocument& document) {
 
 bool BuildGptKit(ImageSource& source, const GptImageFacts& facts, const std::string& where,
                  Output& out, GptKit& kit) {
+  if (!CanTakeGptApart(facts, where, out)) return false;
   if (IsForeignGpt(facts)) return BuildForeignGptKit(source, facts, where, out, kit);
   return GptRebuild(source, facts, where, out).Run(kit);
 }

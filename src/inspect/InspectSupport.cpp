@@ -69,4 +69,14 @@ Json ChecksJson(const std::vector<Check>& checks) {
   return array;
 }
 
+void NoteGptTable(const GptImageFacts& facts, const std::string& where, Output& out) {
+  if (facts.table != GptTableInUse::kBackup) return;
+  out.Note(where, "primary GPT " + facts.primaryFault + ", the backup GPT is used");
+}
+
+std::string NotAnImageText(const std::string& name, const FileForm& form, const char* notWhat) {
+  return Format("%s is neither %s%s%s!", name.c_str(), notWhat, form.found.empty() ? "" : ": ",
+                form.found.c_str());
+}
+
 }  // namespace imgweld

@@ -56,4 +56,12 @@ std::string CheckLines(const std::vector<Check>& checks);
 
 Json ChecksJson(const std::vector<Check>& checks);
 
+// The line on standard error that says a disk is read from its backup GPT
+// because its primary is not sound; nothing when the primary is read.
+void NoteGptTable(const GptImageFacts& facts, const std::string& where, Output& out);
+
+// The one line of a file that is no image: what it is not, and what was
+// found in it when it starts like a disk.
+std::string NotAnImageText(const std::string& name, const FileForm& form, const char* notWhat);
+
 }  // namespace imgweld

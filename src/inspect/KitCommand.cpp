@@ -33,7 +33,11 @@ class DiagnosticOutput final : public Output {
 // the packer's (512-byte sectors) expresses.
 std::optional<uint32_t> ForeignSectorSize(ImageSource& source) {
   SectorBytes mbr{};
-  if (!source.Read(0, mbr) || !IsProtectiveMbr(mbr)) return std::nullopt;
+  SectorBytes first{};
+  if (!source.Read(0, mbr) || !IsProtectiveMbr(mbr) ||
+      (source.Read(kSectorSize, first) && HasGptSignature(first))) {
+    return std::nullopt;
+  }
   for (const uint32_t size : {1024u, 2048u, 4096u}) {
     SectorBytes header{};
     if (source.Read(size, header) && HasGptSignature(header)) return size;
@@ -53,12 +57,18 @@ bool ExtractKit(const std::string& imagePath, const std::string& outputDir, bool
     const std::optional<uint64_t> length = image.Length();
     if (length) {
       FileSource source(image, *length);
-      if (IdentifyImage(source) == ImageKind::kGpt) {
-        return ExtractGptKit(imagePath, image, *length, outputDir, out, progress);
-      }
+      // A GPT of larger sectors comes first: its header in sector 1 is
+      // missing, and a backup at the last 512 bytes would be read instead.
       if (const std::optional<uint32_t> size = ForeignSectorSize(source)) {
         return RebuildReport{out, imagePath, kCannotBeTakenApart}.Fail(Format(
             "its GPT has sectors of %u bytes, a partition-table image has sectors of 512", *size));
+      }
+      const FileForm form = RecognizeImage(source);
+      if (form.kind == ImageKind::kGpt) {
+        return ExtractGptKit(imagePath, image, *length, outputDir, out, progress);
+      }
+      if (!form.found.empty()) {
+        return RebuildReport{out, imagePath, kCannotBeTakenApart}.Fail(form.found);
       }
     }
   }

@@ -79,14 +79,16 @@ bool ListGpt(ImageSource& source, const std::string& name, ListMode mode, Output
     // As for a tagged image: a configuration that rebuilds the image, or
     // nothing on standard output.
     GptKit kit;
-    if (!BuildGptKit(source, ReadGptImage(source), name, out, kit) ||
-        !CheckGptKit(source, kit, name, out)) {
+    const GptImageFacts facts = ReadGptImage(source);
+    if (!BuildGptKit(source, facts, name, out, kit) || !CheckGptKit(source, kit, name, out)) {
       return false;
     }
+    NoteGptTable(facts, name, out);
     out.Write(kit.config);
     return true;
   }
   const GptImageFacts facts = ReadGptImage(source);
+  NoteGptTable(facts, name, out);
   out.Write(mode == ListMode::kJson ? GptJson(facts, name).Text() : GptText(facts, name));
   return AllChecksHold(facts.checks);
 }
@@ -103,7 +105,8 @@ std::optional<ListMode> ParseListMode(const std::string& word) {
 }
 
 bool ListImage(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
-  switch (IdentifyImage(source)) {
+  const FileForm form = RecognizeImage(source);
+  switch (form.kind) {
     case ImageKind::kTagged:
       return ListTagged(source, name, mode, out);
     case ImageKind::kGpt:
@@ -112,9 +115,8 @@ bool ListImage(ImageSource& source, const std::string& name, ListMode mode, Outp
       break;
   }
   ListFailure(out, mode, name)
-      .Fail(Format("%s is neither a tagged firmware image, a partition-table image nor a "
-                   "configuration!",
-                   name.c_str()));
+      .Fail(NotAnImageText(name, form,
+                           "a tagged firmware image, a partition-table image nor a configuration"));
   return false;
 }
 

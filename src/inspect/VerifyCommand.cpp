@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/Json.h"
 #include "image/ImageReader.h"
 #include "image/Md5.h"
 #include "inspect/InspectSupport.h"
@@ -42,39 +43,59 @@ Check HashCheck(const std::string& imagePath, File& image) {
   return {"md5", CheckStatus::kOk, Format("%s matches", hashPath.c_str())};
 }
 
-bool PrintChecks(const std::vector<Check>& checks, Output& out) {
-  out.Write(CheckLines(checks));
+bool PrintChecks(const std::vector<Check>& checks, const std::string& name, const char* kind,
+                 VerifyMode mode, Output& out) {
+  if (mode == VerifyMode::kJson) {
+    out.Write(Json::Object()
+                  .Add("file", name)
+                  .Add("kind", kind)
+                  .Add("checks", ChecksJson(checks))
+                  .Add("ok", AllChecksHold(checks))
+                  .Text());
+  } else {
+    out.Write(CheckLines(checks));
+  }
   return AllChecksHold(checks);
 }
 
-bool Verify(ImageSource& source, const std::string& name, std::vector<Check> checks, Output& out) {
-  switch (IdentifyImage(source)) {
+bool Verify(ImageSource& source, const std::string& name, std::vector<Check> checks,
+            VerifyMode mode, Output& out) {
+  const FileForm form = RecognizeImage(source);
+  switch (form.kind) {
     case ImageKind::kTagged: {
       const std::vector<Check> image = ReadTaggedImage(source).checks;
       checks.insert(checks.end(), image.begin(), image.end());
-      return PrintChecks(checks, out);
+      return PrintChecks(checks, name, "tagged", mode, out);
     }
-    case ImageKind::kGpt:
-      return PrintChecks(ReadGptImage(source).checks, out);
+    case ImageKind::kGpt: {
+      const GptImageFacts facts = ReadGptImage(source);
+      NoteGptTable(facts, name, out);
+      return PrintChecks(facts.checks, name, "gpt", mode, out);
+    }
     case ImageKind::kOther:
       break;
   }
-  FailureReport(out, FailureLine::kInListing, name)
-      .Fail(Format("%s is neither a tagged firmware image nor a partition-table image!",
-                   name.c_str()));
+  // JSON output holds the document or nothing: the line goes to standard
+  // error then.
+  FailureReport(out,
+                mode == VerifyMode::kJson ? FailureLine::kOnStandardError : FailureLine::kInListing,
+                name)
+      .Fail(NotAnImageText(name, form, "a tagged firmware image nor a partition-table image"));
   return false;
 }
 
 }  // namespace
 
 bool VerifyImage(ImageSource& source, const std::string& name, Output& out) {
-  return Verify(source, name, {}, out);
+  return Verify(source, name, {}, VerifyMode::kText, out);
 }
 
-bool VerifyFile(const std::string& path, bool checkHash, Output& out) {
+bool VerifyFile(const std::string& path, bool checkHash, VerifyMode mode, Output& out) {
   File file;
   uint64_t length = 0;
-  FailureReport failure(out, FailureLine::kInListing, path);
+  FailureReport failure(
+      out, mode == VerifyMode::kJson ? FailureLine::kOnStandardError : FailureLine::kInListing,
+      path);
   if (!OpenForInspection(path, file, length, failure)) return false;
   FileSource source(file, length);
   std::vector<Check> checks;
@@ -90,7 +111,7 @@ bool VerifyFile(const std::string& path, bool checkHash, Output& out) {
       checks.push_back(HashCheck(path, file));
     }
   }
-  return Verify(source, path, std::move(checks), out);
+  return Verify(source, path, std::move(checks), mode, out);
 }
 
 }  // namespace imgweld

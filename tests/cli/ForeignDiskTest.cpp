@@ -130,10 +130,13 @@ TEST(ForeignDiskTest, AttributeBitsComeBackInTheRebuiltEntries) {
   EXPECT_NE(text.out.find("0x1000000000000001"), std::string::npos) << text.out;
 }
 
-// Puts `value` at `at`, little-endian, as sgdisk would never write it.
+// Puts `value` at `at` of the primary GPT, little-endian, as sgdisk would
+// never write it, and seals the table again: a GPT that fails its checksum
+// is not read.
 void Poke64(const std::string& path, uint64_t at, uint64_t value) {
   std::vector<uint8_t> bytes = ReadBytes(path);
   for (size_t i = 0; i < 8; ++i) bytes.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+  SealPrimaryGpt(bytes);
   WriteBytes(path, bytes);
 }
 

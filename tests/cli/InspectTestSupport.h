@@ -49,6 +49,29 @@ inline void FlipByte(const std::string& path, uint64_t at) {
   WriteBytes(path, bytes);
 }
 
+// CRC-32 as GPT uses it (zlib's): reflected polynomial 0xEDB88320, register
+// and result inverted.
+inline uint32_t RefCrc32(const uint8_t* data, size_t length) {
+  uint32_t reg = 0xFFFFFFFFu;
+  for (size_t i = 0; i < length; ++i) {
+    reg ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) reg = (reg & 1) ? (reg >> 1) ^ 0xEDB88320u : reg >> 1;
+  }
+  return ~reg;
+}
+
+// Seals the primary GPT of a disk image held in `bytes` after an edit: the
+// checksum of its 128-entry array at sector 2, then the header's own, so
+// that a reader takes the edited table rather than the backup.
+inline void SealPrimaryGpt(std::vector<uint8_t>& bytes) {
+  const auto put = [&](size_t at, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) bytes.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+  };
+  put(512 + 88, RefCrc32(bytes.data() + 1024, 128 * 128));
+  put(512 + 16, 0);
+  put(512 + 16, RefCrc32(bytes.data() + 512, 92));
+}
+
 // The lines of `text` that start with `prefix`.
 inline std::vector<std::string> LinesStartingWith(const std::string& text,
                                                   const std::string& prefix) {

@@ -285,6 +285,7 @@ TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
     fs::create_directory(dir / "kit");
     std::vector<uint8_t> image = packed;
     image.at(1024 + 128 + 56 + 2) = static_cast<uint8_t>(byte);
+    SealPrimaryGpt(image);
     WriteBytes(dir / "Firmware.img", image);
     const Outcome refused = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
     EXPECT_EQ(refused.exitCode, 4);
