@@ -78,15 +78,32 @@ struct GptAt {
   }
 };
 
-GptAt ReadGptAt(ImageSource& source, uint64_t lba) {
+// The packer's backup of a disk it leaves open follows the last payload
+// byte, wherever that ends, with its array right before it: it lies at the
+// end of the file, not at a whole sector.
+bool IsOpenPackerBackup(const GptHeader& h) {
+  return h.currentLba == kOpenBackupLba && HasPackerMark(h);
+}
+
+GptAt ReadGptAtByte(ImageSource& source, uint64_t position) {
   GptAt gpt;
-  if (lba <= source.Length() / kSector) source.Read(lba * kSector, gpt.bytes);
+  if (position <= source.Length()) source.Read(position, gpt.bytes);
   gpt.signature = HasGptSignature(gpt.bytes);
   gpt.header = DecodeGptHeader(gpt.bytes);
   gpt.headerCrc = HeaderCrc(gpt.bytes, gpt.header.headerSize);
-  gpt.array = ReadArray(source, gpt.header);
+  if (!IsOpenPackerBackup(gpt.header)) {
+    gpt.array = ReadArray(source, gpt.header);
+  } else if (const uint64_t bytes = ArrayBytes(gpt.header);
+             bytes > 0 && bytes <= kMaxArrayBytes && bytes <= position) {
+    std::vector<uint8_t> array(static_cast<size_t>(bytes));
+    if (source.Read(position - bytes, array)) gpt.array = std::move(array);
+  }
   if (gpt.array) gpt.arrayCrc = Crc32(*gpt.array, 0);
   return gpt;
+}
+
+GptAt ReadGptAt(ImageSource& source, uint64_t lba) {
+  return ReadGptAtByte(source, lba <= source.Length() / kSector ? lba * kSector : source.Length());
 }
 
 // Both GPTs of a disk as read, for the checks.
@@ -109,15 +126,23 @@ std::optional<GptAt> FindBackup(ImageSource& source, const GptAt& primary, bool 
   if (tryLast && sectors > kGptHeaderLba + 1 && (places.empty() || places[0] != sectors - 1)) {
     places.push_back(sectors - 1);
   }
-  if (!places.empty()) facts.backupPosition = places[0] * kSector;
+  std::vector<uint64_t> positions;
+  for (const uint64_t lba : places) positions.push_back(lba * kSector);
+  // A disk the packer left open ends with its backup, at a whole sector
+  // only when the last payload does.
+  if (primary.signature && named == kOpenBackupLba && HasPackerMark(primary.header) &&
+      facts.fileLength % kSector != 0 && facts.fileLength > (kGptHeaderLba + 1) * kSector) {
+    positions.insert(positions.begin(), facts.fileLength - kSector);
+  }
+  if (!positions.empty()) facts.backupPosition = positions[0];
   std::optional<GptAt> found;
-  for (const uint64_t lba : places) {
-    GptAt gpt = ReadGptAt(source, lba);
+  for (const uint64_t position : positions) {
+    GptAt gpt = ReadGptAtByte(source, position);
     if (!gpt.signature) continue;
-    const bool sound = gpt.Fault(lba).empty();
+    const bool sound = gpt.Fault(position / kSector).empty();
     if (found && !sound) continue;
     found = std::move(gpt);
-    facts.backupPosition = lba * kSector;
+    facts.backupPosition = position;
     if (sound) break;
   }
   return found;
