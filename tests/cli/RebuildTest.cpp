@@ -429,10 +429,10 @@ TEST(RebuildTest, KitOfAnImageWithBytesAfterItsEndFails) {
     const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
     EXPECT_EQ(kit.exitCode, 4);
     const std::vector<std::string> lines = LinesStartingWith(kit.err, "imgweld: Firmware.img: ");
-    ASSERT_EQ(lines.size(), 1u) << kit.err;
-    EXPECT_TRUE(lines[0].starts_with("imgweld: Firmware.img: cannot be rebuilt exactly, "))
-        << lines[0];
-    EXPECT_NE(lines[0].find(c.why), std::string::npos) << lines[0];
+    EXPECT_EQ(lines.size(), 1u) << kit.err;
+    const std::string line = lines.empty() ? "" : lines[0];
+    EXPECT_TRUE(line.starts_with("imgweld: Firmware.img: cannot be rebuilt exactly, ")) << line;
+    EXPECT_NE(line.find(c.why), std::string::npos) << line;
     EXPECT_TRUE(fs::exists(dir / "kit/setting.ini"));
   }
 }
