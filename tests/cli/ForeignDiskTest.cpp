@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "cli/InspectTestSupport.h"
@@ -18,9 +19,11 @@ namespace fs = std::filesystem;
 
 constexpr uint64_t kSector = 512;
 
-// Makes a 4 MiB disk image partitioned by sgdisk with `arguments`.
-void MakeDisk(const std::string& path, const std::string& arguments) {
-  ASSERT_EQ(RunShell("truncate -s 4M " + Quote(path) + " && sgdisk " + arguments + " " +
+// Makes a disk image of `size` (a sparse file) partitioned by sgdisk with
+// `arguments`.
+void MakeDisk(const std::string& path, const std::string& arguments,
+              const std::string& size = "4M") {
+  ASSERT_EQ(RunShell("truncate -s " + size + " " + Quote(path) + " && sgdisk " + arguments + " " +
                      Quote(path) + " >/dev/null 2>&1")
                 .exitCode,
             0)
@@ -151,6 +154,7 @@ TEST(ForeignDiskTest, LayoutsThePackerCannotExpressAreRefusedBeforeAnyFile) {
     std::string arguments;
     std::function<void(const std::string&)> edit;
     std::string refusal;
+    std::string size = "4M";  // of the disk
   } cases[] = {
       {"256 entries", "--resize-table=256 -n 1:2048:+64K", nullptr,
        "its GPT has 256 entries, the packer writes 128"},
@@ -173,6 +177,13 @@ TEST(ForeignDiskTest, LayoutsThePackerCannotExpressAreRefusedBeforeAnyFile) {
       {"overlapping partitions", "-n 1:2048:+64K -n 2:4096:+64K",
        [](const std::string& path) { Poke64(path, kEntry2 + 32, 2100); },
        "entry 1 () and entry 2 () overlap"},
+      {"partitions sharing their edge sector", "-n 1:2048:+64K -n 2:4096:+64K",
+       [](const std::string& path) { Poke64(path, kEntry2 + 32, 2175); },
+       "entry 1 () and entry 2 () overlap"},
+      // Sector 8388574 and the 33 of the backup GPT after it end at 4 GiB,
+      // one byte past the last position an image has.
+      {"a partition ending one sector too late", "-n 1:2048:+64K -n 2:8388000:8388574", nullptr,
+       "entry 2 () ends beyond 4 GiB", "4G"},
       {"4096-byte sectors", "-n 1:2048:+64K",
        [](const std::string& path) {
          std::vector<uint8_t> bytes = ReadBytes(path);
@@ -185,18 +196,50 @@ TEST(ForeignDiskTest, LayoutsThePackerCannotExpressAreRefusedBeforeAnyFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
-    MakeDisk(dir / "disk.img", c.arguments);
+    MakeDisk(dir / "disk.img", c.arguments, c.size);
     if (c.edit) c.edit(dir / "disk.img");
     fs::create_directory(dir / "kit");
     const Outcome kit = Imgweld({"-X", "disk.img", "kit"}, dir.Path());
     EXPECT_EQ(kit.exitCode, 4);
     EXPECT_EQ(kit.out, "");
     const std::vector<std::string> lines = LinesStartingWith(kit.err, "imgweld: disk.img: ");
-    ASSERT_EQ(lines.size(), 1u) << kit.err;
-    EXPECT_TRUE(lines[0].starts_with("imgweld: disk.img: cannot be taken apart: ")) << lines[0];
-    EXPECT_NE(lines[0].find(c.refusal), std::string::npos) << lines[0];
+    EXPECT_EQ(lines.size(), 1u) << kit.err;
+    const std::string line = lines.empty() ? "" : lines[0];
+    EXPECT_TRUE(line.starts_with("imgweld: disk.img: cannot be taken apart: ")) << line;
+    EXPECT_NE(line.find(c.refusal), std::string::npos) << line;
     EXPECT_TRUE(fs::is_empty(dir / "kit"));
   }
+}
+
+// The last sector a partition may end on: the backup GPT's 33 sectors
+// after it end at byte 0xFFFFFFFF, the last position of an image. Such a
+// disk is taken apart and packs back to the same partitions.
+TEST(ForeignDiskTest, APartitionEndingOnTheLastSectorThePackerReachesComesBack) {
+  TempDir dir;
+  MakeDisk(dir / "disk.img", "-n 1:2048:+64K -c 1:boot -n 2:8386560:8388573 -c 2:tail", "4G");
+  // Data at the start of the last partition, written in place: the disk is
+  // too large to read whole.
+  const std::string data = "the last partition";
+  {
+    std::fstream disk(dir / "disk.img", std::ios::in | std::ios::out | std::ios::binary);
+    disk.seekp(static_cast<std::streamoff>(8386560 * kSector));
+    disk.write(data.data(), static_cast<std::streamsize>(data.size()));
+    ASSERT_TRUE(disk.good());
+  }
+  fs::create_directory(dir / "kit");
+  fs::create_directory(dir / "out");
+  const Outcome kit = Imgweld({"-X", "disk.img", "kit"}, dir.Path());
+  ASSERT_EQ(kit.exitCode, 0) << kit.err;
+  EXPECT_EQ(kit.out, "boot.img\ntail.img\nsetting.ini\n");
+  EXPECT_EQ(fs::file_size(dir / "kit/tail.img"), (8388573 - 8386560 + 1) * kSector);
+  EXPECT_EQ(ReadText(dir / "kit/tail.img").substr(0, data.size()), data);
+  const Outcome packed = Imgweld({"-P", "kit/setting.ini", "out"}, dir.Path());
+  ASSERT_EQ(packed.exitCode, 0) << packed.out;
+  EXPECT_EQ(fs::file_size(dir / "out/Firmware.img"), (8388573 + 1 + 33) * kSector);
+  const std::string info = RunShell("sgdisk -i 2 " + Quote(dir / "out/Firmware.img")).output;
+  EXPECT_NE(info.find("First sector: 8386560 "), std::string::npos) << info;
+  EXPECT_NE(info.find("Last sector: 8388573 "), std::string::npos) << info;
+  EXPECT_EQ(PartitionReport(dir / "out/Firmware.img", 2), PartitionReport(dir / "disk.img", 2));
 }
 
 }  // namespace

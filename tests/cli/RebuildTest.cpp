@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "cli/InspectTestSupport.h"
+#include "pack/PackTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace imgweld::test {
@@ -454,6 +455,83 @@ TEST(RebuildTest, KitChecksTheHashFileBesideTheImage) {
     EXPECT_EQ(SortedLines(kit.out), files);
     EXPECT_EQ(FileNames(dir / "kit"), files);
   }
+}
+
+// The kit must give back the whole file: bytes after the image's end, a
+// part of a sector of them, are a difference in both image forms (no backup
+// block or backup GPT, which would then not end the file). -X still
+// writes its files, and exits 4 with one line naming why.
+TEST(RebuildTest, KitOfAnImageWithBytesAfterItsEndFails) {
+  const struct {
+    const char* example;
+    size_t extra;
+    std::string why;
+  } cases[] = {
+      {"board", 1, "its last partition ends inside a sector, which the packer pads"},
+      {"board", 511, "its last partition ends inside a sector, which the packer pads"},
+      {"gpt-board", 1, "the rebuilt image ends there, the other holds 1 bytes more"},
+      {"gpt-board", 511, "the rebuilt image ends there, the other holds 511 bytes more"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.example) + ", " + std::to_string(c.extra));
+    TempDir dir;
+    fs::create_directory(dir / "kit");
+    // Without a backup block, which would no longer be at the image's end.
+    fs::copy(SourceDir() + "/examples/" + c.example, dir / "source");
+    std::string config = ReadText(dir / "source/setting.ini");
+    config.replace(config.find("Backup_Partition_Enable=1"), 25, "Backup_Partition_Enable=0");
+    WriteText(dir / "source/setting.ini", config);
+    PackFixed("source/setting.ini", ".", dir.Path());
+    std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+    image.resize(image.size() + c.extra, 0xFF);
+    WriteBytes(dir / "Firmware.img", image);
+    const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+    EXPECT_EQ(kit.exitCode, 4);
+    const std::vector<std::string> lines = LinesStartingWith(kit.err, "imgweld: Firmware.img: ");
+    EXPECT_EQ(lines.size(), 1u) << kit.err;
+    const std::string line = lines.empty() ? "" : lines[0];
+    EXPECT_TRUE(line.starts_with("imgweld: Firmware.img: cannot be rebuilt exactly, ")) << line;
+    EXPECT_NE(line.find(c.why), std::string::npos) << line;
+    EXPECT_TRUE(fs::exists(dir / "kit/setting.ini"));
+  }
+}
+
+// A record whose Type_Guid fills its 64 bytes with no end: the
+// configuration carries it, and the packer, which keeps 63 characters,
+// refuses it. -X checks its configuration with the packer as -L ini does:
+// it writes the kit and exits 4.
+TEST(RebuildTest, KitWhoseConfigurationThePackerRefusesFails) {
+  TempDir dir;
+  fs::create_directory(dir / "kit");
+  PackFixed(SourceDir() + "/examples/board/setting.ini", ".", dir.Path());
+  std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+  const size_t uboot = 0x200 + 2 * 128;
+  std::fill_n(image.begin() + uboot + 0x38, 64, 'x');
+  // Both checksums again, and the backup block's copies of table and header.
+  const auto put32 = [&](size_t at, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  };
+  put32(0x1F8, RefCrc32Msb(std::span<const uint8_t>(image).subspan(0x200, 7 * 128)));
+  put32(0x1FC, RefCrc32Msb(std::span<const uint8_t>(image).first(0x1FC)));
+  const size_t backup = image.size() - 4096;
+  std::copy(image.begin() + 0x200, image.begin() + 0x1000, image.begin() + backup);
+  std::copy(image.begin(), image.begin() + 512, image.begin() + backup + 3584);
+  WriteBytes(dir / "Firmware.img", image);
+  ASSERT_EQ(Imgweld({"-V", "Firmware.img", "offcheck"}, dir.Path()).exitCode, 0);
+
+  const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+  EXPECT_EQ(kit.exitCode, 4);
+  EXPECT_EQ(LinesStartingWith(kit.err, "imgweld: Firmware.img: "),
+            (std::vector<std::string>{
+                "imgweld: Firmware.img: Packing Error:Type_Guid of partition uboot is longer than "
+                "63 characters!",
+                "imgweld: Firmware.img: cannot be rebuilt exactly, the packer refuses the "
+                "configuration"}));
+  EXPECT_EQ(SortedLines(kit.out), FileNames(dir / "kit"));
+  EXPECT_TRUE(fs::exists(dir / "kit/uboot.img"));
+  const Outcome listed = Imgweld({"-L", "Firmware.img", "ini"}, dir.Path());
+  EXPECT_EQ(listed.exitCode, 4);
+  EXPECT_EQ(listed.out, "");
 }
 
 // The example board packs back from its kit, also from a kit written twice.

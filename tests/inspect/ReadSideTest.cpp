@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -418,6 +419,70 @@ TEST_F(ReadSideTest, ControlBytesAreEscapedInTextAndRefusedInIni) {
       << model.Diagnostics();
 }
 
+// The C1 controls (U+0080 to U+009F, C2 80 to C2 9F in UTF-8) act on a
+// terminal as the C0 ones do, so text listings escape them; U+00A0, the
+// first character after them, is text. JSON gives every byte above 0x7E,
+// DEL included, as \u00XX.
+TEST_F(ReadSideTest, ListingsEscapeTheC1ControlsAndKeepWhatFollowsThem) {
+  const Bytes packed = ReadBytes(PackExample("board"));
+  const struct {
+    const char* what;
+    std::string name;  // of the uboot record
+    std::string text;  // as the text listing shows it
+    std::string json;  // as the JSON listing gives it
+  } cases[] = {
+      {"U+0080", "u\xc2\x80z", "u\\xC2\\x80z", "u\\u00c2\\u0080z"},
+      {"U+009F", "u\xc2\x9fz", "u\\xC2\\x9Fz", "u\\u00c2\\u009fz"},
+      {"U+00A0", "u\xc2\xa0z", "u\xc2\xa0z", "u\\u00c2\\u00a0z"},
+      {"DEL", "u\x7fz", "u\\x7Fz", "u\\u007fz"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes image = packed;
+    std::fill_n(image.begin() + Record(2), 32, 0);
+    std::copy(c.name.begin(), c.name.end(), image.begin() + Record(2));
+    ResealTagged(image);
+    const std::string path = Write("named.img", image);
+
+    StringOutput text;
+    List(path, ListMode::kText, text);
+    EXPECT_NE(text.Text().find("  " + c.text + "  "), std::string::npos) << text.Text();
+    if (c.text != c.name) {
+      EXPECT_EQ(text.Text().find(c.name), std::string::npos) << "shown unescaped";
+    }
+    StringOutput json;
+    List(path, ListMode::kJson, json);
+    EXPECT_NE(json.Text().find("\"name\": \"" + c.json + "\""), std::string::npos) << json.Text();
+    EXPECT_TRUE(std::all_of(json.Text().begin(), json.Text().end(),
+                            [](char b) { return static_cast<unsigned char>(b) < 0x7F; }));
+  }
+
+  // DEL alone is enough for ini to refuse a text.
+  const struct {
+    const char* what;
+    size_t at;
+    size_t width;
+    std::string value;
+    std::string problem;
+  } refused[] = {
+      {"model", 0x2D, 32, "demo\x7f", "the model holds the control character 0x7F"},
+      {"chip", 0x29, 4, "Z\x7f", "the chip holds the control character 0x7F"},
+      {"Type_Guid", Record(2) + 0x38, 64, "lin\x7fux",
+       "partition uboot's Type_Guid holds the control character 0x7F"},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.what);
+    Bytes image = packed;
+    std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(r.at), r.width, 0);
+    std::copy(r.value.begin(), r.value.end(), image.begin() + static_cast<std::ptrdiff_t>(r.at));
+    ResealTagged(image);
+    StringOutput ini;
+    EXPECT_EQ(List(Write("del.img", image), ListMode::kIni, ini), 4);
+    EXPECT_EQ(ini.Text(), "");
+    EXPECT_NE(ini.Diagnostics().find(r.problem), std::string::npos) << ini.Diagnostics();
+  }
+}
+
 // Where the checks of -V change their verdict.
 TEST_F(ReadSideTest, VerifyChecksAtTheirLimits) {
   const std::string noBackup = PackExample("board", [](std::string& config) {
@@ -461,6 +526,39 @@ TEST_F(ReadSideTest, VerifyChecksAtTheirLimits) {
   const uint64_t backupHeader = Le64(gpt, 512 + 32) * 512;
   gpt[backupHeader - 1] ^= 0x01;
   EXPECT_EQ(FailedChecks(Verify(Write("gpt.img", gpt)).text), std::set<std::string>{"backup gpt"});
+
+  // The header, table and vendor area take sectors 0 to 0x3F: a record that
+  // starts on the last of them lies on them, one at 0x40 does not.
+  for (const uint32_t first : {0x3Fu, 0x40u}) {
+    TestImage laid;
+    laid.records = {VendorRecord(), Partition("a", 5, first, 8, 16)};
+    Bytes image = laid.Build();
+    ResealTagged(image);
+    const Verified verified = Verify(Write("reserved.img", image));
+    EXPECT_EQ(verified.text.find(Format("record 1 a at sectors 0x%x-0x%x "
+                                        "overlaps the header, table and vendor area at sectors "
+                                        "0x0-0x3f",
+                                        first, first + 7)) != std::string::npos,
+              first == 0x3F)
+        << verified.text;
+    EXPECT_EQ(FailedChecks(verified.text).contains("overlap"), first == 0x3F) << verified.text;
+  }
+
+  // The hash file's first and last bytes count as much as the others.
+  const std::string hashed = PackExample("board");
+  const std::string hashFile = hashed.substr(0, hashed.rfind('.')) + ".md5";
+  const Bytes digest = ReadBytes(hashFile);
+  ASSERT_EQ(digest.size(), 16u);
+  EXPECT_EQ(Verify(hashed, true).exitCode, 0);
+  for (const size_t at : {size_t{0}, size_t{15}}) {
+    Bytes changed = digest;
+    changed[at] ^= 0x01;
+    WriteBytes(hashFile, changed);
+    const Verified verified = Verify(hashed, true);
+    EXPECT_EQ(verified.exitCode, 4) << at;
+    EXPECT_EQ(FailedChecks(verified.text), std::set<std::string>{"md5"}) << verified.text;
+  }
+  WriteBytes(hashFile, digest);
 
   // Without its hash file a tagged image cannot be verified.
   const Verified unhashed = Verify(Write("nohash.img", board), true);

@@ -35,6 +35,14 @@ TEST(ConfigWarnings, LikelyMistakesAreToldOnTheDiagnosticsStream) {
       {"blanks around a switch", system + "Backup_Partition_Enable = 1\n" + part,
        "imgweld: c.ini: [System] Backup_Partition_Enable= 1: the blanks around \"1\" make it "
        "count as not set\n"},
+      {"blanks around a partition-table switch of 0", system + "Gpt_Enable = 0\n" + part,
+       "imgweld: c.ini: [System] Gpt_Enable= 0: the blanks around \"0\" make it count as not "
+       "set\n"},
+      {"blanks around a partition-table switch of 1", system + "Gpt_Enable = 1\n" + part,
+       "imgweld: c.ini: [System] Gpt_Enable= 1: the blanks around \"1\" make it count as not "
+       "set\n"},
+      {"blanks around a switch of 0", system + "Nano = 0\n" + part,
+       "imgweld: c.ini: [System] Nano= 0: the blanks around \"0\" make it count as not set\n"},
       {"system number with a comment", system + "FILL_BYTE=0xFF # pad\n" + part,
        "imgweld: c.ini: [System] FILL_BYTE=0xFF : not a whole number, the default is used\n"},
       {"version with a letter", "[System]\nFwVersion=v1.2.3\n" + part,

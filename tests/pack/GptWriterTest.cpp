@@ -697,6 +697,37 @@ TEST_F(GptPackTest, RealToolsReadThePaddedImageAsConfigured) {
   }
 }
 
+// Only the last partition runs to the last usable sector when it grows; an
+// earlier one with the grow flag keeps its configured size, in the table
+// and as sgdisk reads it.
+TEST_F(GptPackTest, OnlyTheLastGrowingPartitionRunsToTheLastUsableSector) {
+  ASSERT_TRUE(Pack(SystemSection("0", "0") +
+                   PartSection(1, "boot", "2", "0x40", "0x400", "0", "ddr.bin,loader.bin") +
+                   PartSection(2, "early", "8", "0x800", "0x100", "4", "data.img") +
+                   PartSection(3, "middle", "8", "0xC00", "0x100", "4", "data.img") +
+                   PartSection(4, "last", "8", "0x1000", "0", "4", "data.img")))
+      << out_.Text();
+  const Bytes image = Image();
+  const uint64_t lastUsable = ReadHeader(image, 1).lastUsable;
+  EXPECT_EQ(lastUsable, kAllOnes - 34);
+  const struct {
+    const char* name;
+    uint64_t first, last;
+  } expected[] = {{"early", 0x800, 0x8FF}, {"middle", 0xC00, 0xCFF}, {"last", 0x1000, lastUsable}};
+  ExpectToolPresent("sgdisk");
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(expected[i].name);
+    const EntryView entry = ReadEntry(image, 2, i + 1);
+    EXPECT_EQ(entry.name, Units(expected[i].name));
+    EXPECT_EQ(entry.firstLba, expected[i].first);
+    EXPECT_EQ(entry.lastLba, expected[i].last);
+    const RunResult info = RunTool("sgdisk -i " + std::to_string(i + 2) + " " + Quote(ImagePath()));
+    EXPECT_EQ(After(info.output, "Partition name: '", "'"), expected[i].name) << info.output;
+    EXPECT_EQ(After(info.output, "Last sector: ", " \n"), std::to_string(expected[i].last))
+        << info.output;
+  }
+}
+
 TEST(GptExecutable, SameConfigurationGivesTheSameGuidsOnEveryRun) {
   TempDir dir;
   WriteBytes(dir / "ddr.bin", RandomBytes(3000, 1));

@@ -3,8 +3,11 @@
 #include <filesystem>
 #include <map>
 
+#include "common/Output.h"
 #include "pack/GptWriter.h"
+#include "pack/PackContext.h"
 #include "pack/PackFirmware.h"
+#include "pack/PackOptions.h"
 #include "pack/PackTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -250,6 +253,46 @@ TEST_F(LayoutPlanTest, NumbersBeyond32BitsAndEmptyTableEntriesAreRefused) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ExpectPackedOrRefused(c.config, c.refusal);
+  }
+}
+
+// A growing last payload may take every 32-bit position, but the image is
+// padded to a whole sector and its recorded length is 32 bits: the longest
+// image ends at 0xFFFFFE00. A payload that ends past that is refused for
+// the image, one that ends past 0xFFFFFFFF for itself. Planned only, as -P
+// plans before it writes: the images are 4 GiB.
+TEST_F(LayoutPlanTest, GrowingPayloadReachesTheLastWholeSectorBelow4GiB) {
+  const uint64_t start = uint64_t{0x7FFF00} * 512;
+  const struct {
+    uint64_t end;  // where the payload ends, from the image's start
+    std::string refusal;
+  } cases[] = {
+      {0xFFFFFE00, ""},
+      {0xFFFFFE01, "Packing Error:Firmware.img does not fit below 4 GiB!\r\n"},
+      {0xFFFFFFFF, "Packing Error:Firmware.img does not fit below 4 GiB!\r\n"},
+      {0x100000000, "Packing Error:partition grow does not fit below 4 GiB!\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.end);
+    fs::resize_file(root_ / "a.img", c.end - start);  // sparse
+    ConfigDocument document;
+    ParseConfig(document,
+                Tagged() + Boot(1, "0x40", "0x80") + Part(2, "grow", "0x7FFF00", "0", "4"));
+    const PackOptions options = ResolvePackOptions(document, root_.Path().string());
+    StringOutput out;
+    DiscardedOutput progress;
+    const PackContext context{options, out, nullptr, &progress};
+    TaggedFirmwarePlan planned;
+    const bool planOk =
+        PlanTaggedFirmware(document, context, "Firmware.img", FixedPackTime(), planned);
+    const std::string refusal =
+        out.Text() + (planned.plan.failure ? planned.plan.failure->line : std::string());
+    EXPECT_EQ(refusal, c.refusal);
+    if (c.refusal.empty()) {
+      EXPECT_TRUE(planOk);
+      EXPECT_EQ(planned.header.imageLength, c.end);
+      EXPECT_EQ(planned.plan.length, c.end);
+    }
   }
 }
 

@@ -4,8 +4,10 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <sstream>
 #include <string>
 
+#include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
 #include "image/HeaderTime.h"
 
@@ -76,6 +78,39 @@ TEST(PackTime, MalformedValuesAreRefusedWithOneLine) {
     EXPECT_EQ(out.Text(),
               std::string("Packing Error:SOURCE_DATE_EPOCH=") + value +
                   " is not a count of seconds since 1970 that the header can hold!\r\n");
+  }
+}
+
+// The Date key takes the Gregorian calendar's leap days (2000 has one, 1900
+// and 2100 have none) and a leap second's 60, nothing past it.
+TEST(PackTime, DateKeyFollowsTheCalendar) {
+  const struct {
+    const char* value;
+    bool taken;
+  } cases[] = {
+      {"2000-02-29 12:00:00", true},  {"2000-01-01 23:59:60", true},
+      {"2024-02-29 00:00:00", true},  {"1900-02-29 12:00:00", false},
+      {"2100-02-29 12:00:00", false}, {"2000-01-01 23:59:61", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    ConfigDocument document;
+    std::istringstream text(std::string("[System]\nFwVersion=1.0.0\nDate=") + c.value + "\n");
+    document.Parse(text, false);
+    std::optional<std::tm> stamp;
+    StringOutput out;
+    EXPECT_EQ(ReadDateKey(document, stamp, out), c.taken);
+    EXPECT_EQ(stamp.has_value(), c.taken);
+    if (stamp) {
+      EXPECT_EQ(Fields(*stamp), c.value);
+    }
+    if (c.taken) {
+      EXPECT_EQ(out.Text(), "");
+    } else {
+      EXPECT_EQ(out.Text(), std::string("Packing Error:Date=") + c.value +
+                                " in [System] is not a date and time of the form YYYY-MM-DD "
+                                "HH:MM:SS!\r\n");
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 // right whatever the syncing in between dropped from the page cache.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -187,6 +188,73 @@ TEST_F(DurableOutputTest, UnpackSyncsEveryFileBeforeRenameAndLargeOnesWhileWriti
   const FileSyncs big = ExpectSyncedBeforeRename(trace, "big.img");
   EXPECT_GE(SyncsWhileWriting(big), 1u) << "big.img reached the disk only at its end";
   EXPECT_TRUE(ReadBytes(dir_ / "unpacked/big.img") == ReadBytes(dir_ / "in/big.bin"));
+}
+
+// A sync of the helper thread that fails (strace makes every fdatasync
+// fail with EIO; the final sync is an fsync) fails the file as a failed
+// write would: the run ends with its error line, the file does not take its
+// name, and what an earlier run left under the names the run had not
+// finished stays as it was. An unpack keeps the files it finished before.
+TEST_F(DurableOutputTest, FailedBackgroundSyncFailsTheFileAndTheRun) {
+  const std::string work = dir_.Path().string();
+  if (RunShell("strace -o /dev/null -e inject=fdatasync:error=EIO true >/dev/null 2>&1 && "
+               "echo yes")
+          .output != "yes\n") {
+    GTEST_SKIP() << "this strace cannot inject faults";
+  }
+  ASSERT_EQ(RunBounded({"-P", "in/setting.ini", "packed"}, work).exitCode, 0);
+  // What earlier runs left: a pack, and files under two of unpack's names.
+  fs::copy(dir_.Path() / "packed", dir_.Path() / "earlier-packed");
+  WriteText(dir_ / "unpacked/big.img", "an earlier big.img");
+  WriteText(dir_ / "unpacked/setting.ini", "an earlier setting.ini");
+  fs::copy(dir_.Path() / "unpacked", dir_.Path() / "earlier-unpacked");
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    int exitCode;
+    std::string prefix;     // of the error line
+    std::string errorLine;  // how it starts
+    std::string dir;
+    std::vector<std::string> untouched;  // as the earlier run left them
+    std::vector<std::string> finished;   // written before the failure
+  } cases[] = {
+      {"pack",
+       {"-P", "in/setting.ini", "packed"},
+       3,
+       "Packing Error:",
+       "Packing Error:Writing packed/Firmware.img failed, err=5!",
+       "packed",
+       {"Firmware.img", "Firmware.md5"},
+       {}},
+      {"unpack",
+       {"-U", "packed/Firmware.img", "unpacked"},
+       4,
+       "UnPacking Error:",
+       "UnPacking Error:",
+       "unpacked",
+       {"big.img", "setting.ini"},
+       {"flashboot.bin", "flashdata.bin"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const RunResult run =
+        RunShell("cd " + Quoted(work) +
+                 " && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" " + kTimeout +
+                 "strace -f -qq -o /dev/null -e trace=fdatasync -e inject=fdatasync:error=EIO " +
+                 CommandLine(ImgweldExe(), c.args));
+    const std::string error = ExpectErrorLineAtTheEnd(run, c.exitCode, c.prefix);
+    EXPECT_TRUE(error.starts_with(c.errorLine)) << error;
+    EXPECT_NE(error.find("err=5"), std::string::npos) << error;
+    std::vector<std::string> names = c.untouched;
+    names.insert(names.end(), c.finished.begin(), c.finished.end());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(Entries(dir_.Path() / c.dir), names);
+    for (const std::string& name : c.untouched) {
+      EXPECT_EQ(ReadBytes(dir_ / (c.dir + "/" + name)),
+                ReadBytes(dir_ / ("earlier-" + c.dir + "/" + name)))
+          << name;
+    }
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -130,6 +131,11 @@ class LockAndSyncTest : public ::testing::Test {
     WriteBytes(Work() + "/other/rootfs.img", RandomBytes(size_t{4} << 20, 9));
     fs::create_directory(dir_.Path() / "packed");
     ASSERT_EQ(RunBounded({"-P", "board/setting.ini", "packed"}, Work()).exitCode, 0);
+    fs::create_directory(dir_.Path() / "packed-gpt");
+    ASSERT_EQ(
+        RunBounded({"-P", SourceDir() + "/examples/gpt-board/setting.ini", "packed-gpt"}, Work())
+            .exitCode,
+        0);
     fs::create_directory(dir_.Path() / "bin");
     fs::copy_file(ImgweldExe(), dir_.Path() / "bin/imgweld");
     RunShell("chmod -R a+rX " + Quoted(Work()));
@@ -223,7 +229,8 @@ TEST_F(LockAndSyncTest, RunThatCannotLockFails) {
   EXPECT_FALSE(fs::exists(out / "Firmware.img"));
 }
 
-// One line of an strace log: the call, its descriptors' paths and strings.
+// One line of an strace log: the call, its descriptors' paths and strings,
+// and the operations of a lock.
 struct Call {
   std::string name;
   std::vector<std::string> arguments;
@@ -236,19 +243,21 @@ std::vector<Call> SuccessfulCalls(const std::string& log) {
     std::smatch match;
     if (!std::regex_match(line, match, kLine)) continue;
     Call call{match[1], {}};
-    static const std::regex kArgument(R"(<([^>]*)>|"([^"]*)\")");
+    static const std::regex kArgument(R"(<([^>]*)>|"([^"]*)\"|(LOCK_[A-Z]+))");
     const std::string arguments = match[2];
     for (auto it = std::sregex_iterator(arguments.begin(), arguments.end(), kArgument);
          it != std::sregex_iterator(); ++it) {
-      call.arguments.push_back((*it)[1].matched ? (*it)[1].str() : (*it)[2].str());
+      const size_t group = (*it)[1].matched ? 1 : (*it)[2].matched ? 2 : 3;
+      call.arguments.push_back((*it)[group].str());
     }
     calls.push_back(call);
   }
   return calls;
 }
 
-// Each output file: its temporary file synced, then renamed to its name;
-// after the last rename the directory is synced.
+// The directory locked before the first rename; each output file: its
+// temporary file synced, then renamed to its name; after the last rename
+// the directory is synced. For every command that writes files.
 TEST_F(LockAndSyncTest, EachFileIsSyncedBeforeItsRenameAndTheDirectoryAfter) {
   if (RunShell("strace -f -o /dev/null true 2>/dev/null").exitCode != 0) {
     GTEST_SKIP() << "strace is not installed or cannot trace here";
@@ -260,19 +269,25 @@ TEST_F(LockAndSyncTest, EachFileIsSyncedBeforeItsRenameAndTheDirectoryAfter) {
   } cases[] = {
       {"pack", "-P board/setting.ini out", {"Firmware.img", "Firmware.md5"}},
       {"unpack", "-U packed/Firmware.img out", {"uboot.img", "setting.ini"}},
+      {"kit of a tagged image", "-X packed/Firmware.img out", {"uboot.img", "setting.ini"}},
+      {"kit of a partition-table image",
+       "-X packed-gpt/Firmware.img out",
+       {"uboot.img", "setting.ini"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const fs::path out = Fresh("out", fs::perms(0755));
     // The leak checker of a sanitizer build cannot work under ptrace.
-    const RunResult run = RunShell(
-        "cd " + Quoted(Work()) + " && ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:detect_leaks=0\" " +
-        "strace -f -y -qq -o trace.txt " + "-e trace=fsync,fdatasync,rename,renameat,renameat2 " +
-        Quoted(Exe()) + " " + c.args + " >/dev/null");
+    const RunResult run =
+        RunShell("cd " + Quoted(Work()) + " && ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:detect_leaks=0\" " +
+                 "strace -f -y -qq -o trace.txt " +
+                 "-e trace=fsync,fdatasync,rename,renameat,renameat2,flock,fcntl " + Quoted(Exe()) +
+                 " " + c.args + " >/dev/null");
     ASSERT_EQ(run.exitCode, 0);
     const std::vector<Call> calls = SuccessfulCalls(ReadText(Work() + "/trace.txt"));
     const std::string outPath = fs::canonical(out).string();
     size_t lastRename = 0;
+    size_t firstRename = calls.size();
     for (const std::string& file : c.files) {
       SCOPED_TRACE(file);
       size_t rename = calls.size();
@@ -283,6 +298,7 @@ TEST_F(LockAndSyncTest, EachFileIsSyncedBeforeItsRenameAndTheDirectoryAfter) {
       }
       ASSERT_LT(rename, calls.size()) << "no rename to " << file;
       lastRename = std::max(lastRename, rename);
+      firstRename = std::min(firstRename, rename);
       const std::string temporary = outPath + "/" + calls[rename].arguments[1];
       bool synced = false;
       for (size_t i = 0; i < rename; ++i) {
@@ -291,6 +307,13 @@ TEST_F(LockAndSyncTest, EachFileIsSyncedBeforeItsRenameAndTheDirectoryAfter) {
       }
       EXPECT_TRUE(synced) << temporary << " was not synced before its rename";
     }
+    bool locked = false;
+    for (size_t i = 0; i < firstRename && i < calls.size(); ++i) {
+      const auto& a = calls[i].arguments;
+      locked = locked || (calls[i].name == "flock" && a.size() >= 2 && a[0] == outPath &&
+                          std::find(a.begin(), a.end(), "LOCK_EX") != a.end());
+    }
+    EXPECT_TRUE(locked) << "the directory was not locked before the first rename";
     bool directorySynced = false;
     for (size_t i = lastRename + 1; i < calls.size(); ++i) {
       directorySynced =
