@@ -62,7 +62,9 @@ bool IsPlainName(const std::string& name) {
 AtomicFile::~AtomicFile() { Discard(); }
 
 bool AtomicFile::Create(const Directory& dir, const std::string& name) {
-  return CreateIn(dir.Fd(), dir.PathOf(name), name);
+  if (!CreateIn(dir.Fd(), dir.PathOf(name), name)) return false;
+  outputs_ = &dir;
+  return true;
 }
 
 bool AtomicFile::Create(const std::string& path) {
@@ -79,6 +81,8 @@ bool AtomicFile::Create(const std::string& path) {
 
 bool AtomicFile::CreateIn(int dirFd, const std::string& displayPath, const std::string& name) {
   Discard();
+  outputs_ = nullptr;
+  id_.reset();
   committed_ = false;
   finished_ = false;
   finishedOk_ = false;
@@ -120,6 +124,7 @@ bool AtomicFile::CreateIn(int dirFd, const std::string& displayPath, const std::
       return false;
     }
   }
+  id_ = FileIdOf(fd);
   if (!file_.Adopt(fd, path_, "w+b")) {
     error_ = file_.Error();
     Discard();
@@ -190,10 +195,15 @@ bool AtomicFile::RenameIntoPlace() {
     error_ = EBADF;
     return false;
   }
+  if (outputs_ != nullptr && outputs_->IsOutput(EntryIdOf(dirFd_, name_))) {
+    error_ = EEXIST;
+    return false;
+  }
   if (renameCall(dirFd_, tempName_.c_str(), dirFd_, name_.c_str()) != 0) {
     error_ = errno;
     return false;
   }
+  if (outputs_ != nullptr && id_) outputs_->NoteOutput(*id_);
   committed_ = true;
   UnregisterTempFile(slot_);
   slot_ = kNoTempFileSlot;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 
@@ -21,6 +22,12 @@ namespace imgweld {
 // signal cleanup (common/TempFiles.h) removes it when a signal ends the run.
 // Temporary names never appear in messages: Path() and the stream's Path()
 // are the final path.
+//
+// Created in a Directory that guards its outputs (Directory::GuardOutputs),
+// the file is noted there once committed, and its commit fails with EEXIST,
+// leaving everything as it was, when the final name already leads to a file
+// noted there: on a case-folding file system two final names of a run can
+// be one entry.
 //
 // Use: Create, write through Stream(), Finish (flush, sync, close: write
 // failures show here), then Commit (rename).
@@ -103,7 +110,9 @@ class AtomicFile {
   std::string name_;
   std::string tempName_;
   std::string path_;
-  int slot_ = kNoTempFileSlot;  // of the signal cleanup
+  int slot_ = kNoTempFileSlot;          // of the signal cleanup
+  const Directory* outputs_ = nullptr;  // notes the committed file; may be none
+  std::optional<FileId> id_;            // the temporary file's, to be noted
   int error_ = 0;
   bool finished_ = false;
   bool finishedOk_ = false;

@@ -15,6 +15,7 @@
 #include "inspect/RebuildConfig.h"
 #include "pack/GptWriter.h"
 #include "pack/PackOptions.h"
+#include "unpack/OutputNames.h"
 #include "unpack/UnpackSettings.h"
 
 namespace imgweld {
@@ -311,8 +312,8 @@ std::string GptKitNames::FileOf(const std::string& name, size_t number) {
   const std::string base =
       IsPlainFileName(name) ? name + ".img" : "partition" + std::to_string(number) + ".img";
   std::string file = base;
-  for (int n = 2; files_.count(file) != 0; ++n) file = base + "." + std::to_string(n);
-  files_.insert(file);
+  for (int n = 2; files_.count(CaseFolded(file)) != 0; ++n) file = base + "." + std::to_string(n);
+  files_.insert(CaseFolded(file));
   return file;
 }
 

@@ -172,6 +172,40 @@ TEST_F(AtomicFileTest, LongestNamesAreCommittedAndPutBackTogether) {
   EXPECT_EQ(ReadText((out_ / first).string()), "new");
 }
 
+// In a directory that guards its outputs, a commit never replaces a file
+// committed there before, under whatever name the directory leads to it: a
+// hard link stands for a case-folding directory taking "B" for "b". A
+// directory opened anew (a new run) replaces the earlier run's files as
+// always, and one that does not guard replaces them too.
+TEST_F(AtomicFileTest, GuardedDirectoryNeverReplacesItsOwnOutput) {
+  dir_.GuardOutputs();
+  AtomicFile first;
+  ASSERT_TRUE(first.Create(dir_, "b"));
+  ASSERT_TRUE(WriteAndCommit(first, "first"));
+  ASSERT_EQ(link((out_ / "b").c_str(), (out_ / "B").c_str()), 0);
+  for (const char* name : {"B", "b"}) {
+    SCOPED_TRACE(name);
+    AtomicFile second;
+    ASSERT_TRUE(second.Create(dir_, name));
+    EXPECT_FALSE(WriteAndCommit(second, "second"));
+    EXPECT_EQ(second.Error(), EEXIST);
+    EXPECT_TRUE(second.IsWritten());
+  }
+  EXPECT_EQ(Entries(out_), (std::vector<std::string>{"B", "b"}));
+  EXPECT_EQ(ReadText((out_ / "b").string()), "first");
+
+  for (const bool guarded : {true, false}) {
+    SCOPED_TRACE(guarded);
+    Directory again;
+    ASSERT_TRUE(again.Open(out_.string()));
+    if (guarded) again.GuardOutputs();
+    AtomicFile next;
+    ASSERT_TRUE(next.Create(again, "B"));
+    EXPECT_TRUE(WriteAndCommit(next, guarded ? "next run" : "unguarded"));
+    EXPECT_EQ(ReadText((out_ / "B").string()), guarded ? "next run" : "unguarded");
+  }
+}
+
 // A write that fails (here past a file-size limit, its signal ignored) shows
 // when the file is finished, and the temporary file goes.
 TEST_F(AtomicFileTest, FailedWriteShowsWhenFinishingAndLeavesNothing) {
