@@ -52,6 +52,7 @@ std::string TemporaryNameFor(const std::string& name) {
 }
 
 AtomicFile::RenameCall renameCall = &renameat;
+AtomicFile::UnlinkCall unlinkCall = &unlinkat;
 
 bool IsPlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
@@ -165,6 +166,12 @@ AtomicFile::RenameCall AtomicFile::SetRenameCall(RenameCall call) {
   return previous;
 }
 
+AtomicFile::UnlinkCall AtomicFile::SetUnlinkCall(UnlinkCall call) {
+  const UnlinkCall previous = unlinkCall;
+  unlinkCall = call == nullptr ? &unlinkat : call;
+  return previous;
+}
+
 bool AtomicFile::Commit() {
   if (committed_) return true;
   AtomicFile* self = this;
@@ -221,11 +228,23 @@ bool AtomicFile::Restore(const std::string& kept, Output& out) {
     // Left unnamed in the messages, a hidden file holding the earlier
     // output would go unnoticed; it is kept rather than removed, and named.
     const int error = errno;
-    const std::string hidden = path_.substr(0, path_.size() - name_.size()) + kept;
-    out.Diagnose(hidden, "holds the earlier %s, which could not be put back (%s)", path_.c_str(),
-                 std::strerror(error));
+    out.Diagnose(HiddenPath(kept), "holds the earlier %s, which could not be put back (%s)",
+                 path_.c_str(), std::strerror(error));
   }
   return false;
+}
+
+// The new file stands either way; a copy left behind is named, or it would
+// hold the earlier file's room on disk unnoticed.
+void AtomicFile::RemoveKept(const std::string& kept, Output& out) {
+  if (unlinkCall(dirFd_, kept.c_str(), 0) == 0) return;
+  const int error = errno;
+  out.Diagnose(HiddenPath(kept), "holds the earlier %s and could not be removed (%s)",
+               path_.c_str(), std::strerror(error));
+}
+
+std::string AtomicFile::HiddenPath(const std::string& hidden) const {
+  return path_.substr(0, path_.size() - name_.size()) + hidden;
 }
 
 size_t AtomicFile::CommitAll(std::span<AtomicFile* const> files, Output& out) {
@@ -260,7 +279,7 @@ size_t AtomicFile::CommitAll(std::span<AtomicFile* const> files, Output& out) {
       if (!stranded[j]) kept[j].clear();
     }
     for (size_t i = 0; i < count; ++i) {
-      if (!kept[i].empty() && !stranded[i]) unlinkat(files[i]->dirFd_, kept[i].c_str(), 0);
+      if (!kept[i].empty() && !stranded[i]) files[i]->RemoveKept(kept[i], out);
     }
   }
   for (AtomicFile* file : files) {

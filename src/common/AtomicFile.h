@@ -38,6 +38,10 @@ class AtomicFile {
   // refused rename leaves; returns the call it replaces.
   using RenameCall = int (*)(int, const char*, int, const char*);
   static RenameCall SetRenameCall(RenameCall call);
+  // The same for the call that removes a hidden copy of an earlier file
+  // (unlinkat's arguments and result).
+  using UnlinkCall = int (*)(int, const char*, int);
+  static UnlinkCall SetUnlinkCall(UnlinkCall call);
 
   AtomicFile() = default;
   ~AtomicFile();
@@ -87,7 +91,9 @@ class AtomicFile {
   // failed (its Error() and IsFinished() tell which step, for the caller's
   // message); every uncommitted temporary file is removed then. An earlier
   // file that cannot be put back either stays under its hidden name, and
-  // `out` gets a diagnostic naming that file and where it belongs.
+  // `out` gets a diagnostic naming that file and where it belongs; so does
+  // a hidden copy that cannot be removed once every rename has succeeded
+  // (the commit stands).
   static size_t CommitAll(std::span<AtomicFile* const> files, Output& out);
 
  private:
@@ -104,6 +110,11 @@ class AtomicFile {
   // with a diagnostic on `out`, when what was kept stays under its hidden
   // name.
   bool Restore(const std::string& kept, Output& out);
+  // Removes the hidden copy `kept` of the earlier file; a copy left behind
+  // is named on `out`.
+  void RemoveKept(const std::string& kept, Output& out);
+  // The path of the hidden name `hidden`, beside the final one, for messages.
+  std::string HiddenPath(const std::string& hidden) const;
 
   File file_;
   int dirFd_ = -1;  // own descriptor of the directory, for the signal cleanup too

@@ -206,6 +206,48 @@ TEST_F(AtomicFileTest, GuardedDirectoryNeverReplacesItsOwnOutput) {
   }
 }
 
+// Once both new files are in place, the hidden copy of the earlier first
+// file is removed; when that fails, the commit stands and a line on
+// standard error names the copy and the file it was.
+TEST_F(AtomicFileTest, HiddenCopyThatCannotBeRemovedIsNamed) {
+  for (const char* name : {"Firmware.img", "Firmware.md5"}) {
+    WriteText((out_ / name).string(), "earlier");
+  }
+  const auto failing = [](int, const char*, int) {
+    errno = EIO;
+    return -1;
+  };
+  for (const bool fails : {true, false}) {
+    SCOPED_TRACE(fails);
+    AtomicFile image;
+    AtomicFile hash;
+    ASSERT_TRUE(image.Create(dir_, "Firmware.img") && hash.Create(dir_, "Firmware.md5"));
+    ASSERT_TRUE(image.Stream().Write("new", 3) && hash.Stream().Write("new", 3));
+    AtomicFile* const both[] = {&image, &hash};
+    StringOutput out;
+    if (fails) AtomicFile::SetUnlinkCall(failing);
+    EXPECT_EQ(AtomicFile::CommitAll(both, out), 2u);
+    AtomicFile::SetUnlinkCall(nullptr);
+    EXPECT_EQ(ReadText((out_ / "Firmware.img").string()), "new");
+    EXPECT_EQ(ReadText((out_ / "Firmware.md5").string()), "new");
+    std::vector<std::string> hidden;
+    for (const std::string& entry : Entries(out_)) {
+      if (entry.starts_with(".Firmware.img.imgweld-")) hidden.push_back(entry);
+    }
+    if (!fails) {
+      EXPECT_EQ(hidden, std::vector<std::string>{});
+      EXPECT_EQ(out.Diagnostics(), "");
+      continue;
+    }
+    ASSERT_EQ(hidden.size(), 1u);
+    EXPECT_EQ(ReadText((out_ / hidden[0]).string()), "earlier");
+    EXPECT_EQ(out.Diagnostics(), "imgweld: " + (out_ / hidden[0]).string() +
+                                     ": holds the earlier " + (out_ / "Firmware.img").string() +
+                                     " and could not be removed (Input/output error)\n");
+    fs::remove(out_ / hidden[0]);
+  }
+}
+
 // A write that fails (here past a file-size limit, its signal ignored) shows
 // when the file is finished, and the temporary file goes.
 TEST_F(AtomicFileTest, FailedWriteShowsWhenFinishingAndLeavesNothing) {
