@@ -18,6 +18,10 @@
 #   shared  a 256 MiB sparse image whose 8 records all point at one range
 #           of zeros; -U offcheck extracts 8 files of 256 MiB
 #           (goal: under 64 MiB on disk for all of them)
+#   sparse  a tagged image of about 4 GiB packed by imgweld from a few KiB
+#           of payloads and a fill partition, almost all holes; -L ini and
+#           -X plan the image again and compare it with the image
+#           (goal: under 1 s and 64 MiB each)
 #
 # Prints one line per run: wall time, peak resident memory, exit status and,
 # for "shared", the blocks the extracted files take. Exits 1 when a goal is
@@ -60,7 +64,21 @@ records = [(b"z%d" % i, 0x40, 0x80000, 256 << 20) for i in range(8)]
 with open("shared.img", "wb") as f:
     f.write(header(8, records))
     f.truncate(0x40 * 512 + (256 << 20))
+
+import os
+os.makedirs("sparse", exist_ok=True)
+for name, size in (("ddr.bin", 4096), ("loader.bin", 10000), ("system.bin", 300000)):
+    open("sparse/" + name, "wb").write(os.urandom(size))
+open("sparse/setting.ini", "w").write(
+    "[System]\nFwVersion=1.0.0\nBackup_Partition_Enable=1\n"
+    "[UserPart1]\nName=IDBlock\nType=0x2\nPartOffset=0x40\nPartSize=0x80\nFlag=0\n"
+    "File=ddr.bin,loader.bin\n"
+    "[UserPart2]\nName=system\nType=0x8\nPartOffset=0x2000\nPartSize=0x10000\nFlag=0\n"
+    "File=system.bin\n"
+    "[UserPart3]\nName=cache\nType=0x8\nPartOffset=0x20000\nPartSize=0x7C0000\nFlag=2\n")
 EOF
+mkdir -p sparse-image sparse-kit
+SOURCE_DATE_EPOCH=0 "$imgweld" -P sparse/setting.ini sparse-image >/dev/null
 
 failed=0
 run() {  # name, then the command's arguments
@@ -83,6 +101,8 @@ run "count: -V" -V count.img offcheck
 run "count: -U offcheck" -U count.img out offcheck
 run "long: -U" -U long.img out
 run "long: -V" -V long.img
+run "sparse: -L ini" -L sparse-image/Firmware.img ini
+run "sparse: -X" -X sparse-image/Firmware.img sparse-kit
 
 mkdir -p shared
 status=0

@@ -52,6 +52,7 @@ std::string TemporaryNameFor(const std::string& name) {
 }
 
 AtomicFile::RenameCall renameCall = &renameat;
+AtomicFile::UnlinkCall unlinkCall = &unlinkat;
 
 bool IsPlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
@@ -62,7 +63,9 @@ bool IsPlainName(const std::string& name) {
 AtomicFile::~AtomicFile() { Discard(); }
 
 bool AtomicFile::Create(const Directory& dir, const std::string& name) {
-  return CreateIn(dir.Fd(), dir.PathOf(name), name);
+  if (!CreateIn(dir.Fd(), dir.PathOf(name), name)) return false;
+  outputs_ = &dir;
+  return true;
 }
 
 bool AtomicFile::Create(const std::string& path) {
@@ -79,6 +82,8 @@ bool AtomicFile::Create(const std::string& path) {
 
 bool AtomicFile::CreateIn(int dirFd, const std::string& displayPath, const std::string& name) {
   Discard();
+  outputs_ = nullptr;
+  id_.reset();
   committed_ = false;
   finished_ = false;
   finishedOk_ = false;
@@ -120,6 +125,7 @@ bool AtomicFile::CreateIn(int dirFd, const std::string& displayPath, const std::
       return false;
     }
   }
+  id_ = FileIdOf(fd);
   if (!file_.Adopt(fd, path_, "w+b")) {
     error_ = file_.Error();
     Discard();
@@ -160,6 +166,12 @@ AtomicFile::RenameCall AtomicFile::SetRenameCall(RenameCall call) {
   return previous;
 }
 
+AtomicFile::UnlinkCall AtomicFile::SetUnlinkCall(UnlinkCall call) {
+  const UnlinkCall previous = unlinkCall;
+  unlinkCall = call == nullptr ? &unlinkat : call;
+  return previous;
+}
+
 bool AtomicFile::Commit() {
   if (committed_) return true;
   AtomicFile* self = this;
@@ -190,10 +202,15 @@ bool AtomicFile::RenameIntoPlace() {
     error_ = EBADF;
     return false;
   }
+  if (outputs_ != nullptr && outputs_->IsOutput(EntryIdOf(dirFd_, name_))) {
+    error_ = EEXIST;
+    return false;
+  }
   if (renameCall(dirFd_, tempName_.c_str(), dirFd_, name_.c_str()) != 0) {
     error_ = errno;
     return false;
   }
+  if (outputs_ != nullptr && id_) outputs_->NoteOutput(*id_);
   committed_ = true;
   UnregisterTempFile(slot_);
   slot_ = kNoTempFileSlot;
@@ -211,11 +228,23 @@ bool AtomicFile::Restore(const std::string& kept, Output& out) {
     // Left unnamed in the messages, a hidden file holding the earlier
     // output would go unnoticed; it is kept rather than removed, and named.
     const int error = errno;
-    const std::string hidden = path_.substr(0, path_.size() - name_.size()) + kept;
-    out.Diagnose(hidden, "holds the earlier %s, which could not be put back (%s)", path_.c_str(),
-                 std::strerror(error));
+    out.Diagnose(HiddenPath(kept), "holds the earlier %s, which could not be put back (%s)",
+                 path_.c_str(), std::strerror(error));
   }
   return false;
+}
+
+// The new file stands either way; a copy left behind is named, or it would
+// hold the earlier file's room on disk unnoticed.
+void AtomicFile::RemoveKept(const std::string& kept, Output& out) {
+  if (unlinkCall(dirFd_, kept.c_str(), 0) == 0) return;
+  const int error = errno;
+  out.Diagnose(HiddenPath(kept), "holds the earlier %s and could not be removed (%s)",
+               path_.c_str(), std::strerror(error));
+}
+
+std::string AtomicFile::HiddenPath(const std::string& hidden) const {
+  return path_.substr(0, path_.size() - name_.size()) + hidden;
 }
 
 size_t AtomicFile::CommitAll(std::span<AtomicFile* const> files, Output& out) {
@@ -250,7 +279,7 @@ size_t AtomicFile::CommitAll(std::span<AtomicFile* const> files, Output& out) {
       if (!stranded[j]) kept[j].clear();
     }
     for (size_t i = 0; i < count; ++i) {
-      if (!kept[i].empty() && !stranded[i]) unlinkat(files[i]->dirFd_, kept[i].c_str(), 0);
+      if (!kept[i].empty() && !stranded[i]) files[i]->RemoveKept(kept[i], out);
     }
   }
   for (AtomicFile* file : files) {

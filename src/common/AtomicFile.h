@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 
@@ -22,6 +23,12 @@ namespace imgweld {
 // Temporary names never appear in messages: Path() and the stream's Path()
 // are the final path.
 //
+// Created in a Directory that guards its outputs (Directory::GuardOutputs),
+// the file is noted there once committed, and its commit fails with EEXIST,
+// leaving everything as it was, when the final name already leads to a file
+// noted there: on a case-folding file system two final names of a run can
+// be one entry.
+//
 // Use: Create, write through Stream(), Finish (flush, sync, close: write
 // failures show here), then Commit (rename).
 class AtomicFile {
@@ -31,6 +38,10 @@ class AtomicFile {
   // refused rename leaves; returns the call it replaces.
   using RenameCall = int (*)(int, const char*, int, const char*);
   static RenameCall SetRenameCall(RenameCall call);
+  // The same for the call that removes a hidden copy of an earlier file
+  // (unlinkat's arguments and result).
+  using UnlinkCall = int (*)(int, const char*, int);
+  static UnlinkCall SetUnlinkCall(UnlinkCall call);
 
   AtomicFile() = default;
   ~AtomicFile();
@@ -80,7 +91,9 @@ class AtomicFile {
   // failed (its Error() and IsFinished() tell which step, for the caller's
   // message); every uncommitted temporary file is removed then. An earlier
   // file that cannot be put back either stays under its hidden name, and
-  // `out` gets a diagnostic naming that file and where it belongs.
+  // `out` gets a diagnostic naming that file and where it belongs; so does
+  // a hidden copy that cannot be removed once every rename has succeeded
+  // (the commit stands).
   static size_t CommitAll(std::span<AtomicFile* const> files, Output& out);
 
  private:
@@ -97,13 +110,20 @@ class AtomicFile {
   // with a diagnostic on `out`, when what was kept stays under its hidden
   // name.
   bool Restore(const std::string& kept, Output& out);
+  // Removes the hidden copy `kept` of the earlier file; a copy left behind
+  // is named on `out`.
+  void RemoveKept(const std::string& kept, Output& out);
+  // The path of the hidden name `hidden`, beside the final one, for messages.
+  std::string HiddenPath(const std::string& hidden) const;
 
   File file_;
   int dirFd_ = -1;  // own descriptor of the directory, for the signal cleanup too
   std::string name_;
   std::string tempName_;
   std::string path_;
-  int slot_ = kNoTempFileSlot;  // of the signal cleanup
+  int slot_ = kNoTempFileSlot;          // of the signal cleanup
+  const Directory* outputs_ = nullptr;  // notes the committed file; may be none
+  std::optional<FileId> id_;            // the temporary file's, to be noted
   int error_ = 0;
   bool finished_ = false;
   bool finishedOk_ = false;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -19,7 +20,9 @@ Directory::Directory(Directory&& other) noexcept
       path_(std::move(other.path_)),
       error_(other.error_),
       locked_(std::exchange(other.locked_, false)),
-      readable_(other.readable_) {}
+      readable_(other.readable_),
+      guarded_(other.guarded_),
+      outputs_(std::move(other.outputs_)) {}
 
 Directory& Directory::operator=(Directory&& other) noexcept {
   if (this != &other) {
@@ -30,6 +33,8 @@ Directory& Directory::operator=(Directory&& other) noexcept {
     error_ = other.error_;
     locked_ = std::exchange(other.locked_, false);
     readable_ = other.readable_;
+    guarded_ = other.guarded_;
+    outputs_ = std::move(other.outputs_);
   }
   return *this;
 }
@@ -38,6 +43,8 @@ bool Directory::Open(const std::string& path) {
   Close();
   path_ = path;
   error_ = 0;
+  guarded_ = false;
+  outputs_.clear();
   // O_DIRECTORY refuses anything else before it is opened, so a FIFO under
   // the name cannot hold the open up.
   fd_ = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
@@ -51,6 +58,10 @@ bool Directory::Open(const std::string& path) {
     return false;
   }
   return true;
+}
+
+bool Directory::IsOutput(const std::optional<FileId>& id) const {
+  return id && std::find(outputs_.begin(), outputs_.end(), *id) != outputs_.end();
 }
 
 void Directory::Close() {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "common/FileIdentity.h"
 #include "common/Output.h"
 
 namespace imgweld {
@@ -56,6 +59,17 @@ class Directory {
   // its lock is held.
   void Sync();
 
+  // From now on, notes the files put into the directory under their final
+  // names (common/AtomicFile.h notes them), so that no later output of the
+  // run replaces one of them: on a case-folding file system two names that
+  // differ in letter case lead to one entry, and one output would be lost.
+  void GuardOutputs() { guarded_ = true; }
+  void NoteOutput(const FileId& id) const {
+    if (guarded_) outputs_.push_back(id);
+  }
+  // Whether `id` is a file noted so far.
+  bool IsOutput(const std::optional<FileId>& id) const;
+
  private:
   bool TakeLocks(int operation);
 
@@ -65,6 +79,10 @@ class Directory {
   int error_ = 0;
   bool locked_ = false;
   bool readable_ = false;  // opened for reading, not only as a path
+  // Bookkeeping of what was written through a Directory the writers hold
+  // as const; it changes nothing of the directory itself.
+  bool guarded_ = false;
+  mutable std::vector<FileId> outputs_;
 };
 
 // The file a directory that cannot be read is locked through.

@@ -1,6 +1,11 @@
 #include "image/ImageSource.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -26,10 +31,33 @@ bool FileSource::ReadInside(uint64_t offset, std::span<uint8_t> out) {
   return out.empty() || (file_.Seek(offset) && file_.ReadExact(out));
 }
 
+uint64_t FileSource::NextData(uint64_t offset) {
+  if (offset >= Length()) return Length();
+  const int fd = fileno(file_.Stream());
+  const off_t found = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+  if (found >= 0) return std::min(static_cast<uint64_t>(found), Length());
+  // No data after `offset`: zeros up to the measured length, as long as the
+  // file still reaches that far (a file cut since reads fail instead).
+  struct stat status;
+  if (errno == ENXIO && fstat(fd, &status) == 0 &&
+      static_cast<uint64_t>(status.st_size) >= Length()) {
+    return Length();
+  }
+  return offset;
+}
+
 ByteMatch CompareToFill(ImageSource& source, uint64_t offset, uint64_t length, uint8_t value) {
   if (!source.Contains(offset, length)) return ByteMatch::kNotMade;
   std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(length, kChunk)));
   for (uint64_t done = 0; done < length;) {
+    // A hole of the file holds zeros; only its data needs reading.
+    if (value == 0) {
+      const uint64_t data = std::min(source.NextData(offset + done), offset + length);
+      if (data > offset + done) {
+        done = data - offset;
+        continue;
+      }
+    }
     const std::span<uint8_t> part(chunk.data(), std::min<uint64_t>(length - done, kChunk));
     if (!source.Read(offset + done, part)) return ByteMatch::kNotMade;
     if (!std::all_of(part.begin(), part.end(), [=](uint8_t b) { return b == value; })) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -24,6 +25,10 @@ class ImageSource {
   // Fills `out` with the bytes at `offset`. False, with `out` zeroed, when
   // they do not all lie inside the source or the read fails.
   bool Read(uint64_t offset, std::span<uint8_t> out);
+  // Where bytes other than zero may come next at or after `offset`, at most
+  // Length(): every byte before reads as zero (a hole of the file) and need
+  // not be read. `offset` itself wherever that is not known.
+  virtual uint64_t NextData(uint64_t offset) { return std::min(offset, length_); }
 
  protected:
   explicit ImageSource(uint64_t length) : length_(length) {}
@@ -49,6 +54,8 @@ class MemorySource final : public ImageSource {
 class FileSource final : public ImageSource {
  public:
   FileSource(File& file, uint64_t length) : ImageSource(length), file_(file) {}
+  // Asks the file system where the file's holes are (SEEK_DATA).
+  uint64_t NextData(uint64_t offset) override;
 
  private:
   bool ReadInside(uint64_t offset, std::span<uint8_t> out) override;

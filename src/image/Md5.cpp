@@ -295,11 +295,13 @@ void Md5Pipeline::Init() {
 void Md5Pipeline::Update(const uint8_t* data, size_t length) {
   if (!worker_) Init();
   Worker& worker = *worker_;
-  if (worker.inPlace) {
-    Md5Update(worker.context, data, length);
-    return;
-  }
   while (length != 0) {
+    // Once no thread can be had, the rest of this update is digested now,
+    // after the buffer Queue() has just digested and before any later one.
+    if (worker.inPlace) {
+      Md5Update(worker.context, data, length);
+      return;
+    }
     const size_t n = std::min(length, kPipelineBufferSize - filled_);
     std::memcpy(worker.buffers[worker.filling].get() + filled_, data, n);
     filled_ += n;

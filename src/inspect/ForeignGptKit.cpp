@@ -36,6 +36,14 @@ class ForeignRebuild {
   GptKitNames names_;
 };
 
+// A foreign disk's name is UTF-16; only ASCII comes back as the same bytes
+// through a configuration file and a file name. The units 0xFF80 to 0xFFFF,
+// which the packer's own names widen their bytes 0x80 to 0xFF to, are
+// characters here (U+FF9E, say) and are refused like every other.
+bool IsAsciiName(const std::array<uint16_t, 36>& units) {
+  return std::all_of(units.begin(), units.end(), [](uint16_t unit) { return unit < 0x80; });
+}
+
 std::string EntryText(const GptEntryFacts& e) {
   return Format("entry %u (%s)", e.index + 1, e.name.c_str());
 }
@@ -72,7 +80,9 @@ bool ForeignRebuild::CheckEntry(size_t position) {
                e.index + 1));
   }
   const std::optional<std::string> name = NarrowName(entry.name);
-  if (!name) return Refuse(EntryText(e) + " has a name of characters other than ASCII");
+  if (!name || !IsAsciiName(entry.name)) {
+    return Refuse(EntryText(e) + " has a name of characters other than ASCII");
+  }
   if (name->size() >= PartitionEntry{}.name.size()) {
     return Refuse(Format("%s has a name of %zu characters, a partition's name holds %zu",
                          EntryText(e).c_str(), name->size(), PartitionEntry{}.name.size() - 1));

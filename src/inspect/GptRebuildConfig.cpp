@@ -15,6 +15,7 @@
 #include "inspect/RebuildConfig.h"
 #include "pack/GptWriter.h"
 #include "pack/PackOptions.h"
+#include "unpack/OutputNames.h"
 #include "unpack/UnpackSettings.h"
 
 namespace imgweld {
@@ -387,8 +388,8 @@ std::string GptKitNames::FileOf(const std::string& name, size_t number) {
 
 std::string GptKitNames::Take(const std::string& base) {
   std::string file = base;
-  for (int n = 2; files_.count(file) != 0; ++n) file = base + "." + std::to_string(n);
-  files_.insert(file);
+  for (int n = 2; files_.count(CaseFolded(file)) != 0; ++n) file = base + "." + std::to_string(n);
+  files_.insert(CaseFolded(file));
   return file;
 }
 

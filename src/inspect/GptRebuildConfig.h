@@ -29,10 +29,11 @@ struct GptKit {
 
 // The names a partition-table kit gives: the file of partition `number`
 // is "<name>.img" as -U names a partition's file, numbered ".2", ".3", ...
-// when a name comes again, and "partition<number>.img" for a name that is
-// no plain file name; type GUIDs are keys type1, type2, ... of the
-// PARTITION_TYPE_GUID section in the order they first appear. A boot
-// program's file is numbered the same way for a later boot block.
+// when a name comes again (letter case aside, as -U counts it), and
+// "partition<number>.img" for a name that is no plain file name; type GUIDs
+// are keys type1, type2, ... of the PARTITION_TYPE_GUID section in the
+// order they first appear. A boot program's file is numbered the same way
+// for a later boot block.
 class GptKitNames {
  public:
   std::string FileOf(const std::string& name, size_t number);

@@ -122,10 +122,19 @@ bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
   }
   // A directory under the name, say, refuses the rename.
   if (!file.Commit()) {
-    out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
+    ReportCommitFailure(fileName, file, out);
     return false;
   }
   return true;
+}
+
+void ReportCommitFailure(const std::string& fileName, const AtomicFile& file, Output& out) {
+  out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
+  if (file.Error() == EEXIST) {
+    out.Diagnose(file.Path(),
+                 "the directory takes this name for a file the run has already written (it does "
+                 "not tell letter case apart); that file is kept and this one is not written");
+  }
 }
 
 bool CheckOutputDirectory(const std::string& outputDir, Output& out) {
@@ -149,6 +158,9 @@ bool OpenOutputDirectory(const std::string& outputDir, Directory& directory, Out
                directory.Error());
     return false;
   }
+  // No file of the run may replace another of its files, whatever names
+  // the directory takes as one.
+  directory.GuardOutputs();
   if (HoldDirectoryLock(directory, out)) return true;
   out.Printf("UnPacking Error:Locking %s failed, err=%d!\r\n", outputDir.c_str(),
              directory.Error());

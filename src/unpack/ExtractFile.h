@@ -31,6 +31,10 @@ bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
                        const PayloadSpan& span, File& image, uint64_t imageLength, Output& out,
                        std::unique_ptr<AtomicFile>* pending = nullptr);
 
+// Prints why committing `file`, saved as `fileName`, failed: the error line,
+// and on standard error what a refusal to replace an earlier output means.
+void ReportCommitFailure(const std::string& fileName, const AtomicFile& file, Output& out);
+
 // Whether the entry `name` of the output directory is the open image itself,
 // as when the image lies there under the name of one of the files written:
 // renaming over that entry would take the image's name from it. A link that
@@ -43,7 +47,9 @@ bool CheckOutputDirectory(const std::string& outputDir, Output& out);
 
 // Opens the output directory `outputDir` (ending in "/") and takes its lock.
 // From then on the files go to the directory just opened, whatever happens
-// to its path, and a second run cannot mix its files with this one's.
+// to its path, and a second run cannot mix its files with this one's; no
+// file saved there replaces one saved before in the run (its commit fails
+// with EEXIST), as where the directory folds letter case.
 bool OpenOutputDirectory(const std::string& outputDir, Directory& directory, Output& out);
 
 // Writes `bytes` as the file `name` of `outputDir`, under a temporary name

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 
 #include "config/ConfigKeys.h"
 #include "image/BootBlock.h"
@@ -20,17 +21,23 @@ BootFiles BootFilesFor(bool nano) {
 }
 
 // Hands out file names: the first use of a name gets it as it is, every
-// later one "<name>.<n>" with n counting the uses. Numbered names end in a
-// digit, which no plain output name does, so they meet nothing else.
+// later one "<name>.<n>" with n counting the uses. Names that differ in the
+// case of ASCII letters alone count as one name, since a case-folding file
+// system (exFAT, vfat, ext4 casefold) holds them as one file. Numbered names
+// end in a digit, which no plain output name does, so they meet nothing else.
 class FileNamer {
  public:
   std::string Take(const std::string& name) {
-    const size_t use = ++uses_[name];
+    taken_.insert(name);
+    const size_t use = ++uses_[CaseFolded(name)];
     return use == 1 ? name : name + "." + std::to_string(use);
   }
+  // Whether `name` itself, letter case and all, was taken before.
+  bool Taken(const std::string& name) const { return taken_.count(name) != 0; }
 
  private:
   std::map<std::string, size_t> uses_;
+  std::set<std::string> taken_;
 };
 
 // The boot block record whose programs the image holds: the first with
@@ -75,13 +82,20 @@ void DecidePartition(const RecordFacts& facts, size_t index, FileNamer& namer, O
   const bool vendor = facts.type == PART_TYPE_VENDOR;
   if (vendor && !facts.holdsData) return;  // the vendor area: nothing to extract
   const std::string plain = facts.name + ".img";
+  const bool sameName = namer.Taken(plain);
   const std::string file = namer.Take(plain);
   output.files = {file};
-  if (file != plain) {
+  if (file != plain && sameName) {
     names.notes.push_back({index, "the partition name " + facts.name +
                                       " is used by an earlier partition; -U writes this one's "
                                       "data as " +
                                       file});
+  } else if (file != plain) {
+    names.notes.push_back(
+        {index, "the partition name " + facts.name +
+                    " differs from an earlier partition's in letter case alone, which a "
+                    "case-folding file system does not tell apart; -U writes this one's data as " +
+                    file});
   }
   if (vendor) {
     names.notes.push_back(
@@ -96,6 +110,14 @@ void DecidePartition(const RecordFacts& facts, size_t index, FileNamer& namer, O
 }
 
 }  // namespace
+
+std::string CaseFolded(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
 
 RecordFacts FactsOf(const PartitionEntry& entry) {
   RecordFacts facts;

@@ -17,9 +17,11 @@ namespace imgweld {
 // "setting.ini" says about them, decided for the whole table at once so that
 // no payload is lost or written over another:
 // - every record that holds data gets a file of its own. The first record
-//   of a name writes "<name>.img"; a later one of the same name writes
-//   "<name>.img.<n>" (n = 2, 3, ...), a form no other output takes: every
-//   other partition file ends in ".img", the boot files in ".bin".
+//   of a name writes "<name>.img"; a later one of the same name, or of a
+//   name that differs only in the case of ASCII letters (one file on a
+//   case-folding file system), writes "<name>.img.<n>" (n = 2, 3, ...), a
+//   form no other output takes: every other partition file ends in ".img",
+//   the boot files in ".bin".
 // - the boot block the image holds (the first boot block record with program
 //   lengths, else the first boot block record) gives the two boot files. A
 //   later boot block record without programs, as the tagged image leaves
@@ -27,6 +29,10 @@ namespace imgweld {
 //   programs writes them numbered like a repeated name.
 // - a vendor-type record that holds data is extracted under its name, but
 //   "setting.ini" keeps leaving vendor records out.
+
+// The name as a case-folding directory compares it, as far as output names
+// go by letter case: ASCII letters in lower case, every other byte as is.
+std::string CaseFolded(const std::string& name);
 
 // What the decision needs to know of one record.
 struct RecordFacts {

@@ -202,8 +202,7 @@ bool Unpacker::ReplayPending() {
     out_.Write(std::string_view(text).substr(printed, pending.textEnd - printed));
     printed = pending.textEnd;
     if (!pending.file->Commit()) {
-      out_.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", pending.name.c_str(),
-                  pending.file->Error());
+      ReportCommitFailure(pending.name, *pending.file, out_);
       return false;
     }
     ListFile(pending.name);

@@ -172,6 +172,82 @@ TEST_F(AtomicFileTest, LongestNamesAreCommittedAndPutBackTogether) {
   EXPECT_EQ(ReadText((out_ / first).string()), "new");
 }
 
+// In a directory that guards its outputs, a commit never replaces a file
+// committed there before, under whatever name the directory leads to it: a
+// hard link stands for a case-folding directory taking "B" for "b". A
+// directory opened anew (a new run) replaces the earlier run's files as
+// always, and one that does not guard replaces them too.
+TEST_F(AtomicFileTest, GuardedDirectoryNeverReplacesItsOwnOutput) {
+  dir_.GuardOutputs();
+  AtomicFile first;
+  ASSERT_TRUE(first.Create(dir_, "b"));
+  ASSERT_TRUE(WriteAndCommit(first, "first"));
+  ASSERT_EQ(link((out_ / "b").c_str(), (out_ / "B").c_str()), 0);
+  for (const char* name : {"B", "b"}) {
+    SCOPED_TRACE(name);
+    AtomicFile second;
+    ASSERT_TRUE(second.Create(dir_, name));
+    EXPECT_FALSE(WriteAndCommit(second, "second"));
+    EXPECT_EQ(second.Error(), EEXIST);
+    EXPECT_TRUE(second.IsWritten());
+  }
+  EXPECT_EQ(Entries(out_), (std::vector<std::string>{"B", "b"}));
+  EXPECT_EQ(ReadText((out_ / "b").string()), "first");
+
+  for (const bool guarded : {true, false}) {
+    SCOPED_TRACE(guarded);
+    Directory again;
+    ASSERT_TRUE(again.Open(out_.string()));
+    if (guarded) again.GuardOutputs();
+    AtomicFile next;
+    ASSERT_TRUE(next.Create(again, "B"));
+    EXPECT_TRUE(WriteAndCommit(next, guarded ? "next run" : "unguarded"));
+    EXPECT_EQ(ReadText((out_ / "B").string()), guarded ? "next run" : "unguarded");
+  }
+}
+
+// Once both new files are in place, the hidden copy of the earlier first
+// file is removed; when that fails, the commit stands and a line on
+// standard error names the copy and the file it was.
+TEST_F(AtomicFileTest, HiddenCopyThatCannotBeRemovedIsNamed) {
+  for (const char* name : {"Firmware.img", "Firmware.md5"}) {
+    WriteText((out_ / name).string(), "earlier");
+  }
+  const auto failing = [](int, const char*, int) {
+    errno = EIO;
+    return -1;
+  };
+  for (const bool fails : {true, false}) {
+    SCOPED_TRACE(fails);
+    AtomicFile image;
+    AtomicFile hash;
+    ASSERT_TRUE(image.Create(dir_, "Firmware.img") && hash.Create(dir_, "Firmware.md5"));
+    ASSERT_TRUE(image.Stream().Write("new", 3) && hash.Stream().Write("new", 3));
+    AtomicFile* const both[] = {&image, &hash};
+    StringOutput out;
+    if (fails) AtomicFile::SetUnlinkCall(failing);
+    EXPECT_EQ(AtomicFile::CommitAll(both, out), 2u);
+    AtomicFile::SetUnlinkCall(nullptr);
+    EXPECT_EQ(ReadText((out_ / "Firmware.img").string()), "new");
+    EXPECT_EQ(ReadText((out_ / "Firmware.md5").string()), "new");
+    std::vector<std::string> hidden;
+    for (const std::string& entry : Entries(out_)) {
+      if (entry.starts_with(".Firmware.img.imgweld-")) hidden.push_back(entry);
+    }
+    if (!fails) {
+      EXPECT_EQ(hidden, std::vector<std::string>{});
+      EXPECT_EQ(out.Diagnostics(), "");
+      continue;
+    }
+    ASSERT_EQ(hidden.size(), 1u);
+    EXPECT_EQ(ReadText((out_ / hidden[0]).string()), "earlier");
+    EXPECT_EQ(out.Diagnostics(), "imgweld: " + (out_ / hidden[0]).string() +
+                                     ": holds the earlier " + (out_ / "Firmware.img").string() +
+                                     " and could not be removed (Input/output error)\n");
+    fs::remove(out_ / hidden[0]);
+  }
+}
+
 // A write that fails (here past a file-size limit, its signal ignored) shows
 // when the file is finished, and the temporary file goes.
 TEST_F(AtomicFileTest, FailedWriteShowsWhenFinishingAndLeavesNothing) {

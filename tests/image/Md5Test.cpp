@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/QuietThread.h"
 #include "support/TestSupport.h"
 
 namespace imgweld {
@@ -124,6 +125,38 @@ TEST(Md5Pipeline, AgreesWithMd5sumOnRandomLengthsAndPieces) {
     const std::string path = dir / "data";
     test::WriteBytes(path, data);
     EXPECT_EQ(test::HexOf(digest), test::Md5sumHex(path)) << size << " bytes";
+  }
+}
+
+// Where the system has no thread to give, the pipeline digests in place from
+// the buffer it could not hand over on: the bytes of an update that spans
+// that buffer's end come right after it, before any later update.
+TEST(Md5Pipeline, AgreesWithMd5sumWhenNoThreadCanBeHad) {
+  test::TempDir dir;
+  Md5Pipeline pipeline;
+  const size_t sizes[] = {0,
+                          1,
+                          255 << 10,
+                          kChunk - 1,
+                          kChunk,
+                          kChunk + 1,
+                          257 << 10,
+                          4 * kChunk + 1,
+                          (8 << 20) - 1,
+                          8 << 20,
+                          (8 << 20) + 1};
+  for (size_t size : sizes) {
+    const std::vector<uint8_t> data = test::RandomBytes(size, static_cast<uint32_t>(size) + 9);
+    const int refusedBefore = refusedQuietThreadStarts;
+    refuseQuietThreadStarts = 1000;
+    const Md5Digest digest =
+        PipelineDigestOf(pipeline, data.data(), data.size(), static_cast<uint32_t>(size));
+    refuseQuietThreadStarts = 0;
+    const std::string path = dir / "data";
+    test::WriteBytes(path, data);
+    EXPECT_EQ(test::HexOf(digest), test::Md5sumHex(path)) << size << " bytes";
+    // A thread is asked for once a buffer is full, and only then.
+    EXPECT_EQ(refusedQuietThreadStarts - refusedBefore, size >= kChunk ? 1 : 0) << size;
   }
 }
 

@@ -51,6 +51,15 @@ TEST(OutputNames, EveryPayloadGetsAFileOfItsOwn) {
         {{"data.img.3"}, true, "data.img.3"}},
        {2, 3},
        ""},
+      {"names that differ in ASCII letter case alone count as one name",
+       {Part("Boot"), Part("boot"), Part("BOOT"), Part("\xC3\xA9"), Part("\xC3\x89")},
+       {{{"Boot.img"}, true, "Boot.img"},
+        {{"boot.img.2"}, true, "boot.img.2"},
+        {{"BOOT.img.3"}, true, "BOOT.img.3"},
+        {{"\xC3\xA9.img"}, true, "\xC3\xA9.img"},
+        {{"\xC3\x89.img"}, true, "\xC3\x89.img"}},
+       {1, 2},
+       ""},
       {"a later boot block without programs writes nothing",
        {Boot(true, true), Part("x"), Boot(false)},
        {{{"nanoboot1.bin", "nanoboot2.bin"}, true, "nanoboot1.bin,nanoboot2.bin"},
@@ -105,8 +114,9 @@ TEST(OutputNames, EveryPayloadGetsAFileOfItsOwn) {
   }
 }
 
-// No two records ever share a file, whatever the names: numbered names
-// cannot meet a partition's own file or a boot file.
+// No two records ever share a file, whatever the names, also in a directory
+// that does not tell ASCII letter case apart: numbered names cannot meet a
+// partition's own file or a boot file.
 TEST(OutputNames, NoTwoRecordsShareAFile) {
   const std::vector<RecordFacts> records = {Boot(true),
                                             Part("data.img"),
@@ -118,11 +128,14 @@ TEST(OutputNames, NoTwoRecordsShareAFile) {
                                             Part("data.img"),
                                             Boot(false),
                                             Part("setting"),
-                                            Part("data", PART_TYPE_VENDOR)};
+                                            Part("data", PART_TYPE_VENDOR),
+                                            Part("Data"),
+                                            Part("DATA.2"),
+                                            Part("DATA.img")};
   const OutputNames names = DecideOutputNames(records);
   std::vector<std::string> all;
   for (const RecordOutput& output : names.records) {
-    all.insert(all.end(), output.files.begin(), output.files.end());
+    for (const std::string& file : output.files) all.push_back(CaseFolded(file));
   }
   all.push_back("setting.ini");
   std::vector<std::string> sorted = all;
