@@ -1,8 +1,10 @@
 #include "cli/CommandLine.h"
 
+#include <array>
 #include <cctype>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "inspect/KitCommand.h"
 #include "inspect/ListCommand.h"
@@ -75,6 +77,78 @@ int RunInspectCommand(int argc, const char* const* argv, const std::string& comm
   return ListExitCode(ListFile(argv[2], *mode, out));
 }
 
+// What a known command word takes after it: `required` arguments, then up
+// to `optional` more. A count outside that range is a usage fault, which
+// must not pass for success: a pipeline step whose directory variable came
+// out empty would otherwise do nothing and exit 0.
+struct CommandShape {
+  const char* word;
+  bool anyCase;  // matched after upper-casing, as -P and -U always were
+  int required;
+  int optional;
+  std::array<const char*, 2> names;  // what each required argument is
+  const char* usage;
+};
+
+// -P's optional word is "strict" (any other is ignored); -U's and -X's are
+// the verification switch; -L's the listing mode; -V takes the verification
+// switch and "json". -X is matched as written.
+constexpr CommandShape kCommandShapes[] = {
+    {"-P",
+     true,
+     2,
+     1,
+     {"the configuration file", "the saving directory"},
+     "-P <config file> <saving dir> [strict]"},
+    {"-U",
+     true,
+     2,
+     1,
+     {"the firmware image", "the output directory"},
+     "-U <firmware> <output dir> [offcheck]"},
+    {"-L", true, 1, 1, {"the file to list", nullptr}, "-L <file> [text|json|ini]"},
+    {"-V", true, 1, 2, {"the image to verify", nullptr}, "-V <image> [offcheck] [json]"},
+    {"-X", false, 2, 1, {"the image", "the kit directory"}, "-X <image> <dir> [offcheck]"},
+};
+
+const CommandShape* FindCommandShape(const char* word, const std::string& upper) {
+  for (const CommandShape& shape : kCommandShapes) {
+    if ((shape.anyCase ? upper : std::string(word)) == shape.word) return &shape;
+  }
+  return nullptr;
+}
+
+// What is missing or extra, for a count outside the shape; "" when it fits.
+std::string DescribeUsageFault(const CommandShape& shape, int argc, const char* const* argv) {
+  const int given = argc - 2;
+  std::string what;
+  if (given < shape.required) {
+    what = "missing ";
+    for (int i = given; i < shape.required; ++i) {
+      if (i > given) what += " and ";
+      what += shape.names[static_cast<size_t>(i)];
+    }
+  } else if (given > shape.required + shape.optional) {
+    const int first = 2 + shape.required + shape.optional;
+    what = argc - first == 1 ? "extra argument" : "extra arguments";
+    for (int i = first; i < argc; ++i) what += std::string(" \"") + argv[i] + "\"";
+  }
+  return what;
+}
+
+void PrintHelp(Output& out) {
+  out.Write(
+      "Usage:\n"
+      "  imgweld -P <config file> <saving dir> [strict] pack Firmware.img (and Firmware.md5)\n"
+      "  imgweld -U <firmware> <output dir> [offcheck]  unpack a tagged image into its files\n"
+      "  imgweld -L <file> [text|json|ini]              list an image or a configuration\n"
+      "  imgweld -V <image> [offcheck] [json]           verify an image\n"
+      "  imgweld -X <image> <dir> [offcheck]            write a kit that rebuilds the image\n"
+      "  imgweld --help | --version\n"
+      "Exit status: 0 success, 2 unknown command word or wrong arguments, 3 packing failed,\n"
+      "4 unpacking, listing or verifying failed. See man imgweld.\n");
+}
+
 }  // namespace
 
 void PrintUsage(Output& out) {
@@ -84,8 +158,36 @@ void PrintUsage(Output& out) {
   out.Line("-------------------------------------------------------\r\n\r");
 }
 
+namespace {
+
+// --help, --version and a known command word given the wrong number of
+// arguments end the run here; anything else goes on to its command.
+std::optional<int> RunOutsideCommands(int argc, const char* const* argv, const std::string& command,
+                                      Output& out) {
+  if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    PrintHelp(out);
+    return kExitOk;
+  }
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    out.Write("imgweld " IMGWELD_VERSION "\n");
+    return kExitOk;
+  }
+  const CommandShape* shape = argc >= 2 ? FindCommandShape(argv[1], command) : nullptr;
+  if (shape == nullptr) return std::nullopt;
+  const std::string fault = DescribeUsageFault(*shape, argc, argv);
+  if (fault.empty()) return std::nullopt;
+  PrintUsage(out);
+  out.Diagnose(shape->word, "%s; usage: imgweld %s", fault.c_str(), shape->usage);
+  return kExitUsageFault;
+}
+
+}  // namespace
+
 int RunCommandLine(int argc, const char* const* argv, Output& out) {
   const std::string command = argc >= 2 ? UpperCase(argv[1]) : "";
+  if (const std::optional<int> exitCode = RunOutsideCommands(argc, argv, command, out)) {
+    return *exitCode;
+  }
   if (IsInspectCommand(command) && (argc == 3 || argc == 4 || (argc == 5 && command == "-V"))) {
     return RunInspectCommand(argc, argv, command, out);
   }
@@ -100,8 +202,9 @@ int RunCommandLine(int argc, const char* const* argv, Output& out) {
   if (argc != 4 && argc != 5) {
     PrintUsage(out);
     out.Note("usage",
-             "also -L <file> [text|json|ini] to list, -V <image> [offcheck] to verify and -X "
-             "<image> <dir> to take an image apart into a rebuild kit; see man imgweld");
+             "also -L <file> [text|json|ini] to list, -V <image> [offcheck] [json] to verify and "
+             "-X <image> <dir> [offcheck] to take an image apart into a rebuild kit; see imgweld "
+             "--help");
     return kExitOk;
   }
   if (command == "-P") {

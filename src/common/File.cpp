@@ -11,6 +11,8 @@
 #include <string_view>
 #include <utility>
 
+#include "common/Output.h"
+
 namespace imgweld {
 
 File::~File() {
@@ -151,7 +153,7 @@ bool File::Adopt(int fd, const std::string& path, const char* mode) {
 
 std::string File::FailureText() const {
   if (refusedKind_ != nullptr) return std::string("is ") + refusedKind_ + ", not a regular file";
-  return std::strerror(error_);
+  return SystemErrorText(error_);
 }
 
 size_t File::Read(void* data, size_t size) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdarg>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,15 @@ void Output::Diagnose(std::string_view where, const char* format, ...) {
   const std::string what = FormatText(format, args);
   va_end(args);
   Note(where, what);
+}
+
+std::string SystemErrorText(int error) {
+  if (error == 0) return "failed, with no reason given by the system";
+  return std::strerror(error);
+}
+
+void Output::NoteSystemError(std::string_view where, int error) {
+  Note(where, SystemErrorText(error));
 }
 
 void Output::Note(std::string_view where, std::string_view what) {

@@ -30,6 +30,9 @@ class Output {
   // The same with a formatted <what>.
   void Diagnose(std::string_view where, const char* format, ...)
       __attribute__((format(printf, 3, 4)));
+  // The system's reason for a failed call on `where`, beside the error line
+  // of standard output that gives only its number ("err=%d").
+  void NoteSystemError(std::string_view where, int error);
 
   // Where diagnostics go, verbatim: standard error unless a sink keeps them.
   virtual void WriteDiagnostic(std::string_view text);
@@ -40,6 +43,10 @@ class Output {
   // written above it. Nothing where diagnostics are not a terminal.
   virtual void SetStatusLine(std::string_view /*line*/) {}
 };
+
+// The system's text for an error number ("No such file or directory"); a
+// call that failed without setting one is still said to have failed.
+std::string SystemErrorText(int error);
 
 // printf into a string, of any length.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

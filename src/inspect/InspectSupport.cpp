@@ -19,15 +19,17 @@ void FailureReport::Fail(const std::string& what) {
 bool OpenForInspection(const std::string& path, File& file, uint64_t& length,
                        FailureReport& failure) {
   // As -U opens its image: a FIFO, socket, character device or directory is
-  // refused at once, its kind named on standard error.
+  // refused at once, its kind named on standard error, as is the system's
+  // reason for any other failure.
   if (!file.OpenInput(path)) {
     failure.Fail(Format("Opening %s failed, err=%d!", path.c_str(), file.Error()));
-    if (file.WasRefused()) failure.Notes().Note(path, file.FailureText());
+    failure.Notes().Note(path, file.FailureText());
     return false;
   }
   const std::optional<uint64_t> measured = file.Length();
   if (!measured) {
     failure.Fail(Format("Reading %s failed, err=%d!", path.c_str(), file.Error()));
+    failure.Notes().Note(path, file.FailureText());
     return false;
   }
   length = *measured;

@@ -17,22 +17,26 @@ std::string HexText(const Md5Digest& digest) {
 }
 
 // The image's digest against the first 16 bytes of its hash file, compared
-// as "-U" compares them: missing bytes count as zero.
-Check HashCheck(const std::string& imagePath, File& image) {
+// as "-U" compares them: missing bytes count as zero. A file that cannot be
+// read fails the check, with the system's reason on standard error.
+Check HashCheck(const std::string& imagePath, File& image, Output& out) {
   const std::string hashPath = HashFilePath(imagePath);
   File hash;
   if (!hash.OpenInput(hashPath)) {
+    out.Note(hashPath, hash.FailureText());
     return {"md5", CheckStatus::kBad,
             Format("cannot open %s, err=%d", hashPath.c_str(), hash.Error())};
   }
   Md5Digest stored{};
   hash.Read(stored.data(), stored.size());
   if (hash.Error() != 0) {
+    out.Note(hashPath, hash.FailureText());
     return {"md5", CheckStatus::kBad,
             Format("cannot read %s, err=%d", hashPath.c_str(), hash.Error())};
   }
   Md5Digest computed{};
   if (!Md5OfStream(computed, image)) {
+    out.Note(imagePath, image.FailureText());
     return {"md5", CheckStatus::kBad, Format("cannot read the image, err=%d", image.Error())};
   }
   if (stored != computed) {
@@ -108,7 +112,7 @@ bool VerifyFile(const std::string& path, bool checkHash, VerifyMode mode, Output
       checks.push_back(
           {"md5", CheckStatus::kNotMade, "not computed: the file is longer than any image can be"});
     } else {
-      checks.push_back(HashCheck(path, file));
+      checks.push_back(HashCheck(path, file, out));
     }
   }
   return Verify(source, path, std::move(checks), mode, out);

@@ -57,7 +57,8 @@ PlanFailure LayoutFailure(bool nano, uint64_t ddrLength, uint64_t loaderLength,
 }
 
 PlanFailure ReadFailure(const std::string& name, const File& file) {
-  return {Format("Packing Error:Reading %s failed, err=%d!\r\n", name.c_str(), file.Error())};
+  return {Format("Packing Error:Reading %s failed, err=%d!\r\n", name.c_str(), file.Error()), name,
+          file.FailureText()};
 }
 
 // Reads a whole program, which must still be as long as it measured.

@@ -41,6 +41,7 @@ bool CopyPayload(ImageWriter& image, PlannedPayload& payload, Output& out) {
   if (!copied && !writeFailed) {
     out.Printf("Packing Error:Reading %s failed, err=%d!\r\n", payload.name.c_str(),
                payload.file.Error());
+    out.Note(payload.name, payload.file.FailureText());
   }
   payload.file.Close();
   return copied;

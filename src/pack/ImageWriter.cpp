@@ -251,10 +251,12 @@ std::optional<uint64_t> ImageWriter::Length() {
 
 void ImageWriter::ReportWriteFailure() {
   out_.Printf("Packing Error:Writing %s failed, err=%d!\r\n", displayPath_.c_str(), image_.Error());
+  out_.Note(displayPath_, image_.FailureText());
 }
 
 void ImageWriter::ReportSeekFailure() {
   out_.Printf("Packing Error:Seeking %s failed, err=%d!\r\n", displayPath_.c_str(), image_.Error());
+  out_.Note(displayPath_, image_.FailureText());
 }
 
 uint64_t GetStreamLength(File* file) {

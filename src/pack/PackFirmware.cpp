@@ -37,7 +37,9 @@ struct OutputPaths {
 bool CheckSavingDir(const std::string& savingDir, Output& out) {
   struct stat status {};
   if (stat(savingDir.c_str(), &status) != 0) {
-    out.Printf("Packing Error:Stat %s failed,errno=%d!\r\n", savingDir.c_str(), errno);
+    const int error = errno;
+    out.Printf("Packing Error:Stat %s failed,errno=%d!\r\n", savingDir.c_str(), error);
+    out.NoteSystemError(savingDir, error);
     return false;
   }
   if (!S_ISDIR(status.st_mode)) {
@@ -131,6 +133,7 @@ bool WriteHashFile(SavingDirectory& dir, AtomicFile& image, std::optional<Md5Dig
     Progress progress(out, "hashing " + image.Path(), length.value_or(0));
     if (!Md5OfStream(*digest, image.Stream(), kMd5WholeFile, &progress)) {
       out.Line("Packing Error:Generating hash failed!\r");
+      out.Note(image.Path(), image.Stream().FailureText());
       return false;
     }
   }
@@ -141,6 +144,7 @@ bool WriteHashFile(SavingDirectory& dir, AtomicFile& image, std::optional<Md5Dig
   if (!hash.Stream().Write(*digest)) {
     out.Printf("Packing Error:Writing %s failed, err=%d!\r\n", hash.Path().c_str(),
                hash.Stream().Error());
+    out.Note(hash.Path(), hash.Stream().FailureText());
     return false;
   }
   return FinishPackOutput(hash, out);

@@ -14,6 +14,7 @@ bool SavingDirectory::Open(const std::string& savingDir, const std::string& imag
                            Output& out) {
   if (!dir_.Open(savingDir)) {
     out.Printf("Packing Error:Opening %s failed, err=%d!\r\n", imagePath.c_str(), dir_.Error());
+    out.NoteSystemError(savingDir, dir_.Error());
     return false;
   }
   if (HoldDirectoryLock(dir_, out)) return true;
@@ -33,6 +34,7 @@ bool SavingDirectory::Create(AtomicFile& file, const std::string& name, const ch
   }
   if (error == 0) return true;
   out.Printf(failureFormat, dir_.PathOf(name).c_str(), error);
+  out.NoteSystemError(dir_.PathOf(name), error);
   return false;
 }
 
@@ -44,6 +46,7 @@ void SavingDirectory::Close() {
 bool FinishPackOutput(AtomicFile& file, Output& out) {
   if (file.Finish()) return true;
   out.Printf("Packing Error:Writing %s failed, err=%d!\r\n", file.Path().c_str(), file.Error());
+  out.NoteSystemError(file.Path(), file.Error());
   return false;
 }
 
@@ -54,6 +57,7 @@ bool CommitPackOutputs(std::span<AtomicFile* const> files, Output& out) {
   const char* format = file.IsWritten() ? "Packing Error:Renaming to %s failed, err=%d!\r\n"
                                         : "Packing Error:Writing %s failed, err=%d!\r\n";
   out.Printf(format, file.Path().c_str(), file.Error());
+  out.NoteSystemError(file.Path(), file.Error());
   return false;
 }
 

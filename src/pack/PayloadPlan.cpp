@@ -32,7 +32,8 @@ void PlanPayload(PlanBuilder& plan, const PackContext& context, const PartitionE
   PlannedPayload payload{source, std::move(file), entry.dataLength, std::nullopt};
   if (!payload.file.IsOpen() && !context.OpenInput(source, payload.file)) {
     plan.Fail({Format("Packing Error:Opening %s failed, err=%d\r\n", source.c_str(),
-                      payload.file.Error())});
+                      payload.file.Error()),
+               source, payload.file.FailureText()});
     return;
   }
   // The partition list measured the file a moment ago; the stamp taken now

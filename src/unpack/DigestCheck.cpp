@@ -2,9 +2,11 @@
 
 namespace imgweld {
 
-bool CompareDigest(const Md5Digest& stored, const std::optional<Md5Digest>& computed, Output& out) {
+bool CompareDigest(const Md5Digest& stored, const std::optional<Md5Digest>& computed,
+                   const std::string& imagePath, const std::string& readFailure, Output& out) {
   if (!computed) {
     out.Line("UnPacking Error:Generating hash failed!\r");
+    out.Note(imagePath, readFailure);
     return false;
   }
   if (stored == *computed) return true;

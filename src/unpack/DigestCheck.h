@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "common/File.h"
@@ -38,6 +39,8 @@ class BackgroundDigest {
     thread_.join();
     return result_;
   }
+  // Why no digest came, once Wait() returned nothing.
+  std::string FailureText() const { return file_.FailureText(); }
 
  private:
   File file_;
@@ -47,7 +50,10 @@ class BackgroundDigest {
 
 // Compares the digest computed (nothing when it could not be) with the 16
 // bytes of the hash file, printing the messages of a failure: "Generating
-// hash failed!", or "compare hash failed!" and sixteen lines of both bytes.
-bool CompareDigest(const Md5Digest& stored, const std::optional<Md5Digest>& computed, Output& out);
+// hash failed!" (and, on standard error, `readFailure`, why reading
+// `imagePath` failed), or "compare hash failed!" and sixteen lines of both
+// bytes.
+bool CompareDigest(const Md5Digest& stored, const std::optional<Md5Digest>& computed,
+                   const std::string& imagePath, const std::string& readFailure, Output& out);
 
 }  // namespace imgweld

@@ -97,6 +97,7 @@ bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
   AtomicFile& file = *owned;
   if (!file.Create(outputDir, fileName)) {
     out.Printf("UnPacking Error:Creating %s failed, err=%d!\r\n", fileName.c_str(), file.Error());
+    out.NoteSystemError(outputDir.PathOf(fileName), file.Error());
     return false;
   }
   Progress progress(out, "saving " + outputDir.PathOf(fileName), span.length);
@@ -108,12 +109,14 @@ bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
   if (!copied && !file.Stream().Failed()) {
     out.Printf("UnPacking Error:Reading data of %s failed, err=%d!\r\n", fileName.c_str(),
                image.Error());
+    out.Note(image.Path(), image.FailureText());
     return false;
   }
   const bool written = copied && file.Finish();
   if (!written) {
     const int error = copied ? file.Error() : file.Stream().Error();
     out.Printf("UnPacking Error:Writing %s failed, err=%d!\r\n", fileName.c_str(), error);
+    out.NoteSystemError(outputDir.PathOf(fileName), error);
     return false;
   }
   if (pending != nullptr) {
@@ -134,6 +137,8 @@ void ReportCommitFailure(const std::string& fileName, const AtomicFile& file, Ou
     out.Diagnose(file.Path(),
                  "the directory takes this name for a file the run has already written (it does "
                  "not tell letter case apart); that file is kept and this one is not written");
+  } else {
+    out.NoteSystemError(file.Path(), file.Error());
   }
 }
 
@@ -149,6 +154,7 @@ bool CheckOutputDirectory(const std::string& outputDir, Output& out) {
   }
   if (error == 0) return true;
   out.Printf("UnPacking Error:Changing to %s failed, errno=%d!\r\n", outputDir.c_str(), error);
+  out.NoteSystemError(outputDir, error);
   return false;
 }
 
@@ -156,6 +162,7 @@ bool OpenOutputDirectory(const std::string& outputDir, Directory& directory, Out
   if (!directory.Open(outputDir)) {
     out.Printf("UnPacking Error:Changing to %s failed, errno=%d!\r\n", outputDir.c_str(),
                directory.Error());
+    out.NoteSystemError(outputDir, directory.Error());
     return false;
   }
   // No file of the run may replace another of its files, whatever names
@@ -170,12 +177,13 @@ bool OpenOutputDirectory(const std::string& outputDir, Directory& directory, Out
 bool SaveTextFile(const Directory& outputDir, const std::string& name, const std::string& bytes,
                   Output& out) {
   AtomicFile file;
-  if (!file.Create(outputDir, name) || !file.Stream().Write(bytes.data(), bytes.size()) ||
-      !file.Commit()) {
-    out.Printf("UnPacking Error:Saving %s failed!\r\n", name.c_str());
-    return false;
-  }
-  return true;
+  const bool created = file.Create(outputDir, name);
+  const bool wrote = created && file.Stream().Write(bytes.data(), bytes.size());
+  if (wrote && file.Commit()) return true;
+  out.Printf("UnPacking Error:Saving %s failed!\r\n", name.c_str());
+  out.NoteSystemError(outputDir.PathOf(name),
+                      created && !wrote ? file.Stream().Error() : file.Error());
+  return false;
 }
 
 }  // namespace imgweld

@@ -30,11 +30,11 @@
 namespace imgweld {
 namespace {
 
-// The error line names the file and the error number; what kind of
-// file was refused, where that is the reason, goes to standard error.
+// The error line names the file and the error number; the reason in words
+// (or what kind of file was refused) goes to standard error.
 void ReportOpenFailure(const File& file, Output& out) {
   out.Printf("UnPacking Error:Opening %s failed, err=%d!\r\n", file.Path().c_str(), file.Error());
-  if (file.WasRefused()) out.Note(file.Path(), file.FailureText());
+  out.Note(file.Path(), file.FailureText());
 }
 
 // An extracted file waiting for the digest's verdict, and how much of the
@@ -175,7 +175,8 @@ bool Unpacker::VerifyAndExtract() {
     Md5Digest computed{};
     const bool hashed = Md5OfStream(computed, image_, kMd5WholeFile, &progress);
     progress.Finish();
-    if (!CompareDigest(stored_, hashed ? std::optional<Md5Digest>(computed) : std::nullopt, out_))
+    if (!CompareDigest(stored_, hashed ? std::optional<Md5Digest>(computed) : std::nullopt,
+                       imagePath_, image_.FailureText(), out_))
       return false;
     return ExtractRecords();
   }
@@ -186,7 +187,7 @@ bool Unpacker::VerifyAndExtract() {
   sink_ = &out_;
   const std::optional<Md5Digest> computed = digest.Wait();
   progress.Finish();
-  if (!CompareDigest(stored_, computed, out_)) {
+  if (!CompareDigest(stored_, computed, imagePath_, digest.FailureText(), out_)) {
     pending_.clear();  // their temporary files go with them
     return false;
   }
@@ -224,7 +225,9 @@ bool Unpacker::CheckPaths() {
   struct stat status;
   for (const std::string* path : {static_cast<const std::string*>(&outputDir_), &imagePath_}) {
     if (stat(path->c_str(), &status) != 0) {
-      out_.Printf("UnPacking Error:Stat %s failed, errno=%d!\r\n", path->c_str(), errno);
+      const int error = errno;
+      out_.Printf("UnPacking Error:Stat %s failed, errno=%d!\r\n", path->c_str(), error);
+      out_.NoteSystemError(*path, error);
       return false;
     }
   }
@@ -265,6 +268,7 @@ bool Unpacker::ReadModel() {
   if (!length) {
     out_.Printf("UnPacking Error:Reading %s failed, err=%d!\r\n", imagePath_.c_str(),
                 image_.Error());
+    out_.Note(imagePath_, image_.FailureText());
     return false;
   }
   imageLength_ = *length;
@@ -289,9 +293,9 @@ bool Unpacker::ReadModel() {
 
 void Unpacker::ExplainPartitionTableImage() {
   out_.Note(imagePath_,
-            "a partition-table image (Gpt_Enable), which is not unpacked; list it with "
-            "imgweld -L " +
-                imagePath_);
+            "a partition-table image (Gpt_Enable), which is not unpacked; take it "
+            "apart into a rebuild kit with imgweld -X " +
+                imagePath_ + " <dir>, or list it with imgweld -L " + imagePath_);
 }
 
 bool Unpacker::ReadStoredDigest() {
@@ -302,6 +306,7 @@ bool Unpacker::ReadStoredDigest() {
   if (hashFile_.Error() != 0) {
     out_.Printf("UnPacking Error:Reading %s failed, err=%d!\r\n", hashFile_.Path().c_str(),
                 hashFile_.Error());
+    out_.Note(hashFile_.Path(), hashFile_.FailureText());
     return false;
   }
   return true;
@@ -350,6 +355,7 @@ bool Unpacker::CheckTable() {
   if (facts_.records.size() != count) {
     out_.Printf("UnPacking Error:Reading partition record %zu failed, err=%d!\r\n",
                 facts_.records.size(), image_.Error());
+    out_.NoteSystemError(imagePath_, image_.Error());
     return false;
   }
   return true;

@@ -76,20 +76,51 @@ TEST(Diagnostics, FailuresAndMistakesAreExplainedOnStandardError) {
        "-U gpt/Firmware.img parts",
        4,
        "UnPacking Error:Opening gpt/Firmware.md5 failed, err=2!\r\n",
+       "imgweld: gpt/Firmware.md5: No such file or directory\n"
        "imgweld: gpt/Firmware.img: a partition-table image (Gpt_Enable), which is not unpacked; "
-       "list it with imgweld -L gpt/Firmware.img\n"},
+       "take it apart into a rebuild kit with imgweld -X gpt/Firmware.img <dir>, or list it with "
+       "imgweld -L gpt/Firmware.img\n"},
       {"unpacking a partition-table image without verifying",
        {},
        "-U gpt/Firmware.img parts offcheck",
        4,
        "UnPacking Error:Tag of firmware is wrong, tag=0x0!\r\n",
        "imgweld: gpt/Firmware.img: a partition-table image (Gpt_Enable), which is not unpacked; "
-       "list it with imgweld -L gpt/Firmware.img\n"},
+       "take it apart into a rebuild kit with imgweld -X gpt/Firmware.img <dir>, or list it with "
+       "imgweld -L gpt/Firmware.img\n"},
       {"unpacking without a hash file",
        [](const std::string& b) { test::WriteBytes(b + "/alone.img", test::RandomBytes(4096, 1)); },
        "-U board/alone.img parts", 4, "UnPacking Error:Opening board/alone.md5 failed, err=2!\r\n",
+       "imgweld: board/alone.md5: No such file or directory\n"
        "imgweld: board/alone.img: no hash file board/alone.md5 beside it; add offcheck to unpack "
        "it without verifying\n"},
+      // The system's reason for every failed call, beside the number the
+      // error line on standard output gives (or does not give).
+      {"missing configuration",
+       {},
+       "-P board/missing.ini out",
+       3,
+       "Packing Error:loading board/missing.ini failed!\r\n",
+       "imgweld: board/missing.ini: No such file or directory\n"},
+      {"missing saving directory",
+       {},
+       "-P board/setting.ini nowhere",
+       3,
+       "Packing Error:Stat nowhere failed,errno=2!\r\n",
+       "imgweld: nowhere: No such file or directory\n"},
+      {"missing output directory",
+       {},
+       "-U gpt/Firmware.img nowhere",
+       4,
+       "UnPacking Error:Stat nowhere/ failed, errno=2!\r\n",
+       "imgweld: nowhere/: No such file or directory\n"},
+      {"output directory that is a file",
+       {},
+       "-U gpt/Firmware.img board/setting.ini",
+       4,
+       "UnPacking Error:Stat board/setting.ini/ failed, errno=20!\r\n",
+       "imgweld: board/setting.ini/: Not a directory\n"},
+
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -230,10 +230,12 @@ TEST_F(PackSafetyTest, EarlierImageNotPutBackIsNamed) {
   EXPECT_TRUE(hidden.starts_with(".Firmware.img.imgweld-")) << hidden;
   EXPECT_EQ(ReadBytes(outDir_ + "/" + hidden), ReadBytes(beforeDir_ + "/Firmware.img"));
   EXPECT_EQ(ReadBytes(outDir_ + "/Firmware.md5"), ReadBytes(beforeDir_ + "/Firmware.md5"));
+  // Then the reason of the refused rename the error line numbers.
   EXPECT_EQ(out_.Diagnostics(), "imgweld: " + outDir_ + "/" + hidden + ": holds the earlier " +
                                     outDir_ +
                                     "/Firmware.img, which could not be put back (Permission "
-                                    "denied)\n");
+                                    "denied)\nimgweld: " +
+                                    outDir_ + "/Firmware.md5: Permission denied\n");
 }
 
 }  // namespace

@@ -18,11 +18,12 @@ trap cleanup EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 "$work/prefix/bin/imgweld" >"$work/banner" || { echo "installed imgweld failed"; exit 1; }
 grep -q 'Imgweld v1.38' "$work/banner" || { echo "installed imgweld printed no banner"; exit 1; }
-test -f "$work/prefix/share/man/man1/imgweld.1" || { echo "manual page not installed"; exit 1; }
+manual=$work/prefix/share/man/man1/imgweld.1.gz
+test -f "$manual" || { echo "manual page not installed"; exit 1; }
 # Both renderers must stay silent: any warning is printed on stderr.
-groff -man -ww -z "$work/prefix/share/man/man1/imgweld.1" 2>&1 | (! grep .) ||
+gzip -dc "$manual" | groff -man -ww -z 2>&1 | (! grep .) ||
   { echo "groff warns about the manual page"; exit 1; }
-man -l "$work/prefix/share/man/man1/imgweld.1" 2>&1 >/dev/null | (! grep .) ||
+man -l "$manual" 2>&1 >/dev/null | (! grep .) ||
   { echo "manual page renders with warnings"; exit 1; }
 
 if ! command -v dpkg-deb >/dev/null; then
