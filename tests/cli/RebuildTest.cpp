@@ -485,7 +485,7 @@ TEST(RebuildTest, KitOfAnImageWithBytesAfterItsEndFails) {
     std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
     image.resize(image.size() + c.extra, 0xFF);
     WriteBytes(dir / "Firmware.img", image);
-    const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+    const Outcome kit = Imgweld({"-X", "Firmware.img", "kit", "offcheck"}, dir.Path());
     EXPECT_EQ(kit.exitCode, 4);
     const std::vector<std::string> lines = LinesStartingWith(kit.err, "imgweld: Firmware.img: ");
     EXPECT_EQ(lines.size(), 1u) << kit.err;
@@ -519,7 +519,7 @@ TEST(RebuildTest, KitWhoseConfigurationThePackerRefusesFails) {
   WriteBytes(dir / "Firmware.img", image);
   ASSERT_EQ(Imgweld({"-V", "Firmware.img", "offcheck"}, dir.Path()).exitCode, 0);
 
-  const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+  const Outcome kit = Imgweld({"-X", "Firmware.img", "kit", "offcheck"}, dir.Path());
   EXPECT_EQ(kit.exitCode, 4);
   EXPECT_EQ(LinesStartingWith(kit.err, "imgweld: Firmware.img: "),
             (std::vector<std::string>{
