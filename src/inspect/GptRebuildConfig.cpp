@@ -330,8 +330,9 @@ bool GptRebuild::RecordPartition(size_t index) {
     const uint64_t start = e.entry.firstLba * kSector;
     if (grows) partition.size = start < dataEnd_ ? (dataEnd_ - start) / kSector : 0;
     const uint64_t end = start + uint64_t{*partition.size} * kSector;
-    const bool fill =
-        compact_ ? filled_[index] : end <= dataEnd_ && end > kDataStart && *partition.size > 0;
+    // Padded, a gap holds the fill byte either way: only a fill that ends
+    // the partitions' bytes made them reach that far.
+    const bool fill = compact_ ? filled_[index] : end == dataEnd_ && *partition.size > 0;
     partition.flag = (fill ? PART_FLAG_FILL : PART_FLAG_SKIP) | (grows ? PART_FLAG_GROW : 0);
     if (fill && compact_) cursor_ = end;
   }

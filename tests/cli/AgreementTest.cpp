@@ -320,6 +320,43 @@ TEST(AgreementTest, LayoutsOnceRefusedVerifyAndRebuild) {
   }
 }
 
+// What a partition-table kit is read to say: a Nano boot block with a DDR
+// program that fills its copy area gets the Nano program files, and a
+// skipped partition below data written earlier stays skipped.
+TEST(AgreementTest, PartitionTableKitsNameWhatTheImageHolds) {
+  for (const char* layout : {"Gpt_Enable=0\n", "Gpt_Enable=1\n"}) {
+    SCOPED_TRACE(layout);
+    TempDir dir;
+    const Commands run =
+        RunAll(dir, BoardConfig(std::string(layout) + "Nano=1\n",
+                                Section(2, "boot", "0x8", "0x100", "0x60", "0", "boot.img") +
+                                    Section(3, "hole", "0x8", "0x22", "0x1E", "1", "") +
+                                    Section(4, "misc", "0x8", "0x200", "0x20", "2", "")));
+    // The board's DDR program is 3000 bytes: one of 4096, the most the
+    // Nano copy area holds, replaces it.
+    ExpectRebuilt(dir, run);
+    WriteBytes(dir / "in/ddr.bin", RandomBytes(4096, 7));
+    for (const char* sub : {"out", "kit", "again"}) {
+      fs::remove_all(dir / sub);
+      fs::create_directories(dir / sub);
+    }
+    ASSERT_EQ(Imgweld({"-P", "in/setting.ini", "out"}, dir.Path()).exitCode, 0);
+    const Outcome kit = Imgweld({"-X", "out/Firmware.img", "kit"}, dir.Path());
+    ASSERT_EQ(kit.exitCode, 0) << kit.err;
+    // The programs are kept as stored, scrambled by default; the table keeps
+    // no program length, so the loader comes in whole sectors.
+    EXPECT_EQ(fs::file_size(dir / "kit/nanoboot1.bin"), 4096u);
+    EXPECT_EQ(fs::file_size(dir / "kit/nanoboot2.bin"), 10240u);
+    EXPECT_FALSE(fs::exists(dir / "kit/flashdata.bin"));
+    const std::string config = ReadText(dir / "kit/setting.ini");
+    const size_t hole = config.find("Name=hole\n");
+    ASSERT_NE(hole, std::string::npos) << config;
+    EXPECT_EQ(config.substr(config.find("Flag=", hole), 9), "Flag=0x1\n") << config;
+    ASSERT_EQ(Imgweld({"-P", "kit/setting.ini", "again"}, dir.Path()).exitCode, 0);
+    EXPECT_EQ(ReadBytes(dir / "out/Firmware.img"), ReadBytes(dir / "again/Firmware.img"));
+  }
+}
+
 // -P and -V hold a partition-table disk to one length: 8388607 sectors are
 // the most a 32-bit length holds.
 TEST(AgreementTest, PackerAndVerifierShareTheImageLengthLimit) {
