@@ -177,10 +177,13 @@ bool IsPlainFileName(std::string_view name) {
   });
 }
 
+bool HoldsPayload(const PartitionEntry& entry) {
+  return entry.dataLength != 0 && (entry.flag & PART_FLAG_SKIP) == 0;
+}
+
 bool ExtractsToNamedFile(const PartitionEntry& entry) {
   if (entry.type == PART_TYPE_IDBLOCK) return false;
-  const bool holdsData = entry.dataLength != 0 && (entry.flag & PART_FLAG_SKIP) == 0;
-  return entry.type != PART_TYPE_VENDOR || holdsData;
+  return entry.type != PART_TYPE_VENDOR || HoldsPayload(entry);
 }
 
 bool HasPlainRecordName(const PartitionEntry& entry) {

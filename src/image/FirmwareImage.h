@@ -106,6 +106,10 @@ PartitionEntry DecodeEntry(std::span<const uint8_t, kEntrySize> bytes);
 // -U and -X refuse a partition whose file would take such a name.
 bool IsPlainFileName(std::string_view name);
 
+// Whether the image stores payload bytes for the record: a length, and
+// not skipped.
+bool HoldsPayload(const PartitionEntry& entry);
+
 // Whether -U writes a file for the record's data: every record but the
 // vendor area and boot blocks, a vendor-type one only when it holds data.
 bool ExtractsToNamedFile(const PartitionEntry& entry);

@@ -123,7 +123,7 @@ RecordFacts FactsOf(const PartitionEntry& entry) {
   RecordFacts facts;
   facts.name = entry.Name();
   facts.type = entry.type;
-  facts.holdsData = entry.dataLength != 0 && (entry.flag & PART_FLAG_SKIP) == 0;
+  facts.holdsData = HoldsPayload(entry);
   if (entry.type == PART_TYPE_IDBLOCK) {
     const BootFields fields = GetBootFields(entry);
     facts.hasPrograms = fields.firstFileLength != 0 || fields.secondFileLength != 0;
@@ -149,8 +149,8 @@ OutputNames DecideOutputNames(std::span<const RecordFacts> records) {
 }
 
 bool GetsOutput(const PartitionEntry& entry) {
-  const RecordFacts facts = FactsOf(entry);
-  return facts.type != PART_TYPE_VENDOR || facts.holdsData;
+  // The same rule by which -V fails a name no file can take.
+  return entry.type == PART_TYPE_IDBLOCK || ExtractsToNamedFile(entry);
 }
 
 TableExtraction PlanExtraction(std::span<const TaggedRecord> records) {
