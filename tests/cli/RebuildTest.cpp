@@ -252,7 +252,7 @@ TEST(RebuildTest, EveryPartitionTableImageRebuildsByteForByte) {
 }
 
 // A partition-table image the packer did not make byte for byte still gets
-// its files and setting.ini; -X fails naming the first difference.
+// its files, but no setting.ini; -X fails naming the first difference.
 TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
   TempDir dir;
   fs::create_directory(dir / "kit");
@@ -268,7 +268,7 @@ TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
   EXPECT_EQ(SortedLines(kit.out), FileNames(dir / "kit"));
   EXPECT_EQ(FileNames(dir / "kit"),
             (std::vector<std::string>{"boot.img", "flashboot.bin", "flashdata.bin", "rootfs.img",
-                                      "setting.ini", "uboot.img"}));
+                                      "uboot.img"}));
   EXPECT_EQ(ReadBytes(dir / "kit/uboot.img"),
             ReadBytes(SourceDir() + "/examples/gpt-board/uboot.img"));
   const Outcome listed = Imgweld({"-L", "Firmware.img", "ini"}, dir.Path());
@@ -372,7 +372,7 @@ TEST(RebuildTest, DateKeyIsStampedAsGiven) {
 }
 
 // An image the packer does not make (here a byte of a gap changed) still
-// gets its files and the configuration -U writes, and -X fails naming why.
+// gets its files, but no setting.ini, and -X fails naming why.
 TEST(RebuildTest, KitOfAnImageThatCannotBeRebuiltFails) {
   TempDir dir;
   fs::create_directory(dir / "kit");
@@ -391,8 +391,7 @@ TEST(RebuildTest, KitOfAnImageThatCannotBeRebuiltFails) {
   EXPECT_EQ(SortedLines(kit.out), FileNames(dir / "kit"));
   EXPECT_EQ(FileNames(dir / "kit"),
             (std::vector<std::string>{"backup.img", "boot.img", "flashboot.bin", "flashdata.bin",
-                                      "misc.img", "rootfs.img", "setting.ini", "uboot.img"}));
-  EXPECT_EQ(ReadText(dir / "kit/setting.ini").find("# SOURCE_DATE_EPOCH"), std::string::npos);
+                                      "misc.img", "rootfs.img", "uboot.img"}));
   // -U's files are the same bytes.
   fs::create_directory(dir / "unpacked");
   ASSERT_EQ(Imgweld({"-U", "Firmware.img", "unpacked", "offcheck"}, dir.Path()).exitCode, 0);
@@ -460,7 +459,7 @@ TEST(RebuildTest, KitChecksTheHashFileBesideTheImage) {
 // The kit must give back the whole file: bytes after the image's end, a
 // part of a sector of them, are a difference in both image forms (no backup
 // block or backup GPT, which would then not end the file). -X still
-// writes its files, and exits 4 with one line naming why.
+// writes its files but no setting.ini, and exits 4 with one line naming why.
 TEST(RebuildTest, KitOfAnImageWithBytesAfterItsEndFails) {
   const struct {
     const char* example;
@@ -492,7 +491,8 @@ TEST(RebuildTest, KitOfAnImageWithBytesAfterItsEndFails) {
     const std::string line = lines.empty() ? "" : lines[0];
     EXPECT_TRUE(line.starts_with("imgweld: Firmware.img: cannot be rebuilt exactly, ")) << line;
     EXPECT_NE(line.find(c.why), std::string::npos) << line;
-    EXPECT_TRUE(fs::exists(dir / "kit/setting.ini"));
+    EXPECT_TRUE(fs::exists(dir / "kit/uboot.img"));
+    EXPECT_FALSE(fs::exists(dir / "kit/setting.ini"));
   }
 }
 

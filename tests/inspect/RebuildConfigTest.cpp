@@ -7,6 +7,7 @@
 #include "common/Output.h"
 #include "image/ImageReader.h"
 #include "inspect/GptRebuildConfig.h"
+#include "inspect/Kit.h"
 #include "inspect/RebuildCheck.h"
 #include "pack/PackFirmware.h"
 #include "pack/PackTestSupport.h"
@@ -134,26 +135,19 @@ TEST(RebuildConfigTest, PlannedFailureOfTheKitIsPrintedBeforeTheCheckLine) {
     const Bytes packed = ReadBytes(dir / "Firmware.img");
     MemorySource source(packed);
     StringOutput messages;
-    // The kit's configuration as made, and a check of an edited one.
-    std::string config;
-    std::function<bool(const std::string&)> check;
-    TaggedImageFacts tagged;
-    GptKit kit;
+    // The kit as made, and a check of it with an edited configuration.
+    Kit kit;
     if (example == "board") {
-      tagged = ReadTaggedImage(source);
-      ASSERT_TRUE(BuildRebuildConfig(source, tagged, "img", messages, config));
-      check = [&](const std::string& text) {
-        return CheckRebuild(source, tagged, text, "img", messages);
-      };
+      ASSERT_TRUE(BuildTaggedKit(source, ReadTaggedImage(source), "img", messages, kit));
     } else {
       ASSERT_TRUE(BuildGptKit(source, ReadGptImage(source), "img", messages, kit));
-      config = kit.config;
-      check = [&](const std::string& text) {
-        GptKit edited = kit;
-        edited.config = text;
-        return CheckGptKit(source, edited, "img", messages);
-      };
     }
+    std::string config = kit.config;
+    const auto check = [&](const std::string& text) {
+      Kit edited = kit;
+      edited.config = text;
+      return CheckKit(source, edited, "img", messages);
+    };
     ASSERT_TRUE(check(config)) << messages.Diagnostics();
     ASSERT_EQ(messages.Diagnostics(), "");
     // The boot block's partition shrunk below its two copies.
