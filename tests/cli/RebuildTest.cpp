@@ -400,6 +400,66 @@ TEST(RebuildTest, KitOfAnImageThatCannotBeRebuiltFails) {
   }
 }
 
+// -X runs one pipeline for both image forms: the same outcome for the same
+// cause, whichever form the image has. Only the hash file sets them apart,
+// since a partition-table image has none and the one beside it is not read.
+TEST(RebuildTest, KitPipelineGivesBothFormsTheSameOutcomes) {
+  enum class Cause { kNone, kWrongHashFile, kFillByteChanged, kNoKitDirectory };
+  struct Expected {
+    int exitCode;
+    bool files;     // the partitions' files are written
+    bool settings;  // setting.ini is written
+    std::string err;
+  };
+  const Expected rebuilt{0, true, true, "Unpacking firmware OK.\r\n"};
+  const Expected notRebuilt{4, true, false, "imgweld: Firmware.img: cannot be rebuilt exactly, "};
+  const Expected noDirectory{4, false, false, "UnPacking Error:Changing to kit/ failed, errno=2!"};
+  const struct {
+    const char* what;
+    Cause cause;
+    Expected tagged;
+    Expected partitionTable;
+  } cases[] = {
+      {"kit rebuilds the image", Cause::kNone, rebuilt, rebuilt},
+      {"hash file does not match",
+       Cause::kWrongHashFile,
+       {4, false, false, "UnPacking Error:compare hash failed!\r\n"},
+       rebuilt},
+      {"a fill byte changed", Cause::kFillByteChanged, notRebuilt, notRebuilt},
+      {"kit directory missing", Cause::kNoKitDirectory, noDirectory, noDirectory},
+  };
+  for (const auto& c : cases) {
+    for (const char* example : {"board", "gpt-board"}) {
+      SCOPED_TRACE(std::string(c.what) + ", " + example);
+      const Expected& e = std::string(example) == "board" ? c.tagged : c.partitionTable;
+      TempDir dir;
+      PackFixed(SourceDir() + "/examples/" + example + "/setting.ini", ".", dir.Path());
+      if (c.cause != Cause::kNoKitDirectory) fs::create_directory(dir / "kit");
+      if (c.cause == Cause::kWrongHashFile) WriteBytes(dir / "Firmware.md5", RandomBytes(16, 9));
+      if (c.cause == Cause::kFillByteChanged) {
+        // A byte the packer fills in both forms: the vendor area, the gap
+        // after the GPT. The hash file would no longer match: it goes.
+        FlipByte(dir / "Firmware.img", 0x5000);
+        fs::remove(dir / "Firmware.md5");
+      }
+      const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+      EXPECT_EQ(kit.exitCode, e.exitCode) << kit.err;
+      EXPECT_NE(kit.err.find(e.err), std::string::npos) << kit.err;
+      if (c.cause == Cause::kNoKitDirectory) {
+        EXPECT_EQ(kit.out, "");
+        EXPECT_FALSE(fs::exists(dir / "kit"));
+        continue;
+      }
+      EXPECT_EQ(SortedLines(kit.out), FileNames(dir / "kit"));
+      EXPECT_EQ(fs::exists(dir / "kit/uboot.img"), e.files);
+      EXPECT_EQ(fs::exists(dir / "kit/setting.ini"), e.settings);
+      if (!e.files) {
+        EXPECT_TRUE(fs::is_empty(dir / "kit"));
+      }
+    }
+  }
+}
+
 // -X checks the hash file beside a tagged image as -U does: a mismatch fails
 // the run before any file takes its name, offcheck skips the check, and a
 // missing hash file is noted and passed over.
