@@ -44,6 +44,10 @@ std::optional<std::string> TaggedFault(const TaggedImageFacts& facts,
   const FirmwareHeader& h = facts.header;
   if (facts.fileLength < kHeaderSize) return "its header is cut short";
   if (h.entryCount > 1 && h.entrySize < kEntrySize) return "its partition records overlap";
+  if (h.entryCount > kTableAreaRecords) {
+    return Format("its table counts %u records, its area holds %u", h.entryCount,
+                  kTableAreaRecords);
+  }
   if (facts.records.size() != h.entryCount) {
     return "its partition table does not lie in the image";
   }
