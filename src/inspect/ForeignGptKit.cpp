@@ -22,7 +22,7 @@ class ForeignRebuild {
   ForeignRebuild(const GptImageFacts& facts, const std::string& where, Output& out)
       : facts_(facts), refusal_{out, where, kCannotBeTakenApart} {}
 
-  bool Run(GptKit& kit);
+  bool Run(Kit& kit);
 
  private:
   bool Refuse(const std::string& what) { return refusal_.Fail(what); }
@@ -132,7 +132,7 @@ bool ForeignRebuild::CheckPlacement() {
   return true;
 }
 
-bool ForeignRebuild::Run(GptKit& kit) {
+bool ForeignRebuild::Run(Kit& kit) {
   if (!CheckArray()) return false;
   for (size_t i = 0; i < facts_.entries.size(); ++i) {
     if (!CheckEntry(i)) return false;
@@ -163,6 +163,7 @@ bool ForeignRebuild::Run(GptKit& kit) {
   const std::string comments[] = {
       "Save as setting.ini beside the partitions' files and pack it to make a",
       "partition-table image with the same partitions, names and GUIDs."};
+  kit.form = KitForm::kPartitionTable;
   kit.config = IniText(document_, comments);
   kit.fillByte = 0;
   kit.foreign = true;
@@ -198,7 +199,7 @@ bool IsForeignGpt(const GptImageFacts& facts) {
 }
 
 bool BuildForeignGptKit(ImageSource& /*source*/, const GptImageFacts& facts,
-                        const std::string& where, Output& out, GptKit& kit) {
+                        const std::string& where, Output& out, Kit& kit) {
   return ForeignRebuild(facts, where, out).Run(kit);
 }
 

@@ -26,7 +26,7 @@ bool IsForeignGpt(const GptImageFacts& facts);
 // layout the packer cannot express is refused, with one line naming what,
 // before anything is written.
 bool BuildForeignGptKit(ImageSource& source, const GptImageFacts& facts, const std::string& where,
-                        Output& out, GptKit& kit);
+                        Output& out, Kit& kit);
 
 // Whether the planned image has the image's partition entries, disk GUID and
 // partitions' bytes. One line on standard error either way: that the bytes

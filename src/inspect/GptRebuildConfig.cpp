@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <sstream>
 
 #include "common/ByteIO.h"
 #include "config/ConfigDocument.h"
@@ -14,7 +13,6 @@
 #include "inspect/ForeignGptKit.h"
 #include "inspect/RebuildConfig.h"
 #include "pack/GptWriter.h"
-#include "pack/PackOptions.h"
 #include "unpack/OutputNames.h"
 #include "unpack/UnpackSettings.h"
 
@@ -133,7 +131,7 @@ class GptRebuild {
   GptRebuild(ImageSource& source, const GptImageFacts& facts, const std::string& where, Output& out)
       : source_(source), facts_(facts), refusal_{out, where, kCannotBeTakenApart} {}
 
-  bool Run(GptKit& kit);
+  bool Run(Kit& kit);
 
  private:
   bool Fail(const std::string& text) { return refusal_.Fail(text); }
@@ -149,7 +147,7 @@ class GptRebuild {
   const GptImageFacts& facts_;
   const RebuildReport refusal_;
   ConfigDocument document_;
-  GptKit kit_;
+  Kit kit_;
   bool compact_ = false;
   uint64_t dataEnd_ = 0;          // where the partitions' bytes end: the backup GPT follows
   uint64_t cursor_ = kDataStart;  // compact: where the next payload lies
@@ -354,7 +352,7 @@ uint8_t GptRebuild::FindFillByte() {
   return byte[0];
 }
 
-bool GptRebuild::Run(GptKit& kit) {
+bool GptRebuild::Run(Kit& kit) {
   if (!CheckTable()) return false;
   const GptHeader& h = facts_.header;
   WriteSystemValue(document_, key::kGptEnable, compact_ ? "1" : "0");
@@ -375,6 +373,7 @@ bool GptRebuild::Run(GptKit& kit) {
   const std::string comments[] = {
       "Save as setting.ini beside the partitions' files and pack it to rebuild",
       "the partition-table image byte for byte; every GUID is given here."};
+  kit_.form = KitForm::kPartitionTable;
   kit_.config = IniText(document_, comments);
   kit = std::move(kit_);
   return true;
@@ -404,37 +403,10 @@ std::string GptKitNames::TypeKeyOf(const Guid& guid, ConfigDocument& document) {
 }
 
 bool BuildGptKit(ImageSource& source, const GptImageFacts& facts, const std::string& where,
-                 Output& out, GptKit& kit) {
+                 Output& out, Kit& kit) {
   if (!CanTakeGptApart(facts, where, out)) return false;
   if (IsForeignGpt(facts)) return BuildForeignGptKit(source, facts, where, out, kit);
   return GptRebuild(source, facts, where, out).Run(kit);
-}
-
-bool CheckGptKit(ImageSource& source, const GptKit& kit, const std::string& where, Output& out) {
-  ConfigDocument document;
-  std::istringstream text(kit.config);
-  document.Parse(text, false);
-  PackerMessages messages(out, where);
-  const PackOptions options = ResolvePackOptions(document, std::string());
-  const ImageInputs inputs(source, kit.files);
-  // The partition lines of reading the list are -P's progress; a check
-  // prints no progress.
-  DiscardedOutput progress;
-  const PackContext context{options, messages, &inputs, &progress};
-  GuidMap guids;
-  ReadPartitionTypeGuids(document, guids);
-  GptFirmwarePlan planned;
-  const RebuildReport report{out, where, kNotRebuiltExactly};
-  if (!PlanGptFirmware(document, context, guids, "Firmware.img", planned)) {
-    return report.Fail(std::string(kPackerRefuses));
-  }
-  if (planned.plan.failure) {
-    planned.plan.failure->Print(messages);
-    return report.Fail(std::string(kPackerRefuses));
-  }
-  if (kit.foreign)
-    return CompareForeignGpt(source, planned.plan, inputs, options.fillByte, where, out);
-  return ComparePlannedImage(source, planned.plan, inputs, options.fillByte, report);
 }
 
 }  // namespace imgweld

@@ -13,19 +13,9 @@
 #include "common/Output.h"
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
-#include "inspect/RebuildCheck.h"
+#include "inspect/Kit.h"
 
 namespace imgweld {
-
-// A rebuild kit of a partition-table image: the files to extract, where
-// their bytes lie, and the configuration that packs them into the image.
-struct GptKit {
-  std::string config;          // the text of setting.ini
-  std::vector<KitFile> files;  // in the order they are written
-  uint8_t fillByte = 0;
-  // Made by another tool: only the partitions, names and GUIDs come back.
-  bool foreign = false;
-};
 
 // The names a partition-table kit gives: the file of partition `number`
 // is "<name>.img" as -U names a partition's file, numbered ".2", ".3", ...
@@ -55,12 +45,6 @@ class GptKitNames {
 // ("<where>: ..."), when the image is damaged or holds what no
 // configuration can say; nothing is to be written then.
 bool BuildGptKit(ImageSource& source, const GptImageFacts& facts, const std::string& where,
-                 Output& out, GptKit& kit);
-
-// Plans the kit's configuration with the packer's own planner, its files
-// served from the image, and compares the planned image with the image,
-// every byte. False, after one line on standard error naming the first
-// difference, when they are not the same.
-bool CheckGptKit(ImageSource& source, const GptKit& kit, const std::string& where, Output& out);
+                 Output& out, Kit& kit);
 
 }  // namespace imgweld

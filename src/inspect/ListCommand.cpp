@@ -13,7 +13,7 @@
 #include "inspect/GptListing.h"
 #include "inspect/GptRebuildConfig.h"
 #include "inspect/InspectSupport.h"
-#include "inspect/RebuildCheck.h"
+#include "inspect/Kit.h"
 #include "inspect/RebuildConfig.h"
 #include "inspect/TaggedListing.h"
 #include "inspect/TextColumns.h"
@@ -62,12 +62,13 @@ bool ListTagged(ImageSource& source, const std::string& name, ListMode mode, Out
   if (mode == ListMode::kIni) {
     // Standard output holds a configuration that rebuilds the image, or
     // nothing: the reason goes to standard error.
-    std::string config;
-    if (!BuildRebuildConfig(source, facts, name, out, config) ||
-        !CheckRebuild(source, facts, config, name, out)) {
+    Kit kit;
+    kit.files = TaggedKitFiles(facts);
+    if (!BuildRebuildConfig(source, facts, name, out, kit.config) ||
+        !CheckKit(source, kit, name, out)) {
       return false;
     }
-    out.Write(config);
+    out.Write(kit.config);
     return true;
   }
   out.Write(mode == ListMode::kJson ? TaggedJson(facts, name).Text() : TaggedText(facts, name));
@@ -78,9 +79,9 @@ bool ListGpt(ImageSource& source, const std::string& name, ListMode mode, Output
   if (mode == ListMode::kIni) {
     // As for a tagged image: a configuration that rebuilds the image, or
     // nothing on standard output.
-    GptKit kit;
+    Kit kit;
     const GptImageFacts facts = ReadGptImage(source);
-    if (!BuildGptKit(source, facts, name, out, kit) || !CheckGptKit(source, kit, name, out)) {
+    if (!BuildGptKit(source, facts, name, out, kit) || !CheckKit(source, kit, name, out)) {
       return false;
     }
     NoteGptTable(facts, name, out);

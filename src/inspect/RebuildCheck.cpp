@@ -4,22 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <ctime>
 #include <map>
-#include <optional>
-#include <sstream>
 #include <utility>
 #include <vector>
 
-#include "config/ConfigDocument.h"
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
-#include "pack/PackFirmware.h"
-#include "pack/PackOptions.h"
-#include "pack/PackTime.h"
-#include "unpack/OutputNames.h"
-#include "unpack/UnpackSettings.h"
 
 namespace imgweld {
 namespace {
@@ -30,17 +20,6 @@ constexpr size_t kChunk = size_t{64} << 10;
 
 ImageInputs::ImageInputs(ImageSource& source, std::vector<KitFile> files) : source_(source) {
   for (KitFile& file : files) files_[file.name] = std::move(file);
-}
-
-ImageInputs ImageInputs::OfTaggedImage(ImageSource& source, const TaggedImageFacts& facts) {
-  // The names are those -U gives, decided over the whole table.
-  std::vector<KitFile> files;
-  for (const RecordExtraction& extraction : PlanExtraction(facts.records).records) {
-    const bool boot = extraction.record->entry.type == PART_TYPE_IDBLOCK;
-    for (const ExtractedFile& file : extraction.files)
-      files.push_back({file.name, file.extent, boot});
-  }
-  return ImageInputs(source, std::move(files));
 }
 
 bool ImageInputs::Open(const std::string& name, File& file) const {
@@ -320,47 +299,9 @@ void PackerMessages::Forward(std::string_view line) {
   if (!line.empty()) target_.Note(where_, Printable(std::string(line)));
 }
 
-namespace {
-
-// Whether the packer makes the image of `config`; `report` names the first
-// difference, after `messages` took the packer's own words of a refusal.
-bool TaggedRebuilds(ImageSource& source, const TaggedImageFacts& facts, const std::string& config,
-                    const RebuildReport& report, Output& messages) {
-  ConfigDocument document;
-  std::istringstream text(config);
-  document.Parse(text, false);
-  std::optional<std::tm> packTime;
-  if (!ReadDateKey(document, packTime, messages) || !packTime) {
-    return report.Fail("the configuration names no Date the packer takes");
-  }
-  const PackOptions options = ResolvePackOptions(document, std::string());
-  const ImageInputs inputs = ImageInputs::OfTaggedImage(source, facts);
-  // The partition lines of reading the list are -P's progress; a check
-  // prints no progress.
-  DiscardedOutput progress;
-  const PackContext context{options, messages, &inputs, &progress};
-  TaggedFirmwarePlan planned;
-  if (!PlanTaggedFirmware(document, context, "Firmware.img", *packTime, planned)) {
-    return report.Fail(std::string(kPackerRefuses));
-  }
-  if (planned.plan.failure) {
-    planned.plan.failure->Print(messages);
-    return report.Fail(std::string(kPackerRefuses));
-  }
-  return ComparePlannedImage(source, planned.plan, inputs, options.fillByte, report);
-}
-
-}  // namespace
-
 bool ComparePlannedImage(ImageSource& source, const ImagePlan& plan, const ImageInputs& inputs,
                          uint8_t fillByte, const RebuildReport& report) {
   return Comparison(source, plan, inputs, fillByte).Run(report);
-}
-
-bool CheckRebuild(ImageSource& source, const TaggedImageFacts& facts, const std::string& config,
-                  const std::string& where, Output& out) {
-  PackerMessages messages(out, where);
-  return TaggedRebuilds(source, facts, config, {out, where, kNotRebuiltExactly}, messages);
 }
 
 }  // namespace imgweld

@@ -31,8 +31,6 @@ struct KitFile {
 class ImageInputs final : public PackInputs {
  public:
   ImageInputs(ImageSource& source, std::vector<KitFile> files);
-  // The files "-U" writes for a tagged image, named as it names them.
-  static ImageInputs OfTaggedImage(ImageSource& source, const TaggedImageFacts& facts);
 
   bool Open(const std::string& name, File& file) const override;
   const PayloadExtent* Find(const std::string& name) const;
@@ -84,15 +82,5 @@ class PackerMessages final : public Output {
 // The reason a rebuild check gives when the packer refuses the
 // configuration; the packer's own words are among its messages.
 inline constexpr std::string_view kPackerRefuses = "the packer refuses the configuration";
-
-// The promise of a rebuild configuration, kept: `config` (the text "-L ini"
-// prints) is parsed and planned by the packer's own planner, in memory and
-// writing nothing, with the files "-U" extracts from the image as its
-// inputs, and the planned image is compared with the image. False, after
-// one line on standard error ("<where>: cannot be rebuilt exactly, ...")
-// naming the first byte that differs or why the packer refuses the
-// configuration, when they are not the same.
-bool CheckRebuild(ImageSource& source, const TaggedImageFacts& facts, const std::string& config,
-                  const std::string& where, Output& out);
 
 }  // namespace imgweld

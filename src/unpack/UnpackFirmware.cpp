@@ -60,13 +60,8 @@ bool IsPartitionTableImage(File& image) {
 // One unpack run: the open inputs and what has been learnt from them.
 class Unpacker {
  public:
-  Unpacker(const std::string& imagePath, std::string outputDir, bool verify, Output& out,
-           const KitHooks* kit = nullptr)
-      : imagePath_(imagePath),
-        outputDir_(std::move(outputDir)),
-        verify_(verify),
-        out_(out),
-        kit_(kit) {}
+  Unpacker(const std::string& imagePath, std::string outputDir, bool verify, Output& out)
+      : imagePath_(imagePath), outputDir_(std::move(outputDir)), verify_(verify), out_(out) {}
 
   bool Run();
 
@@ -89,16 +84,13 @@ class Unpacker {
   bool Save(const std::string& fileName, const PayloadSpan& span);
   bool SaveSettings();
   bool SaveText(const std::string& name, const std::string& bytes);
-  void ListFile(const std::string& name);
 
   const std::string& imagePath_;
   std::string outputDir_;
   // Every output file is created and renamed relative to this descriptor.
   Directory outputDirectory_;
-  bool verify_;  // turned off when a kit's image has no hash file beside it
+  bool verify_;
   Output& out_;
-  const KitHooks* kit_;  // null for "-U"
-  bool kitRebuilds_ = true;
 
   File image_;
   File hashFile_;
@@ -153,9 +145,8 @@ bool Unpacker::RunSteps() {
     return false;
   }
   if (!SaveSettings()) return false;
-  if (!kitRebuilds_) return false;
   out_.Line("Unpacking firmware OK.\r");
-  if (kit_ == nullptr && facts_.boot && facts_.boot->Programs() == ProgramStorage::kScrambled) {
+  if (facts_.boot && facts_.boot->Programs() == ProgramStorage::kScrambled) {
     out_.Diagnose(imagePath_,
                   "the boot programs were extracted scrambled, as stored, and the regenerated "
                   "setting.ini scrambles them again when packed; imgweld -L %s ini prints a "
@@ -206,7 +197,6 @@ bool Unpacker::ReplayPending() {
       ReportCommitFailure(pending.name, *pending.file, out_);
       return false;
     }
-    ListFile(pending.name);
   }
   out_.Write(std::string_view(text).substr(printed));
   if (!heldBack_.Diagnostics().empty()) out_.WriteDiagnostic(heldBack_.Diagnostics());
@@ -244,13 +234,6 @@ bool Unpacker::OpenInputs() {
   }
   if (!verify_) return true;
   if (!hashFile_.OpenInput(HashFilePath(imagePath_))) {
-    // A kit is checked against the image itself, so it needs no hash file.
-    if (kit_ != nullptr && hashFile_.Error() == ENOENT) {
-      out_.Note(imagePath_, "no hash file " + hashFile_.Path() +
-                                " beside it, so the image is not verified against one");
-      verify_ = false;
-      return true;
-    }
     ReportOpenFailure(hashFile_, out_);
     if (IsPartitionTableImage(image_)) {
       ExplainPartitionTableImage();
@@ -439,11 +422,7 @@ bool Unpacker::ExtractRecords() {
 // Saves one file; while the digest is still running the file is kept back.
 bool Unpacker::Save(const std::string& fileName, const PayloadSpan& span) {
   if (sink_ != &heldBack_) {
-    if (!SavePartitionFile(outputDirectory_, fileName, span, image_, imageLength_, out_)) {
-      return false;
-    }
-    ListFile(fileName);
-    return true;
+    return SavePartitionFile(outputDirectory_, fileName, span, image_, imageLength_, out_);
   }
   std::unique_ptr<AtomicFile> file;
   if (!SavePartitionFile(outputDirectory_, fileName, span, image_, imageLength_, heldBack_,
@@ -481,10 +460,6 @@ bool Unpacker::ExtractIdBlock(const RecordExtraction& extraction) {
   return Save(files[0].name, files[0].extent) && Save(files[1].name, files[1].extent);
 }
 
-void Unpacker::ListFile(const std::string& name) {
-  if (kit_ != nullptr && kit_->fileList != nullptr) kit_->fileList->Line(name);
-}
-
 bool Unpacker::SaveSettings() {
   const std::string name = "setting.ini";
   if (IsImageEntry(outputDirectory_, name, image_)) {
@@ -493,21 +468,11 @@ bool Unpacker::SaveSettings() {
   }
   std::ostringstream text;
   document_.WriteInCreationOrder(text);
-  std::string bytes = text.str();
-  if (kit_ != nullptr) {
-    // When the image cannot be rebuilt exactly, the hook has said why and
-    // setting.ini holds the configuration -U writes.
-    std::string config;
-    kitRebuilds_ = kit_->rebuildConfig(*source_, facts_, config);
-    if (kitRebuilds_) bytes = config;
-  }
-  return SaveText(name, bytes);
+  return SaveText(name, text.str());
 }
 
 bool Unpacker::SaveText(const std::string& name, const std::string& bytes) {
-  if (!SaveTextFile(outputDirectory_, name, bytes, out_)) return false;
-  ListFile(name);
-  return true;
+  return SaveTextFile(outputDirectory_, name, bytes, out_);
 }
 
 }  // namespace
@@ -515,11 +480,6 @@ bool Unpacker::SaveText(const std::string& name, const std::string& bytes) {
 bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, bool verify,
                     Output& out) {
   return Unpacker(imagePath, outputDir, verify, out).Run();
-}
-
-bool UnpackFirmware(const std::string& imagePath, const std::string& outputDir, const KitHooks& kit,
-                    Output& out) {
-  return Unpacker(imagePath, outputDir, kit.verify, out, &kit).Run();
 }
 
 }  // namespace imgweld

@@ -252,7 +252,7 @@ TEST(RebuildTest, EveryPartitionTableImageRebuildsByteForByte) {
 }
 
 // A partition-table image the packer did not make byte for byte still gets
-// its files and setting.ini; -X fails naming the first difference.
+// its files, but no setting.ini; -X fails naming the first difference.
 TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
   TempDir dir;
   fs::create_directory(dir / "kit");
@@ -268,7 +268,7 @@ TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
   EXPECT_EQ(SortedLines(kit.out), FileNames(dir / "kit"));
   EXPECT_EQ(FileNames(dir / "kit"),
             (std::vector<std::string>{"boot.img", "flashboot.bin", "flashdata.bin", "rootfs.img",
-                                      "setting.ini", "uboot.img"}));
+                                      "uboot.img"}));
   EXPECT_EQ(ReadBytes(dir / "kit/uboot.img"),
             ReadBytes(SourceDir() + "/examples/gpt-board/uboot.img"));
   const Outcome listed = Imgweld({"-L", "Firmware.img", "ini"}, dir.Path());
@@ -372,7 +372,7 @@ TEST(RebuildTest, DateKeyIsStampedAsGiven) {
 }
 
 // An image the packer does not make (here a byte of a gap changed) still
-// gets its files and the configuration -U writes, and -X fails naming why.
+// gets its files, but no setting.ini, and -X fails naming why.
 TEST(RebuildTest, KitOfAnImageThatCannotBeRebuiltFails) {
   TempDir dir;
   fs::create_directory(dir / "kit");
@@ -391,13 +391,72 @@ TEST(RebuildTest, KitOfAnImageThatCannotBeRebuiltFails) {
   EXPECT_EQ(SortedLines(kit.out), FileNames(dir / "kit"));
   EXPECT_EQ(FileNames(dir / "kit"),
             (std::vector<std::string>{"backup.img", "boot.img", "flashboot.bin", "flashdata.bin",
-                                      "misc.img", "rootfs.img", "setting.ini", "uboot.img"}));
-  EXPECT_EQ(ReadText(dir / "kit/setting.ini").find("# SOURCE_DATE_EPOCH"), std::string::npos);
+                                      "misc.img", "rootfs.img", "uboot.img"}));
   // -U's files are the same bytes.
   fs::create_directory(dir / "unpacked");
   ASSERT_EQ(Imgweld({"-U", "Firmware.img", "unpacked", "offcheck"}, dir.Path()).exitCode, 0);
   for (const std::string& name : FileNames(dir / "kit")) {
     EXPECT_EQ(ReadBytes(dir / ("kit/" + name)), ReadBytes(dir / ("unpacked/" + name))) << name;
+  }
+}
+
+// -X runs one pipeline for both image forms: the same outcome for the same
+// cause, whichever form the image has. Only the hash file sets them apart,
+// since a partition-table image has none and the one beside it is not read.
+TEST(RebuildTest, KitPipelineGivesBothFormsTheSameOutcomes) {
+  enum class Cause { kNone, kWrongHashFile, kFillByteChanged, kNoKitDirectory };
+  struct Expected {
+    int exitCode;
+    bool files;     // the partitions' files are written
+    bool settings;  // setting.ini is written
+    std::string err;
+  };
+  const Expected rebuilt{0, true, true, "Unpacking firmware OK.\r\n"};
+  const Expected notRebuilt{4, true, false, "imgweld: Firmware.img: cannot be rebuilt exactly, "};
+  const Expected noDirectory{4, false, false, "UnPacking Error:Changing to kit/ failed, errno=2!"};
+  const struct {
+    const char* what;
+    Cause cause;
+    Expected tagged;
+    Expected partitionTable;
+  } cases[] = {
+      {"kit rebuilds the image", Cause::kNone, rebuilt, rebuilt},
+      {"hash file does not match",
+       Cause::kWrongHashFile,
+       {4, false, false, "UnPacking Error:compare hash failed!\r\n"},
+       rebuilt},
+      {"a fill byte changed", Cause::kFillByteChanged, notRebuilt, notRebuilt},
+      {"kit directory missing", Cause::kNoKitDirectory, noDirectory, noDirectory},
+  };
+  for (const auto& c : cases) {
+    for (const char* example : {"board", "gpt-board"}) {
+      SCOPED_TRACE(std::string(c.what) + ", " + example);
+      const Expected& e = std::string(example) == "board" ? c.tagged : c.partitionTable;
+      TempDir dir;
+      PackFixed(SourceDir() + "/examples/" + example + "/setting.ini", ".", dir.Path());
+      if (c.cause != Cause::kNoKitDirectory) fs::create_directory(dir / "kit");
+      if (c.cause == Cause::kWrongHashFile) WriteBytes(dir / "Firmware.md5", RandomBytes(16, 9));
+      if (c.cause == Cause::kFillByteChanged) {
+        // A byte the packer fills in both forms: the vendor area, the gap
+        // after the GPT. The hash file would no longer match: it goes.
+        FlipByte(dir / "Firmware.img", 0x5000);
+        fs::remove(dir / "Firmware.md5");
+      }
+      const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+      EXPECT_EQ(kit.exitCode, e.exitCode) << kit.err;
+      EXPECT_NE(kit.err.find(e.err), std::string::npos) << kit.err;
+      if (c.cause == Cause::kNoKitDirectory) {
+        EXPECT_EQ(kit.out, "");
+        EXPECT_FALSE(fs::exists(dir / "kit"));
+        continue;
+      }
+      EXPECT_EQ(SortedLines(kit.out), FileNames(dir / "kit"));
+      EXPECT_EQ(fs::exists(dir / "kit/uboot.img"), e.files);
+      EXPECT_EQ(fs::exists(dir / "kit/setting.ini"), e.settings);
+      if (!e.files) {
+        EXPECT_TRUE(fs::is_empty(dir / "kit"));
+      }
+    }
   }
 }
 
@@ -460,7 +519,7 @@ TEST(RebuildTest, KitChecksTheHashFileBesideTheImage) {
 // The kit must give back the whole file: bytes after the image's end, a
 // part of a sector of them, are a difference in both image forms (no backup
 // block or backup GPT, which would then not end the file). -X still
-// writes its files, and exits 4 with one line naming why.
+// writes its files but no setting.ini, and exits 4 with one line naming why.
 TEST(RebuildTest, KitOfAnImageWithBytesAfterItsEndFails) {
   const struct {
     const char* example;
@@ -492,7 +551,8 @@ TEST(RebuildTest, KitOfAnImageWithBytesAfterItsEndFails) {
     const std::string line = lines.empty() ? "" : lines[0];
     EXPECT_TRUE(line.starts_with("imgweld: Firmware.img: cannot be rebuilt exactly, ")) << line;
     EXPECT_NE(line.find(c.why), std::string::npos) << line;
-    EXPECT_TRUE(fs::exists(dir / "kit/setting.ini"));
+    EXPECT_TRUE(fs::exists(dir / "kit/uboot.img"));
+    EXPECT_FALSE(fs::exists(dir / "kit/setting.ini"));
   }
 }
 

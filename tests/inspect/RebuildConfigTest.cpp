@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 
 #include "common/Output.h"
 #include "image/ImageReader.h"
 #include "inspect/GptRebuildConfig.h"
+#include "inspect/Kit.h"
 #include "inspect/RebuildCheck.h"
 #include "pack/PackFirmware.h"
 #include "pack/PackTestSupport.h"
@@ -134,26 +136,19 @@ TEST(RebuildConfigTest, PlannedFailureOfTheKitIsPrintedBeforeTheCheckLine) {
     const Bytes packed = ReadBytes(dir / "Firmware.img");
     MemorySource source(packed);
     StringOutput messages;
-    // The kit's configuration as made, and a check of an edited one.
-    std::string config;
-    std::function<bool(const std::string&)> check;
-    TaggedImageFacts tagged;
-    GptKit kit;
+    // The kit as made, and a check of it with an edited configuration.
+    Kit kit;
     if (example == "board") {
-      tagged = ReadTaggedImage(source);
-      ASSERT_TRUE(BuildRebuildConfig(source, tagged, "img", messages, config));
-      check = [&](const std::string& text) {
-        return CheckRebuild(source, tagged, text, "img", messages);
-      };
+      ASSERT_TRUE(BuildTaggedKit(source, ReadTaggedImage(source), "img", messages, kit));
     } else {
       ASSERT_TRUE(BuildGptKit(source, ReadGptImage(source), "img", messages, kit));
-      config = kit.config;
-      check = [&](const std::string& text) {
-        GptKit edited = kit;
-        edited.config = text;
-        return CheckGptKit(source, edited, "img", messages);
-      };
     }
+    std::string config = kit.config;
+    const auto check = [&](const std::string& text) {
+      Kit edited = kit;
+      edited.config = text;
+      return CheckKit(source, edited, "img", messages);
+    };
     ASSERT_TRUE(check(config)) << messages.Diagnostics();
     ASSERT_EQ(messages.Diagnostics(), "");
     // The boot block's partition shrunk below its two copies.
@@ -166,6 +161,48 @@ TEST(RebuildConfigTest, PlannedFailureOfTheKitIsPrintedBeforeTheCheckLine) {
               "imgweld: img: Packing Error:idblock partition IDBlock is too small for two copies "
               "of the idblock!\n"
               "imgweld: img: cannot be rebuilt exactly, the packer refuses the configuration\n");
+    EXPECT_EQ(messages.Text(), "");
+  }
+}
+
+// The comparator plans a kit of either form and names the first byte where
+// the planned image and the image differ, with what each side holds there:
+// the kit is made of the image as packed, and compared with a copy of it
+// with two bytes the packer fills changed (the vendor area, the gap after
+// the GPT). A kit's payloads come from the image it is compared with, so a
+// fill byte shows the comparison and not the kit.
+TEST(RebuildConfigTest, CheckKitNamesTheFirstDifferingByteOfEitherForm) {
+  for (const std::string example : {"board", "gpt-board"}) {
+    SCOPED_TRACE(example);
+    TempDir dir;
+    StringOutput out;
+    ASSERT_TRUE(PackFirmware(SourceDir() + "/examples/" + example + "/setting.ini",
+                             dir.Path().string(), out, FixedPackTime()));
+    const Bytes packed = ReadBytes(dir / "Firmware.img");
+    MemorySource source(packed);
+    StringOutput messages;
+    Kit kit;
+    if (example == "board") {
+      ASSERT_TRUE(BuildTaggedKit(source, ReadTaggedImage(source), "img", messages, kit));
+    } else {
+      ASSERT_TRUE(BuildGptKit(source, ReadGptImage(source), "img", messages, kit));
+    }
+    ASSERT_FALSE(kit.config.empty()) << messages.Diagnostics();
+    ASSERT_TRUE(CheckKit(source, kit, "img", messages)) << messages.Diagnostics();
+    ASSERT_EQ(messages.Diagnostics(), "");
+    Bytes changed = packed;
+    const uint8_t fill = packed.at(0x5000);
+    ASSERT_EQ(packed.at(0x7000), fill);
+    changed.at(0x7000) ^= 0x80;
+    changed.at(0x5000) ^= 0x01;
+    MemorySource edited(changed);
+    EXPECT_FALSE(CheckKit(edited, kit, "img", messages));
+    char line[120];
+    std::snprintf(line, sizeof line,
+                  "imgweld: img: cannot be rebuilt exactly, byte 0x5000: the image holds 0x%02x, "
+                  "the rebuilt image 0x%02x\n",
+                  fill ^ 0x01, fill);
+    EXPECT_EQ(messages.Diagnostics(), line);
     EXPECT_EQ(messages.Text(), "");
   }
 }
