@@ -4,6 +4,8 @@
 #include <ctime>
 #include <string_view>
 
+#include "image/gpt/GptLayout.h"
+#include "image/tagged/TaggedLayout.h"
 #include "pack/ConfigWarnings.h"
 #include "pack/GptWriter.h"
 #include "pack/ImagePlan.h"
@@ -15,8 +17,8 @@
 namespace imgweld {
 namespace {
 
-constexpr uint64_t kTaggedReserved = kVendorAreaEnd / kSectorSize;
-constexpr uint64_t kGptReserved = 34;
+constexpr uint64_t kTaggedReserved = kTaggedReservedSectors;
+constexpr uint64_t kGptReserved = kGptReservedSectors;
 
 // Sector ranges from `start` up to the end of the last partition that no
 // partition takes.

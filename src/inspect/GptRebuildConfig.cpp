@@ -22,7 +22,7 @@ namespace imgweld {
 namespace {
 
 constexpr uint64_t kSector = kSectorSize;
-constexpr uint64_t kBackupSectors = kGptArraySectors + 1;
+constexpr uint64_t kBackupSectors = kGptBackupSectors;
 constexpr uint64_t kDataStart = kGptFirstUsableLba * kSector;
 constexpr uint32_t kOrdinaryType = 0x8;
 // Payloads of one repeated byte make more than one choice of fill partitions
@@ -425,7 +425,7 @@ bool CheckGptKit(ImageSource& source, const GptKit& kit, const std::string& wher
   ReadPartitionTypeGuids(document, guids);
   GptFirmwarePlan planned;
   const RebuildReport report{out, where, kNotRebuiltExactly};
-  if (!PlanGptFirmware(document, context, guids, "Firmware.img", planned)) {
+  if (!PlanGptFirmware(document, context, guids, kImageFileName, planned)) {
     return report.Fail(std::string(kPackerRefuses));
   }
   if (planned.plan.failure) {

@@ -340,7 +340,7 @@ bool TaggedRebuilds(ImageSource& source, const TaggedImageFacts& facts, const st
   DiscardedOutput progress;
   const PackContext context{options, messages, &inputs, &progress};
   TaggedFirmwarePlan planned;
-  if (!PlanTaggedFirmware(document, context, "Firmware.img", *packTime, planned)) {
+  if (!PlanTaggedFirmware(document, context, kImageFileName, *packTime, planned)) {
     return report.Fail(std::string(kPackerRefuses));
   }
   if (planned.plan.failure) {
