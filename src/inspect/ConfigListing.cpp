@@ -17,9 +17,6 @@
 namespace imgweld {
 namespace {
 
-constexpr uint64_t kTaggedReserved = kTaggedReservedSectors;
-constexpr uint64_t kGptReserved = kGptReservedSectors;
-
 // Sector ranges from `start` up to the end of the last partition that no
 // partition takes.
 std::vector<SectorRange> FindGaps(const std::vector<std::optional<SectorRange>>& occupied,
@@ -61,8 +58,8 @@ void Finish(ConfigListing& listing, bool planned, const ImagePlan& plan,
     bootSeen = bootSeen || boot;
   }
   if (form != ImageForm::kGptCompact) {
-    listing.gaps =
-        FindGaps(listing.occupied, form == ImageForm::kTagged ? kTaggedReserved : kGptReserved);
+    listing.gaps = FindGaps(listing.occupied, form == ImageForm::kTagged ? kTaggedReservedSectors
+                                                                         : kGptReservedSectors);
   }
 }
 
