@@ -6,6 +6,7 @@
 #include "common/Output.h"
 #include "image/Checksums.h"
 #include "image/ImageReader.h"
+#include "image/gpt/GptLayout.h"
 
 namespace imgweld {
 namespace {
@@ -441,20 +442,22 @@ void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
     return Format("%s at sectors 0x%llx-0x%llx", EntryName(e).c_str(), Ull(e.entry.firstLba),
                   Ull(e.entry.lastLba));
   };
-  for (size_t i = 0; i < facts.entries.size(); ++i) {
-    const GptEntry& a = facts.entries[i].entry;
-    if (a.firstLba > a.lastLba) continue;
-    if (packer && a.firstLba < kGptFirstUsableLba) {
-      AddCheck(checks, "overlap", false,
-               text(facts.entries[i]) +
-                   Format(" overlaps the protective MBR and GPT at sectors 0x0-0x%llx",
-                          Ull(kGptFirstUsableLba - 1)));
+  std::vector<std::optional<SectorExtent>> spans;
+  for (const GptEntryFacts& e : facts.entries) {
+    if (e.entry.firstLba > e.entry.lastLba) {
+      spans.emplace_back();
+    } else {
+      spans.push_back(SectorExtent{e.entry.firstLba, e.entry.lastLba});
     }
-    for (size_t j = 0; j < i; ++j) {
-      const GptEntry& b = facts.entries[j].entry;
-      if (b.firstLba > b.lastLba || b.lastLba < a.firstLba || a.lastLba < b.firstLba) continue;
+  }
+  for (const LayoutProblem& problem : FindGptLayoutProblems(spans)) {
+    const std::string self = text(facts.entries[problem.partition]);
+    if (packer && problem.rule == LayoutRule::kReservedArea) {
       AddCheck(checks, "overlap", false,
-               text(facts.entries[i]) + " overlaps " + text(facts.entries[j]));
+               self + Format(" overlaps the protective MBR and GPT at sectors 0x0-0x%llx",
+                             Ull(problem.area.last)));
+    } else if (problem.rule == LayoutRule::kOverlap) {
+      AddCheck(checks, "overlap", false, self + " overlaps " + text(facts.entries[problem.other]));
     }
   }
 }
@@ -467,7 +470,7 @@ void CheckPackerUsableRange(const GptImageFacts& facts, std::vector<Check>& chec
   const GptHeader& h = facts.header;
   const std::optional<uint64_t> diskEnd = facts.DiskEnd();
   if (!diskEnd) return;
-  const uint64_t backupSectors = kGptArraySectors + 1;
+  const uint64_t backupSectors = kGptBackupSectors;
   const uint64_t fileSectors = (facts.fileLength + kSector - 1) / kSector;
   if (h.lastUsableLba + backupSectors != h.backupLba) {
     AddCheck(checks, "usable sectors", false,

@@ -7,6 +7,7 @@
 #include "common/Output.h"
 #include "image/Checksums.h"
 #include "image/ImageReader.h"
+#include "image/tagged/TaggedLayout.h"
 
 namespace imgweld {
 namespace {
@@ -14,7 +15,6 @@ namespace {
 constexpr uint64_t kSector = kSectorSize;
 constexpr uint64_t kTableOffset = kHeaderSize;  // the checksum covers the records from sector 1
 constexpr uint64_t kVendorStart = 8 * kSector;
-constexpr uint64_t kReservedSectors = kVendorAreaEnd / kSectorSize;  // header, table, vendor area
 constexpr size_t kCrcChunk = size_t{64} << 10;
 constexpr uint64_t kUnknownSize = 0xFFFFFFFF;  // a growing last partition's size
 constexpr size_t kBootSector = kSectorSize;
@@ -208,16 +208,11 @@ void CheckRecordName(const TaggedRecord& record, std::vector<Check>& checks) {
            "no end within its 32 bytes), so -U cannot write its file");
 }
 
-// Sectors [first, end) that a record's partition takes on the storage, as
-// a flashing tool writes it: its area, or where its data ends when a growing
-// payload is not held to its size. Nothing for a record that writes nothing
+// Sectors that a record's partition takes on the storage, as a flashing
+// tool writes it: its area, or where its data ends when a growing payload
+// is not held to its size. Nothing for a record that writes nothing
 // (vendor, skipped, a boot block record after the first, an empty area).
-struct SectorSpanOf {
-  uint64_t first = 0;
-  uint64_t end = 0;
-};
-
-std::optional<SectorSpanOf> RecordSectors(const TaggedImageFacts& facts, size_t i) {
+std::optional<SectorExtent> RecordSectors(const TaggedImageFacts& facts, size_t i) {
   const PartitionEntry& e = facts.records[i].entry;
   const bool last = i + 1 == facts.header.entryCount;
   const bool fill = (e.flag & PART_FLAG_FILL) != 0;
@@ -237,33 +232,30 @@ std::optional<SectorSpanOf> RecordSectors(const TaggedImageFacts& facts, size_t 
     sectors = sizeKnown ? std::max(sectors, dataSectors) : dataSectors;
   }
   if (sectors == 0) return std::nullopt;
-  return SectorSpanOf{e.offset, uint64_t{e.offset} + sectors};
+  return SectorExtent{e.offset, uint64_t{e.offset} + sectors - 1};
 }
 
-std::string SpanText(const SectorSpanOf& span) {
-  return Format("sectors 0x%llx-0x%llx", Ull(span.first), Ull(span.end - 1));
+std::string SpanText(const SectorExtent& span) {
+  return Format("sectors 0x%llx-0x%llx", Ull(span.first), Ull(span.last));
 }
 
 // A flashing tool writes every partition at its sectors: two partitions
 // that share a sector, or one on the image's own sectors 0 to 63, destroy
 // each other. Only failures are listed.
 void CheckOverlaps(const TaggedImageFacts& facts, std::vector<Check>& checks) {
-  std::vector<std::optional<SectorSpanOf>> spans;
+  std::vector<std::optional<SectorExtent>> spans;
   for (size_t i = 0; i < facts.records.size(); ++i) spans.push_back(RecordSectors(facts, i));
-  for (size_t i = 0; i < spans.size(); ++i) {
-    if (!spans[i]) continue;
-    const std::string self = RecordName(facts.records[i]) + " at " + SpanText(*spans[i]);
-    if (spans[i]->first < kReservedSectors) {
+  for (const LayoutProblem& problem : FindTaggedLayoutProblems(spans)) {
+    const std::string self =
+        RecordName(facts.records[problem.partition]) + " at " + SpanText(problem.span);
+    if (problem.rule == LayoutRule::kReservedArea) {
       AddCheck(checks, "overlap", false,
                self + Format(" overlaps the header, table and vendor area at sectors 0x0-0x%llx",
-                             Ull(kReservedSectors - 1)));
-    }
-    for (size_t j = 0; j < i; ++j) {
-      if (!spans[j] || spans[j]->end <= spans[i]->first || spans[i]->end <= spans[j]->first) {
-        continue;
-      }
+                             Ull(problem.area.last)));
+    } else if (problem.rule == LayoutRule::kOverlap) {
       AddCheck(checks, "overlap", false,
-               self + " overlaps " + RecordName(facts.records[j]) + " at " + SpanText(*spans[j]));
+               self + " overlaps " + RecordName(facts.records[problem.other]) + " at " +
+                   SpanText(problem.area));
     }
   }
 }

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <string_view>
 
+#include "image/gpt/GptLayout.h"
+#include "image/tagged/TaggedLayout.h"
 #include "pack/ConfigWarnings.h"
 #include "pack/GptWriter.h"
 #include "pack/ImagePlan.h"
@@ -14,9 +16,6 @@
 
 namespace imgweld {
 namespace {
-
-constexpr uint64_t kTaggedReserved = kVendorAreaEnd / kSectorSize;
-constexpr uint64_t kGptReserved = 34;
 
 // Sector ranges from `start` up to the end of the last partition that no
 // partition takes.
@@ -59,8 +58,8 @@ void Finish(ConfigListing& listing, bool planned, const ImagePlan& plan,
     bootSeen = bootSeen || boot;
   }
   if (form != ImageForm::kGptCompact) {
-    listing.gaps =
-        FindGaps(listing.occupied, form == ImageForm::kTagged ? kTaggedReserved : kGptReserved);
+    listing.gaps = FindGaps(listing.occupied, form == ImageForm::kTagged ? kTaggedReservedSectors
+                                                                         : kGptReservedSectors);
   }
 }
 

@@ -7,6 +7,7 @@
 #include "config/IniWriter.h"
 #include "image/FirmwareImage.h"
 #include "image/GptRecords.h"
+#include "image/gpt/GptLayout.h"
 #include "inspect/RebuildConfig.h"
 #include "unpack/UnpackSettings.h"
 
@@ -14,7 +15,6 @@ namespace imgweld {
 namespace {
 
 constexpr uint64_t kSector = kSectorSize;
-constexpr uint64_t kBackupSectors = kGptArraySectors + 1;
 constexpr uint32_t kOrdinaryType = 0x8;
 
 class ForeignRebuild {
@@ -31,6 +31,8 @@ class ForeignRebuild {
   bool CheckPlacement();
 
   const GptImageFacts& facts_;
+  // The layout's problems, entries that end before they start left out.
+  std::vector<LayoutProblem> problems_;
   const RebuildReport refusal_;
   ConfigDocument document_;
   GptKitNames names_;
@@ -46,6 +48,24 @@ bool IsAsciiName(const std::array<uint16_t, 36>& units) {
 
 std::string EntryText(const GptEntryFacts& e) {
   return Format("entry %u (%s)", e.index + 1, e.name.c_str());
+}
+
+bool HasProblem(std::span<const LayoutProblem> problems, size_t index, LayoutRule rule) {
+  return std::any_of(problems.begin(), problems.end(), [&](const LayoutProblem& problem) {
+    return problem.partition == index && problem.rule == rule;
+  });
+}
+
+std::vector<LayoutProblem> FindEntryProblems(const std::vector<GptEntryFacts>& entries) {
+  std::vector<std::optional<SectorExtent>> spans;
+  for (const GptEntryFacts& e : entries) {
+    if (e.entry.lastLba < e.entry.firstLba) {
+      spans.emplace_back();
+    } else {
+      spans.push_back(SectorExtent{e.entry.firstLba, e.entry.lastLba});
+    }
+  }
+  return FindGptLayoutProblems(spans);
 }
 
 bool ForeignRebuild::CheckArray() {
@@ -90,16 +110,17 @@ bool ForeignRebuild::CheckEntry(size_t position) {
   if (!GptNameCanBeCarried(*name)) {
     return Refuse(EntryText(e) + " has a name a configuration file cannot carry");
   }
-  if (entry.firstLba < kGptFirstUsableLba) {
+  // Before the entry's ends are looked at: an entry that ends before it
+  // starts takes no sectors, and is refused for its start all the same.
+  if (entry.firstLba < kGptReservedSectors) {
     return Refuse(Format("%s starts at sector %llu, before sector %llu", EntryText(e).c_str(),
-                         Ull(entry.firstLba), Ull(kGptFirstUsableLba)));
+                         Ull(entry.firstLba), Ull(kGptReservedSectors)));
   }
   if (entry.lastLba < entry.firstLba) {
     return Refuse(EntryText(e) + " ends before it starts");
   }
-  // The image, its backup GPT included, lies below 4 GiB; counted in
-  // sectors, so that no sum of a hostile entry wraps.
-  if (entry.lastLba >= kMaxImageLength / kSector - kBackupSectors) {
+  // The image, its backup GPT included, lies below 4 GiB.
+  if (HasProblem(problems_, position, LayoutRule::kPastLimit)) {
     return Refuse(EntryText(e) + " ends beyond 4 GiB, where no partition-table image reaches");
   }
   if ((entry.lastLba + 1) * kSector > facts_.fileLength) {
@@ -113,14 +134,9 @@ bool ForeignRebuild::CheckEntry(size_t position) {
 // and no two partitions may share a sector.
 bool ForeignRebuild::CheckPlacement() {
   const auto& entries = facts_.entries;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      const GptEntry& a = entries[i].entry;
-      const GptEntry& b = entries[j].entry;
-      if (a.firstLba <= b.lastLba && b.firstLba <= a.lastLba) {
-        return Refuse(EntryText(entries[j]) + " and " + EntryText(entries[i]) + " overlap");
-      }
-    }
+  if (const LayoutProblem* overlap = FirstProblemOf(problems_, LayoutRule::kOverlap)) {
+    return Refuse(EntryText(entries[overlap->other]) + " and " +
+                  EntryText(entries[overlap->partition]) + " overlap");
   }
   const GptEntryFacts& last = entries.back();
   for (const GptEntryFacts& e : entries) {
@@ -134,6 +150,7 @@ bool ForeignRebuild::CheckPlacement() {
 
 bool ForeignRebuild::Run(Kit& kit) {
   if (!CheckArray()) return false;
+  problems_ = FindEntryProblems(facts_.entries);
   for (size_t i = 0; i < facts_.entries.size(); ++i) {
     if (!CheckEntry(i)) return false;
   }

@@ -10,6 +10,7 @@
 #include "image/BootBlock.h"
 #include "image/Checksums.h"
 #include "image/GptRecords.h"
+#include "image/gpt/GptLayout.h"
 #include "inspect/ForeignGptKit.h"
 #include "inspect/RebuildConfig.h"
 #include "pack/GptWriter.h"
@@ -20,7 +21,7 @@ namespace imgweld {
 namespace {
 
 constexpr uint64_t kSector = kSectorSize;
-constexpr uint64_t kBackupSectors = kGptArraySectors + 1;
+constexpr uint64_t kBackupSectors = kGptBackupSectors;
 constexpr uint64_t kDataStart = kGptFirstUsableLba * kSector;
 constexpr uint32_t kOrdinaryType = 0x8;
 // Payloads of one repeated byte make more than one choice of fill partitions

@@ -6,6 +6,7 @@
 
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
+#include "image/ImageFiles.h"
 #include "inspect/ForeignGptKit.h"
 #include "inspect/RebuildConfig.h"
 #include "pack/GptWriter.h"
@@ -71,7 +72,7 @@ bool PlanKit(const Kit& kit, const ConfigDocument& document, const PackContext& 
     GuidMap guids;
     ReadPartitionTypeGuids(document, guids);
     GptFirmwarePlan planned;
-    if (!PlanGptFirmware(document, context, guids, "Firmware.img", planned)) {
+    if (!PlanGptFirmware(document, context, guids, kImageFileName, planned)) {
       return report.Fail(std::string(kPackerRefuses));
     }
     plan = std::move(planned.plan);
@@ -84,7 +85,7 @@ bool PlanKit(const Kit& kit, const ConfigDocument& document, const PackContext& 
     return report.Fail("the configuration names no Date the packer takes");
   }
   TaggedFirmwarePlan planned;
-  if (!PlanTaggedFirmware(document, context, "Firmware.img", *packTime, planned)) {
+  if (!PlanTaggedFirmware(document, context, kImageFileName, *packTime, planned)) {
     return report.Fail(std::string(kPackerRefuses));
   }
   plan = std::move(planned.plan);

@@ -7,6 +7,7 @@
 #include "common/Json.h"
 #include "config/ConfigDocument.h"
 #include "config/ConfigKeys.h"
+#include "image/ImageFiles.h"
 #include "image/ImageReader.h"
 #include "inspect/ConfigListing.h"
 #include "inspect/ConfigurationListing.h"
@@ -23,9 +24,6 @@ namespace {
 
 // Larger files are not taken for configurations: they are not read as text.
 constexpr uint64_t kMaxConfigLength = uint64_t{1} << 20;
-// How the messages of a configuration's plan name the image: -L has no
-// saving directory.
-constexpr const char* kImageName = "Firmware.img";
 
 // A file that parses to a document with a `System` or a first partition
 // section is taken for a configuration.
@@ -51,8 +49,9 @@ ListOutcome ListConfiguration(const ConfigDocument& document, const std::string&
         .Fail(Format("%s is a configuration, only a tagged image is listed as one!", path.c_str()));
     return ListOutcome::kFailed;
   }
+  // -L has no saving directory: the plan's messages name the image alone.
   const ConfigListing listing =
-      DescribeConfiguration(document, path, kImageName, std::getenv("SOURCE_DATE_EPOCH"));
+      DescribeConfiguration(document, path, kImageFileName, std::getenv("SOURCE_DATE_EPOCH"));
   out.Write(mode == ListMode::kJson ? ConfigJson(listing, path).Text() : ConfigText(listing, path));
   return listing.Refused() ? ListOutcome::kRefused : ListOutcome::kListed;
 }

@@ -19,7 +19,7 @@ namespace {
 
 constexpr uint64_t kSector = kSectorSize;
 // Backup array and backup header at the end of the disk.
-constexpr uint64_t kBackupSectors = kGptArraySectors + 1;
+constexpr uint64_t kBackupSectors = kGptBackupSectors;
 
 bool Grows(const PartitionEntry& entry) { return (entry.flag & PART_FLAG_GROW) != 0; }
 

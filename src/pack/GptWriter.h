@@ -7,6 +7,8 @@
 
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
+#include "image/ImageFiles.h"
+#include "image/gpt/GptLayout.h"
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
 #include "pack/PartitionList.h"
@@ -21,7 +23,7 @@ namespace imgweld {
 // The sector count the GPT gives the disk: open (kOpenDiskEnd) for the
 // compact layout and when the last partition of the list grows; otherwise
 // the end of the last partition of the list (list order, not sector order)
-// plus the 33 sectors of the backup array and header.
+// plus the kGptBackupSectors of the backup array and header.
 uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact);
 
 // Everything a partition-table image's pack run decides before the image is

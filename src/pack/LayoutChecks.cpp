@@ -5,6 +5,8 @@
 
 #include "image/BootBlock.h"
 #include "image/GptRecords.h"
+#include "image/gpt/GptLayout.h"
+#include "image/tagged/TaggedLayout.h"
 #include "pack/IdBlock.h"
 #include "pack/PartitionList.h"
 
@@ -12,10 +14,6 @@ namespace imgweld {
 namespace {
 
 constexpr uint64_t kSector = kSectorSize;
-constexpr uint64_t kTaggedReservedSectors = kVendorAreaEnd / kSectorSize;  // header, table, vendor
-constexpr uint64_t kGptReservedSectors = kGptFirstUsableLba;  // protective MBR, header, array
-// Backup array and backup header at the end of the disk.
-constexpr uint64_t kBackupSectors = kGptArraySectors + 1;
 
 bool IsPartitionPayload(const PartitionEntry& entry) {
   return entry.type != PART_TYPE_IDBLOCK && (entry.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0;
@@ -25,14 +23,17 @@ uint64_t DataSectors(const PartitionEntry& entry) {
   return (entry.dataLength + kSector - 1) / kSector;
 }
 
-void ReportOverlap(const PartitionEntry& entry, const SectorRange& range, const char* other,
-                   const SectorRange& otherRange, Output& out) {
+void ReportOverlap(const PartitionEntry& entry, const SectorExtent& span, const char* other,
+                   const SectorExtent& otherSpan, Output& out) {
   out.Printf(
       "Packing Error:partition %s at sectors %llx-%llx overlaps %s at sectors %llx-%llx!\r\n",
-      entry.Name().c_str(), static_cast<unsigned long long>(range.first),
-      static_cast<unsigned long long>(range.end - 1), other,
-      static_cast<unsigned long long>(otherRange.first),
-      static_cast<unsigned long long>(otherRange.end - 1));
+      entry.Name().c_str(), Ull(span.first), Ull(span.last), other, Ull(otherSpan.first),
+      Ull(otherSpan.last));
+}
+
+std::optional<SectorExtent> SpanOf(const std::optional<SectorRange>& range) {
+  if (!range || range->end <= range->first) return std::nullopt;
+  return SectorExtent{range->first, range->end - 1};
 }
 
 // End sector (exclusive) of everything the padded layout writes for the
@@ -47,19 +48,21 @@ uint64_t PaddedExtentEnd(const PartitionEntry& entry) {
 }
 
 // The backup array and header go where the primary header says they are,
-// at sectors diskEnd - 33 and diskEnd - 1; nothing of a partition may lie
-// there, and the whole image has to stay below 4 GiB.
+// at sectors diskEnd - 33 and diskEnd - 1; nothing the table claims for a
+// partition may lie there, and the whole image has to stay below 4 GiB.
 bool CheckRoomForBackup(const std::vector<PartitionEntry>& partitions, uint64_t diskEnd,
                         const std::string& imagePath, Output& out) {
-  const uint64_t backupStart = diskEnd - kBackupSectors;
+  std::vector<std::optional<SectorExtent>> claimed;
   for (const PartitionEntry& entry : partitions) {
-    if (PaddedExtentEnd(entry) > backupStart) {
-      out.Printf(
-          "Packing Error:partition %s ends past sector %llx, the last one before the backup "
-          "GPT!\r\n",
-          entry.Name().c_str(), Ull(backupStart - 1));
-      return false;
-    }
+    claimed.push_back(SpanOf(SectorRange{entry.offset, PaddedExtentEnd(entry)}));
+  }
+  const std::vector<LayoutProblem> problems = FindGptLayoutProblems(claimed, diskEnd);
+  if (const LayoutProblem* problem = FirstProblemOf(problems, LayoutRule::kBackupArea)) {
+    out.Printf(
+        "Packing Error:partition %s ends past sector %llx, the last one before the backup "
+        "GPT!\r\n",
+        partitions[problem->partition].Name().c_str(), Ull(problem->area.first - 1));
+    return false;
   }
   if (!SectorPosition(diskEnd)) {
     out.Write(Beyond4GiBLine(imagePath));
@@ -180,27 +183,30 @@ std::optional<SectorRange> OccupiedSectors(const std::vector<PartitionEntry>& pa
 bool CheckOverlaps(const std::vector<PartitionEntry>& partitions, ImageForm form, Output& out) {
   if (form == ImageForm::kGptCompact) return true;
   const bool tagged = form == ImageForm::kTagged;
-  const SectorRange reserved{0, tagged ? kTaggedReservedSectors : kGptReservedSectors};
-  const char* reservedName = tagged ? "the image header, partition table and vendor area"
-                                    : "the protective MBR and partition table";
-  std::vector<std::optional<SectorRange>> ranges;
+  std::vector<std::optional<SectorExtent>> spans;
   bool bootBlockSeen = false;
   for (size_t i = 0; i < partitions.size(); ++i) {
     const bool isBoot = partitions[i].type == PART_TYPE_IDBLOCK;
-    ranges.push_back(OccupiedSectors(partitions, i, isBoot && (!tagged || !bootBlockSeen)));
+    spans.push_back(SpanOf(OccupiedSectors(partitions, i, isBoot && (!tagged || !bootBlockSeen))));
     bootBlockSeen = bootBlockSeen || isBoot;
   }
-  for (size_t i = 0; i < partitions.size(); ++i) {
-    if (!ranges[i]) continue;
-    const SectorRange& range = *ranges[i];
-    if (range.first < reserved.end) {
-      ReportOverlap(partitions[i], range, reservedName, reserved, out);
+  const std::vector<LayoutProblem> problems =
+      tagged ? FindTaggedLayoutProblems(spans) : FindGptLayoutProblems(spans);
+  // The first partition on the image's own sectors or on an earlier
+  // partition's is reported; a place past 4 GiB is reported where the
+  // image is planned, as every other position past it is.
+  for (const LayoutProblem& problem : problems) {
+    const PartitionEntry& entry = partitions[problem.partition];
+    if (problem.rule == LayoutRule::kReservedArea) {
+      ReportOverlap(entry, problem.span,
+                    tagged ? "the image header, partition table and vendor area"
+                           : "the protective MBR and partition table",
+                    problem.area, out);
       return false;
     }
-    for (size_t j = 0; j < i; ++j) {
-      if (!ranges[j] || ranges[j]->end <= range.first || range.end <= ranges[j]->first) continue;
-      const std::string other = std::string("partition ").append(partitions[j].Name());
-      ReportOverlap(partitions[i], range, other.c_str(), *ranges[j], out);
+    if (problem.rule == LayoutRule::kOverlap) {
+      const std::string other = std::string("partition ").append(partitions[problem.other].Name());
+      ReportOverlap(entry, problem.span, other.c_str(), problem.area, out);
       return false;
     }
   }

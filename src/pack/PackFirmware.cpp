@@ -51,7 +51,7 @@ bool CheckSavingDir(const std::string& savingDir, Output& out) {
 
 OutputPaths MakeOutputPaths(std::string savingDir) {
   if (savingDir.empty() || savingDir.back() != '/') savingDir += '/';
-  return {savingDir + "Firmware.img", savingDir + "Firmware.md5"};
+  return {savingDir + kImageFileName, savingDir + kHashFileName};
 }
 
 void StampHeader(FirmwareHeader& header, const std::tm& packTime) {

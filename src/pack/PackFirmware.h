@@ -7,6 +7,7 @@
 #include "common/Output.h"
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
+#include "image/ImageFiles.h"
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
 #include "pack/PartitionList.h"

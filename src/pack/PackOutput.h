@@ -6,11 +6,9 @@
 #include "common/AtomicFile.h"
 #include "common/Directory.h"
 #include "common/Output.h"
+#include "image/ImageFiles.h"
 
 namespace imgweld {
-
-inline constexpr const char* kImageFileName = "Firmware.img";
-inline constexpr const char* kHashFileName = "Firmware.md5";
 
 // The saving directory of a pack run. Its files are written under temporary
 // names and renamed over `Firmware.img` and `Firmware.md5` only when the run
