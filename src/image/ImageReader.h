@@ -68,6 +68,7 @@ enum class TaggedRule {
   kDataTooLong,         // 4 GiB or longer
   kDataBeyondLimit,     // ends past 4 GiB
   kDataPastEnd,         // ends past the end of the file
+  kUnstoredData,        // any of the three above, of a record that stores no payload
   kDataLargerThanArea,  // more data than its sectors hold
   kFillArea,            // the area of a fill record does not lie in the image
   kNameNotPlain,        // a named file cannot be written for it

@@ -257,8 +257,12 @@ Check RecordCheck(const TaggedRecord& record, bool last, uint64_t fileLength) {
   }
   const std::string outside = OutsideImage(start, e.dataLength, fileLength);
   if (!outside.empty()) {
-    return RecordResult(record, PayloadRule(PlacePayload(start, e.dataLength, fileLength)),
-                        "data: " + outside);
+    // A skipped vendor record stores nothing, though its length says where
+    // the vendor data would lie.
+    const TaggedRule rule = HoldsPayload(e)
+                                ? PayloadRule(PlacePayload(start, e.dataLength, fileLength))
+                                : TaggedRule::kUnstoredData;
+    return RecordResult(record, rule, "data: " + outside);
   }
   if (!grow && e.dataLength > uint64_t{e.size} * kSector) {
     return RecordResult(

@@ -111,6 +111,7 @@ constexpr std::array kPasses = {
                "the checksums are not verified: the hash file covers every byte"},
     UnpackPass{TaggedRule::kImageLength,
                "every payload is read at its own place; the recorded length is not used"},
+    UnpackPass{TaggedRule::kUnstoredData, "a record that stores no payload writes no file"},
     UnpackPass{TaggedRule::kDataLargerThanArea,
                "the whole payload is extracted; packing it again reports the area"},
     UnpackPass{TaggedRule::kFillArea,

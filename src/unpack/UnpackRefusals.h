@@ -50,8 +50,10 @@ struct UnpackPass {
 
 // Payload problems (kDataTooLong, kDataBeyondLimit, kDataPastEnd) are
 // decided on every file -U writes, placed by PlacePayload as the reader
-// places a record's data: -U also writes boot programs and the data of
-// skipped records, which no -V check takes as data.
+// places a record's data: -U also writes the boot programs and the data of
+// skipped and fill records, which no -V check takes as data, so there -U
+// refuses what -V lets pass. A record that writes no file has its data
+// problem as kUnstoredData, which -U lets pass.
 extern const std::span<const UnpackRefusal> kUnpackRefusals;
 extern const std::span<const UnpackPass> kUnpackPasses;
 

@@ -284,6 +284,10 @@ TEST_F(UnpackRefusalsTest, EachProblemLetPassUnpacksWhereVerifyFailsOnlyIt) {
        },
        false},
       {"image length", {Rule::kImageLength}, field(0x24, 0x1000, 4), false},
+      {"the skipped vendor record's data past the end",
+       {Rule::kUnstoredData},
+       field(Record(0) + 0x24, 0x7FFF00, 4),
+       false},
       {"boot data larger than its area",
        {Rule::kDataLargerThanArea},
        field(Record(4) + 0x28, 1, 4),
@@ -343,6 +347,38 @@ TEST_F(UnpackRefusalsTest, EachProblemLetPassUnpacksWhereVerifyFailsOnlyIt) {
   for (const UnpackPass& pass : kUnpackPasses) {
     EXPECT_TRUE(covered.contains(pass.rule)) << static_cast<int>(pass.rule);
   }
+}
+
+// The unpack fuzz corpus, each input taken as -U and the reader see it: a
+// run that succeeds meets no problem -U refuses, and a table that -U
+// refuses fails its run with the first refusal's line.
+TEST_F(UnpackRefusalsTest, UnpackAndReaderAgreeOnTheFuzzCorpus) {
+  size_t tagged = 0;
+  for (const auto& entry : fs::directory_iterator(SourceDir() + "/fuzz/corpus/unpack")) {
+    SCOPED_TRACE(entry.path().filename().string());
+    const Bytes input = ReadBytes(entry.path().string());
+    if (input.size() < 4 || !std::equal(input.begin(), input.begin() + 4, "ZVFP")) continue;
+    ++tagged;
+    const std::string path = Write(input, 0);
+    StringOutput unpacked;
+    const bool ok = Unpack(path, unpacked);
+    const std::vector<Check> failed = FailedReaderChecks(path);
+    if (ok) {
+      for (const Rule rule : ProblemsOf(failed)) {
+        EXPECT_EQ(FindRefusal(rule), nullptr) << static_cast<int>(rule);
+      }
+    }
+    const UnpackRefusal* first = FirstRefusal(failed, UnpackStage::kHeader);
+    if (first == nullptr) first = FirstRefusal(failed, UnpackStage::kTable);
+    if (first == nullptr) continue;
+    RefusalFacts facts;
+    facts.imageLength = input.size();
+    facts.entryCount = input.size() >= 0x24 ? Le32(input, 0x20) : 0;
+    facts.entrySize = input.size() >= 0x20 ? Le32(input, 0x1C) : 0;
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(unpacked.Text().ends_with(first->line(facts))) << unpacked.Text();
+  }
+  EXPECT_GT(tagged, 0u);
 }
 
 // The two lists part every kind of problem between them, each kind once.
