@@ -43,11 +43,69 @@ enum class CheckStatus {
   kNotMade,  // cannot be made, for a reason that is no damage (a key that does not fit)
 };
 
+// What a check of a tagged image found wrong, by kind. A command that
+// acts on an image decides from these, not from a check's name or wording,
+// which are written for people and may change.
+enum class TaggedRule {
+  // The header check.
+  kHeaderCutShort,  // the file is shorter than the header
+  kFileTooLong,     // longer than any image: every position is 32 bits
+  kHeaderLength,    // the header length field is not 512
+  kTableSector,     // the table does not start at sector 1
+  kRecordSize,      // records lie apart by other than 128 bytes, without overlapping
+  kRecordsOverlap,  // more than one record, less than 128 bytes apart
+  kNoRecords,
+  kTooManyRecords,  // more than the table area holds
+  // The table as the header places it; the header check or the records
+  // check fails with it.
+  kTableBeyondLimit,  // its last record ends past 4 GiB
+  kTableCutShort,     // its last record ends past the end of the file
+  kRecordsUnread,     // the records check: a record the header counts did not read
+  kHeaderCrc,
+  kTableCrc,
+  kImageLength,
+  // A record's check.
+  kDataTooLong,         // 4 GiB or longer
+  kDataBeyondLimit,     // ends past 4 GiB
+  kDataPastEnd,         // ends past the end of the file
+  kUnstoredData,        // any of the three above, of a record that stores no payload
+  kDataLargerThanArea,  // more data than its sectors hold
+  kFillArea,            // the area of a fill record does not lie in the image
+  kNameNotPlain,        // a named file cannot be written for it
+  kBootRecordLength,    // the data length fits no boot block of its programs
+  kBootCopyOutside,     // a copy of the boot block does not lie in the image
+  kOverlap,
+  kBackupBlock,
+  // The boot block's own checks.
+  kNoBootBlock,
+  kBootBlockTooLarge,  // its programs fit no boot block
+  kBootCopies,
+  kBootSignature,
+  kBootSectors,
+  kBootSectorCrcs,
+  kBootCodeCrc,
+  kBootDdrCrcs,
+};
+
 struct Check {
   std::string name;  // what was checked, e.g. "header crc"
   CheckStatus status = CheckStatus::kOk;
   std::string detail;  // what was found
+  // Of a tagged image's check that fails: each thing it found wrong. Empty
+  // when the check holds or could not be made.
+  std::vector<TaggedRule> problems = {};
+  // The record a tagged image's check is about (its place in the table).
+  std::optional<uint32_t> record = {};
 };
+
+// Whether a check fails with a problem of `rule` (about record `record`,
+// when given).
+bool HasProblem(const std::vector<Check>& checks, TaggedRule rule,
+                std::optional<uint32_t> record = std::nullopt);
+
+// The problem of data placed as `place` (not kInside): one of kDataTooLong,
+// kDataBeyondLimit and kDataPastEnd.
+TaggedRule PayloadRule(PayloadPlace place);
 
 // True when no check failed; checks that could not be made do not count.
 bool AllChecksHold(const std::vector<Check>& checks);

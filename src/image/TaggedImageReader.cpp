@@ -19,6 +19,11 @@ constexpr size_t kCrcChunk = size_t{64} << 10;
 constexpr uint64_t kUnknownSize = 0xFFFFFFFF;  // a growing last partition's size
 constexpr size_t kBootSector = kSectorSize;
 
+// The check just added, when it fails, fails with `rule`.
+void FailsWith(std::vector<Check>& checks, TaggedRule rule) {
+  if (checks.back().status == CheckStatus::kBad) checks.back().problems.push_back(rule);
+}
+
 std::string RecordName(const TaggedRecord& record) {
   return Format("record %u %s", record.index, Printable(record.entry.Name()).c_str());
 }
@@ -36,20 +41,34 @@ void CheckHeader(const TaggedImageFacts& facts, std::vector<Check>& checks) {
   if (facts.fileLength < kHeaderSize) {
     AddCheck(checks, "header", false,
              Format("cut short: the file holds %llu of its 512 bytes", Ull(facts.fileLength)));
+    FailsWith(checks, TaggedRule::kHeaderCutShort);
     return;
   }
   std::string problems;
-  const auto note = [&](const std::string& text) {
+  std::vector<TaggedRule> rules;
+  const auto note = [&](TaggedRule rule, const std::string& text) {
     problems += (problems.empty() ? "" : ", ") + text;
+    rules.push_back(rule);
   };
-  if (h.headerLength != kHeaderSize) note(Format("header length %u, not 512", h.headerLength));
-  if (h.tableSector != 1) note(Format("table at sector %u, not 1", h.tableSector));
-  if (h.entrySize != kEntrySize) note(Format("record size %u, not 128", h.entrySize));
+  if (h.headerLength != kHeaderSize) {
+    note(TaggedRule::kHeaderLength, Format("header length %u, not 512", h.headerLength));
+  }
+  if (h.tableSector != 1)
+    note(TaggedRule::kTableSector, Format("table at sector %u, not 1", h.tableSector));
+  if (h.entrySize != kEntrySize) {
+    // Records closer than their own size share bytes; one record alone
+    // shares nothing, whatever the distance.
+    const bool overlap = h.entryCount > 1 && h.entrySize < kEntrySize;
+    note(overlap ? TaggedRule::kRecordsOverlap : TaggedRule::kRecordSize,
+         Format("record size %u, not 128", h.entrySize));
+  }
   if (h.entryCount == 0 || h.entryCount > kTableAreaRecords) {
-    note(Format("%u records, the table area holds 1 to %u", h.entryCount, kTableAreaRecords));
+    note(h.entryCount == 0 ? TaggedRule::kNoRecords : TaggedRule::kTooManyRecords,
+         Format("%u records, the table area holds 1 to %u", h.entryCount, kTableAreaRecords));
   }
   if (facts.fileLength > kPositionLimit) {
-    note(Format("the file has %llu bytes, more than any image (every position is 32 bits)",
+    note(TaggedRule::kFileTooLong,
+         Format("the file has %llu bytes, more than any image (every position is 32 bits)",
                 Ull(facts.fileLength)));
   }
   if (problems.empty()) {
@@ -57,8 +76,36 @@ void CheckHeader(const TaggedImageFacts& facts, std::vector<Check>& checks) {
              Format("512 bytes, %u records of 128 bytes from sector 1", h.entryCount));
   } else {
     AddCheck(checks, "header", false, problems);
+    checks.back().problems = std::move(rules);
   }
   AddCrcCheck(checks, "header crc", h.headerCrc, facts.computedHeaderCrc);
+  FailsWith(checks, TaggedRule::kHeaderCrc);
+}
+
+// Where the whole table lies as the header places it, `entryCount` records
+// `entrySize` bytes apart from `tableSector`: past 4 GiB, past the end of
+// the file, or (nothing) in the image.
+std::optional<TaggedRule> TablePlace(const FirmwareHeader& h, uint64_t fileLength) {
+  if (h.entryCount == 0) return std::nullopt;
+  const uint64_t start = uint64_t{h.tableSector} * kSector;
+  const uint64_t lastOffset = uint64_t{h.entryCount - 1} * h.entrySize;  // below 2^64
+  if (start >= kPositionLimit || lastOffset >= kPositionLimit ||
+      start + lastOffset + kEntrySize > kPositionLimit) {
+    return TaggedRule::kTableBeyondLimit;
+  }
+  if (start + lastOffset + kEntrySize > fileLength) return TaggedRule::kTableCutShort;
+  return std::nullopt;
+}
+
+// A table the image cannot hold fails the header check, which places it,
+// or, under a header with sound fields (which keeps the table within the
+// first 4 KiB), the records check, since the records past the end do not
+// read.
+void CheckTablePlace(const TaggedImageFacts& facts, Check& header, Check* records) {
+  const std::optional<TaggedRule> place = TablePlace(facts.header, facts.fileLength);
+  if (!place) return;
+  Check& failed = header.status != CheckStatus::kBad && records != nullptr ? *records : header;
+  failed.problems.push_back(*place);
 }
 
 void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check>& checks) {
@@ -76,6 +123,7 @@ void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check
   if (facts.records.size() < wanted) {
     AddCheck(checks, "records", false,
              Format("%zu of %u records lie in the image", facts.records.size(), h.entryCount));
+    FailsWith(checks, TaggedRule::kRecordsUnread);
   }
   // The checksum covers as many records as the header counts, wherever
   // that ends; it is taken in chunks so that a hostile count costs no memory.
@@ -84,6 +132,7 @@ void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check
     AddCheck(checks, "table crc", false,
              Format("stored 0x%08x, not computed over %u records, more than the table area holds",
                     h.tableCrc, h.entryCount));
+    FailsWith(checks, TaggedRule::kTableCrc);
     return;
   }
   if (source.Contains(kTableOffset, covered)) {
@@ -102,9 +151,11 @@ void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check
     AddCheck(checks, "table crc", false,
              Format("stored 0x%08x, the %u records it covers run past the end of the image",
                     h.tableCrc, h.entryCount));
+    FailsWith(checks, TaggedRule::kTableCrc);
     return;
   }
   AddCrcCheck(checks, "table crc", h.tableCrc, *facts.computedTableCrc);
+  FailsWith(checks, TaggedRule::kTableCrc);
 }
 
 void CheckImageLength(const TaggedImageFacts& facts, std::vector<Check>& checks) {
@@ -115,9 +166,11 @@ void CheckImageLength(const TaggedImageFacts& facts, std::vector<Check>& checks)
     AddCheck(checks, "image length", false,
              Format("%u bytes recorded, but %u sectors%s make %llu", h.imageLength, h.imageSectors,
                     h.backupDisabled == 0 ? " and the backup block" : "", Ull(expected)));
+    FailsWith(checks, TaggedRule::kImageLength);
   } else if (facts.fileLength < h.imageLength || facts.fileLength - h.imageLength >= kSector) {
     AddCheck(checks, "image length", false,
              Format("%u bytes recorded, the file has %llu", h.imageLength, Ull(facts.fileLength)));
+    FailsWith(checks, TaggedRule::kImageLength);
   } else if (facts.fileLength != h.imageLength) {
     // The recorded length counts whole sectors: a last partition that ends
     // inside a sector leaves up to 511 bytes more.
@@ -159,21 +212,32 @@ std::string OutsideImage(uint64_t position, uint64_t length, uint64_t fileLength
                 Ull(position), Ull(fileLength));
 }
 
+// The check of a record, about that record; when `rule` is given it fails
+// with it.
+Check RecordResult(const TaggedRecord& record, std::optional<TaggedRule> rule, std::string detail) {
+  Check check{RecordName(record), rule ? CheckStatus::kBad : CheckStatus::kOk, std::move(detail)};
+  if (rule) check.problems.push_back(*rule);
+  check.record = record.index;
+  return check;
+}
+
 Check BootRecordCheck(const TaggedRecord& record, const BootBlockFacts& boot, uint64_t fileLength) {
   const PartitionEntry& e = record.entry;
   const uint32_t written = boot.layout.WrittenBytes();
   if (e.dataLength != written) {
-    return {RecordName(record), CheckStatus::kBad,
-            Format("data length %llu fits neither a boot block of %u bytes nor its gap form",
-                   Ull(e.dataLength), boot.layout.Bytes())};
+    return RecordResult(
+        record, TaggedRule::kBootRecordLength,
+        Format("data length %llu fits neither a boot block of %u bytes nor its gap form",
+               Ull(e.dataLength), boot.layout.Bytes()));
   }
   for (const std::optional<uint64_t>& copy : {std::optional(boot.firstCopy), boot.secondCopy}) {
     if (!copy) continue;
     const std::string outside = OutsideImage(*copy, written, fileLength);
-    if (!outside.empty())
-      return {RecordName(record), CheckStatus::kBad, "boot block copy: " + outside};
+    if (!outside.empty()) {
+      return RecordResult(record, TaggedRule::kBootCopyOutside, "boot block copy: " + outside);
+    }
   }
-  return {RecordName(record), CheckStatus::kOk, SectorSpan(e.offset, uint64_t{e.size} * kSector)};
+  return RecordResult(record, std::nullopt, SectorSpan(e.offset, uint64_t{e.size} * kSector));
 }
 
 Check RecordCheck(const TaggedRecord& record, bool last, uint64_t fileLength) {
@@ -184,19 +248,28 @@ Check RecordCheck(const TaggedRecord& record, bool last, uint64_t fileLength) {
   if ((e.flag & PART_FLAG_FILL) != 0 && e.type != PART_TYPE_VENDOR) {
     const uint64_t area = sizeKnown ? uint64_t{e.size} * kSector : 0;
     const std::string outside = OutsideImage(start, area, fileLength);
-    if (!outside.empty()) return {RecordName(record), CheckStatus::kBad, "fill area: " + outside};
-    return {RecordName(record), CheckStatus::kOk, SectorSpan(e.offset, area) + ", fill bytes"};
+    if (!outside.empty())
+      return RecordResult(record, TaggedRule::kFillArea, "fill area: " + outside);
+    return RecordResult(record, std::nullopt, SectorSpan(e.offset, area) + ", fill bytes");
   }
   if ((e.flag & PART_FLAG_SKIP) != 0 && e.type != PART_TYPE_VENDOR) {
-    return {RecordName(record), CheckStatus::kOk, "skipped, nothing stored"};
+    return RecordResult(record, std::nullopt, "skipped, nothing stored");
   }
   const std::string outside = OutsideImage(start, e.dataLength, fileLength);
-  if (!outside.empty()) return {RecordName(record), CheckStatus::kBad, "data: " + outside};
-  if (!grow && e.dataLength > uint64_t{e.size} * kSector) {
-    return {RecordName(record), CheckStatus::kBad,
-            Format("data of %llu bytes is larger than its %u sectors", Ull(e.dataLength), e.size)};
+  if (!outside.empty()) {
+    // A skipped vendor record stores nothing, though its length says where
+    // the vendor data would lie.
+    const TaggedRule rule = HoldsPayload(e)
+                                ? PayloadRule(PlacePayload(start, e.dataLength, fileLength))
+                                : TaggedRule::kUnstoredData;
+    return RecordResult(record, rule, "data: " + outside);
   }
-  return {RecordName(record), CheckStatus::kOk, SectorSpan(e.offset, e.dataLength)};
+  if (!grow && e.dataLength > uint64_t{e.size} * kSector) {
+    return RecordResult(
+        record, TaggedRule::kDataLargerThanArea,
+        Format("data of %llu bytes is larger than its %u sectors", Ull(e.dataLength), e.size));
+  }
+  return RecordResult(record, std::nullopt, SectorSpan(e.offset, e.dataLength));
 }
 
 // A record whose data -U writes to a file named after it needs a name a
@@ -206,6 +279,8 @@ void CheckRecordName(const TaggedRecord& record, std::vector<Check>& checks) {
   AddCheck(checks, RecordName(record), false,
            "the name is no plain file name (empty, . or .., a / or \\, a control character, or "
            "no end within its 32 bytes), so -U cannot write its file");
+  FailsWith(checks, TaggedRule::kNameNotPlain);
+  checks.back().record = record.index;
 }
 
 // Sectors that a record's partition takes on the storage, as a flashing
@@ -252,10 +327,12 @@ void CheckOverlaps(const TaggedImageFacts& facts, std::vector<Check>& checks) {
       AddCheck(checks, "overlap", false,
                self + Format(" overlaps the header, table and vendor area at sectors 0x0-0x%llx",
                              Ull(problem.area.last)));
+      FailsWith(checks, TaggedRule::kOverlap);
     } else if (problem.rule == LayoutRule::kOverlap) {
       AddCheck(checks, "overlap", false,
                self + " overlaps " + RecordName(facts.records[problem.other]) + " at " +
                    SpanText(problem.area));
+      FailsWith(checks, TaggedRule::kOverlap);
     }
   }
 }
@@ -287,6 +364,7 @@ void CheckBootSectors(const BootBlockFacts& boot, const BootContent& content,
   AddCheck(checks, "boot signature", markOk,
            markOk ? "\"" + mark + "\", as the record's layout"
                   : Format("the %s layout's mark is missing", nano ? "Nano" : "standard"));
+  FailsWith(checks, TaggedRule::kBootSignature);
 
   const bool headerRead = boot.header != BootSectors::kUnreadable;
   const bool checkRead = boot.check != BootSectors::kUnreadable;
@@ -296,6 +374,7 @@ void CheckBootSectors(const BootBlockFacts& boot, const BootContent& content,
   } else if (!headerRead || !checkRead) {
     AddCheck(checks, "boot sectors", false,
              Format("the %s sector has lost its marks", headerRead ? "check" : "header"));
+    FailsWith(checks, TaggedRule::kBootSectors);
   } else {
     AddCheck(checks, "boot sectors", true,
              Format("header %s, check %s", SectorsText(boot.header), SectorsText(boot.check)));
@@ -316,6 +395,7 @@ void CheckBootSectors(const BootBlockFacts& boot, const BootContent& content,
   AddCheck(
       checks, "boot sector crcs", ok,
       ok ? "header, signature and spare sector" : "a control sector differs from its checksum");
+  FailsWith(checks, TaggedRule::kBootSectorCrcs);
 }
 
 void CheckBootCode(const BootBlockFacts& boot, const BootContent& content,
@@ -328,6 +408,7 @@ void CheckBootCode(const BootBlockFacts& boot, const BootContent& content,
              "cannot be made without the check sector");
   } else if (codeLength > block.size() - codeStart) {
     AddCheck(checks, "boot code crc", false, "the code area runs past the block");
+    FailsWith(checks, TaggedRule::kBootCodeCrc);
   } else {
     const uint32_t stored = ByteReader(content.check).U32(boot_check_at::kCodeCrc);
     const uint32_t computed =
@@ -335,6 +416,7 @@ void CheckBootCode(const BootBlockFacts& boot, const BootContent& content,
     AddCheck(checks, "boot code crc", stored == computed,
              stored == computed ? Format("0x%08x over %llu bytes", stored, Ull(codeLength))
                                 : Format("stored 0x%08x, computed 0x%08x", stored, computed));
+    FailsWith(checks, TaggedRule::kBootCodeCrc);
   }
   if (!boot.layout.nano) return;
   if (boot.header == BootSectors::kUnreadable) {
@@ -357,6 +439,7 @@ void CheckBootCode(const BootBlockFacts& boot, const BootContent& content,
   }
   AddCheck(checks, "boot ddr crcs", ok,
            ok ? "8 sectors of the DDR program" : "a DDR sector differs");
+  FailsWith(checks, TaggedRule::kBootDdrCrcs);
 }
 
 void CheckBootCopies(const BootBlockFacts& boot, std::vector<Check>& checks) {
@@ -365,11 +448,13 @@ void CheckBootCopies(const BootBlockFacts& boot, std::vector<Check>& checks) {
              "cannot be made: a growing last partition does not record where the second copy lies");
   } else if (boot.copies == ByteMatch::kNotMade) {
     AddCheck(checks, "boot copies", false, "a copy does not lie in the image");
+    FailsWith(checks, TaggedRule::kBootCopies);
   } else {
     const bool equal = boot.copies == ByteMatch::kEqual;
     AddCheck(checks, "boot copies", equal,
              Format("%s at sectors 0x%llx and 0x%llx", equal ? "equal" : "differ",
                     Ull(boot.firstCopy / kSector), Ull(*boot.secondCopy / kSector)));
+    FailsWith(checks, TaggedRule::kBootCopies);
   }
 }
 
@@ -381,6 +466,7 @@ void ReadBootBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Che
                                   [](const auto& r) { return r.entry.type == PART_TYPE_IDBLOCK; });
   if (found == facts.records.end()) {
     AddCheck(checks, "boot block", false, "no record of type 2");
+    FailsWith(checks, TaggedRule::kNoBootBlock);
     return;
   }
   BootBlockFacts boot;
@@ -405,6 +491,7 @@ void ReadBootBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Che
              Format("programs of %u and %u bytes do not fit a %s boot block",
                     boot.fields.firstFileLength, boot.fields.secondFileLength,
                     boot.layout.nano ? "Nano" : "standard"));
+    FailsWith(checks, TaggedRule::kBootBlockTooLarge);
   } else if (source.Contains(boot.firstCopy, written)) {
     boot.written.resize(written);
     if (!source.Read(boot.firstCopy, boot.written)) boot.written.clear();
@@ -444,10 +531,12 @@ void CheckBackupBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<
   const std::string where = Format("at byte 0x%llx", Ull(facts.backupPosition));
   if (facts.backupBlock == ByteMatch::kNotMade) {
     AddCheck(checks, "backup block", false, where + " does not lie in the image");
+    FailsWith(checks, TaggedRule::kBackupBlock);
   } else {
     const bool equal = facts.backupBlock == ByteMatch::kEqual;
     AddCheck(checks, "backup block", equal,
              where + (equal ? ", equal to header and table" : ", differs from header and table"));
+    FailsWith(checks, TaggedRule::kBackupBlock);
   }
 }
 
@@ -525,6 +614,26 @@ std::string Printable(const std::string& text) {
   return shown;
 }
 
+TaggedRule PayloadRule(PayloadPlace place) {
+  switch (place) {
+    case PayloadPlace::kTooLong:
+      return TaggedRule::kDataTooLong;
+    case PayloadPlace::kBeyondLimit:
+      return TaggedRule::kDataBeyondLimit;
+    case PayloadPlace::kInside:
+    case PayloadPlace::kPastEnd:
+      break;
+  }
+  return TaggedRule::kDataPastEnd;
+}
+
+bool HasProblem(const std::vector<Check>& checks, TaggedRule rule, std::optional<uint32_t> record) {
+  return std::any_of(checks.begin(), checks.end(), [&](const Check& c) {
+    return c.status == CheckStatus::kBad && (!record || c.record == record) &&
+           std::find(c.problems.begin(), c.problems.end(), rule) != c.problems.end();
+  });
+}
+
 bool AllChecksHold(const std::vector<Check>& checks) {
   return std::none_of(checks.begin(), checks.end(),
                       [](const Check& c) { return c.status == CheckStatus::kBad; });
@@ -553,7 +662,12 @@ TaggedImageFacts ReadTaggedImage(ImageSource& source) {
   std::vector<Check>& checks = facts.checks;
   ReadHeader(source, facts);
   CheckHeader(facts, checks);
+  const size_t headerCheck = 0;
+  const size_t recordsCheck = checks.size();
   ReadRecords(source, facts, checks);
+  const bool recordsUnread = checks[recordsCheck].status == CheckStatus::kBad &&
+                             checks[recordsCheck].problems.front() == TaggedRule::kRecordsUnread;
+  CheckTablePlace(facts, checks[headerCheck], recordsUnread ? &checks[recordsCheck] : nullptr);
   CheckImageLength(facts, checks);
   ReadVendorArea(source, facts);
   std::vector<Check> bootChecks;
@@ -567,7 +681,8 @@ TaggedImageFacts ReadTaggedImage(ImageSource& source) {
     } else if (facts.boot && facts.boot->record == i) {
       checks.push_back(BootRecordCheck(record, *facts.boot, facts.fileLength));
     } else {
-      AddCheck(checks, RecordName(record), true, "not built: only the first boot block record is");
+      checks.push_back(
+          RecordResult(record, std::nullopt, "not built: only the first boot block record is"));
     }
   }
   CheckOverlaps(facts, checks);

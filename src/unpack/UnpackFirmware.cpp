@@ -25,6 +25,7 @@
 #include "unpack/DigestCheck.h"
 #include "unpack/ExtractFile.h"
 #include "unpack/OutputNames.h"
+#include "unpack/UnpackRefusals.h"
 #include "unpack/UnpackSettings.h"
 
 namespace imgweld {
@@ -81,6 +82,8 @@ class Unpacker {
   bool ExtractRecords();
   bool ExtractPartition(const RecordExtraction& extraction);
   bool ExtractIdBlock(const RecordExtraction& extraction);
+  bool Refuse(const UnpackRefusal* refusal, RefusalFacts facts);
+  RefusalFacts TableFacts() const;
   bool Save(const std::string& fileName, const PayloadSpan& span);
   bool SaveSettings();
   bool SaveText(const std::string& name, const std::string& bytes);
@@ -266,12 +269,25 @@ bool Unpacker::ReadModel() {
     if (IdentifyImage(*source_) == ImageKind::kGpt) ExplainPartitionTableImage();
     return false;
   }
-  if (imageLength_ < kHeaderSize) {
-    out_.Printf("UnPacking Error:Header of firmware is cut short, length=%zu!\r\n",
-                static_cast<size_t>(imageLength_));
-    return false;
-  }
+  return !Refuse(FirstRefusal(facts_.checks, UnpackStage::kHeader), TableFacts());
+}
+
+// Prints the line of `refusal`, if there is one, and says whether it did.
+bool Unpacker::Refuse(const UnpackRefusal* refusal, RefusalFacts facts) {
+  if (refusal == nullptr) return false;
+  sink_->Write(refusal->line(facts));
+  if (refusal->failedRead) sink_->NoteSystemError(imagePath_, facts.error);
   return true;
+}
+
+RefusalFacts Unpacker::TableFacts() const {
+  RefusalFacts facts;
+  facts.imageLength = imageLength_;
+  facts.entryCount = header_.entryCount;
+  facts.entrySize = header_.entrySize;
+  facts.recordsRead = facts_.records.size();
+  facts.error = image_.Error();
+  return facts;
 }
 
 void Unpacker::ExplainPartitionTableImage() {
@@ -298,50 +314,7 @@ bool Unpacker::ReadStoredDigest() {
 // The whole table must lie in the image before any record is acted on, so a
 // hostile count or record size is refused up front instead of being walked.
 bool Unpacker::CheckTable() {
-  if (imageLength_ > kPositionLimit) {
-    out_.Printf("UnPacking Error:Firmware is longer than any image can be, length=%llu!\r\n",
-                static_cast<unsigned long long>(imageLength_));
-    return false;
-  }
-  const uint32_t count = header_.entryCount;
-  const uint32_t size = header_.entrySize;
-  if (count == 0) return true;
-  if (count > 1 && size < kEntrySize) {
-    out_.Printf("UnPacking Error:Partition records overlap, entrySize=%u!\r\n", size);
-    return false;
-  }
-  const uint64_t tableStart = uint64_t{header_.tableSector} * kSectorSize;
-  const uint64_t lastOffset = uint64_t{count - 1} * size;  // below 2^64
-  const bool beyondLimit = tableStart >= kPositionLimit || lastOffset >= kPositionLimit ||
-                           tableStart + lastOffset + kEntrySize > kPositionLimit;
-  if (beyondLimit) {
-    out_.Printf(
-        "UnPacking Error:Partition table lies beyond 4 GiB, entryCount=%u, entrySize=%u!\r\n",
-        count, size);
-    return false;
-  }
-  if (tableStart + lastOffset + kEntrySize > imageLength_) {
-    out_.Printf(
-        "UnPacking Error:Partition table is cut off by the end of the firmware, entryCount=%u, "
-        "entrySize=%u!\r\n",
-        count, size);
-    return false;
-  }
-  // The table area holds 28 records; the image holds no more.
-  if (count > kTableAreaRecords) {
-    out_.Printf(
-        "UnPacking Error:Partition table holds more records than its area, "
-        "entryCount=%u!\r\n",
-        count);
-    return false;
-  }
-  if (facts_.records.size() != count) {
-    out_.Printf("UnPacking Error:Reading partition record %zu failed, err=%d!\r\n",
-                facts_.records.size(), image_.Error());
-    out_.NoteSystemError(imagePath_, image_.Error());
-    return false;
-  }
-  return true;
+  return !Refuse(FirstRefusal(facts_.checks, UnpackStage::kTable), TableFacts());
 }
 
 void Unpacker::PlanOutputs() {
@@ -358,25 +331,16 @@ void Unpacker::PlanOutputs() {
 // plain file name is refused when it is reached instead.
 bool Unpacker::CheckPayloads() {
   for (const RecordExtraction& extraction : extraction_.records) {
-    const PartitionEntry& entry = extraction.record->entry;
-    if (entry.type != PART_TYPE_IDBLOCK && !HasPlainRecordName(entry)) continue;
+    if (HasProblem(facts_.checks, TaggedRule::kNameNotPlain, extraction.record->index)) continue;
     for (const ExtractedFile& file : extraction.files) {
       const PayloadExtent& extent = file.extent;
-      switch (PlacePayload(extent.byteOffset, extent.End() - extent.byteOffset, imageLength_)) {
-        case PayloadPlace::kInside:
-          continue;
-        case PayloadPlace::kTooLong:
-          out_.Printf("UnPacking Error:Data of %s is 4 GiB or longer, dataLength=%llu!\r\n",
-                      file.name.c_str(), static_cast<unsigned long long>(extent.length));
-          return false;
-        case PayloadPlace::kBeyondLimit:
-          out_.Printf("UnPacking Error:Data of %s lies beyond 4 GiB!\r\n", file.name.c_str());
-          return false;
-        case PayloadPlace::kPastEnd:
-          out_.Printf("UnPacking Error:Data of %s runs past the end of the firmware!\r\n",
-                      file.name.c_str());
-          return false;
-      }
+      const PayloadPlace place =
+          PlacePayload(extent.byteOffset, extent.End() - extent.byteOffset, imageLength_);
+      if (place == PayloadPlace::kInside) continue;
+      RefusalFacts facts;
+      facts.file = file.name;
+      facts.dataLength = extent.length;
+      if (Refuse(FindRefusal(PayloadRule(place)), facts)) return false;
     }
   }
   return true;
@@ -435,11 +399,9 @@ bool Unpacker::Save(const std::string& fileName, const PayloadSpan& span) {
 
 bool Unpacker::ExtractPartition(const RecordExtraction& extraction) {
   const PartitionEntry& entry = extraction.record->entry;
-  if (!HasPlainRecordName(entry)) {
-    sink_->Printf("UnPacking Error:Name of partition record %u is not a plain file name!\r\n",
-                  extraction.record->index);
-    return false;
-  }
+  RefusalFacts facts;
+  facts.record = extraction.record->index;
+  if (Refuse(FirstRefusal(facts_.checks, UnpackStage::kRecord, facts.record), facts)) return false;
   if (extraction.output.inSettings) {
     RecordPartition(document_, sectionNumber_, entry);
     ApplyOutputNames(document_, sectionNumber_++, extraction.output, entry.type);
