@@ -89,13 +89,16 @@ class ResolvedConfigTest : public ::testing::Test {
   TempDir root_;
 };
 
+constexpr char kDiskGuid[] = "00112233-4455-6677-8899-AABBCCDDEEFF";
 constexpr char kBoot[] =
     "[UserPart1]\nName=IDBlock\nType=2\nPartOffset=0x40\nPartSize=0x800\n"
     "Flag=0\nFile=ddr.bin,loader.bin\n";
-// A payload whose type is -1, kept as 0xFFFFFFFF, and a skipped partition
-// with every number at its largest 32-bit value, in the middle of the list.
+// A payload whose type is -1, kept as 0xFFFFFFFF, with every attribute bit
+// of its partition-table entry set, and a skipped partition with every
+// number at its largest 32-bit value, in the middle of the list.
 constexpr char kLimits[] =
     "[UserPart2]\nName=a\nType=-1\nPartOffset=0x900\nPartSize=0x10\nFlag=0\nFile=a.img\n"
+    "Attributes=0xFFFFFFFFFFFFFFFF\n"
     "[UserPart3]\nName=far\nType=0xFFFFFFFF\nPartOffset=0xFFFFFFFF\nPartSize=4294967295\n"
     "Flag=1\n"
     "[UserPart4]\nName=b\nType=8\nPartOffset=011000\nPartSize=0x10\nFlag=0\nFile=a.img\n";
@@ -122,7 +125,9 @@ TEST_F(ResolvedConfigTest, ListingPackAndRebuildPlannerTakeOneResolvedValue) {
       {"tagged, SOURCE_DATE_EPOCH at the last second the header holds",
        "FwVersion=1\nBackup_Partition_Enable=1\n", "2005949145599", "65535-12-31 23:59:59",
        0x01000000},
-      {"padded", "Gpt_Enable=0\nBackup_Partition_Enable=0\n", "1", nullptr},
+      {"padded",
+       "Gpt_Enable=0\nBackup_Partition_Enable=0\nDisk_Guid=" + std::string(kDiskGuid) + "\n", "1",
+       nullptr},
       {"compact", "Gpt_Enable=1\nDate=2030-01-02 03:04:05\n", nullptr, nullptr},
   };
   for (const auto& c : cases) {
@@ -141,6 +146,12 @@ TEST_F(ResolvedConfigTest, ListingPackAndRebuildPlannerTakeOneResolvedValue) {
     EXPECT_EQ(AllNumbers(resolved.partitions, [](const auto& p) { return p.entry; }),
               kLimitNumbers);
     const bool gpt = resolved.options.IsGpt();
+    if (!gpt) {
+      const std::tm& t = resolved.packTime;
+      EXPECT_EQ(
+          DateKeyText(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec),
+          c.stamped);
+    }
 
     // The listing.
     const ConfigListing listing =
@@ -153,7 +164,8 @@ TEST_F(ResolvedConfigTest, ListingPackAndRebuildPlannerTakeOneResolvedValue) {
     if (!gpt) {
       ASSERT_TRUE(listing.identity.has_value());
       EXPECT_EQ(listing.identity->version, c.version);
-      EXPECT_EQ(listing.identity->chip, resolved.identity.chip);
+      const auto& chip = listing.identity->chip;
+      EXPECT_EQ(std::string(chip.begin(), chip.end()), c.chip);
     }
 
     // The rebuild planner's entry point, stamped as the rebuild check stamps it.
@@ -191,6 +203,13 @@ TEST_F(ResolvedConfigTest, ListingPackAndRebuildPlannerTakeOneResolvedValue) {
     const size_t count = kLimitNumbers.size();
     if (gpt) {
       EXPECT_EQ(ImageNumbers(image, true, count), PlaceOnly(kLimitNumbers));
+      EXPECT_EQ(Le64(image, 1024 + 128 + 48), 0xFFFFFFFFFFFFFFFFu);
+      EXPECT_EQ(resolved.partitions[1].attributes, 0xFFFFFFFFFFFFFFFFu);
+      if (resolved.diskGuid) {
+        // GUID text: the first three groups little-endian, the rest as written.
+        EXPECT_EQ(HexOf(Slice(image, 512 + 56, 16)), "33221100554477668899aabbccddeeff");
+        EXPECT_EQ(HexOf(*resolved.diskGuid), "33221100554477668899aabbccddeeff");
+      }
     } else {
       EXPECT_EQ(ImageNumbers(image, false, count), kLimitNumbers);
       EXPECT_EQ(DateKeyText(Le16(image, 4), image[6], image[7], image[8], image[9], image[10]),
