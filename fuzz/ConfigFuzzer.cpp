@@ -1,5 +1,5 @@
 // Feeds arbitrary text to the configuration parser, then reads it the way a
-// pack run does: every System getter and the partition list.
+// pack run does: every System getter, the resolution and the partition list.
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
@@ -12,6 +12,7 @@
 #include "pack/LayoutChecks.h"
 #include "pack/PackContext.h"
 #include "pack/PartitionList.h"
+#include "pack/ResolvedConfig.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace imgweld;
@@ -37,13 +38,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // File names resolve below a directory that does not exist, so the
   // partition reader only ever measures missing files.
   StringOutput out;
-  const PackOptions options = ResolvePackOptions(document, "/nonexistent-imgweld-fuzz");
-  PackContext context{options, out};
-  PackInput input;
-  if (ResolvePackInput(document, context, input)) {
-    (void)CheckPartitionNumbers(input.texts, out);
-    (void)CheckGptSizes(input.partitions, out);
-    (void)CheckOverlaps(input.partitions, options.form, out);
+  ResolvedConfig config;
+  const PackMoment moment{nullptr, nullptr, 0};
+  if (ResolveConfiguration(document, {"fuzz.ini", "/nonexistent-imgweld-fuzz", moment, nullptr},
+                           config, out)) {
+    PackContext context{config.options, out};
+    PackInput input;
+    if (ReadPackInput(config, context, input)) {
+      (void)CheckPartitionNumbers(config.partitions, out);
+      (void)CheckGptSizes(input.partitions, out);
+      (void)CheckOverlaps(input.partitions, config.options.form, out);
+    }
   }
 
   // Writing and parsing again must not crash either.

@@ -11,8 +11,8 @@
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
 #include "pack/PackFirmware.h"
-#include "pack/PackTime.h"
 #include "pack/PartitionList.h"
+#include "pack/ResolvedConfig.h"
 
 namespace imgweld {
 namespace {
@@ -73,32 +73,28 @@ std::string ConfigListing::RefusalText() const {
 ConfigListing DescribeConfiguration(const ConfigDocument& document, const std::string& configPath,
                                     const std::string& imageName, const char* sourceDateEpoch) {
   ConfigListing listing;
-  listing.options = ResolvePackOptions(document, ConfigDirectoryOf(configPath));
   StringOutput reported;
   DiscardedOutput progress;
-  const PackContext context{listing.options, reported, nullptr, &progress};
-  WarnAboutConfiguration(document, listing.options, configPath, reported);
-  std::tm packTime{};
-  if (!ResolveDocumentPackTime(document, nullptr, sourceDateEpoch, std::time(nullptr), packTime,
-                               reported)) {
+  ResolvedConfig config;
+  const PackMoment moment{nullptr, sourceDateEpoch, std::time(nullptr)};
+  const bool resolved = ResolveConfiguration(
+      document, {configPath, ConfigDirectoryOf(configPath), moment, nullptr}, config, reported);
+  listing.options = config.options;
+  reported.WriteDiagnostic(config.diagnostics);
+  if (!resolved) {
     Finish(listing, false, ImagePlan{}, reported, {});
     return listing;
   }
-  if (listing.options.IsGpt()) {
-    StringOutput warned;
-    const GuidMap guids = LoadPartitionTypeGuids(document, warned);
+  const PackContext context{config.options, reported, nullptr, &progress};
+  if (config.options.IsGpt()) {
     GptFirmwarePlan planned;
-    const bool ok = PlanGptFirmware(document, context, guids, imageName, planned);
+    const bool ok = PlanGptFirmware(config, context, imageName, planned);
     listing.partitions = std::move(planned.partitions);
-    Finish(listing, ok, planned.plan, reported, warned.Text());
+    Finish(listing, ok, planned.plan, reported, config.warningLines);
   } else {
-    FirmwareHeader identity;
-    if (ReadFwVersion(document, identity) && ReadChip(document, identity) &&
-        ReadModel(document, identity)) {
-      listing.identity = identity;
-    }
+    if (!config.identityRefusal) listing.identity = config.identity;
     TaggedFirmwarePlan planned;
-    const bool ok = PlanTaggedFirmware(document, context, imageName, packTime, planned);
+    const bool ok = PlanTaggedFirmware(config, context, imageName, planned);
     listing.partitions = std::move(planned.partitions);
     Finish(listing, ok, planned.plan, reported, {});
   }

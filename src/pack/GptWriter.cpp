@@ -1,11 +1,9 @@
 #include "pack/GptWriter.h"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <vector>
 
-#include "config/ConfigKeys.h"
 #include "image/BootBlock.h"
 #include "image/GptRecords.h"
 #include "pack/IdBlock.h"
@@ -13,6 +11,7 @@
 #include "pack/LayoutChecks.h"
 #include "pack/PartitionList.h"
 #include "pack/PayloadPlan.h"
+#include "pack/ResolvedConfig.h"
 
 namespace imgweld {
 namespace {
@@ -23,12 +22,6 @@ constexpr uint64_t kBackupSectors = kGptBackupSectors;
 
 bool Grows(const PartitionEntry& entry) { return (entry.flag & PART_FLAG_GROW) != 0; }
 
-// The `Type_Guid` text kept in the record.
-std::string TypeGuidKey(const PartitionEntry& entry) {
-  const auto* text = reinterpret_cast<const char*>(entry.typeGuid.data());
-  return std::string(text, strnlen(text, entry.typeGuid.size()));
-}
-
 // The boot block is written at sector 64 at the lowest; its entry says so
 // too, so that the table and the data agree.
 void RaiseIdBlockOffsets(std::vector<PartitionEntry>& partitions) {
@@ -38,75 +31,48 @@ void RaiseIdBlockOffsets(std::vector<PartitionEntry>& partitions) {
 }
 
 // Bytes 0 to 15 and 16 to 31 of an entry: a configured type GUID and a
-// random unique GUID, or two random GUIDs, unique first.
-bool FillEntryGuids(const PartitionEntry& partition, const GuidMap& guids, GptEntry& entry,
-                    Output& out) {
-  const std::string key = TypeGuidKey(partition);
-  const auto found = key.empty() ? guids.end() : guids.find(key);
-  if (found == guids.end()) {
-    RandomGuid(entry.uniqueGuid);
-    RandomGuid(entry.typeGuid);
-    return true;
-  }
-  if (!ParseGuidText(found->second, entry.typeGuid)) {
-    out.Printf(
-        "Packing Error:%s in section %.*s is not a GUID of the form "
-        "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX!\r\n",
-        found->first.c_str(), static_cast<int>(key::kTypeGuidSection.size()),
-        key::kTypeGuidSection.data());
-    return false;
-  }
+// random unique GUID, or two random GUIDs, unique first. A GUID set in the
+// configuration replaces the one drawn for its place; the draw still
+// happens, so every other GUID stays what it would have been.
+void FillEntryGuids(const ResolvedPartition& partition, GptEntry& entry) {
   RandomGuid(entry.uniqueGuid);
-  return true;
-}
-
-// A GUID set in the configuration replaces the one drawn for its place; the
-// draw still happens, so every other GUID stays what it would have been.
-bool ApplyConfiguredGuid(const std::string& text, std::string_view key, std::string_view section,
-                         Guid& guid, Output& out) {
-  if (text.empty()) return true;
-  if (ParseGuidText(text, guid)) return true;
-  out.Printf(
-      "Packing Error:%.*s in section %.*s is not a GUID of the form "
-      "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX!\r\n",
-      static_cast<int>(key.size()), key.data(), static_cast<int>(section.size()), section.data());
-  return false;
+  if (partition.typeGuid) {
+    entry.typeGuid = *partition.typeGuid;
+  } else {
+    RandomGuid(entry.typeGuid);
+  }
+  if (partition.uniqueGuid) entry.uniqueGuid = *partition.uniqueGuid;
 }
 
 // Primary header and partition array, both with their checksums. The disk
 // GUID is drawn first, then each partition's GUIDs in list order.
-bool BuildGptTables(const PackInput& input, const std::vector<PartitionEntry>& partitions,
-                    const GuidMap& guids, bool compact, bool backup, uint64_t diskEnd,
-                    GptTables& tables, Output& out) {
+bool BuildGptTables(const ResolvedConfig& config, const std::vector<PartitionEntry>& partitions,
+                    uint64_t diskEnd, GptTables& tables, Output& out) {
+  const bool compact = config.options.IsCompact();
   GptHeader header;
   header.backupLba = diskEnd - 1;
   header.lastUsableLba = diskEnd - kGptFirstUsableLba;
   RandomGuid(header.diskGuid);
-  if (!ApplyConfiguredGuid(input.diskGuid, key::kDiskGuid, key::kSystem, header.diskGuid, out)) {
+  if (config.diskGuidRefusal) {
+    out.Write(*config.diskGuidRefusal);
     return false;
   }
+  if (config.diskGuid) header.diskGuid = *config.diskGuid;
   header.layoutMarker = compact ? kGptCompactMarker : kGptPaddedMarker;
-  header.backupEnabled = backup ? 1 : 0;
+  header.backupEnabled = config.options.backup ? 1 : 0;
   header.partitionCount = static_cast<uint16_t>(partitions.size());
 
   std::vector<GptEntry> entries(partitions.size());
   for (size_t i = 0; i < partitions.size(); ++i) {
     const PartitionEntry& partition = partitions[i];
+    const ResolvedPartition& resolved = config.partitions[i];
     GptEntry& entry = entries[i];
-    const std::string section = PartitionSectionName(i + 1);
-    if (!FillEntryGuids(partition, guids, entry, out) ||
-        !ApplyConfiguredGuid(input.texts[i].uniqueGuid, key::kUniqueGuid, section, entry.uniqueGuid,
-                             out)) {
+    if (resolved.gptRefusal) {
+      out.Write(*resolved.gptRefusal);
       return false;
     }
-    const std::optional<uint64_t> attributes = ParseAttributes(input.texts[i].attributes);
-    if (!attributes) {
-      out.Printf("Packing Error:%.*s=%s in section %s is not a number of at most 64 bits!\r\n",
-                 static_cast<int>(key::kAttributes.size()), key::kAttributes.data(),
-                 input.texts[i].attributes.c_str(), section.c_str());
-      return false;
-    }
-    entry.attributes = *attributes;
+    FillEntryGuids(resolved, entry);
+    entry.attributes = resolved.attributes;
     entry.firstLba = partition.offset;
     entry.lastLba = uint64_t{partition.offset} + partition.size - 1;
     if (i + 1 == partitions.size() && Grows(partition)) entry.lastLba = header.lastUsableLba;
@@ -159,11 +125,11 @@ ImagePlan PlanGptImage(const PackContext& context, std::vector<PartitionEntry>& 
 
 // The checks of the partition list that refuse a layout before anything is
 // written.
-bool CheckGptPartitions(const PackInput& input, const PackContext& context,
+bool CheckGptPartitions(const ResolvedConfig& config, const PackContext& context,
                         const std::vector<PartitionEntry>& partitions, uint64_t diskEnd,
                         const std::string& imagePath) {
   Output& out = context.out;
-  return CheckGptPartitionCount(partitions, out) && CheckPartitionNumbers(input.texts, out) &&
+  return CheckGptPartitionCount(partitions, out) && CheckPartitionNumbers(config.partitions, out) &&
          CheckGptLayout(partitions, context.options, diskEnd, imagePath, out);
 }
 
@@ -175,19 +141,18 @@ uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact
   return uint64_t{last.offset} + last.size + kBackupSectors;
 }
 
-bool PlanGptFirmware(PackInput& input, const PackContext& context, const GuidMap& guids,
+bool PlanGptFirmware(const ResolvedConfig& config, const PackContext& context,
                      const std::string& imagePath, GptFirmwarePlan& planned) {
+  PackInput input;
   std::vector<PartitionEntry>& partitions = planned.partitions;
+  const bool read = ReadPackInput(config, context, input);
   partitions = std::move(input.partitions);
+  if (!read) return false;  // the partitions as far as they were read
   RaiseIdBlockOffsets(partitions);
-  const bool compact = context.options.IsCompact();
-  planned.diskEnd = ComputeDiskEnd(partitions, compact);
-  if (!CheckGptPartitions(input, context, partitions, planned.diskEnd, imagePath)) return false;
+  planned.diskEnd = ComputeDiskEnd(partitions, context.options.IsCompact());
+  if (!CheckGptPartitions(config, context, partitions, planned.diskEnd, imagePath)) return false;
   GptTables tables;
-  if (!BuildGptTables(input, partitions, guids, compact, context.options.backup, planned.diskEnd,
-                      tables, context.out)) {
-    return false;
-  }
+  if (!BuildGptTables(config, partitions, planned.diskEnd, tables, context.out)) return false;
   planned.plan = PlanGptImage(context, partitions, input.files, tables, planned.diskEnd, imagePath);
   return true;
 }

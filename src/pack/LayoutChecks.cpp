@@ -129,16 +129,11 @@ bool CheckGptLayout(const std::vector<PartitionEntry>& partitions, const PackOpt
   return true;
 }
 
-bool CheckPartitionNumbers(std::span<const PartitionKeyTexts> partitions, Output& out) {
-  for (const PartitionKeyTexts& texts : partitions) {
-    for (size_t i = 0; i < kPartitionNumberTextKeys.size(); ++i) {
-      const std::string& value = texts.numbers[i];
-      if (ConfigNumberFits32(value)) continue;
-      out.Printf("Packing Error:%s=%s of partition %s does not fit 32 bits!\r\n",
-                 std::string(kPartitionNumberTextKeys[i]).c_str(), value.c_str(),
-                 texts.name.c_str());
-      return false;
-    }
+bool CheckPartitionNumbers(std::span<const ResolvedPartition> partitions, Output& out) {
+  for (const ResolvedPartition& partition : partitions) {
+    if (!partition.numberRefusal) continue;
+    out.Write(*partition.numberRefusal);
+    return false;
   }
   return true;
 }

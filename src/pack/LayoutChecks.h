@@ -10,6 +10,7 @@
 #include "image/FirmwareImage.h"
 #include "pack/PackOptions.h"
 #include "pack/PartitionList.h"
+#include "pack/ResolvedConfig.h"
 
 namespace imgweld {
 
@@ -17,9 +18,11 @@ namespace imgweld {
 // anything is written. Each prints one "Packing Error:" line on failure.
 
 // Every `PartOffset`, `PartSize`, `Type` and `Flag` of the partitions read
-// fits 32 bits. A negative text keeps its conversion (-1 is 0xFFFFFFFF); a
-// larger positive value would silently lose its high bits.
-bool CheckPartitionNumbers(std::span<const PartitionKeyTexts> partitions, Output& out);
+// fits 32 bits, as their resolution found: the first that does not is
+// refused with the line resolving kept. A negative text keeps its
+// conversion (-1 is 0xFFFFFFFF); a larger positive value would silently
+// lose its high bits.
+bool CheckPartitionNumbers(std::span<const ResolvedPartition> partitions, Output& out);
 
 // In the partition-table image every entry's last sector must not lie below
 // its first: only the growing last partition may have size 0.

@@ -24,6 +24,7 @@
 #include "pack/PackTime.h"
 #include "pack/PartitionList.h"
 #include "pack/PayloadPlan.h"
+#include "pack/ResolvedConfig.h"
 
 namespace imgweld {
 namespace {
@@ -151,16 +152,17 @@ bool WriteHashFile(SavingDirectory& dir, AtomicFile& image, std::optional<Md5Dig
 }
 
 // The checks that refuse a layout before anything is written.
-bool CheckTaggedPartitions(const PackInput& input, const PackContext& context) {
+bool CheckTaggedPartitions(const ResolvedConfig& config,
+                           const std::vector<PartitionEntry>& partitions,
+                           const PackContext& context) {
   Output& out = context.out;
-  const std::vector<PartitionEntry>& partitions = input.partitions;
   // The table area holds the vendor record and 27 partitions.
   if (partitions.size() > kMaxTaggedPartitions) {
     out.Printf("Packing Error:too many partitions, %zu found, the table holds at most %zu!\r\n",
                partitions.size(), kMaxTaggedPartitions);
     return false;
   }
-  return CheckPartitionNumbers(input.texts, out) &&
+  return CheckPartitionNumbers(config.partitions, out) &&
          CheckOverlaps(partitions, context.options.form, out);
 }
 
@@ -184,60 +186,65 @@ bool WriteAndCommit(ImagePlan& plan, AtomicFile& file, SavingDirectory& dir,
   return CommitPackOutputs(files, out);
 }
 
-bool PackTaggedFirmware(const ConfigDocument& document, const PackContext& context,
-                        SavingDirectory& dir, const std::tm& packTime) {
+bool PackTaggedFirmware(const ResolvedConfig& config, const PackContext& context,
+                        SavingDirectory& dir) {
   Output& out = context.out;
   AtomicFile file;
   if (!dir.Create(file, kImageFileName, "Packing Error:Opening %s failed, err=%d!\r\n", out)) {
     return false;
   }
-  PackInput input;
   TaggedFirmwarePlan planned;
-  if (!ResolvePackInput(document, context, input) ||
-      !PlanTaggedFirmware(input, context, file.Path(), packTime, planned)) {
-    return false;
-  }
+  if (!PlanTaggedFirmware(config, context, file.Path(), planned)) return false;
   return WriteAndCommit(planned.plan, file, dir, context, true);
 }
 
 // The partition-table image (protective MBR, GPT, partitions, optional
 // backup GPT), used when `Gpt_Enable` is "1" (compact: payloads back to
 // back, no backup) or "0" (padded: every payload at its sector).
-bool PackGptFirmware(const ConfigDocument& document, const PackContext& context,
+bool PackGptFirmware(const ResolvedConfig& config, const PackContext& context,
                      SavingDirectory& dir) {
   Output& out = context.out;
-  const GuidMap guids = LoadPartitionTypeGuids(document, out);
+  if (!config.warningLines.empty()) out.Write(config.warningLines);
   out.Printf("Compact=%d,Backup=%d\r\n", context.options.IsCompact() ? 1 : 0,
              context.options.backup ? 1 : 0);
   AtomicFile file;
   if (!dir.Create(file, kImageFileName, "Packing Error:Opening %s failed, err=%d!\r\n", out)) {
     return false;
   }
-  PackInput input;
   GptFirmwarePlan planned;
-  if (!ResolvePackInput(document, context, input) ||
-      !PlanGptFirmware(input, context, guids, file.Path(), planned)) {
-    return false;
-  }
+  if (!PlanGptFirmware(config, context, file.Path(), planned)) return false;
   if (!WriteAndCommit(planned.plan, file, dir, context, false)) return false;
   out.Line("Generating GPT firmware OK.\r");
   return true;
 }
 
+// The configuration as the planners behind the document entry points see
+// it: stamped by the caller, with the caller's type GUIDs where given.
+ResolvedConfig ResolveForPlanner(const ConfigDocument& document, const PackContext& context,
+                                 const GuidMap* guids) {
+  ResolvedConfig config;
+  // With no moment to resolve nothing is refused here.
+  ResolveConfiguration(document, {{}, context.options.configDir, std::nullopt, guids}, config,
+                       context.out);
+  return config;
+}
+
 }  // namespace
 
-bool PlanTaggedFirmware(PackInput& input, const PackContext& context, const std::string& imagePath,
-                        const std::tm& packTime, TaggedFirmwarePlan& planned) {
+bool PlanTaggedFirmware(const ResolvedConfig& config, const PackContext& context,
+                        const std::string& imagePath, TaggedFirmwarePlan& planned) {
+  PackInput input;
+  const bool read = ReadPackInput(config, context, input);
+  planned.partitions = std::move(input.partitions);
+  if (!read) return false;  // the partitions as far as they were read
   FirmwareHeader& header = planned.header;
-  StampHeader(header, packTime);
-  header.version = input.identity.version;
-  header.chip = input.identity.chip;
-  header.model = input.identity.model;
+  StampHeader(header, config.packTime);
+  header.version = config.identity.version;
+  header.chip = config.identity.chip;
+  header.model = config.identity.model;
   header.tableSector = (header.headerLength + kSectorSize - 1) / kSectorSize;
   header.entrySize = kEntrySize;
-  const bool checked = CheckTaggedPartitions(input, context);
-  planned.partitions = std::move(input.partitions);
-  if (!checked) return false;
+  if (!CheckTaggedPartitions(config, planned.partitions, context)) return false;
   header.entryCount = static_cast<uint32_t>(planned.partitions.size() + 1);
   planned.plan = PlanTaggedImage(context, header, planned.partitions, input.files, imagePath);
   return true;
@@ -246,22 +253,17 @@ bool PlanTaggedFirmware(PackInput& input, const PackContext& context, const std:
 bool PlanTaggedFirmware(const ConfigDocument& document, const PackContext& context,
                         const std::string& imagePath, const std::tm& packTime,
                         TaggedFirmwarePlan& planned) {
-  PackInput input;
-  if (ResolvePackInput(document, context, input)) {
-    return PlanTaggedFirmware(input, context, imagePath, packTime, planned);
-  }
-  planned.partitions = std::move(input.partitions);  // as far as they were read
-  return false;
+  ResolvedConfig config = ResolveForPlanner(document, context, nullptr);
+  config.packTime = packTime;
+  const PackContext resolved{config.options, context.out, context.inputs, context.progress};
+  return PlanTaggedFirmware(config, resolved, imagePath, planned);
 }
 
 bool PlanGptFirmware(const ConfigDocument& document, const PackContext& context,
                      const GuidMap& guids, const std::string& imagePath, GptFirmwarePlan& planned) {
-  PackInput input;
-  if (ResolvePackInput(document, context, input)) {
-    return PlanGptFirmware(input, context, guids, imagePath, planned);
-  }
-  planned.partitions = std::move(input.partitions);  // as far as they were read
-  return false;
+  const ResolvedConfig config = ResolveForPlanner(document, context, &guids);
+  const PackContext resolved{config.options, context.out, context.inputs, context.progress};
+  return PlanGptFirmware(config, resolved, imagePath, planned);
 }
 
 namespace {
@@ -269,15 +271,12 @@ namespace {
 // The first thing a strict run refuses: the first warning told, else the
 // missing type GUID section of a partition-table image, which the run
 // would warn about on standard output once it has started.
-std::optional<std::string> FirstWarning(const ConfigDocument& document, const PackOptions& options,
-                                        const std::string& configPath,
-                                        std::optional<std::string> warned) {
-  GuidMap guids;
-  if (!warned && options.IsGpt() && !ReadPartitionTypeGuids(document, guids)) {
-    warned = configPath + ": [" + std::string(key::kTypeGuidSection) +
-             "]: missing, so every type GUID is random";
-  }
-  return warned;
+std::optional<std::string> FirstWarning(const ResolvedConfig& config,
+                                        const std::string& configPath) {
+  if (config.firstWarning) return config.firstWarning;
+  if (config.warningLines.empty()) return std::nullopt;
+  return configPath + ": [" + std::string(key::kTypeGuidSection) +
+         "]: missing, so every type GUID is random";
 }
 
 // `fallbackTime` null: SOURCE_DATE_EPOCH or the clock, unless the Date key
@@ -289,20 +288,20 @@ bool PackLoaded(const std::string& configPath, const std::string& savingDir, Out
     out.Printf("Packing Error:loading %s failed!\r\n", configPath.c_str());
     return false;
   }
-  std::tm packTime{};
-  if (!ResolveDocumentPackTime(document, fallbackTime, std::getenv("SOURCE_DATE_EPOCH"),
-                               std::time(nullptr), packTime, out)) {
+  const PackMoment moment{fallbackTime, std::getenv("SOURCE_DATE_EPOCH"), std::time(nullptr)};
+  ResolvedConfig config;
+  if (!ResolveConfiguration(document, {configPath, ConfigDirectoryOf(configPath), moment, nullptr},
+                            config, out)) {
     return false;
   }
   if (!CheckSavingDir(savingDir, out)) return false;
   const OutputPaths paths = MakeOutputPaths(savingDir);
-  const PackOptions options = ResolvePackOptions(document, ConfigDirectoryOf(configPath));
+  const PackOptions& options = config.options;
   const PackContext context{options, out};
-  const std::optional<std::string> warned =
-      WarnAboutConfiguration(document, options, configPath, out);
+  if (!config.diagnostics.empty()) out.WriteDiagnostic(config.diagnostics);
   // A strict run takes every warning as a refusal, before anything is written.
   if (strict) {
-    if (const auto first = FirstWarning(document, options, configPath, warned)) {
+    if (const auto first = FirstWarning(config, configPath)) {
       out.Printf("Packing Error:strict: %s\r\n", first->c_str());
       return false;
     }
@@ -313,8 +312,8 @@ bool PackLoaded(const std::string& configPath, const std::string& savingDir, Out
   }
   SavingDirectory dir;
   if (!dir.Open(savingDir, paths.image, out)) return false;
-  const bool packed = options.IsGpt() ? PackGptFirmware(document, context, dir)
-                                      : PackTaggedFirmware(document, context, dir, packTime);
+  const bool packed = options.IsGpt() ? PackGptFirmware(config, context, dir)
+                                      : PackTaggedFirmware(config, context, dir);
   dir.Close();
   if (!packed) return false;
   // The tagged pair is reported once its renames are durable.

@@ -11,13 +11,16 @@
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
 #include "pack/PartitionList.h"
+#include "pack/ResolvedConfig.h"
 
 // How a pack run goes, in five steps, each in its own place:
-//   resolve  the configuration is read once: the switches (PackOptions), the
-//            type GUIDs, then, once the image's temporary file exists, the
-//            identity and the partition list with every payload file opened
-//            and measured (ResolvePackInput). Nothing below reads the
-//            document again.
+//   resolve  the configuration is read once (ResolveConfiguration): the
+//            switches, the time, the identity, the type GUIDs and every
+//            partition's numbers and texts, converted and checked, before
+//            the saving directory is looked at. Once the image's temporary
+//            file exists, the partition list is read from that value with
+//            every payload file opened and measured (ReadPackInput). Nothing
+//            below reads the document again.
 //   plan     every byte of the image is laid out from that input
 //            (PlanTaggedFirmware, PlanGptFirmware): the steps of ImagePlan.
 //   check    the layout checks (LayoutChecks) refuse a layout before the
@@ -55,17 +58,19 @@ struct TaggedFirmwarePlan {
   ImagePlan plan;                          // `plan.failure`: the refusal to print after its steps
 };
 
-// Runs the checks that refuse the layout of a tagged image's `input` and
-// plans every byte, without writing anything; the payload files move from
-// `input` into the plan. False when a check failed, its message printed to
-// `context.out`; a refusal found while planning is kept in the plan
-// instead, as `-P` prints it only where the writing stops. `imagePath` is
-// the image's name as messages print it.
-bool PlanTaggedFirmware(PackInput& input, const PackContext& context, const std::string& imagePath,
-                        const std::tm& packTime, TaggedFirmwarePlan& planned);
+// Reads the partition list of `config` (ReadPackInput), runs the checks
+// that refuse the layout of a tagged image and plans every byte, stamped
+// with `config.packTime`, without writing anything. False when the list
+// could not be read or a check failed, its message printed to
+// `context.out` (whose options are `config.options`); the partitions as
+// far as they were read are left in `planned`. A refusal found while
+// planning is kept in the plan instead, as `-P` prints it only where the
+// writing stops. `imagePath` is the image's name as messages print it.
+bool PlanTaggedFirmware(const ResolvedConfig& config, const PackContext& context,
+                        const std::string& imagePath, TaggedFirmwarePlan& planned);
 
-// The same from `document`, resolved first (ResolvePackInput); the
-// partitions as far as they were read are left in `planned`.
+// The same from `document`, resolved first (ResolveConfiguration), stamped
+// with `packTime` whatever its Date key says.
 bool PlanTaggedFirmware(const ConfigDocument& document, const PackContext& context,
                         const std::string& imagePath, const std::tm& packTime,
                         TaggedFirmwarePlan& planned);

@@ -118,22 +118,6 @@ std::string DateKeyText(unsigned year, unsigned month, unsigned day, unsigned ho
   return text;
 }
 
-bool ResolveDocumentPackTime(const ConfigDocument& document, const std::tm* fallback,
-                             const char* sourceDateEpoch, std::time_t now, std::tm& stamp,
-                             Output& out) {
-  std::optional<std::tm> dated;
-  if (!ReadDateKey(document, dated, out)) return false;
-  if (dated) {
-    stamp = *dated;
-    return true;
-  }
-  if (fallback != nullptr) {
-    stamp = *fallback;
-    return true;
-  }
-  return ResolvePackTime(sourceDateEpoch, now, stamp, out);
-}
-
 bool ResolvePackTime(const char* sourceDateEpoch, std::time_t now, std::tm& stamp, Output& out) {
   stamp = std::tm{};
   if (sourceDateEpoch == nullptr) {

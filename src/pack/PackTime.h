@@ -36,11 +36,4 @@ bool IsDateKeyText(std::string_view text);
 std::string DateKeyText(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
                         unsigned second);
 
-// The time a pack run of `document` stamps: the Date key when present,
-// else `fallback` when given, else SOURCE_DATE_EPOCH or the clock. False
-// when the key or the variable cannot be taken, its message printed.
-bool ResolveDocumentPackTime(const ConfigDocument& document, const std::tm* fallback,
-                             const char* sourceDateEpoch, std::time_t now, std::tm& stamp,
-                             Output& out);
-
 }  // namespace imgweld

@@ -48,66 +48,43 @@ bool FitsBelow4GiB(const PartitionEntry& entry) {
 
 // The error line names no partition; this line says which one, which
 // file and why it could not be measured.
-void ExplainUnmeasuredPayload(const ConfigSection& section, const PartitionEntry& entry,
-                              const File& payload, Output& out) {
-  const std::string where = std::string("[").append(section.Name()).append("]");
-  const std::string partition = std::string("partition ").append(entry.Name());
-  if (section.FindEntry(key::kFile) == nullptr) {
-    out.Note(where, partition + " has no File key");
+void ExplainUnmeasuredPayload(const ResolvedPartition& partition, const File& payload,
+                              Output& out) {
+  const std::string where = "[" + partition.section + "]";
+  const PartitionEntry& entry = partition.entry;
+  const std::string name = "partition " + entry.Name();
+  if (!partition.hasFileKey) {
+    out.Note(where, name + " has no File key");
   } else {
-    out.Note(where + " File=" + entry.sourceFile, partition + ": " + payload.FailureText());
+    out.Note(where + " File=" + entry.sourceFile, name + ": " + payload.FailureText());
   }
 }
 
-// Reads one "UserPart%d" section into `entry`. False, with the message
-// printed, when the partition is refused.
-bool ReadPartition(const PackContext& context, const ConfigSection& section, PartitionEntry& entry,
-                   PartitionFiles& files) {
-  File& payload = files.payload;
-  entry.SetName(section.GetValue(key::kName));
-  entry.type = ParseConfigNumber(section.GetValue(key::kType));
-  entry.flag = ParseConfigNumber(section.GetValue(key::kFlag));
-  entry.offset = ParseConfigNumber(section.GetValue(key::kPartOffset));
-  entry.size = ParseConfigNumber(section.GetValue(key::kPartSize));
-
-  const std::string typeGuid = section.GetValue(key::kTypeGuid);
-  if (!typeGuid.empty()) {
-    // The field keeps the text with its terminator.
-    if (typeGuid.size() >= entry.typeGuid.size()) {
-      context.out.Printf(
-          "Packing Error:Type_Guid of partition %s is longer than 63 characters!\r\n",
-          entry.Name().c_str());
-      return false;
-    }
-    CopyText(entry.typeGuid, typeGuid);
+// Measures the payload of one resolved partition into `entry`. False, with
+// the message printed, when the partition is refused.
+bool ReadPartition(const PackContext& context, const ResolvedPartition& partition,
+                   PartitionEntry& entry, PartitionFiles& files) {
+  if (partition.readRefusal) {
+    context.out.Write(*partition.readRefusal);
+    return false;
   }
-
+  entry = partition.entry;
   if ((entry.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) != 0) {
-    if (entry.type == PART_TYPE_IDBLOCK) {
-      // The boot block has to be built from its two files.
-      context.out.Printf(
-          "Packing Error:idblock partition %s must not be skipped or filled, flag=%x!\r\n",
-          entry.Name().c_str(), entry.flag);
+    entry.dataLength = 0;
+  } else if (entry.type == PART_TYPE_IDBLOCK) {
+    // A failure has printed its message; the boot block writer meets it
+    // again and stops the run there.
+    entry.dataLength = GetIdBlockSize(context, entry, files.programs);
+  } else {
+    File& payload = files.payload;
+    entry.dataLength =
+        context.OpenInput(entry.sourceFile, payload) ? GetStreamLength(&payload) : kNoLength;
+    if (entry.dataLength == kNoLength) {
+      context.out.Line("Packing Error:Getting UserPart failed!\r");
+      ExplainUnmeasuredPayload(partition, payload, context.out);
       return false;
     }
-    entry.dataLength = 0;
-  } else {
-    entry.sourceFile = section.GetValue(key::kFile);
-    if (entry.type == PART_TYPE_IDBLOCK) {
-      // A failure has printed its message; the boot block writer meets it
-      // again and stops the run there.
-      entry.dataLength = GetIdBlockSize(context, entry, files.programs);
-    } else {
-      entry.dataLength =
-          context.OpenInput(entry.sourceFile, payload) ? GetStreamLength(&payload) : kNoLength;
-      if (entry.dataLength == kNoLength) {
-        context.out.Line("Packing Error:Getting UserPart failed!\r");
-        ExplainUnmeasuredPayload(section, entry, payload, context.out);
-        return false;
-      }
-    }
   }
-
   if (!FitsBelow4GiB(entry)) {
     context.out.Printf("Packing Error:partition %s does not fit below 4 GiB!\r\n",
                        entry.Name().c_str());
@@ -147,52 +124,21 @@ bool ReadModel(const ConfigDocument& document, FirmwareHeader& header) {
 
 namespace {
 
-PartitionKeyTexts KeyTexts(const ConfigSection& section) {
-  PartitionKeyTexts texts;
-  texts.name = section.GetValue(key::kName);
-  for (size_t i = 0; i < kPartitionNumberTextKeys.size(); ++i) {
-    texts.numbers[i] = section.GetValue(kPartitionNumberTextKeys[i]);
-  }
-  texts.uniqueGuid = section.GetValue(key::kUniqueGuid);
-  texts.attributes = section.GetValue(key::kAttributes);
-  return texts;
-}
-
-bool ReadIdentity(const ConfigDocument& document, FirmwareHeader& header, Output& out) {
-  if (!ReadFwVersion(document, header)) {
-    out.Line("Packing Error:Getting FwVersion failed!\r");
-    return false;
-  }
-  if (!ReadChip(document, header)) {
-    out.Line("Packing Error:Getting chip failed!\r");
-    return false;
-  }
-  if (!ReadModel(document, header)) {
-    out.Line("Packing Error:Getting model failed!\r");
-    return false;
-  }
-  return true;
-}
-
-bool ReadPartitions(const ConfigDocument& document, const PackContext& context, PackInput& input) {
-  std::vector<PartitionEntry>& partitions = input.partitions;
-  partitions.clear();
+bool ReadPartitions(std::span<const ResolvedPartition> resolved, const PackContext& context,
+                    PackInput& input) {
+  input.partitions.clear();
   input.files.clear();
-  input.texts.clear();
-  for (size_t number = 1; number <= kMaxPartitionSections; ++number) {
-    const ConfigSection* section = document.FindSection(PartitionSectionName(number));
-    if (section == nullptr) break;
+  for (const ResolvedPartition& partition : resolved) {
     PartitionEntry entry;
     PartitionFiles files;
-    if (!ReadPartition(context, *section, entry, files)) return false;
+    if (!ReadPartition(context, partition, entry, files)) return false;
     context.ProgressOut().Printf("name=%s, offset=%x, size=%x, type=%x, flag=%x\r\n",
                                  entry.Name().c_str(), entry.offset, entry.size, entry.type,
                                  entry.flag);
-    partitions.push_back(std::move(entry));
+    input.partitions.push_back(std::move(entry));
     input.files.push_back(std::move(files));
-    input.texts.push_back(KeyTexts(*section));
   }
-  if (partitions.empty()) {
+  if (input.partitions.empty()) {
     context.out.Line("Packing Error:Getting UserPart failed!\r");
     return false;
   }
@@ -201,13 +147,12 @@ bool ReadPartitions(const ConfigDocument& document, const PackContext& context, 
 
 }  // namespace
 
-bool ResolvePackInput(const ConfigDocument& document, const PackContext& context,
-                      PackInput& input) {
-  if (!context.options.IsGpt() && !ReadIdentity(document, input.identity, context.out)) {
+bool ReadPackInput(const ResolvedConfig& config, const PackContext& context, PackInput& input) {
+  if (!config.options.IsGpt() && config.identityRefusal) {
+    context.out.Write(*config.identityRefusal);
     return false;
   }
-  input.diskGuid = document.GetValue(key::kSystem, key::kDiskGuid);
-  return ReadPartitions(document, context, input);
+  return ReadPartitions(config.partitions, context, input);
 }
 
 bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids) {
@@ -218,20 +163,12 @@ bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids) {
   return true;
 }
 
-GuidMap LoadPartitionTypeGuids(const ConfigDocument& document, Output& out) {
-  GuidMap guids;
-  if (!ReadPartitionTypeGuids(document, guids)) {
-    out.Line(
-        "Packing GPT:failed to get guid of partition type, check section "
-        "PARTITION_TYPE_GUID in the config!\r");
-  }
-  return guids;
-}
-
 bool ReadPartitionList(const ConfigDocument& document, const PackContext& context,
                        std::vector<PartitionEntry>& partitions) {
+  GuidMap guids;
+  ReadPartitionTypeGuids(document, guids);
   PackInput input;
-  const bool read = ReadPartitions(document, context, input);
+  const bool read = ReadPartitions(ResolvePartitions(document, guids), context, input);
   partitions = std::move(input.partitions);
   return read;
 }

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +14,7 @@
 #include "image/FirmwareImage.h"
 #include "pack/IdBlock.h"
 #include "pack/PackContext.h"
+#include "pack/ResolvedConfig.h"
 
 namespace imgweld {
 
@@ -26,29 +27,10 @@ bool ReadFwVersion(const ConfigDocument& document, FirmwareHeader& header);
 bool ReadChip(const ConfigDocument& document, FirmwareHeader& header);
 bool ReadModel(const ConfigDocument& document, FirmwareHeader& header);
 
-// Key text of the `PARTITION_TYPE_GUID` section -> GUID text, matched byte
-// for byte: a partition's `Type_Guid` must name the key in its written case.
-using GuidMap = std::map<std::string, std::string>;
-
 // Copies every entry of the `PARTITION_TYPE_GUID` section into `guids`
 // (emptied first). False when there is no such section; an empty section
 // is fine.
 bool ReadPartitionTypeGuids(const ConfigDocument& document, GuidMap& guids);
-
-// The same, with the warning that packing prints when the section is missing.
-GuidMap LoadPartitionTypeGuids(const ConfigDocument& document, Output& out);
-
-// The texts a partition's keys were read from, kept for the checks and the
-// GPT that take them as written.
-struct PartitionKeyTexts {
-  std::string name;  // Name
-  // PartOffset, PartSize, Type and Flag, in the order of kPartitionNumberTextKeys.
-  std::array<std::string, 4> numbers;
-  std::string uniqueGuid;  // Unique_Guid; empty: a drawn GUID
-  std::string attributes;  // Attributes of the GPT entry; empty: none
-};
-inline constexpr std::array<std::string_view, 4> kPartitionNumberTextKeys = {
-    key::kPartOffset, key::kPartSize, key::kType, key::kFlag};
 
 // The files of one partition: a payload, or a boot block's two programs.
 struct PartitionFiles {
@@ -56,31 +38,28 @@ struct PartitionFiles {
   BootPrograms programs;
 };
 
-// What a pack run reads of the configuration, read once by ResolvePackInput
-// before anything is planned; the planners see this, never the document.
+// The partition list of a pack run, read from its resolved configuration
+// once the image is open: every payload measured.
 struct PackInput {
-  FirmwareHeader identity;                 // the tagged image's version, chip and model
-  std::vector<PartitionEntry> partitions;  // every payload measured
+  std::vector<PartitionEntry> partitions;
   // Per partition, its files, opened when they were measured and kept open
   // for the copy or the boot block; not open where there are none.
   std::vector<PartitionFiles> files;
-  std::vector<PartitionKeyTexts> texts;  // per partition
-  std::string diskGuid;                  // [System] Disk_Guid; empty: a drawn GUID
 };
 
-// Reads `input` from `document`: for the tagged image first its identity
-// ("Packing Error:Getting FwVersion failed!" and its kin when it cannot),
-// then the partition list as ReadPartitionList reads it. False, its message
-// printed, when the run stops here.
-bool ResolvePackInput(const ConfigDocument& document, const PackContext& context, PackInput& input);
+// Reads the list of `config` into `input` as a pack run does: for the
+// tagged image first the identity's refusal ("Packing Error:Getting
+// FwVersion failed!" and its kin), then per partition its refusal, or its
+// payload measured and one "name=..., offset=..." progress line. On false
+// exactly one message has been printed here, normally "Packing
+// Error:Getting UserPart failed!\r", or a line naming a partition the image
+// cannot hold (a partition reaching past 4 GiB, a Type_Guid text too long
+// for its field, a boot block partition flagged to be skipped or filled);
+// the partitions read so far are left in `input`.
+bool ReadPackInput(const ResolvedConfig& config, const PackContext& context, PackInput& input);
 
-// Fills `partitions` (cleared first) from the "UserPart%d" sections, printing
-// one "name=..., offset=..." line per partition and measuring every payload.
-// On false exactly one message has been printed here, normally
-// "Packing Error:Getting UserPart failed!\r", or a line naming a partition
-// the image cannot hold (a partition reaching past 4 GiB, a Type_Guid text
-// too long for its field, a boot block partition flagged to be skipped or
-// filled); callers only pass the false result on.
+// Fills `partitions` (cleared first) from the "UserPart%d" sections as
+// ReadPackInput reads them, without the identity.
 bool ReadPartitionList(const ConfigDocument& document, const PackContext& context,
                        std::vector<PartitionEntry>& partitions);
 
