@@ -1,6 +1,7 @@
 #include "common/Json.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace imgweld {
 
@@ -26,35 +27,58 @@ Json& Json::Push(Json value) {
   return *this;
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20 || byte >= 0x7F) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-          out += escape;
-        } else {
-          out += c;
-        }
+namespace {
+
+// The bytes a JSON string cannot hold as they are: the quote, the backslash,
+// the control bytes (0x00 ends the set, and is found as the text's end or
+// where the text holds one) and every byte from 0x7F.
+std::string EscapedBytes() {
+  std::string bytes = "\"\\";
+  for (int b = 0x01; b < 0x20; ++b) bytes += static_cast<char>(b);
+  for (int b = 0x7F; b <= 0xFF; ++b) bytes += static_cast<char>(b);
+  return bytes;
+}
+
+void AppendEscaped(std::string& out, char c) {
+  switch (c) {
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    default: {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(c));
+      out += escape;
     }
+  }
+}
+
+}  // namespace
+
+// Listings hold megabytes of text for a hostile image: the bytes that need
+// no escape are copied a run at a time, found by strcspn.
+std::string JsonString(const std::string& text) {
+  static const std::string kEscaped = EscapedBytes();
+  std::string out = "\"";
+  const char* at = text.c_str();
+  const char* const end = at + text.size();
+  while (at < end) {
+    const size_t plain = std::strcspn(at, kEscaped.c_str());
+    out.append(at, plain);
+    at += plain;
+    if (at == end) break;
+    AppendEscaped(out, *at++);
   }
   return out + "\"";
 }
@@ -103,7 +127,8 @@ void Json::Write(std::string& out, size_t depth) const {
 std::string Json::Text() const {
   std::string out;
   Write(out, 0);
-  return out + "\n";
+  out += "\n";
+  return out;
 }
 
 }  // namespace imgweld

@@ -437,24 +437,26 @@ void CheckUncounted(const GptImageFacts& facts, std::vector<Check>& checks) {
 void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
   if (facts.Compact()) return;
   const bool packer = facts.PackerLayout();
-  const auto text = [](const GptEntryFacts& e) {
-    return Format("%s at sectors 0x%llx-0x%llx", EntryName(e).c_str(), Ull(e.entry.firstLba),
-                  Ull(e.entry.lastLba));
-  };
+  // Every entry of a hostile array may overlap every other: each entry's
+  // text is made once, not once per pair.
+  std::vector<std::string> texts;
+  texts.reserve(facts.entries.size());
+  for (const GptEntryFacts& e : facts.entries) {
+    texts.push_back(Format("%s at sectors 0x%llx-0x%llx", EntryName(e).c_str(),
+                           Ull(e.entry.firstLba), Ull(e.entry.lastLba)));
+  }
   for (size_t i = 0; i < facts.entries.size(); ++i) {
     const GptEntry& a = facts.entries[i].entry;
     if (a.firstLba > a.lastLba) continue;
     if (packer && a.firstLba < kGptFirstUsableLba) {
       AddCheck(checks, "overlap", false,
-               text(facts.entries[i]) +
-                   Format(" overlaps the protective MBR and GPT at sectors 0x0-0x%llx",
-                          Ull(kGptFirstUsableLba - 1)));
+               texts[i] + Format(" overlaps the protective MBR and GPT at sectors 0x0-0x%llx",
+                                 Ull(kGptFirstUsableLba - 1)));
     }
     for (size_t j = 0; j < i; ++j) {
       const GptEntry& b = facts.entries[j].entry;
       if (b.firstLba > b.lastLba || b.lastLba < a.firstLba || a.lastLba < b.firstLba) continue;
-      AddCheck(checks, "overlap", false,
-               text(facts.entries[i]) + " overlaps " + text(facts.entries[j]));
+      AddCheck(checks, "overlap", false, texts[i] + " overlaps " + texts[j]);
     }
   }
 }
