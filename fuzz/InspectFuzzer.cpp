@@ -206,7 +206,7 @@ bool FirstPackOf(const std::string& ini) {
 // to the system on each free and faults them in again on the next input,
 // which cost more than the listing; kept, they are reused.
 [[maybe_unused]] const bool kHeapKept = [] {
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc takes
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
   return true;
 }();

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "common/Output.h"
+#include "image/FirmwareImage.h"
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
 #include "inspect/VerifyCommand.h"
@@ -157,6 +158,8 @@ struct NotMadeByUnpack {
   std::string_view name;    // a check's name, or "record" for every record's
   std::string_view detail;  // the start of a failed detail; empty for any
   std::string_view reason;
+  // Only for a record -U writes no file for.
+  bool unextractedOnly = false;
 };
 
 constexpr NotMadeByUnpack kNotMadeByUnpack[] = {
@@ -167,6 +170,10 @@ constexpr NotMadeByUnpack kNotMadeByUnpack[] = {
     {"table crc", "", "-U takes the records without their checksum"},
     {"image length", "", "-U reads payloads where the records say; the recorded length is unused"},
     {"overlap", "", "-U extracts payloads that share bytes whole, with a note on standard error"},
+    {"record", "",
+     "-U passes over a record it writes no file for (a vendor record that holds "
+     "no payload), wherever its fields place it",
+     true},
     {"record", "fill area:", "-U writes nothing for a fill partition"},
     {"record", "data of ", "-U copies a payload longer than its partition's sectors whole"},
     {"record", "data length ", "-U copies the boot programs as the record's fields place them"},
@@ -181,11 +188,26 @@ constexpr NotMadeByUnpack kNotMadeByUnpack[] = {
     {"backup block", "", "-U does not compare the backup of header and table"},
 };
 
-bool UnpackLeavesUnchecked(std::string_view name, std::string_view detail) {
-  const std::string_view kind = name.starts_with("record ") ? "record" : name;
+// Whether -U writes a file for the record a check named "record <n> ..."
+// is about, by the same rule it decides that by.
+bool Extracted(const imgweld::TaggedImageFacts& facts, std::string_view name) {
+  const unsigned long index = std::strtoul(std::string(name.substr(7)).c_str(), nullptr, 10);
+  for (const imgweld::TaggedRecord& record : facts.records) {
+    if (record.index != index) continue;
+    return record.entry.type == imgweld::PART_TYPE_IDBLOCK ||
+           imgweld::ExtractsToNamedFile(record.entry);
+  }
+  return true;
+}
+
+bool UnpackLeavesUnchecked(const imgweld::TaggedImageFacts& facts, std::string_view name,
+                           std::string_view detail) {
+  const bool record = name.starts_with("record ");
+  const std::string_view kind = record ? "record" : name;
   return std::any_of(std::begin(kNotMadeByUnpack), std::end(kNotMadeByUnpack),
                      [&](const NotMadeByUnpack& rule) {
-                       return rule.name == kind && detail.starts_with(rule.detail);
+                       return rule.name == kind && detail.starts_with(rule.detail) &&
+                              (!rule.unextractedOnly || (record && !Extracted(facts, name)));
                      });
 }
 
@@ -200,9 +222,10 @@ void CheckVerifyAgrees(const uint8_t* data, size_t size) {
   if (imgweld::RecognizeImage(source).kind != imgweld::ImageKind::kTagged) {
     Fail("-U took apart what -V does not take for a tagged image:\n" + verified.Text());
   }
-  for (const imgweld::Check& check : imgweld::ReadTaggedImage(source).checks) {
+  const imgweld::TaggedImageFacts facts = imgweld::ReadTaggedImage(source);
+  for (const imgweld::Check& check : facts.checks) {
     if (check.status != imgweld::CheckStatus::kBad) continue;
-    if (!UnpackLeavesUnchecked(check.name, check.detail)) {
+    if (!UnpackLeavesUnchecked(facts, check.name, check.detail)) {
       Fail("-U took apart an image whose check \"" + check.name + "\" -V fails: " + check.detail +
            "\n" + verified.Text());
     }

@@ -1,7 +1,7 @@
 #include "common/Json.h"
 
+#include <array>
 #include <cstdio>
-#include <cstring>
 
 namespace imgweld {
 
@@ -29,15 +29,15 @@ Json& Json::Push(Json value) {
 
 namespace {
 
-// The bytes a JSON string cannot hold as they are: the quote, the backslash,
-// the control bytes (0x00 ends the set, and is found as the text's end or
-// where the text holds one) and every byte from 0x7F.
-std::string EscapedBytes() {
-  std::string bytes = "\"\\";
-  for (int b = 0x01; b < 0x20; ++b) bytes += static_cast<char>(b);
-  for (int b = 0x7F; b <= 0xFF; ++b) bytes += static_cast<char>(b);
-  return bytes;
-}
+// The bytes a JSON string cannot hold as they are: the quote, the
+// backslash, the control bytes and every byte from 0x7F.
+constexpr std::array<bool, 256> kEscaped = [] {
+  std::array<bool, 256> escaped{};
+  for (size_t b = 0; b < escaped.size(); ++b) escaped[b] = b < 0x20 || b >= 0x7F;
+  escaped['"'] = true;
+  escaped['\\'] = true;
+  return escaped;
+}();
 
 void AppendEscaped(std::string& out, char c) {
   switch (c) {
@@ -67,20 +67,21 @@ void AppendEscaped(std::string& out, char c) {
 }  // namespace
 
 // Listings hold megabytes of text for a hostile image: the bytes that need
-// no escape are copied a run at a time, found by strcspn.
+// no escape are copied a run at a time.
 std::string JsonString(const std::string& text) {
-  static const std::string kEscaped = EscapedBytes();
-  std::string out = "\"";
-  const char* at = text.c_str();
-  const char* const end = at + text.size();
-  while (at < end) {
-    const size_t plain = std::strcspn(at, kEscaped.c_str());
-    out.append(at, plain);
-    at += plain;
-    if (at == end) break;
-    AppendEscaped(out, *at++);
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  size_t plainFrom = 0;
+  for (size_t at = 0; at < text.size(); ++at) {
+    if (!kEscaped[static_cast<unsigned char>(text[at])]) continue;
+    out.append(text, plainFrom, at - plainFrom);
+    AppendEscaped(out, text[at]);
+    plainFrom = at + 1;
   }
-  return out + "\"";
+  out.append(text, plainFrom);
+  out += '"';
+  return out;
 }
 
 void Json::Write(std::string& out, size_t depth) const {
