@@ -3,6 +3,13 @@
 // only ranges that lie in the image, its JSON is valid JSON, a configuration
 // printed to rebuild the image parses as one, every outcome is an expected
 // exit code, and "-V" and "-L" agree on whether the image is damaged.
+// Where "-L ini" prints a configuration, it is held to it on another road:
+// "-X" writes the kit of the same bytes, and "-P" of the kit's setting.ini
+// (the text -L printed) packs them again, byte for byte.
+#include <malloc.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -10,17 +17,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <span>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
+#include "JsonSyntax.h"
 #include "common/Output.h"
 #include "config/ConfigDocument.h"
 #include "image/ImageSource.h"
+#include "inspect/KitCommand.h"
 #include "inspect/ListCommand.h"
 #include "inspect/VerifyCommand.h"
+#include "pack/PackFirmware.h"
 
 namespace {
 
@@ -42,103 +56,6 @@ class CheckedSource final : public imgweld::ImageSource {
     return true;
   }
   const uint8_t* data_;
-};
-
-// A recursive-descent check of JSON syntax (RFC 8259), enough to tell a
-// valid document from a broken one.
-class JsonSyntax {
- public:
-  explicit JsonSyntax(std::string_view text) : text_(text) {}
-
-  bool Valid() {
-    Blank();
-    if (!Value(0)) return false;
-    Blank();
-    return at_ == text_.size();
-  }
-
- private:
-  bool Value(int depth) {
-    if (depth > 64 || at_ >= text_.size()) return false;
-    const char c = text_[at_];
-    if (c == '{') return Container('}', depth, true);
-    if (c == '[') return Container(']', depth, false);
-    if (c == '"') return String();
-    if (c == '-' || (c >= '0' && c <= '9')) return Number();
-    for (std::string_view word : {"true", "false", "null"}) {
-      if (text_.substr(at_, word.size()) == word) {
-        at_ += word.size();
-        return true;
-      }
-    }
-    return false;
-  }
-
-  bool Container(char close, int depth, bool object) {
-    ++at_;
-    Blank();
-    if (Peek(close)) return ++at_, true;
-    for (;;) {
-      Blank();
-      if (object) {
-        if (!String()) return false;
-        Blank();
-        if (!Peek(':')) return false;
-        ++at_;
-        Blank();
-      }
-      if (!Value(depth + 1)) return false;
-      Blank();
-      if (Peek(close)) return ++at_, true;
-      if (!Peek(',')) return false;
-      ++at_;
-    }
-  }
-
-  bool String() {
-    if (!Peek('"')) return false;
-    for (++at_; at_ < text_.size(); ++at_) {
-      const auto c = static_cast<unsigned char>(text_[at_]);
-      if (c == '"') return ++at_, true;
-      if (c < 0x20) return false;
-      if (c != '\\') continue;
-      if (++at_ >= text_.size()) return false;
-      const char escape = text_[at_];
-      if (escape == 'u') {
-        for (int i = 0; i < 4; ++i) {
-          if (++at_ >= text_.size() || !std::isxdigit(static_cast<unsigned char>(text_[at_]))) {
-            return false;
-          }
-        }
-      } else if (std::string_view("\"\\/bfnrt").find(escape) == std::string_view::npos) {
-        return false;
-      }
-    }
-    return false;
-  }
-
-  bool Number() {
-    const size_t start = at_;
-    if (Peek('-')) ++at_;
-    if (at_ >= text_.size() || !std::isdigit(static_cast<unsigned char>(text_[at_]))) return false;
-    if (text_[at_] == '0' && at_ + 1 < text_.size() &&
-        std::isdigit(static_cast<unsigned char>(text_[at_ + 1]))) {
-      return false;  // no leading zeros
-    }
-    while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_]))) ++at_;
-    return at_ > start;
-  }
-
-  bool Peek(char c) const { return at_ < text_.size() && text_[at_] == c; }
-  void Blank() {
-    while (at_ < text_.size() &&
-           std::string_view(" \t\r\n").find(text_[at_]) != std::string_view::npos) {
-      ++at_;
-    }
-  }
-
-  std::string_view text_;
-  size_t at_ = 0;
 };
 
 bool List(const uint8_t* data, size_t size, imgweld::ListMode mode, std::string& text,
@@ -180,6 +97,120 @@ bool IsRefusal(const std::string& text) {
   return lines.size() == 1 || lines.back().ends_with(" the packer refuses the configuration\n");
 }
 
+namespace fs = std::filesystem;
+
+// Inputs up to this length are packed again from their kit; longer ones,
+// which a run reaches only with a larger -max_len, are held to the
+// configuration by -L ini's own comparison alone.
+constexpr size_t kMaxKitInput = size_t{1} << 20;
+
+// Where the round trip's files go: TMPDIR, else a memory file system where
+// there is one. -X and -P sync every file before it takes its name; on a
+// disk that alone would cost more than all the rest of an input.
+fs::path ScratchDirectory() {
+  const char* tmp = std::getenv("TMPDIR");
+  if (tmp != nullptr && *tmp != '\0') return tmp;
+  if (access("/dev/shm", W_OK) == 0) return "/dev/shm";
+  return "/tmp";
+}
+
+// A private directory for the kit round trip: the image as a file, the
+// kit -X writes and the image -P packs from it.
+struct Workspace {
+  fs::path root;
+  fs::path image;
+  fs::path kit;
+  fs::path packed;
+
+  Workspace() {
+    std::string pattern = (ScratchDirectory() / "imgweld-inspect-fuzz-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) Fail("mkdtemp failed", "");
+    root = pattern;
+    image = root / "fw.img";
+    kit = root / "kit";
+    packed = root / "packed";
+  }
+
+  ~Workspace() {
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  }
+
+  // Empty kit and output directories for the next input.
+  void Reset() const {
+    for (const fs::path& dir : {kit, packed}) {
+      fs::remove_all(dir);
+      fs::create_directory(dir);
+    }
+  }
+};
+
+const Workspace& GetWorkspace() {
+  static const Workspace workspace;
+  return workspace;
+}
+
+std::string ReadWholeFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Fail("cannot read " + path.string(), "");
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// -L ini printed `ini` for these bytes: -X must take them apart into a kit
+// whose setting.ini is that text, and -P of the kit must give the bytes.
+void CheckKitRepacks(const uint8_t* data, size_t size, const std::string& ini) {
+  const Workspace& workspace = GetWorkspace();
+  workspace.Reset();
+  {
+    std::ofstream file(workspace.image, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!file) Fail("cannot write the input image", "");
+  }
+  imgweld::StringOutput extracted;
+  if (!imgweld::ExtractKit(workspace.image.string(), workspace.kit.string(), /*verify=*/false,
+                           extracted)) {
+    Fail("-L ini printed a configuration, but -X makes no kit", extracted.Diagnostics());
+  }
+  const fs::path config = workspace.kit / "setting.ini";
+  if (ReadWholeFile(config) != ini) Fail("-X wrote another setting.ini than -L ini printed", ini);
+  imgweld::StringOutput packed;
+  if (!imgweld::PackFirmware(config.string(), workspace.packed.string(), packed)) {
+    Fail("-P refuses the kit of -L ini's configuration", packed.Text() + packed.Diagnostics());
+  }
+  const std::string image = ReadWholeFile(workspace.packed / "Firmware.img");
+  if (image.size() != size || std::memcmp(image.data(), data, size) != 0) {
+    const auto differ = std::mismatch(image.begin(), image.end(), data, data + size);
+    Fail("-P of the kit does not give the image again, first difference at byte " +
+             std::to_string(differ.first - image.begin()) + " of " + std::to_string(size) +
+             " (packed " + std::to_string(image.size()) + ")",
+         ini);
+  }
+}
+
+// The round trip costs more than everything else an input does (it writes
+// and reads two images' worth of files), and most inputs -L ini takes
+// differ from an earlier one only in payload bytes, which -X writes and -P
+// copies as they are; the boot programs, which -P builds a block from, are
+// held to the image by -L ini's own comparison on every input. So it is
+// made once for each configuration -L ini prints. An input that fails it
+// fails it when run alone too: a new process has packed nothing yet.
+bool FirstPackOf(const std::string& ini) {
+  constexpr size_t kRemembered = 4096;
+  static std::unordered_set<std::string> packed;
+  if (packed.size() >= kRemembered) packed.clear();
+  return packed.insert(ini).second;
+}
+
+// Every input makes listings, some of megabytes (a hostile table of many
+// overlapping entries), and frees them again. glibc hands such blocks back
+// to the system on each free and faults them in again on the next input,
+// which cost more than the listing; kept, they are reused.
+[[maybe_unused]] const bool kHeapKept = [] {
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc takes
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  return true;
+}();
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -194,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string jsonError;
   const bool jsonListed = List(data, size, ListMode::kJson, json, &jsonError);
   if (jsonListed != textListed) Fail("json and text disagree", json);
-  if (json.empty() ? !IsOneDiagnostic(jsonError) : !JsonSyntax(json).Valid()) {
+  if (json.empty() ? !IsOneDiagnostic(jsonError) : !fuzz::IsValidJson(json)) {
     Fail("invalid JSON", json + jsonError);
   }
 
@@ -210,6 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (document.FindSection("System") == nullptr || document.FindSection("UserPart1") == nullptr) {
       Fail("ini without its sections", ini);
     }
+    if (size <= kMaxKitInput && FirstPackOf(ini)) CheckKitRepacks(data, size, ini);
   } else if (!ini.empty() || !IsRefusal(iniError)) {
     Fail("a refused ini must print nothing and its refusal on standard error", ini + iniError);
   }

@@ -2,7 +2,8 @@
 // holds the unpacker to what it promises on any input: every file it writes
 // lies inside the output directory, the working directory stays where it was,
 // a failure ends with exactly one error line and leaves no temporary file,
-// and a success names only files that exist.
+// and a success names only files that exist. What -U takes apart, "-V"
+// passes, but for the checks -U deliberately does not make.
 //
 // The output directory sits three levels below a private directory, so a
 // name that climbs out of it ("../x", "../../x", ...) lands where the check
@@ -19,12 +20,17 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "common/Output.h"
+#include "image/FirmwareImage.h"
+#include "image/ImageReader.h"
+#include "image/ImageSource.h"
+#include "inspect/VerifyCommand.h"
 #include "unpack/UnpackFirmware.h"
 
 namespace {
@@ -144,6 +150,88 @@ void CheckAndEmptyOutput(const Workspace& workspace) {
   if (fs::current_path().string() != workspace.cwd) Fail("the working directory changed");
 }
 
+// The checks of "-V" that "-U" (without the digest) does not make, so an
+// image it takes apart may fail them; any other failed check is a
+// disagreement. A record's check is named "record <n> <name>" and told
+// apart by the start of its detail.
+struct NotMadeByUnpack {
+  std::string_view name;    // a check's name, or "record" for every record's
+  std::string_view detail;  // the start of a failed detail; empty for any
+  std::string_view reason;
+  // Only for a record -U writes no file for.
+  bool unextractedOnly = false;
+};
+
+constexpr NotMadeByUnpack kNotMadeByUnpack[] = {
+    {"header", "",
+     "-U reads the table where the header puts it; the header length field, a "
+     "count of 0 and a single record's size are not its concern"},
+    {"header crc", "", "-U takes the header's fields without their checksum"},
+    {"table crc", "", "-U takes the records without their checksum"},
+    {"image length", "", "-U reads payloads where the records say; the recorded length is unused"},
+    {"overlap", "", "-U extracts payloads that share bytes whole, with a note on standard error"},
+    {"record", "",
+     "-U passes over a record it writes no file for (a vendor record that holds "
+     "no payload), wherever its fields place it",
+     true},
+    {"record", "fill area:", "-U writes nothing for a fill partition"},
+    {"record", "data of ", "-U copies a payload longer than its partition's sectors whole"},
+    {"record", "data length ", "-U copies the boot programs as the record's fields place them"},
+    {"record", "boot block copy:", "-U reads the first copy of the boot programs only"},
+    {"boot signature", "", "-U copies the boot programs out without reading the block's marks"},
+    {"boot sectors", "", "-U does not read the boot block's control sectors"},
+    {"boot sector crcs", "", "-U does not read the boot block's control sectors"},
+    {"boot code crc", "", "-U copies the boot code without its checksum"},
+    {"boot ddr crcs", "", "-U copies the DDR program without its checksums"},
+    {"boot copies", "", "-U reads the first copy of the boot block only"},
+    {"boot block", "", "-U copies what a boot record places, whether a block fits it or not"},
+    {"backup block", "", "-U does not compare the backup of header and table"},
+};
+
+// Whether -U writes a file for the record a check named "record <n> ..."
+// is about, by the same rule it decides that by.
+bool Extracted(const imgweld::TaggedImageFacts& facts, std::string_view name) {
+  const unsigned long index = std::strtoul(std::string(name.substr(7)).c_str(), nullptr, 10);
+  for (const imgweld::TaggedRecord& record : facts.records) {
+    if (record.index != index) continue;
+    return record.entry.type == imgweld::PART_TYPE_IDBLOCK ||
+           imgweld::ExtractsToNamedFile(record.entry);
+  }
+  return true;
+}
+
+bool UnpackLeavesUnchecked(const imgweld::TaggedImageFacts& facts, std::string_view name,
+                           std::string_view detail) {
+  const bool record = name.starts_with("record ");
+  const std::string_view kind = record ? "record" : name;
+  return std::any_of(std::begin(kNotMadeByUnpack), std::end(kNotMadeByUnpack),
+                     [&](const NotMadeByUnpack& rule) {
+                       return rule.name == kind && detail.starts_with(rule.detail) &&
+                              (!rule.unextractedOnly || (record && !Extracted(facts, name)));
+                     });
+}
+
+// "-U offcheck" took `data` apart: "-V" of the same bytes may fail only the
+// checks -U does not make. -V lists the tagged reader's checks; they are
+// taken from the reader to be told apart, since a name comes from the image
+// and may hold anything.
+void CheckVerifyAgrees(const uint8_t* data, size_t size) {
+  imgweld::MemorySource source(std::span<const uint8_t>(data, size));
+  imgweld::StringOutput verified;
+  if (imgweld::VerifyImage(source, "fw.img", verified)) return;
+  if (imgweld::RecognizeImage(source).kind != imgweld::ImageKind::kTagged) {
+    Fail("-U took apart what -V does not take for a tagged image:\n" + verified.Text());
+  }
+  const imgweld::TaggedImageFacts facts = imgweld::ReadTaggedImage(source);
+  for (const imgweld::Check& check : facts.checks) {
+    if (check.status != imgweld::CheckStatus::kBad) continue;
+    if (!UnpackLeavesUnchecked(facts, check.name, check.detail)) {
+      Fail("-U took apart an image whose check \"" + check.name + "\" -V fails: " + check.detail +
+           "\n" + verified.Text());
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -158,5 +246,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                           /*verify=*/false, out);
   CheckOutcome(ok, out.Text(), workspace);
   CheckAndEmptyOutput(workspace);
+  if (ok) CheckVerifyAgrees(data, size);
   return 0;
 }

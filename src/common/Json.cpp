@@ -1,5 +1,6 @@
 #include "common/Json.h"
 
+#include <array>
 #include <cstdio>
 
 namespace imgweld {
@@ -26,37 +27,61 @@ Json& Json::Push(Json value) {
   return *this;
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20 || byte >= 0x7F) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-          out += escape;
-        } else {
-          out += c;
-        }
+namespace {
+
+// The bytes a JSON string cannot hold as they are: the quote, the
+// backslash, the control bytes and every byte from 0x7F.
+constexpr std::array<bool, 256> kEscaped = [] {
+  std::array<bool, 256> escaped{};
+  for (size_t b = 0; b < escaped.size(); ++b) escaped[b] = b < 0x20 || b >= 0x7F;
+  escaped['"'] = true;
+  escaped['\\'] = true;
+  return escaped;
+}();
+
+void AppendEscaped(std::string& out, char c) {
+  switch (c) {
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    default: {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(c));
+      out += escape;
     }
   }
-  return out + "\"";
+}
+
+}  // namespace
+
+// Listings hold megabytes of text for a hostile image: the bytes that need
+// no escape are copied a run at a time.
+std::string JsonString(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  size_t plainFrom = 0;
+  for (size_t at = 0; at < text.size(); ++at) {
+    if (!kEscaped[static_cast<unsigned char>(text[at])]) continue;
+    out.append(text, plainFrom, at - plainFrom);
+    AppendEscaped(out, text[at]);
+    plainFrom = at + 1;
+  }
+  out.append(text, plainFrom);
+  out += '"';
+  return out;
 }
 
 void Json::Write(std::string& out, size_t depth) const {
@@ -103,7 +128,8 @@ void Json::Write(std::string& out, size_t depth) const {
 std::string Json::Text() const {
   std::string out;
   Write(out, 0);
-  return out + "\n";
+  out += "\n";
+  return out;
 }
 
 }  // namespace imgweld

@@ -438,12 +438,14 @@ void CheckUncounted(const GptImageFacts& facts, std::vector<Check>& checks) {
 void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
   if (facts.Compact()) return;
   const bool packer = facts.PackerLayout();
-  const auto text = [](const GptEntryFacts& e) {
-    return Format("%s at sectors 0x%llx-0x%llx", EntryName(e).c_str(), Ull(e.entry.firstLba),
-                  Ull(e.entry.lastLba));
-  };
+  // Every entry of a hostile array may overlap every other: each entry's
+  // text is made once, not once per pair.
+  std::vector<std::string> texts;
+  texts.reserve(facts.entries.size());
   std::vector<std::optional<SectorExtent>> spans;
   for (const GptEntryFacts& e : facts.entries) {
+    texts.push_back(Format("%s at sectors 0x%llx-0x%llx", EntryName(e).c_str(),
+                           Ull(e.entry.firstLba), Ull(e.entry.lastLba)));
     if (e.entry.firstLba > e.entry.lastLba) {
       spans.emplace_back();
     } else {
@@ -451,13 +453,13 @@ void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
     }
   }
   for (const LayoutProblem& problem : FindGptLayoutProblems(spans)) {
-    const std::string self = text(facts.entries[problem.partition]);
+    const std::string& self = texts[problem.partition];
     if (packer && problem.rule == LayoutRule::kReservedArea) {
       AddCheck(checks, "overlap", false,
                self + Format(" overlaps the protective MBR and GPT at sectors 0x0-0x%llx",
                              Ull(problem.area.last)));
     } else if (problem.rule == LayoutRule::kOverlap) {
-      AddCheck(checks, "overlap", false, self + " overlaps " + text(facts.entries[problem.other]));
+      AddCheck(checks, "overlap", false, self + " overlaps " + texts[problem.other]);
     }
   }
 }

@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "common/ByteIO.h"
 #include "common/Output.h"
@@ -591,6 +592,16 @@ size_t Utf8Length(const std::string& text, size_t at) {
   return length;
 }
 
+// "\xHH" for a byte: a name of a hostile image may be all such bytes, and
+// its listing repeats it in every check that names it.
+void AppendHexEscape(std::string& shown, char c) {
+  constexpr std::string_view kHex = "0123456789ABCDEF";
+  const auto byte = static_cast<unsigned char>(c);
+  shown += "\\x";
+  shown += kHex[byte >> 4];
+  shown += kHex[byte & 0xF];
+}
+
 }  // namespace
 
 std::string Printable(const std::string& text) {
@@ -602,9 +613,7 @@ std::string Printable(const std::string& text) {
     const bool c1 = length == 2 && lead == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
     if (length == 0 || lead < 0x20 || lead == 0x7F || c1) {
       const size_t count = c1 ? 2 : 1;
-      for (size_t i = 0; i < count; ++i) {
-        shown += Format("\\x%02X", static_cast<unsigned char>(text[at + i]));
-      }
+      for (size_t i = 0; i < count; ++i) AppendHexEscape(shown, text[at + i]);
       at += count;
       continue;
     }

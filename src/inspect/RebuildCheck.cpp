@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -236,12 +238,16 @@ class Comparison {
         continue;
       }
       const size_t n = static_cast<size_t>(std::min<uint64_t>(end - at, kChunk));
-      const std::span<uint8_t> image(image_.data(), n);
-      const std::span<uint8_t> planned(planned_.data(), n);
+      const std::span<uint8_t> image(image_.get(), n);
+      const std::span<uint8_t> planned(planned_.get(), n);
       if (!source_.Read(at, image) || !PlannedBytes(piece, piece.from + (at - start), planned)) {
         return report.Fail(Format("byte 0x%llx: the image cannot be read there", Ull(at)));
       }
-      const auto mismatch = std::mismatch(image.begin(), image.end(), planned.begin());
+      // memcmp runs a word at a time; the byte that differs is looked for
+      // only once it says there is one.
+      const bool same = std::memcmp(image.data(), planned.data(), n) == 0;
+      const auto mismatch = same ? std::make_pair(image.end(), planned.end())
+                                 : std::mismatch(image.begin(), image.end(), planned.begin());
       if (mismatch.first != image.end()) {
         const uint64_t where = at + static_cast<uint64_t>(mismatch.first - image.begin());
         return report.Fail(Format("byte 0x%llx: the image holds 0x%02x, the rebuilt image 0x%02x",
@@ -256,8 +262,11 @@ class Comparison {
   const ImagePlan& plan_;
   const ImageInputs& inputs_;
   const uint8_t fillByte_;
-  std::vector<uint8_t> image_ = std::vector<uint8_t>(kChunk);
-  std::vector<uint8_t> planned_ = std::vector<uint8_t>(kChunk);
+  // No more than the image holds, and not zeroed first: every byte
+  // compared is read into them before.
+  const size_t bufferSize_ = static_cast<size_t>(std::min<uint64_t>(source_.Length(), kChunk));
+  std::unique_ptr<uint8_t[]> image_ = std::make_unique_for_overwrite<uint8_t[]>(bufferSize_);
+  std::unique_ptr<uint8_t[]> planned_ = std::make_unique_for_overwrite<uint8_t[]>(bufferSize_);
 };
 
 }  // namespace
