@@ -32,6 +32,7 @@
 #include "image/ImageSource.h"
 #include "inspect/VerifyCommand.h"
 #include "unpack/UnpackFirmware.h"
+#include "unpack/UnpackRefusals.h"
 
 namespace {
 
@@ -150,65 +151,22 @@ void CheckAndEmptyOutput(const Workspace& workspace) {
   if (fs::current_path().string() != workspace.cwd) Fail("the working directory changed");
 }
 
-// The checks of "-V" that "-U" (without the digest) does not make, so an
-// image it takes apart may fail them; any other failed check is a
-// disagreement. A record's check is named "record <n> <name>" and told
-// apart by the start of its detail.
-struct NotMadeByUnpack {
-  std::string_view name;    // a check's name, or "record" for every record's
-  std::string_view detail;  // the start of a failed detail; empty for any
-  std::string_view reason;
-  // Only for a record -U writes no file for.
-  bool unextractedOnly = false;
-};
-
-constexpr NotMadeByUnpack kNotMadeByUnpack[] = {
-    {"header", "",
-     "-U reads the table where the header puts it; the header length field, a "
-     "count of 0 and a single record's size are not its concern"},
-    {"header crc", "", "-U takes the header's fields without their checksum"},
-    {"table crc", "", "-U takes the records without their checksum"},
-    {"image length", "", "-U reads payloads where the records say; the recorded length is unused"},
-    {"overlap", "", "-U extracts payloads that share bytes whole, with a note on standard error"},
-    {"record", "",
-     "-U passes over a record it writes no file for (a vendor record that holds "
-     "no payload), wherever its fields place it",
-     true},
-    {"record", "fill area:", "-U writes nothing for a fill partition"},
-    {"record", "data of ", "-U copies a payload longer than its partition's sectors whole"},
-    {"record", "data length ", "-U copies the boot programs as the record's fields place them"},
-    {"record", "boot block copy:", "-U reads the first copy of the boot programs only"},
-    {"boot signature", "", "-U copies the boot programs out without reading the block's marks"},
-    {"boot sectors", "", "-U does not read the boot block's control sectors"},
-    {"boot sector crcs", "", "-U does not read the boot block's control sectors"},
-    {"boot code crc", "", "-U copies the boot code without its checksum"},
-    {"boot ddr crcs", "", "-U copies the DDR program without its checksums"},
-    {"boot copies", "", "-U reads the first copy of the boot block only"},
-    {"boot block", "", "-U copies what a boot record places, whether a block fits it or not"},
-    {"backup block", "", "-U does not compare the backup of header and table"},
-};
-
-// Whether -U writes a file for the record a check named "record <n> ..."
-// is about, by the same rule it decides that by.
-bool Extracted(const imgweld::TaggedImageFacts& facts, std::string_view name) {
-  const unsigned long index = std::strtoul(std::string(name.substr(7)).c_str(), nullptr, 10);
-  for (const imgweld::TaggedRecord& record : facts.records) {
-    if (record.index != index) continue;
-    return record.entry.type == imgweld::PART_TYPE_IDBLOCK ||
-           imgweld::ExtractsToNamedFile(record.entry);
+// The kinds of problem of a failed "-V" check that "-U" does not let pass:
+// -U decides from the same kinds, through its table of refusals, so an
+// image it took apart may fail a check only with kinds that table lets pass.
+// A failed check of no kind is a check -U cannot have judged at all.
+std::string RefusedKinds(const imgweld::Check& check) {
+  if (check.problems.empty()) return "a check of no kind";
+  std::string refused;
+  for (const imgweld::TaggedRule rule : check.problems) {
+    const bool passes =
+        std::any_of(imgweld::kUnpackPasses.begin(), imgweld::kUnpackPasses.end(),
+                    [rule](const imgweld::UnpackPass& pass) { return pass.rule == rule; });
+    if (!passes) {
+      refused += "kind " + std::to_string(static_cast<int>(rule)) + " ";
+    }
   }
-  return true;
-}
-
-bool UnpackLeavesUnchecked(const imgweld::TaggedImageFacts& facts, std::string_view name,
-                           std::string_view detail) {
-  const bool record = name.starts_with("record ");
-  const std::string_view kind = record ? "record" : name;
-  return std::any_of(std::begin(kNotMadeByUnpack), std::end(kNotMadeByUnpack),
-                     [&](const NotMadeByUnpack& rule) {
-                       return rule.name == kind && detail.starts_with(rule.detail) &&
-                              (!rule.unextractedOnly || (record && !Extracted(facts, name)));
-                     });
+  return refused;
 }
 
 // "-U offcheck" took `data` apart: "-V" of the same bytes may fail only the
@@ -225,9 +183,10 @@ void CheckVerifyAgrees(const uint8_t* data, size_t size) {
   const imgweld::TaggedImageFacts facts = imgweld::ReadTaggedImage(source);
   for (const imgweld::Check& check : facts.checks) {
     if (check.status != imgweld::CheckStatus::kBad) continue;
-    if (!UnpackLeavesUnchecked(facts, check.name, check.detail)) {
-      Fail("-U took apart an image whose check \"" + check.name + "\" -V fails: " + check.detail +
-           "\n" + verified.Text());
+    const std::string refused = RefusedKinds(check);
+    if (!refused.empty()) {
+      Fail("-U took apart an image whose check \"" + check.name + "\" -V fails with " + refused +
+           "(which -U does not let pass): " + check.detail + "\n" + verified.Text());
     }
   }
 }

@@ -46,6 +46,9 @@ enum class BackupPlace {
 struct FormLimits {
   uint64_t reservedSectors = 0;  // sectors 0 to reservedSectors - 1 hold the image's own structures
   uint64_t maxImageLength = 0;   // bytes; no position of the image lies at or past it
+  // No partition's sector lies at or past this one: with what the form
+  // writes after the last partition, it would reach past maxImageLength.
+  uint64_t sectorLimit = 0;
   size_t maxPartitions = 0;
   uint64_t backupSectors = 0;  // when the image carries a backup
   BackupPlace backupPlace = BackupPlace::kAfterLastPartition;
@@ -65,16 +68,15 @@ inline bool SpansMeet(const SectorExtent& a, const SectorExtent& b) {
   return a.first <= b.last && b.first <= a.last;
 }
 
-// Appends a kOverlap problem for every partition before `index` whose span
-// shares a sector with that of `index`, in the order of the list. Both
-// forms write every partition at its sectors, so such two destroy each other.
-inline void AppendOverlaps(std::span<const std::optional<SectorExtent>> spans, size_t index,
-                           std::vector<LayoutProblem>& problems) {
-  const SectorExtent& span = *spans[index];
-  for (size_t j = 0; j < index; ++j) {
-    if (!spans[j] || !SpansMeet(span, *spans[j])) continue;
-    problems.push_back({LayoutRule::kOverlap, index, span, j, *spans[j]});
-  }
-}
+// The problems of a layout of the form `limits` describes, given the
+// sectors each partition takes (nothing for one that takes none). `diskEnd`
+// is the disk's size in sectors when a backup at the disk's end ends it
+// (kEndOfDisk), else kOpenDiskEnd. For each partition in list order:
+// kReservedArea, kPastLimit, kBackupArea, then kOverlap with every earlier
+// partition it meets, in list order, since both forms write every
+// partition at its sectors and two that meet destroy each other.
+std::vector<LayoutProblem> FindLayoutProblems(const FormLimits& limits,
+                                              std::span<const std::optional<SectorExtent>> spans,
+                                              uint64_t diskEnd);
 
 }  // namespace imgweld

@@ -19,6 +19,25 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// The image -P makes of the example configuration `example`; empty when it
+// refuses it.
+Bytes PackExample(const std::string& example) {
+  TempDir dir;
+  StringOutput out;
+  if (!PackFirmware(SourceDir() + "/examples/" + example + "/setting.ini", dir.Path().string(), out,
+                    FixedPackTime())) {
+    return {};
+  }
+  return ReadBytes(dir / "Firmware.img");
+}
+
+// The kit of an example's image: "board" is tagged, the others are
+// partition-table images.
+bool BuildExampleKit(const std::string& example, ImageSource& source, Output& messages, Kit& kit) {
+  return example == "board" ? BuildTaggedKit(source, ReadTaggedImage(source), "img", messages, kit)
+                            : BuildGptKit(source, ReadGptImage(source), "img", messages, kit);
+}
+
 void Put32(Bytes& bytes, size_t at, uint32_t value) {
   for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
@@ -129,20 +148,13 @@ TEST(RebuildConfigTest, OnlyValuesThatReadBackAreCarried) {
 TEST(RebuildConfigTest, PlannedFailureOfTheKitIsPrintedBeforeTheCheckLine) {
   for (const std::string example : {"board", "gpt-board"}) {
     SCOPED_TRACE(example);
-    TempDir dir;
-    StringOutput out;
-    ASSERT_TRUE(PackFirmware(SourceDir() + "/examples/" + example + "/setting.ini",
-                             dir.Path().string(), out, FixedPackTime()));
-    const Bytes packed = ReadBytes(dir / "Firmware.img");
+    const Bytes packed = PackExample(example);
+    ASSERT_FALSE(packed.empty());
     MemorySource source(packed);
     StringOutput messages;
     // The kit as made, and a check of it with an edited configuration.
     Kit kit;
-    if (example == "board") {
-      ASSERT_TRUE(BuildTaggedKit(source, ReadTaggedImage(source), "img", messages, kit));
-    } else {
-      ASSERT_TRUE(BuildGptKit(source, ReadGptImage(source), "img", messages, kit));
-    }
+    ASSERT_TRUE(BuildExampleKit(example, source, messages, kit));
     std::string config = kit.config;
     const auto check = [&](const std::string& text) {
       Kit edited = kit;
@@ -174,19 +186,12 @@ TEST(RebuildConfigTest, PlannedFailureOfTheKitIsPrintedBeforeTheCheckLine) {
 TEST(RebuildConfigTest, CheckKitNamesTheFirstDifferingByteOfEitherForm) {
   for (const std::string example : {"board", "gpt-board"}) {
     SCOPED_TRACE(example);
-    TempDir dir;
-    StringOutput out;
-    ASSERT_TRUE(PackFirmware(SourceDir() + "/examples/" + example + "/setting.ini",
-                             dir.Path().string(), out, FixedPackTime()));
-    const Bytes packed = ReadBytes(dir / "Firmware.img");
+    const Bytes packed = PackExample(example);
+    ASSERT_FALSE(packed.empty());
     MemorySource source(packed);
     StringOutput messages;
     Kit kit;
-    if (example == "board") {
-      ASSERT_TRUE(BuildTaggedKit(source, ReadTaggedImage(source), "img", messages, kit));
-    } else {
-      ASSERT_TRUE(BuildGptKit(source, ReadGptImage(source), "img", messages, kit));
-    }
+    ASSERT_TRUE(BuildExampleKit(example, source, messages, kit));
     ASSERT_FALSE(kit.config.empty()) << messages.Diagnostics();
     ASSERT_TRUE(CheckKit(source, kit, "img", messages)) << messages.Diagnostics();
     ASSERT_EQ(messages.Diagnostics(), "");

@@ -21,6 +21,7 @@ inline constexpr uint64_t kGptLastSectorLimit = kMaxImageLength / kSectorSize - 
 inline constexpr FormLimits kGptLimits{
     .reservedSectors = kGptReservedSectors,
     .maxImageLength = kMaxImageLength,
+    .sectorLimit = kGptLastSectorLimit,
     .maxPartitions = kMaxGptPartitions,
     .backupSectors = kGptBackupSectors,
     .backupPlace = BackupPlace::kEndOfDisk,

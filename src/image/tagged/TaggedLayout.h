@@ -21,6 +21,7 @@ inline constexpr uint64_t kTaggedSectorLimit = kMaxImageLength / kSectorSize;
 inline constexpr FormLimits kTaggedLimits{
     .reservedSectors = kTaggedReservedSectors,
     .maxImageLength = kMaxImageLength,
+    .sectorLimit = kTaggedSectorLimit,
     .maxPartitions = kMaxTaggedPartitions,
     .backupSectors = kTaggedBackupSectors,
     .backupPlace = BackupPlace::kAfterLastPartition,
