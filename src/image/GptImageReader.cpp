@@ -439,7 +439,7 @@ void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
   if (facts.Compact()) return;
   const bool packer = facts.PackerLayout();
   // Every entry of a hostile array may overlap every other: each entry's
-  // text is made once, not once per pair.
+  // text is made once, and its overlaps are named by the first.
   std::vector<std::string> texts;
   texts.reserve(facts.entries.size());
   std::vector<std::optional<SectorExtent>> spans;
@@ -452,14 +452,16 @@ void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
       spans.push_back(SectorExtent{e.entry.firstLba, e.entry.lastLba});
     }
   }
-  for (const LayoutProblem& problem : FindGptLayoutProblems(spans)) {
+  for (const FoldedProblem& folded : FoldOverlaps(FindGptLayoutProblems(spans))) {
+    const LayoutProblem& problem = folded.problem;
     const std::string& self = texts[problem.partition];
     if (packer && problem.rule == LayoutRule::kReservedArea) {
       AddCheck(checks, "overlap", false,
                self + Format(" overlaps the protective MBR and GPT at sectors 0x0-0x%llx",
                              Ull(problem.area.last)));
     } else if (problem.rule == LayoutRule::kOverlap) {
-      AddCheck(checks, "overlap", false, self + " overlaps " + texts[problem.other]);
+      AddCheck(checks, "overlap", false,
+               self + " overlaps " + texts[problem.other] + folded.AndMore());
     }
   }
 }

@@ -44,4 +44,22 @@ std::vector<LayoutProblem> FindLayoutProblems(const FormLimits& limits,
   return problems;
 }
 
+std::string FoldedProblem::AndMore() const {
+  return moreOverlaps == 0 ? std::string() : " (and " + std::to_string(moreOverlaps) + " more)";
+}
+
+std::vector<FoldedProblem> FoldOverlaps(std::span<const LayoutProblem> problems) {
+  std::vector<FoldedProblem> folded;
+  for (const LayoutProblem& problem : problems) {
+    if (problem.rule == LayoutRule::kOverlap && !folded.empty() &&
+        folded.back().problem.rule == LayoutRule::kOverlap &&
+        folded.back().problem.partition == problem.partition) {
+      ++folded.back().moreOverlaps;
+      continue;
+    }
+    folded.push_back({problem, 0});
+  }
+  return folded;
+}
+
 }  // namespace imgweld

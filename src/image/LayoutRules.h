@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace imgweld {
@@ -78,5 +79,18 @@ inline bool SpansMeet(const SectorExtent& a, const SectorExtent& b) {
 std::vector<LayoutProblem> FindLayoutProblems(const FormLimits& limits,
                                               std::span<const std::optional<SectorExtent>> spans,
                                               uint64_t diskEnd);
+
+// A problem as a listing names it: the overlaps of one partition folded
+// into the first, with the count of the rest. A hostile table whose every
+// entry meets every other would otherwise name each of its pairs, 8,128 of
+// them for 128 entries.
+struct FoldedProblem {
+  LayoutProblem problem;
+  size_t moreOverlaps = 0;  // further earlier partitions the same one meets
+
+  // " (and <n> more)", or nothing when there are none.
+  std::string AndMore() const;
+};
+std::vector<FoldedProblem> FoldOverlaps(std::span<const LayoutProblem> problems);
 
 }  // namespace imgweld

@@ -321,7 +321,8 @@ std::string SpanText(const SectorExtent& span) {
 void CheckOverlaps(const TaggedImageFacts& facts, std::vector<Check>& checks) {
   std::vector<std::optional<SectorExtent>> spans;
   for (size_t i = 0; i < facts.records.size(); ++i) spans.push_back(RecordSectors(facts, i));
-  for (const LayoutProblem& problem : FindTaggedLayoutProblems(spans)) {
+  for (const FoldedProblem& folded : FoldOverlaps(FindTaggedLayoutProblems(spans))) {
+    const LayoutProblem& problem = folded.problem;
     const std::string self =
         RecordName(facts.records[problem.partition]) + " at " + SpanText(problem.span);
     if (problem.rule == LayoutRule::kReservedArea) {
@@ -332,7 +333,7 @@ void CheckOverlaps(const TaggedImageFacts& facts, std::vector<Check>& checks) {
     } else if (problem.rule == LayoutRule::kOverlap) {
       AddCheck(checks, "overlap", false,
                self + " overlaps " + RecordName(facts.records[problem.other]) + " at " +
-                   SpanText(problem.area));
+                   SpanText(problem.area) + folded.AndMore());
       FailsWith(checks, TaggedRule::kOverlap);
     }
   }

@@ -276,6 +276,14 @@ TEST_F(ReadSideTest, HostilePartitionTablesFailVerify) {
        },
        "overlap          bad  entry 1 uboot at sectors 0xbf-0xff overlaps entry 0 IDBlock at "
        "sectors 0x40-0xbf"},
+      {"entry 2 moved onto entries 0 and 1: its overlaps named by the first",
+       [&](Bytes& b) {
+         PutLe(b, entry(2) + 32, 0x40, 8);
+         PutLe(b, entry(2) + 40, 0xFF, 8);
+         ResealGpt(b);
+       },
+       "overlap          bad  entry 2 misc at sectors 0x40-0xff overlaps entry 0 IDBlock at "
+       "sectors 0x40-0xbf (and 1 more)"},
       {"count in the private fields hiding entries",
        [&](Bytes& b) {
          PutLe(b, 512 + 112, 1, 2);  // outside the header checksum
