@@ -48,6 +48,26 @@ constexpr std::array<uint32_t, 256> MakeReflectedTable32(uint32_t reflectedPolyn
 
 constexpr auto kCrc16Table = MakeMsbTable16(0x8005);
 constexpr auto kCrc32Table = MakeReflectedTable32(0xEDB88320u);
+
+// Tables for eight bytes a step: entry i of table k is the register of byte
+// i followed by k zero bytes. A GPT array of 16 KiB is checked on every read
+// of a disk, the bytes of the tables' checksums eight times fewer table steps.
+constexpr std::array<std::array<uint32_t, 256>, 8> MakeSlicedTables32() {
+  std::array<std::array<uint32_t, 256>, 8> tables{};
+  tables[0] = kCrc32Table;
+  for (size_t k = 1; k < tables.size(); ++k) {
+    for (size_t i = 0; i < 256; ++i) {
+      const uint32_t previous = tables[k - 1][i];
+      tables[k][i] = (previous >> 8) ^ kCrc32Table[previous & 0xFF];
+    }
+  }
+  return tables;
+}
+constexpr auto kCrc32Slices = MakeSlicedTables32();
+
+uint32_t Le32At(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
 // Bit 12 of this polynomial is clear, unlike the usual CRC-32 one; the boards
 // check against this exact variant, so it must not be "corrected".
 constexpr auto kCrc32MsbTable = MakeMsbTable32(0x04C10DB7u);
@@ -78,7 +98,17 @@ uint16_t CrcCcitt(std::span<const uint8_t> data) {
 
 uint32_t Crc32(std::span<const uint8_t> data, uint32_t seed) {
   uint32_t reg = seed ^ 0xFFFFFFFFu;
-  for (uint8_t b : data) reg = (reg >> 8) ^ kCrc32Table[(reg ^ b) & 0xFF];
+  const uint8_t* p = data.data();
+  size_t left = data.size();
+  const auto& t = kCrc32Slices;
+  for (; left >= 8; p += 8, left -= 8) {
+    const uint32_t low = reg ^ Le32At(p);
+    const uint32_t high = Le32At(p + 4);
+    reg = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+          t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^
+          t[0][high >> 24];
+  }
+  for (; left > 0; ++p, --left) reg = (reg >> 8) ^ kCrc32Table[(reg ^ *p) & 0xFF];
   return reg ^ 0xFFFFFFFFu;
 }
 

@@ -606,6 +606,13 @@ void AppendHexEscape(std::string& shown, char c) {
 }  // namespace
 
 std::string Printable(const std::string& text) {
+  // Most names are plain ASCII and are shown as they are.
+  if (std::all_of(text.begin(), text.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b >= 0x20 && b < 0x7F;
+      })) {
+    return text;
+  }
   std::string shown;
   for (size_t at = 0; at < text.size();) {
     const auto lead = static_cast<unsigned char>(text[at]);
