@@ -70,15 +70,8 @@ bool VerifyDigest(const std::string& imagePath, File& image, uint64_t length, Ou
     ReportOpenFailure(hashFile, out);
     return false;
   }
-  // Missing bytes of a short hash file are zero.
   Md5Digest stored{};
-  hashFile.Read(stored.data(), stored.size());
-  if (hashFile.Error() != 0) {
-    out.Printf("UnPacking Error:Reading %s failed, err=%d!\r\n", hashFile.Path().c_str(),
-               hashFile.Error());
-    out.Note(hashFile.Path(), hashFile.FailureText());
-    return false;
-  }
+  if (!ReadStoredDigest(hashFile, stored, out)) return false;
   Progress progress(out, "verifying " + imagePath, length);
   Md5Digest computed{};
   const bool hashed = Md5OfStream(computed, image, kMd5WholeFile, &progress);

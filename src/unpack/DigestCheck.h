@@ -48,6 +48,13 @@ class BackgroundDigest {
   std::optional<Md5Digest> result_;
 };
 
+// Reads the digest stored in the first 16 bytes of `hashFile`; the bytes
+// of a shorter file that are missing are zero. A hash file that cannot be
+// read (a directory, say) holds no digest to compare with, and reporting a
+// mismatch would show bytes never stored: false, after "Reading <path>
+// failed" and the system's reason.
+bool ReadStoredDigest(File& hashFile, Md5Digest& stored, Output& out);
+
 // Compares the digest computed (nothing when it could not be) with the 16
 // bytes of the hash file, printing the messages of a failure: "Generating
 // hash failed!" (and, on standard error, `readFailure`, why reading

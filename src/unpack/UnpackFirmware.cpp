@@ -74,7 +74,6 @@ class Unpacker {
   void PlanOutputs();
   bool CheckPayloads();
   void NoteSharedData();
-  bool ReadStoredDigest();
   void ExplainPartitionTableImage();
   bool VerifyAndExtract();
   bool ReplayPending();
@@ -162,7 +161,7 @@ bool Unpacker::RunSteps() {
 // The digest runs beside the extraction; what the extraction prints and
 // writes counts only once the digest matches, in the order it happened.
 bool Unpacker::VerifyAndExtract() {
-  if (!ReadStoredDigest()) return false;
+  if (!ReadStoredDigest(hashFile_, stored_, out_)) return false;
   Progress progress(out_, "verifying " + imagePath_, imageLength_);
   BackgroundDigest digest;
   if (!digest.Start(image_, progress)) {
@@ -295,20 +294,6 @@ void Unpacker::ExplainPartitionTableImage() {
             "a partition-table image (Gpt_Enable), which is not unpacked; take it "
             "apart into a rebuild kit with imgweld -X " +
                 imagePath_ + " <dir>, or list it with imgweld -L " + imagePath_);
-}
-
-bool Unpacker::ReadStoredDigest() {
-  // Only the first 16 bytes of the hash file count; missing bytes are zero.
-  hashFile_.Read(stored_.data(), stored_.size());
-  // A hash file that cannot be read (a directory, say) holds no digest to
-  // compare with; reporting a mismatch would show bytes never stored.
-  if (hashFile_.Error() != 0) {
-    out_.Printf("UnPacking Error:Reading %s failed, err=%d!\r\n", hashFile_.Path().c_str(),
-                hashFile_.Error());
-    out_.Note(hashFile_.Path(), hashFile_.FailureText());
-    return false;
-  }
-  return true;
 }
 
 // The whole table must lie in the image before any record is acted on, so a
