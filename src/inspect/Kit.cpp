@@ -17,6 +17,7 @@
 #include "pack/PackTime.h"
 #include "pack/PartitionList.h"
 #include "unpack/OutputNames.h"
+#include "unpack/UnpackRefusals.h"
 
 namespace imgweld {
 namespace {
@@ -38,20 +39,12 @@ std::optional<std::string> PayloadFault(const ExtractedFile& file, uint64_t file
 }
 
 // What keeps the files of a tagged image from being written at all, as -U
-// refuses it before its first file: a table that does not lie in the image,
-// a record whose name is no plain file name, a payload outside the image.
+// refuses it before its first file: a header or table it refuses, a record
+// whose name is no plain file name, a payload outside the image.
 std::optional<std::string> TaggedFault(const TaggedImageFacts& facts,
                                        const TableExtraction& extraction) {
-  const FirmwareHeader& h = facts.header;
-  if (facts.fileLength < kHeaderSize) return "its header is cut short";
-  if (h.entryCount > 1 && h.entrySize < kEntrySize) return "its partition records overlap";
-  if (h.entryCount > kTableAreaRecords) {
-    return Format("its table counts %u records, its area holds %u", h.entryCount,
-                  kTableAreaRecords);
-  }
-  if (facts.records.size() != h.entryCount) {
-    return "its partition table does not lie in the image";
-  }
+  // The header and table are judged by -U's own table of refusals.
+  if (std::optional<std::string> reason = TableRefusalReason(facts)) return reason;
   for (const RecordExtraction& record : extraction.records) {
     const PartitionEntry& entry = record.record->entry;
     if (entry.type != PART_TYPE_IDBLOCK && !HasPlainRecordName(entry)) {

@@ -280,11 +280,8 @@ bool Unpacker::Refuse(const UnpackRefusal* refusal, RefusalFacts facts) {
 }
 
 RefusalFacts Unpacker::TableFacts() const {
-  RefusalFacts facts;
+  RefusalFacts facts = TableFactsOf(facts_);
   facts.imageLength = imageLength_;
-  facts.entryCount = header_.entryCount;
-  facts.entrySize = header_.entrySize;
-  facts.recordsRead = facts_.records.size();
   facts.error = image_.Error();
   return facts;
 }

@@ -159,4 +159,27 @@ const UnpackRefusal* FirstRefusal(const std::vector<Check>& checks, UnpackStage 
   return nullptr;
 }
 
+RefusalFacts TableFactsOf(const TaggedImageFacts& facts) {
+  RefusalFacts table;
+  table.imageLength = facts.fileLength;
+  table.entryCount = facts.header.entryCount;
+  table.entrySize = facts.header.entrySize;
+  table.recordsRead = facts.records.size();
+  return table;
+}
+
+std::optional<std::string> TableRefusalReason(const TaggedImageFacts& facts) {
+  constexpr std::string_view kLead = "UnPacking Error:";
+  constexpr std::string_view kEnd = "!\r\n";
+  for (const UnpackStage stage : {UnpackStage::kHeader, UnpackStage::kTable}) {
+    const UnpackRefusal* refusal = FirstRefusal(facts.checks, stage);
+    if (refusal == nullptr) continue;
+    std::string line = refusal->line(TableFactsOf(facts));
+    if (line.ends_with(kEnd)) line.resize(line.size() - kEnd.size());
+    if (line.starts_with(kLead)) line.erase(0, kLead.size());
+    return line;
+  }
+  return std::nullopt;
+}
+
 }  // namespace imgweld

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -64,5 +65,15 @@ const UnpackRefusal* FindRefusal(TaggedRule rule);
 // given; null when there is none.
 const UnpackRefusal* FirstRefusal(const std::vector<Check>& checks, UnpackStage stage,
                                   std::optional<uint32_t> record = std::nullopt);
+
+// What a header or table refusal names of `facts`: the file's length, the
+// table's count and record size, the records read.
+RefusalFacts TableFactsOf(const TaggedImageFacts& facts);
+
+// The first refusal -U makes of `facts` before it writes anything (header,
+// then table), as its reason alone: the line without "UnPacking Error:" and
+// "!\r\n", for a command that names it in words of its own; nothing when
+// -U would go on.
+std::optional<std::string> TableRefusalReason(const TaggedImageFacts& facts);
 
 }  // namespace imgweld

@@ -460,6 +460,48 @@ TEST(RebuildTest, KitPipelineGivesBothFormsTheSameOutcomes) {
   }
 }
 
+// -X refuses the header and table -U refuses, before anything is written,
+// for the same reason in -U's own words: a header cut short, records closer
+// than their size, more records than the table area holds.
+TEST(RebuildTest, KitRefusesTheTablesUnpackRefusesForItsReason) {
+  const struct {
+    const char* what;
+    uint64_t at;      // a header field, little-endian 32 bits
+    uint32_t value;   // its new value; 0 cuts the file to 100 bytes
+    const char* why;  // -U's line between "UnPacking Error:" and "!"
+  } cases[] = {
+      {"header cut short", 0, 0, "Header of firmware is cut short, length=100"},
+      {"records overlap", 0x1C, 64, "Partition records overlap, entrySize=64"},
+      {"more records than the area holds", 0x20, 40,
+       "Partition table holds more records than its area, entryCount=40"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    PackFixed(SourceDir() + "/examples/board/setting.ini", ".", dir.Path());
+    std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+    if (c.value == 0) {
+      image.resize(100);
+    } else {
+      for (int i = 0; i < 4; ++i) image[c.at + i] = static_cast<uint8_t>(c.value >> (8 * i));
+    }
+    WriteBytes(dir / "Firmware.img", image);
+    fs::create_directory(dir / "kit");
+    fs::create_directory(dir / "unpacked");
+    const Outcome unpacked = Imgweld({"-U", "Firmware.img", "unpacked", "offcheck"}, dir.Path());
+    EXPECT_NE(unpacked.out.find(std::string("UnPacking Error:") + c.why + "!"), std::string::npos)
+        << unpacked.out;
+    const Outcome kit = Imgweld({"-X", "Firmware.img", "kit", "offcheck"}, dir.Path());
+    EXPECT_EQ(kit.exitCode, 4);
+    EXPECT_NE(
+        kit.err.find(std::string("imgweld: Firmware.img: cannot be taken apart: ") + c.why + "\n"),
+        std::string::npos)
+        << kit.err;
+    EXPECT_EQ(kit.out, "");
+    EXPECT_TRUE(fs::is_empty(dir / "kit"));
+  }
+}
+
 // -X checks the hash file beside a tagged image as -U does: a mismatch fails
 // the run before any file takes its name, offcheck skips the check, and a
 // missing hash file is noted and passed over.
