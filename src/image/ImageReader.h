@@ -122,7 +122,10 @@ enum class GptRule {
   kBackupUnsound,        // found, but fails a checksum, names another sector or has no array
   kBackupHeaderDiffers,  // it does not mirror the primary header
   kBackupArrayDiffers,   // its array differs from the primary's
-  // The overlap check, one to one with LayoutRule (see GptLayoutRule).
+  // One to one with LayoutRule (see GptLayoutRule). The overlap check
+  // finds kOverlap, and kReservedArea on the packer's images; no check finds
+  // the other two, which are for a command that places partitions with
+  // FindGptLayoutProblems itself.
   kReservedArea,
   kPastLimit,
   kBackupArea,
