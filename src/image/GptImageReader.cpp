@@ -24,6 +24,19 @@ constexpr size_t kMbrRecordsAt = 446;
 constexpr size_t kMbrRecordSize = 16;
 constexpr uint8_t kProtectiveType = 0xEE;
 
+// The check just added, when it fails, fails with `rule`.
+void FailsWith(std::vector<Check>& checks, GptRule rule) {
+  if (checks.back().status == CheckStatus::kBad) checks.back().gptProblems.push_back(rule);
+}
+
+// A failed check of entry `record` (or of none) and each thing it found.
+void AddFailure(std::vector<Check>& checks, std::string name, std::string detail,
+                std::vector<GptRule> rules, std::optional<uint32_t> record = std::nullopt) {
+  AddCheck(checks, std::move(name), false, std::move(detail));
+  checks.back().gptProblems = std::move(rules);
+  checks.back().record = record;
+}
+
 // Crc32 of a header's first `headerSize` bytes with its checksum field zero,
 // or nothing when that size cannot be a header's.
 std::optional<uint32_t> HeaderCrc(const SectorBytes& bytes, uint32_t headerSize) {
@@ -212,11 +225,17 @@ void CheckMbr(const GptImageFacts& facts, std::vector<Check>& checks) {
              ok ? "one record of type 0xee from sector 1 over 0xffffffff sectors"
                 : Format("type 0x%02x from sector %u over 0x%x sectors, or other bytes not zero",
                          mbr.partitionType, mbr.firstLba, mbr.sectorCount));
+    FailsWith(checks, GptRule::kMbrNotPackers);
+    // Records beside the protective one are among the other bytes; they
+    // are named apart, as on other disks, so a hybrid MBR is known by its
+    // kind whichever tool wrote the GPT.
+    if (facts.HybridRecords() != 0) FailsWith(checks, GptRule::kHybridMbr);
     return;
   }
   const std::optional<size_t> record = ProtectiveRecord(facts.mbrBytes);
   if (!record || !HasBootSignature(facts.mbrBytes)) {
-    AddCheck(checks, "protective mbr", false, "no record of type 0xee, or no signature 55 aa");
+    AddFailure(checks, "protective mbr", "no record of type 0xee, or no signature 55 aa",
+               {GptRule::kNoProtectiveRecord});
     return;
   }
   ByteReader reader(facts.mbrBytes);
@@ -226,77 +245,96 @@ void CheckMbr(const GptImageFacts& facts, std::vector<Check>& checks) {
   const uint64_t disk = std::min<uint64_t>(facts.fileLength / kSector - 1, 0xFFFFFFFF);
   const std::string which = Format("record %zu of type 0xee", *record + 1);
   if (first != kGptHeaderLba) {
-    AddCheck(checks, "protective mbr", false,
-             Format("%s starts at sector %u, not 1", which.c_str(), first));
+    AddFailure(checks, "protective mbr",
+               Format("%s starts at sector %u, not 1", which.c_str(), first),
+               {GptRule::kProtectiveStart});
   } else if (facts.HybridRecords() != 0) {
     AddCheck(checks, "protective mbr", true,
              Format("a hybrid MBR: %s from sector 1, and %u more in use", which.c_str(),
                     facts.HybridRecords()));
+    checks.back().gptProblems.push_back(GptRule::kHybridMbr);
   } else if (count != disk && count != 0xFFFFFFFF) {
-    AddCheck(checks, "protective mbr", false,
-             Format("%s covers 0x%x sectors, the disk has 0x%llx after sector 0", which.c_str(),
-                    count, Ull(disk)));
+    AddFailure(checks, "protective mbr",
+               Format("%s covers 0x%x sectors, the disk has 0x%llx after sector 0", which.c_str(),
+                      count, Ull(disk)),
+               {GptRule::kProtectiveSize});
   } else {
     AddCheck(checks, "protective mbr", true,
              Format("one record of type 0xee from sector 1 over 0x%x sectors", count));
   }
 }
 
+// What a header check found wrong: in words, and by kind.
+struct HeaderFaults {
+  std::string text;
+  std::vector<GptRule> rules;
+
+  void Note(GptRule rule, const std::string& what) {
+    text += (text.empty() ? "" : ", ") + what;
+    rules.push_back(rule);
+  }
+};
+
 // What is wrong with the primary header's fields every GPT has, and on the
 // packer's images with its own layout: the array of 128 entries at sector
 // 2, the private fields. Empty when nothing is.
-std::string HeaderProblems(const GptImageFacts& facts) {
+HeaderFaults HeaderProblems(const GptImageFacts& facts) {
   const GptHeader& h = facts.primary;
   const bool packer = facts.PackerLayout();
-  std::string problems;
-  const auto note = [&](const std::string& text) {
-    problems += (problems.empty() ? "" : ", ") + text;
-  };
-  if (h.revision != kGptRevision) note(Format("revision 0x%08x", h.revision));
+  HeaderFaults faults;
+  if (h.revision != kGptRevision) {
+    faults.Note(GptRule::kHeaderRevision, Format("revision 0x%08x", h.revision));
+  }
   if (packer ? h.headerSize != kGptHeaderSize
              : h.headerSize < kGptHeaderSize || h.headerSize > kSectorSize) {
-    note(Format("header size %u", h.headerSize));
+    faults.Note(GptRule::kHeaderSize, Format("header size %u", h.headerSize));
   }
-  if (h.currentLba != kGptHeaderLba) note(Format("own sector %llu", Ull(h.currentLba)));
+  if (h.currentLba != kGptHeaderLba) {
+    faults.Note(GptRule::kHeaderOwnSector, Format("own sector %llu", Ull(h.currentLba)));
+  }
   if (packer) {
     if (h.firstUsableLba != kGptFirstUsableLba) {
-      note(Format("first usable sector %llu", Ull(h.firstUsableLba)));
+      faults.Note(GptRule::kFirstUsable, Format("first usable sector %llu", Ull(h.firstUsableLba)));
     }
     if (h.arrayLba != kGptArrayLba || h.entryCount != kGptEntryCount ||
         h.entrySize != kGptEntrySize) {
-      note(Format("array of %u entries of %u bytes at sector %llu", h.entryCount, h.entrySize,
-                  Ull(h.arrayLba)));
+      faults.Note(GptRule::kArrayPlace, Format("array of %u entries of %u bytes at sector %llu",
+                                               h.entryCount, h.entrySize, Ull(h.arrayLba)));
     }
     if (h.layoutMarker != facts.header.layoutMarker) {
-      note(Format("layout marker 0x%04x", h.layoutMarker));
+      faults.Note(GptRule::kLayoutMark, Format("layout marker 0x%04x", h.layoutMarker));
     }
-    if (h.partitionCount > kMaxGptPartitions) note(Format("%u partitions", h.partitionCount));
-    return problems;
+    if (h.partitionCount > kMaxGptPartitions) {
+      faults.Note(GptRule::kPartitionCount, Format("%u partitions", h.partitionCount));
+    }
+    return faults;
   }
   const uint64_t arrayEnd = h.arrayLba + ArraySectors(h);
   if (h.entrySize < kGptEntrySize || h.entrySize % 8 != 0 || h.entryCount == 0 ||
       h.arrayLba <= kGptHeaderLba || arrayEnd < h.arrayLba || arrayEnd > h.firstUsableLba) {
-    note(
+    faults.Note(
+        GptRule::kArrayPlace,
         Format("array of %u entries of %u bytes at sector %llu before the first usable sector "
                "%llu",
                h.entryCount, h.entrySize, Ull(h.arrayLba), Ull(h.firstUsableLba)));
   }
   if (h.firstUsableLba > h.lastUsableLba || h.lastUsableLba >= h.backupLba) {
-    note(Format("usable sectors 0x%llx-0x%llx with the backup at sector 0x%llx",
-                Ull(h.firstUsableLba), Ull(h.lastUsableLba), Ull(h.backupLba)));
+    faults.Note(GptRule::kUsableRange,
+                Format("usable sectors 0x%llx-0x%llx with the backup at sector 0x%llx",
+                       Ull(h.firstUsableLba), Ull(h.lastUsableLba), Ull(h.backupLba)));
   }
-  return problems;
+  return faults;
 }
 
 // The primary header, its checksum and its array's.
 void CheckHeader(const GptImageFacts& facts, std::vector<Check>& checks) {
   const GptHeader& h = facts.primary;
   const bool packer = facts.PackerLayout();
-  const std::string problems = HeaderProblems(facts);
+  HeaderFaults faults = HeaderProblems(facts);
   if (!HasGptSignature(facts.headerBytes)) {
-    AddCheck(checks, "gpt header", false, "no header at sector 1");
-  } else if (!problems.empty()) {
-    AddCheck(checks, "gpt header", false, "unexpected " + problems);
+    AddFailure(checks, "gpt header", "no header at sector 1", {GptRule::kNoHeader});
+  } else if (!faults.rules.empty()) {
+    AddFailure(checks, "gpt header", "unexpected " + faults.text, std::move(faults.rules));
   } else if (packer) {
     AddCheck(checks, "gpt header", true,
              Format("%s layout, %u partitions", facts.Compact() ? "compact" : "padded",
@@ -312,15 +350,18 @@ void CheckHeader(const GptImageFacts& facts, std::vector<Check>& checks) {
              "not checked: no layout mark of the packer's at byte 108, a disk of another tool");
   }
   if (!facts.computedHeaderCrc) {
-    AddCheck(checks, "header crc", false,
-             Format("stored 0x%08x over an impossible size", h.headerCrc));
+    AddFailure(checks, "header crc", Format("stored 0x%08x over an impossible size", h.headerCrc),
+               {GptRule::kHeaderCrc});
   } else {
     AddCrcCheck(checks, "header crc", h.headerCrc, *facts.computedHeaderCrc);
+    FailsWith(checks, GptRule::kHeaderCrc);
   }
   if (!facts.computedArrayCrc) {
-    AddCheck(checks, "array crc", false, "the partition array does not lie in the image");
+    AddFailure(checks, "array crc", "the partition array does not lie in the image",
+               {GptRule::kArrayOutside});
   } else {
     AddCrcCheck(checks, "array crc", h.arrayCrc, *facts.computedArrayCrc);
+    FailsWith(checks, GptRule::kArrayCrc);
   }
 }
 
@@ -335,9 +376,10 @@ void CheckEntries(const GptImageFacts& facts, std::vector<Check>& checks) {
     const uint64_t first = e.entry.firstLba;
     const uint64_t last = e.entry.lastLba;
     if (first > last || first < h.firstUsableLba || last > h.lastUsableLba) {
-      AddCheck(checks, name, false,
-               Format("sectors 0x%llx-0x%llx outside the usable 0x%llx-0x%llx", Ull(first),
-                      Ull(last), Ull(h.firstUsableLba), Ull(h.lastUsableLba)));
+      AddFailure(checks, name,
+                 Format("sectors 0x%llx-0x%llx outside the usable 0x%llx-0x%llx", Ull(first),
+                        Ull(last), Ull(h.firstUsableLba), Ull(h.lastUsableLba)),
+                 {GptRule::kEntryOutsideUsable}, e.index);
       continue;
     }
     const uint64_t length = e.recordedLength.value_or(0);
@@ -354,11 +396,13 @@ void CheckEntries(const GptImageFacts& facts, std::vector<Check>& checks) {
       end = first * kSector + length;
     }
     if (!fits) {
-      AddCheck(checks, name, false,
-               Format("%llu bytes of data would end at byte 0x%llx, past the end of the image",
-                      Ull(length), Ull(end)));
+      AddFailure(checks, name,
+                 Format("%llu bytes of data would end at byte 0x%llx, past the end of the image",
+                        Ull(length), Ull(end)),
+                 {GptRule::kPayloadPastEnd}, e.index);
     } else {
       AddCheck(checks, name, true, Format("sectors 0x%llx-0x%llx", Ull(first), Ull(last)));
+      checks.back().record = e.index;
     }
   }
 }
@@ -391,25 +435,29 @@ void CheckBackup(const GptImageFacts& facts, const GptReading& reading,
   }
   if (!facts.backupPosition) {
     const uint64_t named = reading.primary.header.backupLba;
-    AddCheck(checks, "backup gpt", false,
-             reading.primary.signature && named != kOpenBackupLba
-                 ? Format("sector 0x%llx lies past the end of the image", Ull(named))
-                 : "the image holds no backup header");
+    AddFailure(checks, "backup gpt",
+               reading.primary.signature && named != kOpenBackupLba
+                   ? Format("sector 0x%llx lies past the end of the image", Ull(named))
+                   : "the image holds no backup header",
+               {GptRule::kBackupMissing});
     return;
   }
   const uint64_t position = *facts.backupPosition;
   if (!reading.backup) {
-    AddCheck(checks, "backup gpt", false, Format("no header at byte 0x%llx", Ull(position)));
+    AddFailure(checks, "backup gpt", Format("no header at byte 0x%llx", Ull(position)),
+               {GptRule::kBackupMissing});
     return;
   }
   const std::string where = Format("header at byte 0x%llx", Ull(position));
   const std::string fault = reading.backup->Fault(position / kSector);
   if (!fault.empty()) {
-    AddCheck(checks, "backup gpt", false, where + " " + fault);
+    AddFailure(checks, "backup gpt", where + " " + fault, {GptRule::kBackupUnsound});
   } else if (!MirrorsPrimary(facts, reading)) {
-    AddCheck(checks, "backup gpt", false, where + " does not mirror the primary");
+    AddFailure(checks, "backup gpt", where + " does not mirror the primary",
+               {GptRule::kBackupHeaderDiffers});
   } else if (reading.backup->array != reading.primary.array) {
-    AddCheck(checks, "backup gpt", false, where + ", its array differs from the primary's");
+    AddFailure(checks, "backup gpt", where + ", its array differs from the primary's",
+               {GptRule::kBackupArrayDiffers});
   } else {
     AddCheck(checks, "backup gpt", true, where + ", header and array mirror the primary");
   }
@@ -425,9 +473,10 @@ void CheckUncounted(const GptImageFacts& facts, std::vector<Check>& checks) {
   if (!facts.PackerLayout()) return;
   for (const GptEntryFacts& e : facts.entries) {
     if (e.index < facts.header.partitionCount) continue;
-    AddCheck(checks, EntryName(e), false,
-             Format("in use at sectors 0x%llx-0x%llx, but the header counts %u partitions",
-                    Ull(e.entry.firstLba), Ull(e.entry.lastLba), facts.header.partitionCount));
+    AddFailure(checks, EntryName(e),
+               Format("in use at sectors 0x%llx-0x%llx, but the header counts %u partitions",
+                      Ull(e.entry.firstLba), Ull(e.entry.lastLba), facts.header.partitionCount),
+               {GptRule::kUncountedEntry}, e.index);
   }
 }
 
@@ -455,13 +504,15 @@ void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
   for (const FoldedProblem& folded : FoldOverlaps(FindGptLayoutProblems(spans))) {
     const LayoutProblem& problem = folded.problem;
     const std::string& self = texts[problem.partition];
+    const uint32_t entry = facts.entries[problem.partition].index;
     if (packer && problem.rule == LayoutRule::kReservedArea) {
-      AddCheck(checks, "overlap", false,
-               self + Format(" overlaps the protective MBR and GPT at sectors 0x0-0x%llx",
-                             Ull(problem.area.last)));
+      AddFailure(checks, "overlap",
+                 self + Format(" overlaps the protective MBR and GPT at sectors 0x0-0x%llx",
+                               Ull(problem.area.last)),
+                 {GptLayoutRule(problem.rule)}, entry);
     } else if (problem.rule == LayoutRule::kOverlap) {
-      AddCheck(checks, "overlap", false,
-               self + " overlaps " + texts[problem.other] + folded.AndMore());
+      AddFailure(checks, "overlap", self + " overlaps " + texts[problem.other] + folded.AndMore(),
+                 {GptLayoutRule(problem.rule)}, entry);
     }
   }
 }
@@ -477,21 +528,26 @@ void CheckPackerUsableRange(const GptImageFacts& facts, std::vector<Check>& chec
   const uint64_t backupSectors = kGptBackupSectors;
   const uint64_t fileSectors = (facts.fileLength + kSector - 1) / kSector;
   if (h.lastUsableLba + backupSectors != h.backupLba) {
-    AddCheck(checks, "usable sectors", false,
-             Format("the last usable sector 0x%llx is not %llu sectors before the backup header "
-                    "at sector 0x%llx",
-                    Ull(h.lastUsableLba), Ull(backupSectors), Ull(h.backupLba)));
+    AddFailure(checks, "usable sectors",
+               Format("the last usable sector 0x%llx is not %llu sectors before the backup "
+                      "header at sector 0x%llx",
+                      Ull(h.lastUsableLba), Ull(backupSectors), Ull(h.backupLba)),
+               {GptRule::kUsableEnd});
   } else if (*diskEnd > kPositionLimit / kSector) {
-    AddCheck(checks, "usable sectors", false,
-             Format("the disk of 0x%llx sectors reaches past 4 GiB", Ull(*diskEnd)));
+    AddFailure(checks, "usable sectors",
+               Format("the disk of 0x%llx sectors reaches past 4 GiB", Ull(*diskEnd)),
+               {GptRule::kDiskPastLimit});
   } else if (h.backupEnabled != 0 && fileSectors != *diskEnd) {
-    AddCheck(checks, "usable sectors", false,
-             Format("the backup header at sector 0x%llx does not end the file of 0x%llx sectors",
-                    Ull(h.backupLba), Ull(fileSectors)));
+    AddFailure(checks, "usable sectors",
+               Format("the backup header at sector 0x%llx does not end the file of 0x%llx "
+                      "sectors",
+                      Ull(h.backupLba), Ull(fileSectors)),
+               {GptRule::kBackupNotAtEnd});
   } else if (h.backupEnabled == 0 && fileSectors > h.lastUsableLba + 1) {
-    AddCheck(checks, "usable sectors", false,
-             Format("the file of 0x%llx sectors reaches past the last usable sector 0x%llx",
-                    Ull(fileSectors), Ull(h.lastUsableLba)));
+    AddFailure(checks, "usable sectors",
+               Format("the file of 0x%llx sectors reaches past the last usable sector 0x%llx",
+                      Ull(fileSectors), Ull(h.lastUsableLba)),
+               {GptRule::kFilePastUsable});
   }
 }
 
@@ -506,14 +562,17 @@ void CheckUsableRange(const GptImageFacts& facts, std::vector<Check>& checks) {
   const uint64_t sectors = facts.fileLength / kSector;
   const uint64_t arraySectors = ArraySectors(h);
   if (h.backupLba + 1 != sectors) {
-    AddCheck(checks, "usable sectors", false,
-             Format("the backup header at sector 0x%llx does not end the disk of 0x%llx sectors",
-                    Ull(h.backupLba), Ull(sectors)));
+    AddFailure(checks, "usable sectors",
+               Format("the backup header at sector 0x%llx does not end the disk of 0x%llx "
+                      "sectors",
+                      Ull(h.backupLba), Ull(sectors)),
+               {GptRule::kBackupNotAtEnd});
   } else if (h.backupLba <= arraySectors || h.lastUsableLba >= h.backupLba - arraySectors) {
-    AddCheck(checks, "usable sectors", false,
-             Format("the last usable sector 0x%llx leaves no room for the backup array of %llu "
-                    "sectors before the backup header at sector 0x%llx",
-                    Ull(h.lastUsableLba), Ull(arraySectors), Ull(h.backupLba)));
+    AddFailure(checks, "usable sectors",
+               Format("the last usable sector 0x%llx leaves no room for the backup array of "
+                      "%llu sectors before the backup header at sector 0x%llx",
+                      Ull(h.lastUsableLba), Ull(arraySectors), Ull(h.backupLba)),
+               {GptRule::kUsableEnd});
   } else {
     AddCheck(checks, "usable sectors", true,
              Format("0x%llx-0x%llx, the backup array and header end the disk of 0x%llx sectors",
@@ -522,6 +581,27 @@ void CheckUsableRange(const GptImageFacts& facts, std::vector<Check>& checks) {
 }
 
 }  // namespace
+
+GptRule GptLayoutRule(LayoutRule rule) {
+  switch (rule) {
+    case LayoutRule::kReservedArea:
+      return GptRule::kReservedArea;
+    case LayoutRule::kPastLimit:
+      return GptRule::kPastLimit;
+    case LayoutRule::kBackupArea:
+      return GptRule::kBackupArea;
+    case LayoutRule::kOverlap:
+      break;
+  }
+  return GptRule::kOverlap;
+}
+
+bool HasProblem(const std::vector<Check>& checks, GptRule rule, std::optional<uint32_t> record) {
+  return std::any_of(checks.begin(), checks.end(), [&](const Check& c) {
+    return (!record || c.record == record) &&
+           std::find(c.gptProblems.begin(), c.gptProblems.end(), rule) != c.gptProblems.end();
+  });
+}
 
 uint32_t GptImageFacts::HybridRecords() const {
   const std::optional<size_t> protective = ProtectiveRecord(mbrBytes);

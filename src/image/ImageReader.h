@@ -9,6 +9,7 @@
 #include "image/FirmwareImage.h"
 #include "image/GptRecords.h"
 #include "image/ImageSource.h"
+#include "image/LayoutRules.h"
 
 namespace imgweld {
 
@@ -87,6 +88,58 @@ enum class TaggedRule {
   kBootDdrCrcs,
 };
 
+// What a check of a partition-table image found wrong, by kind, for the
+// same reason as TaggedRule: commands decide from these.
+enum class GptRule {
+  // The protective MBR check.
+  kMbrNotPackers,       // the packer's image: other bytes than the one record it writes
+  kNoProtectiveRecord,  // no record of type 0xEE, or no signature 55 AA
+  kProtectiveStart,     // the record of type 0xEE does not start at sector 1
+  kProtectiveSize,      // it covers neither the disk after sector 0 nor 0xFFFFFFFF sectors
+  // Records in use beside the one of type 0xEE. The check holds, since
+  // every GPT reader accepts a hybrid MBR, but the packer never writes one.
+  kHybridMbr,
+  // The header check; one check may find several.
+  kNoHeader,         // no "EFI PART" at sector 1
+  kHeaderRevision,   // not 1.0
+  kHeaderSize,       // not 92 on the packer's images, not 92 to 512 on others
+  kHeaderOwnSector,  // names another sector than 1 as its own
+  kArrayPlace,       // not the packer's 128 entries of 128 bytes at sector 2;
+                     // on other disks, no array of whole entries before the usable sectors
+  kFirstUsable,      // the packer's first usable sector is not 34
+  kUsableRange,      // other disks: no usable sectors, or they reach the backup header
+  kLayoutMark,       // the primary's layout mark is not that of the table in use
+  kPartitionCount,   // the packer's partition count is more than the header records lengths of
+  kHeaderCrc,
+  kArrayCrc,
+  kArrayOutside,  // the array check: the partition array does not lie in the image
+  // An entry's check (its record is the entry's place in the array).
+  kEntryOutsideUsable,  // its sectors are not inside the usable sectors
+  kPayloadPastEnd,      // the payload length the header records runs past the end of the image
+  kUncountedEntry,      // in use, past the partition count of the packer's header
+  // The backup check.
+  kBackupMissing,        // no backup header where it is looked for
+  kBackupUnsound,        // found, but fails a checksum, names another sector or has no array
+  kBackupHeaderDiffers,  // it does not mirror the primary header
+  kBackupArrayDiffers,   // its array differs from the primary's
+  // One to one with LayoutRule (see GptLayoutRule). The overlap check
+  // finds kOverlap, and kReservedArea on the packer's images; no check finds
+  // the other two, which are for a command that places partitions with
+  // FindGptLayoutProblems itself.
+  kReservedArea,
+  kPastLimit,
+  kBackupArea,
+  kOverlap,
+  // The usable sectors check.
+  kUsableEnd,       // the last usable sector leaves the backup array no place of its own
+  kDiskPastLimit,   // the disk the header describes reaches past 4 GiB
+  kBackupNotAtEnd,  // the backup header does not end the disk (the packer's: the file)
+  kFilePastUsable,  // without a backup, the file reaches past the last usable sector
+};
+
+// The kind of a layout problem of a partition-table image.
+GptRule GptLayoutRule(LayoutRule rule);
+
 struct Check {
   std::string name;  // what was checked, e.g. "header crc"
   CheckStatus status = CheckStatus::kOk;
@@ -94,13 +147,22 @@ struct Check {
   // Of a tagged image's check that fails: each thing it found wrong. Empty
   // when the check holds or could not be made.
   std::vector<TaggedRule> problems = {};
-  // The record a tagged image's check is about (its place in the table).
+  // The record a check is about: its place in the tagged image's table, or
+  // in the partition array.
   std::optional<uint32_t> record = {};
+  // Of a partition-table image's check that fails: each thing it found
+  // wrong. Empty when the check holds (but for kHybridMbr) or could not be
+  // made.
+  std::vector<GptRule> gptProblems = {};
 };
 
 // Whether a check fails with a problem of `rule` (about record `record`,
 // when given).
 bool HasProblem(const std::vector<Check>& checks, TaggedRule rule,
+                std::optional<uint32_t> record = std::nullopt);
+// Whether a check found `rule` (about entry `record`, when given); only
+// kHybridMbr is found by a check that holds.
+bool HasProblem(const std::vector<Check>& checks, GptRule rule,
                 std::optional<uint32_t> record = std::nullopt);
 
 // The problem of data placed as `place` (not kInside): one of kDataTooLong,
