@@ -13,6 +13,7 @@
 #include "config/IniWriter.h"
 #include "image/BootBlock.h"
 #include "image/HeaderTime.h"
+#include "inspect/Kit.h"
 #include "pack/PackTime.h"
 #include "unpack/OutputNames.h"
 #include "unpack/UnpackSettings.h"
@@ -74,6 +75,12 @@ class Rebuild {
   bool CheckHeaderAndTable();
   bool RecordSystem();
   bool RecordBootBlock(const TaggedRecord& record, uint32_t number);
+  bool RecordLaterBootBlock(const TaggedRecord& record, uint32_t number, bool last);
+  std::optional<std::string> ProgramsMaking(uint64_t written) const;
+  bool IsLaterBootBlock(const TaggedRecord& record) const {
+    return record.entry.type == PART_TYPE_IDBLOCK && facts_.boot &&
+           &record != &facts_.records[facts_.boot->record];
+  }
   bool RecordPartition(const TaggedRecord& record, uint32_t number, bool last);
   bool CheckBootBlockRebuilds();
   bool CheckGapsHoldFill();
@@ -83,8 +90,9 @@ class Rebuild {
   const TaggedImageFacts& facts_;
   const RebuildReport report_;
   ConfigDocument document_;
-  // The file -U writes for each record, by table index, named over the
-  // whole table as -U names them.
+  // The kit's files, and the one file of each record that has one, by
+  // table index, named over the whole table as -U names them.
+  std::vector<TaggedKitFile> kitFiles_;
   std::map<uint32_t, std::string> fileOf_;
   bool failed_ = false;
 };
@@ -142,9 +150,6 @@ bool Rebuild::RecordSystem() {
 // stored scrambled are extracted so, and Loader_Scrambled has them
 // deciphered before they are packed again.
 bool Rebuild::RecordBootBlock(const TaggedRecord& record, uint32_t number) {
-  if (!facts_.boot || facts_.boot->record != record.index) {
-    return Fail(Format("record %u is a second boot block record", record.index));
-  }
   const BootBlockFacts& boot = *facts_.boot;
   const PartitionEntry& e = record.entry;
   const ProgramStorage programs = boot.Programs();
@@ -188,6 +193,76 @@ bool Rebuild::RecordBootBlock(const TaggedRecord& record, uint32_t number) {
   partition.typeGuid = typeGuid;
   WritePartitionSection(document_, number, partition);
   return CheckBootBlockRebuilds();
+}
+
+// Two files of the kit whose lengths make a block of `written` bytes under
+// the boot block's layout settings, as "<ddr>,<loader>": the boot block's own
+// programs when they do. The packer splits the text at its first comma, so
+// the first file's name holds none.
+std::optional<std::string> Rebuild::ProgramsMaking(uint64_t written) const {
+  const BootBlockLayout& held = facts_.boot->layout;
+  const auto make = [&](const KitFile& ddr, const KitFile& loader) -> std::optional<std::string> {
+    BootBlockLayout layout;
+    const std::string text = ddr.name + "," + loader.name;
+    if (ddr.name.find(',') != std::string::npos || !IniCanCarry(text) ||
+        !PlanBootBlockLayout(held.nano, held.gap, ddr.extent.length, loader.extent.length,
+                             layout) ||
+        layout.WrittenBytes() != written) {
+      return std::nullopt;
+    }
+    return text;
+  };
+  const uint32_t boot = facts_.records[facts_.boot->record].index;
+  std::vector<const KitFile*> programs;
+  for (const TaggedKitFile& entry : kitFiles_) {
+    if (entry.record == boot) programs.push_back(&entry.file);
+  }
+  if (programs.size() == 2) {
+    if (std::optional<std::string> text = make(*programs[0], *programs[1])) return text;
+  }
+  for (const TaggedKitFile& ddr : kitFiles_) {
+    for (const TaggedKitFile& loader : kitFiles_) {
+      if (std::optional<std::string> text = make(ddr.file, loader.file)) return text;
+    }
+  }
+  return std::nullopt;
+}
+
+// A boot block record after the first. The packer builds no block for it
+// and writes none of its bytes, but it measures the two programs its File
+// names and records the length of the block they would make under the
+// System's layout settings: any two files of the kit that make a block of
+// that length give the same record.
+bool Rebuild::RecordLaterBootBlock(const TaggedRecord& record, uint32_t number, bool last) {
+  const PartitionEntry& e = record.entry;
+  const std::optional<std::string> name = FieldText(e.name);
+  const std::optional<std::string> typeGuid = FieldText(e.typeGuid);
+  if (!name || !typeGuid) {
+    return Fail(Format("record %u holds bytes after its name or Type_Guid", record.index));
+  }
+  if (!Carried("partition " + *name + "'s name", *name) ||
+      !Carried("partition " + *name + "'s Type_Guid", *typeGuid)) {
+    return false;
+  }
+  const std::optional<std::string> programs = ProgramsMaking(e.dataLength);
+  if (!programs) {
+    return Fail(
+        Format("record %u is a second boot block record whose length, %u bytes, no two "
+               "files of the kit make",
+               record.index, static_cast<unsigned>(e.dataLength)));
+  }
+  PartitionSettings partition;
+  partition.name = *name;
+  partition.type = e.type;
+  partition.offset = e.offset;
+  // A growing last record has lost its size; the packer writes nothing for
+  // this one, so any size that keeps it below 4 GiB gives the same record.
+  partition.size = last && (e.flag & PART_FLAG_GROW) != 0 && e.size == kUnknownSize ? 0 : e.size;
+  partition.flag = e.flag;
+  partition.file = *programs;
+  partition.typeGuid = *typeGuid;
+  WritePartitionSection(document_, number, partition);
+  return true;
 }
 
 // The block the packer builds from the programs as -U extracts them, under
@@ -242,7 +317,7 @@ std::optional<uint32_t> Rebuild::FillSizeOfLast(const PartitionEntry& entry) {
   if (entry.offset > end) return std::nullopt;
   for (const TaggedRecord& other : facts_.records) {
     const PartitionEntry& e = other.entry;
-    if (&e == &entry) continue;
+    if (&e == &entry || IsLaterBootBlock(other)) continue;
     const bool payload = (e.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0;
     if (!payload && (e.flag & PART_FLAG_FILL) == 0) continue;
     const uint64_t first = e.offset;
@@ -276,12 +351,7 @@ bool Rebuild::RecordPartition(const TaggedRecord& record, uint32_t number, bool 
   }
   const auto file = fileOf_.find(record.index);
   if (file == fileOf_.end() && !fill && !skip) {
-    // A vendor-type partition of no bytes gets no file from -U, and the
-    // packer writes no such partition without one.
-    return Fail("partition " + *name +
-                (e.dataLength != 0 ? " has data that -U does not extract"
-                                   : " is a vendor-type partition of no data, for which -U "
-                                     "writes no file"));
+    return Fail("partition " + *name + " has data that -U does not extract");
   }
   uint32_t size = e.size;
   if (last && grow && e.size == kUnknownSize && fill) {
@@ -311,6 +381,7 @@ bool Rebuild::CheckGapsHoldFill() {
   for (const TaggedRecord& record : facts_.records) {
     const PartitionEntry& e = record.entry;
     const uint64_t start = uint64_t{e.offset} * kSector;
+    if (IsLaterBootBlock(record)) continue;  // the packer writes nothing for it
     if (e.type == PART_TYPE_IDBLOCK) {
       const uint64_t length = facts_.boot->written.size();
       data.push_back({start, start + length});
@@ -353,18 +424,24 @@ bool Rebuild::Run(std::string& config) {
   // moment since 1970 (no leap second, no earlier year).
   const std::optional<long long> seconds = HeaderTimeSeconds(facts_.header);
   if (!CheckHeaderAndTable() || !RecordSystem()) return false;
-  for (const RecordExtraction& extraction : PlanExtraction(facts_.records).records) {
-    if (extraction.files.size() == 1) {
-      fileOf_[extraction.record->index] = extraction.files.front().name;
-    }
+  kitFiles_ = TaggedKitEntries(facts_);
+  std::map<uint32_t, size_t> filesOf;
+  for (const TaggedKitFile& entry : kitFiles_) ++filesOf[entry.record];
+  for (const TaggedKitFile& entry : kitFiles_) {
+    if (filesOf[entry.record] == 1) fileOf_[entry.record] = entry.file.name;
   }
   uint32_t number = 1;
   for (size_t i = 1; i < facts_.records.size(); ++i) {
     const TaggedRecord& record = facts_.records[i];
     const bool last = i + 1 == facts_.records.size();
-    const bool recorded = record.entry.type == PART_TYPE_IDBLOCK
-                              ? RecordBootBlock(record, number)
-                              : RecordPartition(record, number, last);
+    bool recorded = false;
+    if (IsLaterBootBlock(record)) {
+      recorded = RecordLaterBootBlock(record, number, last);
+    } else if (record.entry.type == PART_TYPE_IDBLOCK) {
+      recorded = RecordBootBlock(record, number);
+    } else {
+      recorded = RecordPartition(record, number, last);
+    }
     if (!recorded) return false;
     ++number;
   }
