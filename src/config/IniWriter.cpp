@@ -52,4 +52,14 @@ std::string IniText(const ConfigDocument& document, std::span<const std::string>
   return text.str();
 }
 
+bool IniCanCarry(const std::string& value) {
+  if (value.find_first_of(std::string("#\n\0", 3)) != std::string::npos) return false;
+  if (!value.empty() && std::string(" \t\r").find(value.back()) != std::string::npos) {
+    return false;
+  }
+  const size_t open = value.find('[');
+  return open == std::string::npos || value.rfind(']') == std::string::npos ||
+         value.rfind(']') < open;
+}
+
 }  // namespace imgweld

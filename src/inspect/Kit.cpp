@@ -1,7 +1,9 @@
 #include "inspect/Kit.h"
 
 #include <ctime>
+#include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include "config/ConfigDocument.h"
@@ -85,16 +87,55 @@ bool PlanKit(const Kit& kit, const ConfigDocument& document, const PackContext& 
   return true;
 }
 
+// A vendor-type partition of no data that the packer writes from a file of
+// no bytes, under a name a file can take. The table's first record, the
+// vendor area, is made by the packer itself.
+bool PackedFromEmptyFile(const TaggedRecord& record) {
+  const PartitionEntry& e = record.entry;
+  return record.index != 0 && e.type == PART_TYPE_VENDOR && e.dataLength == 0 &&
+         (e.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0 && HasPlainRecordName(e);
+}
+
+// `plain`, or "<plain>.<n>" with the lowest n from 2 on, whichever no file
+// of `taken` (names as a case-folding directory compares them) holds.
+std::string FreeFileName(const std::string& plain, const std::set<std::string>& taken) {
+  std::string name = plain;
+  for (size_t n = 2; taken.count(CaseFolded(name)) != 0; ++n) {
+    name = plain + "." + std::to_string(n);
+  }
+  return name;
+}
+
 }  // namespace
 
-std::vector<KitFile> TaggedKitFiles(const TaggedImageFacts& facts) {
-  std::vector<KitFile> files;
+std::vector<TaggedKitFile> TaggedKitEntries(const TaggedImageFacts& facts) {
+  std::map<uint32_t, std::vector<KitFile>> extracted;
+  std::set<std::string> taken;
   for (const RecordExtraction& extraction : PlanExtraction(facts.records).records) {
     const bool boot = extraction.record->entry.type == PART_TYPE_IDBLOCK;
     for (const ExtractedFile& file : extraction.files) {
-      files.push_back({file.name, file.extent, boot});
+      extracted[extraction.record->index].push_back({file.name, file.extent, boot});
+      taken.insert(CaseFolded(file.name));
     }
   }
+  std::vector<TaggedKitFile> entries;
+  for (const TaggedRecord& record : facts.records) {
+    const auto files = extracted.find(record.index);
+    if (files != extracted.end()) {
+      for (const KitFile& file : files->second) entries.push_back({record.index, file});
+    } else if (PackedFromEmptyFile(record)) {
+      const std::string name = FreeFileName(record.entry.Name() + ".img", taken);
+      taken.insert(CaseFolded(name));
+      const PayloadExtent empty{uint64_t{record.entry.offset} * kSectorSize, 0, false};
+      entries.push_back({record.index, {name, empty, false}});
+    }
+  }
+  return entries;
+}
+
+std::vector<KitFile> TaggedKitFiles(const TaggedImageFacts& facts) {
+  std::vector<KitFile> files;
+  for (const TaggedKitFile& entry : TaggedKitEntries(facts)) files.push_back(entry.file);
   return files;
 }
 

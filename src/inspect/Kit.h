@@ -28,8 +28,22 @@ struct Kit {
   bool foreign = false;
 };
 
-// The files "-U" writes for a tagged image, named as it names them (decided
-// over the whole table), in the order it writes them.
+// One file of a tagged image's kit and the record it is made for.
+struct TaggedKitFile {
+  uint32_t record = 0;  // position in the table
+  KitFile file;
+};
+
+// The files of a tagged image's kit, in table order: those "-U" writes,
+// named as it names them (decided over the whole table), and a file of no
+// bytes for each vendor-type partition that holds no data and is neither
+// skipped nor filled. -U writes nothing for such a partition, but the packer
+// makes its record only from a file it opens, so the kit holds an empty one,
+// named "<name>.img", or numbered as -U numbers a repeated name when another
+// file of the kit takes that name.
+std::vector<TaggedKitFile> TaggedKitEntries(const TaggedImageFacts& facts);
+
+// The files alone, in the same order.
 std::vector<KitFile> TaggedKitFiles(const TaggedImageFacts& facts);
 
 // Works out the kit of a tagged image: its files as "-U" writes them, and the

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/Output.h"
+#include "config/IniWriter.h"
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
 
@@ -35,12 +36,6 @@ inline constexpr std::string_view kCannotBeTakenApart = "cannot be taken apart: 
 // is not one the packer makes or holds text the configuration cannot carry.
 bool BuildRebuildConfig(ImageSource& source, const TaggedImageFacts& facts,
                         const std::string& where, Output& out, std::string& config);
-
-// Whether a value survives a configuration file: written after "Key=" and
-// read back, it gives the same bytes. Not so for a "#" (a comment starts),
-// a line break or NUL, a trailing blank (lines are trimmed), or a "[" with a
-// later "]" (the line reads as a section).
-bool IniCanCarry(const std::string& value);
 
 // Whether a partition's name read from a GPT can stand in a configuration
 // and be printed: a configuration can carry it, and it holds no control

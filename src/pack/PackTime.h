@@ -7,6 +7,7 @@
 
 #include "common/Output.h"
 #include "config/ConfigDocument.h"
+#include "config/DateKey.h"
 
 namespace imgweld {
 
@@ -24,16 +25,7 @@ bool ResolvePackTime(const char* sourceDateEpoch, std::time_t now, std::tm& stam
 // SOURCE_DATE_EPOCH and the clock.
 //
 // Reads the key into `stamp`, left empty when there is no such key. A value
-// that is not a date of the calendar in that form prints one
-// "Packing Error:" line naming the key; false then.
+// that ParseDateKeyText does not take prints one "Packing Error:" line naming the key; false then.
 bool ReadDateKey(const ConfigDocument& document, std::optional<std::tm>& stamp, Output& out);
-
-// Whether ReadDateKey takes `text`: a calendar date and time of the key's
-// form, years 0 to 65535, seconds up to 60.
-bool IsDateKeyText(std::string_view text);
-
-// The key's text for the header's fields, the form ReadDateKey takes.
-std::string DateKeyText(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
-                        unsigned second);
 
 }  // namespace imgweld

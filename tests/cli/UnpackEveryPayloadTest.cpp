@@ -80,7 +80,7 @@ TEST(UnpackEveryPayload, EachPayloadComesOutAndPacksBackAtItsSectors) {
        "after the first; -U writes no boot files for it\n",
        {{"a.bin", 0x2000}},
        {{"kernel.img", "a.bin"}},
-       4},
+       0},
       {"a vendor-type partition with data",
        Section(2, "extra", "0x1", "0x1000", "0x10", "a.bin") +
            Section(3, "kernel", "0x8", "0x2000", "0x10", "b.bin"),
