@@ -48,6 +48,12 @@ void WritePartitionSection(ConfigDocument& document, size_t number,
 // A key of the PARTITION_TYPE_GUID section: a Type_Guid text and its GUID.
 void WriteTypeGuid(ConfigDocument& document, std::string_view name, std::string guid);
 
+// Whether a value survives this file: written after "Key=" and read back,
+// it gives the same bytes. Not so for a "#" (a comment starts), a line
+// break or NUL, a trailing blank (lines are trimmed), or a "[" with a later
+// "]" (the line reads as a section).
+bool IniKeepsValue(std::string_view value);
+
 // The file: every comment line as "# <line>", then the sections in the
 // order they were created; lines end in "\n".
 std::string IniText(const ConfigDocument& document, std::span<const std::string> comments = {});

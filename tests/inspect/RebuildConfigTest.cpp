@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "common/Output.h"
+#include "config/IniWriter.h"
 #include "image/ImageReader.h"
 #include "inspect/GptRebuildConfig.h"
 #include "inspect/Kit.h"
@@ -134,11 +135,13 @@ TEST(RebuildConfigTest, ImagesTheConfigurationCannotCarryAreRefused) {
 TEST(RebuildConfigTest, OnlyValuesThatReadBackAreCarried) {
   for (const char* value : {"", "plain", " leading", "a=b", "x]y[z", "[open", "close]", "\xe9"}) {
     EXPECT_TRUE(IniCanCarry(value)) << value;
+    EXPECT_TRUE(IniKeepsValue(value)) << value;
   }
   for (const std::string& value :
        std::vector<std::string>{"a#b", "trailing ", "tab\t", "cr\r", "line\nbreak", "[x]", "a[b]c",
                                 std::string("nul\0x", 5)}) {
     EXPECT_FALSE(IniCanCarry(value)) << value;
+    EXPECT_FALSE(IniKeepsValue(value)) << value;
   }
 }
 
