@@ -52,14 +52,14 @@ std::string IniText(const ConfigDocument& document, std::span<const std::string>
   return text.str();
 }
 
-bool IniCanCarry(const std::string& value) {
-  if (value.find_first_of(std::string("#\n\0", 3)) != std::string::npos) return false;
-  if (!value.empty() && std::string(" \t\r").find(value.back()) != std::string::npos) {
+bool IniCanCarry(std::string_view value) {
+  if (value.find_first_of(std::string_view("#\n\0", 3)) != std::string_view::npos) return false;
+  if (!value.empty() && std::string_view(" \t\r").find(value.back()) != std::string_view::npos) {
     return false;
   }
   const size_t open = value.find('[');
-  return open == std::string::npos || value.rfind(']') == std::string::npos ||
-         value.rfind(']') < open;
+  const size_t close = value.rfind(']');
+  return open == std::string_view::npos || close == std::string_view::npos || close < open;
 }
 
 }  // namespace imgweld

@@ -52,7 +52,7 @@ void WriteTypeGuid(ConfigDocument& document, std::string_view name, std::string 
 // read back, it gives the same bytes. Not so for a "#" (a comment starts),
 // a line break or NUL, a trailing blank (lines are trimmed), or a "[" with a
 // later "]" (the line reads as a section).
-bool IniCanCarry(const std::string& value);
+bool IniCanCarry(std::string_view value);
 
 // The file: every comment line as "# <line>", then the sections in the
 // order they were created; lines end in "\n".

@@ -5,7 +5,7 @@
 #include "common/Output.h"
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
-#include "inspect/GptRebuildConfig.h"
+#include "inspect/RebuildCheck.h"
 #include "pack/ImagePlan.h"
 
 namespace imgweld {
@@ -15,18 +15,6 @@ namespace imgweld {
 // behind the protective MBR the packer writes.
 // False, after one line naming why.
 bool CanTakeGptApart(const GptImageFacts& facts, const std::string& where, Output& out);
-
-// A disk image partitioned by another tool: a GPT of 512-byte sectors
-// behind a protective MBR, without the packer's marks in its header.
-bool IsForeignGpt(const GptImageFacts& facts);
-
-// Its kit: every partition's sectors as a file, and a configuration that
-// packs a padded partition-table image with the same partitions at the same
-// sectors, with the same names, type GUIDs, unique GUIDs and disk GUID. A
-// layout the packer cannot express is refused, with one line naming what,
-// before anything is written.
-bool BuildForeignGptKit(ImageSource& source, const GptImageFacts& facts, const std::string& where,
-                        Output& out, Kit& kit);
 
 // Whether the planned image has the image's partition entries, disk GUID and
 // partitions' bytes. One line on standard error either way: that the bytes

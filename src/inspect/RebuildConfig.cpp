@@ -233,13 +233,6 @@ bool Rebuild::Run(std::string& config) {
 
 }  // namespace
 
-bool GptNameCanBeCarried(const std::string& name) {
-  return IniCanCarry(name) && std::none_of(name.begin(), name.end(), [](char c) {
-           const auto byte = static_cast<unsigned char>(c);
-           return byte < 0x20 || byte == 0x7F;
-         });
-}
-
 bool BuildRebuildConfig(ImageSource& source, const TaggedImageFacts& facts,
                         const std::string& where, Output& out, std::string& config) {
   return Rebuild(source, facts, where, out).Run(config);

@@ -37,9 +37,4 @@ inline constexpr std::string_view kCannotBeTakenApart = "cannot be taken apart: 
 bool BuildRebuildConfig(ImageSource& source, const TaggedImageFacts& facts,
                         const std::string& where, Output& out, std::string& config);
 
-// Whether a partition's name read from a GPT can stand in a configuration
-// and be printed: a configuration can carry it, and it holds no control
-// character (a tab included) that would act on a terminal.
-bool GptNameCanBeCarried(const std::string& name);
-
 }  // namespace imgweld

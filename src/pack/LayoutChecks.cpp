@@ -111,9 +111,9 @@ std::string Beyond4GiBLine(const std::string& imagePath) {
 }
 
 bool CheckGptPartitionCount(const std::vector<PartitionEntry>& partitions, Output& out) {
-  if (partitions.size() <= kMaxGptPartitions) return true;
+  if (partitions.size() <= kGptLimits.maxPartitions) return true;
   out.Printf("Packing Error:too many partitions, %zu found, the GPT header holds at most %zu!\r\n",
-             partitions.size(), kMaxGptPartitions);
+             partitions.size(), kGptLimits.maxPartitions);
   return false;
 }
 

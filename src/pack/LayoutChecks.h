@@ -48,7 +48,7 @@ std::optional<SectorRange> OccupiedSectors(const std::vector<PartitionEntry>& pa
 bool CheckOverlaps(const std::vector<PartitionEntry>& partitions, ImageForm form, Output& out);
 
 // The partition-table image's header records a payload length for at most
-// kMaxGptPartitions partitions.
+// kGptLimits.maxPartitions partitions.
 bool CheckGptPartitionCount(const std::vector<PartitionEntry>& partitions, Output& out);
 
 // The checks of a partition-table layout once its numbers are known to fit:

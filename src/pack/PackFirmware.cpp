@@ -13,6 +13,7 @@
 #include "config/ConfigDocument.h"
 #include "image/FirmwareImage.h"
 #include "image/Md5.h"
+#include "image/tagged/TaggedLayout.h"
 #include "pack/ConfigWarnings.h"
 #include "pack/GptWriter.h"
 #include "pack/ImagePlan.h"
@@ -156,10 +157,10 @@ bool CheckTaggedPartitions(const ResolvedConfig& config,
                            const std::vector<PartitionEntry>& partitions,
                            const PackContext& context) {
   Output& out = context.out;
-  // The table area holds the vendor record and 27 partitions.
-  if (partitions.size() > kMaxTaggedPartitions) {
+  // The table area holds the vendor record and the form's partitions.
+  if (partitions.size() > kTaggedLimits.maxPartitions) {
     out.Printf("Packing Error:too many partitions, %zu found, the table holds at most %zu!\r\n",
-               partitions.size(), kMaxTaggedPartitions);
+               partitions.size(), kTaggedLimits.maxPartitions);
     return false;
   }
   return CheckPartitionNumbers(config.partitions, out) &&

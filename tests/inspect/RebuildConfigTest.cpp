@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "common/Output.h"
+#include "config/IniWriter.h"
 #include "image/ImageReader.h"
 #include "inspect/GptRebuildConfig.h"
 #include "inspect/Kit.h"

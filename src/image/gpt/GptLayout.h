@@ -1,10 +1,15 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "image/BootBlock.h"
 #include "image/GptRecords.h"
+#include "image/ImageReader.h"
+#include "image/ImageSource.h"
 #include "image/LayoutRules.h"
 #include "image/Sector.h"
 
@@ -35,5 +40,83 @@ inline constexpr FormLimits kGptLimits{
 // kOverlap with every earlier partition it meets, in list order.
 std::vector<LayoutProblem> FindGptLayoutProblems(std::span<const std::optional<SectorExtent>> spans,
                                                  uint64_t diskEnd = kOpenDiskEnd);
+
+// What a partition of a partition-table image holds, as its configuration
+// says it: the GPT keeps only a payload length, so a partition without one
+// was either filled with the fill byte or skipped.
+enum class GptContent { kPayload, kBootBlock, kFilled, kSkipped };
+
+// The settings every boot block of an image is built under ([System] keys).
+struct GptBootSettings {
+  bool nano = false;
+  bool gap = false;
+  bool programsScrambled = false;  // Loader_Encrypt and Loader_Scrambled
+  bool scrambleSectors = false;    // IDB_Boot_Encrypt
+};
+
+// One partition as a configuration packs it.
+struct GptLayoutPartition {
+  uint32_t entry = 0;  // its entry in the partition array, from 0
+  std::string name;
+  uint32_t type = 0;  // the ordinary type 0x8, or PART_TYPE_IDBLOCK
+  uint32_t flag = 0;
+  uint32_t offset = 0;         // sectors
+  uint32_t size = 0;           // sectors; 0 for a growing one that holds a payload
+  uint64_t payloadLength = 0;  // as the header records it
+  Guid typeGuid{};
+  Guid uniqueGuid{};
+  uint64_t attributes = 0;
+  GptContent content = GptContent::kSkipped;
+  // Where its data lies in the image: the payload, or the DDR and loader
+  // programs of a boot block in that order; nothing when filled or skipped.
+  std::vector<PayloadExtent> data;
+};
+
+// What a partition-table image expresses: enough to pack it again.
+struct GptLayout {
+  bool compact = false;  // Gpt_Enable 1: payloads back to back after the array
+  bool backup = false;   // Backup_Partition_Enable
+  uint8_t fillByte = 0;
+  // The settings of the boot blocks, when the image holds one.
+  std::optional<GptBootSettings> boot;
+  Guid diskGuid{};
+  std::vector<GptLayoutPartition> partitions;
+  // A disk of another tool: only the partitions' sectors, names and GUIDs
+  // and the disk GUID are carried.
+  bool foreign = false;
+};
+
+// Reads the layout of a partition-table image. Of an image the packer made
+// (its layout mark in the GPT header) the GPT gives every partition's
+// sectors, name and GUIDs and the length of its payload; what the table
+// does not keep (which partitions were filled or skipped, the fill byte,
+// the boot blocks' settings) is read from the partitions' bytes. Of a disk
+// of another tool, see ReadForeignGptLayout. False, with `why` saying it as
+// a clause ("it has no partition"), when the image is damaged or holds what
+// no configuration can say.
+bool ReadGptLayout(ImageSource& source, const GptImageFacts& facts, GptLayout& layout,
+                   std::string& why);
+
+// The layout of a disk partitioned by another tool (a GPT of 512-byte
+// sectors without the packer's layout mark): a padded image with a backup
+// GPT and the same partitions at the same sectors, with the same names,
+// type GUIDs, unique GUIDs and disk GUID, each partition's sectors its
+// payload. False, with `why`, for a layout the packer cannot express.
+bool ReadForeignGptLayout(const GptImageFacts& facts, GptLayout& layout, std::string& why);
+
+// The problems of the layout's placement (FindGptLayoutProblems) where the
+// entries place the data; none for the compact layout, whose entries do not.
+std::vector<LayoutProblem> ValidateGptLayout(const GptLayout& layout);
+
+// The setting.ini text that packs `layout`, given each partition's File
+// value ("" for none, "<ddr>,<loader>" for a boot block), in partition
+// order. The type GUIDs are keys type1, type2, ... of the
+// PARTITION_TYPE_GUID section in the order they first appear.
+std::string GptLayoutConfig(const GptLayout& layout, std::span<const std::string> files);
+
+// Whether a partition's name read from a GPT can stand in a configuration
+// and be printed: a configuration can carry it, and it holds no control
+// character (a tab included) that would act on a terminal.
+bool GptNameFitsConfig(const std::string& name);
 
 }  // namespace imgweld

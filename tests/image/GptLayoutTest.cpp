@@ -1,0 +1,213 @@
+#include "image/gpt/GptLayout.h"
+
+#include <gtest/gtest.h>
+
+#include "common/Output.h"
+#include "image/ImageReader.h"
+#include "pack/PackFirmware.h"
+#include "pack/PackTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace imgweld::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint64_t kSector = 512;
+constexpr uint64_t kDataStart = 34 * kSector;  // after MBR, header and array
+constexpr uint64_t kPayloadLength = 10000;
+const std::string kDiskGuid = "11111111-2222-3333-4444-555555555555";
+const std::string kLinux = "0FC63DAF-8483-4772-8E79-3D69D8477DE4";
+const std::string kUniques[] = {
+    "A1000000-0000-0000-0000-000000000001", "A1000000-0000-0000-0000-000000000002",
+    "A1000000-0000-0000-0000-000000000003", "A1000000-0000-0000-0000-000000000004"};
+
+// One partition of the test configuration, and how it reads back.
+struct Part {
+  std::string name;
+  uint32_t type;
+  uint32_t offset;
+  uint32_t size;
+  uint32_t flag;
+  std::string file;
+  GptContent content;
+  std::string unique;
+};
+
+// A boot block, a payload, a skipped partition and a fill that ends the
+// image. A skipped area the compact image's cursor has not passed reads as
+// a fill as well (the bytes are the same), so there the skipped one comes
+// after the fill, whose area reaches past it.
+std::vector<Part> Parts(bool compact) {
+  std::vector<Part> parts = {
+      {"IDBlock", 2, 0x40, 0x80, 0, "ddr.bin,loader.bin", GptContent::kBootBlock,
+       "A1000000-0000-0000-0000-000000000001"},
+      {"data", 8, 0xC0, 0x40, 0, "data.img", GptContent::kPayload,
+       "A1000000-0000-0000-0000-000000000002"},
+      {"spare", 8, 0x100, 0x20, 1, "", GptContent::kSkipped,
+       "A1000000-0000-0000-0000-000000000003"},
+      {"misc", 8, 0x120, 0x20, 2, "", GptContent::kFilled, "A1000000-0000-0000-0000-000000000004"}};
+  if (compact) std::swap(parts[2], parts[3]);
+  return parts;
+}
+
+// Every GUID given, so that packing it again gives the same bytes.
+std::string Config(bool compact) {
+  std::string text =
+      "[System]\nFwVersion=1.0.0\nChip=ZB10\nModel=m\nFILL_BYTE=0x5A\nNano=0\nBLANK_GAP=0\n"
+      "Loader_Encrypt=1\nIDB_Boot_Encrypt=0\n";
+  text += compact ? "Gpt_Enable=1\n" : "Gpt_Enable=0\nBackup_Partition_Enable=1\n";
+  text += "Disk_Guid=" + kDiskGuid + "\n[PARTITION_TYPE_GUID]\nlinux=" + kLinux + "\n";
+  int number = 0;
+  for (const Part& part : Parts(compact)) {
+    text += PartSection(++number, part.name, Format("0x%X", part.type), Format("0x%X", part.offset),
+                        Format("0x%X", part.size), std::to_string(part.flag), part.file) +
+            "Type_Guid=linux\nUnique_Guid=" + part.unique + "\n";
+  }
+  return text;
+}
+
+// Packs `config` in `dir`, beside the files written there; the image, or
+// nothing when refused.
+Bytes PackIn(const std::string& config, const TempDir& dir) {
+  WriteText(dir / "setting.ini", config);
+  const TempDir out;
+  StringOutput messages;
+  if (!PackFirmware(dir / "setting.ini", out.Path().string(), messages, FixedPackTime())) return {};
+  return ReadBytes(out / "Firmware.img");
+}
+
+// Packs `config` beside the boot programs and payload it names.
+Bytes Pack(const std::string& config, const TempDir& dir) {
+  WriteBytes(dir / "ddr.bin", ReadBytes(SourceDir() + "/examples/gpt-board/ddr.bin"));
+  WriteBytes(dir / "loader.bin", ReadBytes(SourceDir() + "/examples/gpt-board/loader.bin"));
+  WriteBytes(dir / "data.img", RandomBytes(kPayloadLength, 7));
+  return PackIn(config, dir);
+}
+
+// The files a kit holds: each data extent's bytes, cut from the image.
+void WriteLayoutFiles(const GptLayout& layout, const Bytes& image, const TempDir& dir) {
+  for (const GptLayoutPartition& p : layout.partitions) {
+    const std::string programs[] = {"ddr.bin", "loader.bin"};
+    for (size_t i = 0; i < p.data.size(); ++i) {
+      const PayloadExtent& extent = p.data[i];
+      ASSERT_LE(extent.byteOffset + extent.length, image.size());
+      const std::string file = p.content == GptContent::kBootBlock ? programs[i] : "data.img";
+      WriteBytes(dir / file, Slice(image, extent.byteOffset, extent.length));
+    }
+  }
+}
+
+Guid GuidOf(const std::string& text) {
+  Guid guid{};
+  EXPECT_TRUE(ParseGuidText(text, guid)) << text;
+  return guid;
+}
+
+void ExpectExtent(const PayloadExtent& extent, uint64_t at, uint64_t length) {
+  EXPECT_EQ(extent.byteOffset, at);
+  EXPECT_EQ(extent.length, length);
+  EXPECT_FALSE(extent.gapped);
+}
+
+// The layout read from an image -P made says what its configuration said,
+// and the configuration written from it packs the same bytes again.
+TEST(GptLayoutTest, ReadsAndWritesBackWhatPackingMade) {
+  for (const bool compact : {false, true}) {
+    SCOPED_TRACE(compact ? "compact" : "padded");
+    const TempDir dir;
+    const Bytes image = Pack(Config(compact), dir);
+    ASSERT_FALSE(image.empty());
+    MemorySource source(image);
+    GptLayout layout;
+    std::string why;
+    ASSERT_TRUE(ReadGptLayout(source, ReadGptImage(source), layout, why)) << why;
+
+    EXPECT_EQ(layout.compact, compact);
+    EXPECT_EQ(layout.backup, !compact);
+    EXPECT_EQ(layout.fillByte, 0x5A);
+    EXPECT_EQ(layout.diskGuid, GuidOf(kDiskGuid));
+    EXPECT_FALSE(layout.foreign);
+    ASSERT_TRUE(layout.boot.has_value());
+    EXPECT_FALSE(layout.boot->nano);
+    EXPECT_FALSE(layout.boot->gap);
+    EXPECT_TRUE(layout.boot->programsScrambled);
+    EXPECT_FALSE(layout.boot->scrambleSectors);
+    const std::vector<Part> parts = Parts(compact);
+    ASSERT_EQ(layout.partitions.size(), parts.size());
+    std::vector<std::string> files;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      const GptLayoutPartition& p = layout.partitions[i];
+      SCOPED_TRACE(parts[i].name);
+      EXPECT_EQ(p.entry, i);
+      EXPECT_EQ(p.name, parts[i].name);
+      EXPECT_EQ(p.type, parts[i].type);
+      EXPECT_EQ(p.offset, parts[i].offset);
+      EXPECT_EQ(p.size, parts[i].size);
+      EXPECT_EQ(p.flag, parts[i].flag);
+      EXPECT_EQ(p.content, parts[i].content);
+      EXPECT_EQ(p.typeGuid, GuidOf(kLinux));
+      EXPECT_EQ(p.uniqueGuid, GuidOf(parts[i].unique));
+      // The header's own record of each payload's length, at byte 114 of
+      // sector 1.
+      EXPECT_EQ(p.payloadLength, Le64(image, kSector + 114 + 8 * i));
+      if (p.content == GptContent::kFilled || p.content == GptContent::kSkipped) {
+        EXPECT_TRUE(p.data.empty());
+      }
+      files.push_back(parts[i].file);
+    }
+    // Padded, each payload lies at its sectors; compact, they follow the
+    // array back to back. The boot programs follow the block's four control
+    // sectors, each taking whole sectors: 2000 bytes take 4, 6000 take 12.
+    const uint64_t boot = compact ? kDataStart : 0x40 * kSector;
+    const uint64_t data =
+        compact ? kDataStart + layout.partitions[0].payloadLength : 0xC0 * kSector;
+    ASSERT_EQ(layout.partitions[0].data.size(), 2u);
+    ExpectExtent(layout.partitions[0].data[0], boot + 4 * kSector, 4 * kSector);
+    ExpectExtent(layout.partitions[0].data[1], boot + 8 * kSector, 12 * kSector);
+    ASSERT_EQ(layout.partitions[1].data.size(), 1u);
+    ExpectExtent(layout.partitions[1].data[0], data, kPayloadLength);
+    EXPECT_TRUE(ValidateGptLayout(layout).empty());
+
+    const TempDir again;
+    WriteLayoutFiles(layout, image, again);
+    EXPECT_EQ(PackIn(GptLayoutConfig(layout, files), again), image);
+  }
+}
+
+// The placement problems are those of the entries' sectors, last sector
+// included; a partition of no sectors takes none, and the compact layout's
+// entries place no data.
+TEST(GptLayoutTest, ValidatesThePaddedPlacement) {
+  GptLayout layout;
+  const std::pair<uint32_t, uint32_t> placed[] = {
+      {0x40, 0x20}, {0x60, 0x20}, {0x7F, 0x10}, {0x40, 0}};
+  for (const auto& [offset, size] : placed) {
+    layout.partitions.push_back({});
+    layout.partitions.back().offset = offset;
+    layout.partitions.back().size = size;
+  }
+  const std::vector<LayoutProblem> problems = ValidateGptLayout(layout);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].rule, LayoutRule::kOverlap);
+  EXPECT_EQ(problems[0].partition, 2u);
+  EXPECT_EQ(problems[0].other, 1u);
+  layout.compact = true;
+  EXPECT_TRUE(ValidateGptLayout(layout).empty());
+}
+
+// A compact image one byte short leaves no choice of fills that makes up
+// its length.
+TEST(GptLayoutTest, RefusesACompactImageCutShort) {
+  const TempDir dir;
+  const Bytes image = Pack(Config(true), dir);
+  ASSERT_FALSE(image.empty());
+  MemorySource source(std::span<const uint8_t>(image).first(image.size() - 1));
+  GptLayout layout;
+  std::string why;
+  EXPECT_FALSE(ReadGptLayout(source, ReadGptImage(source), layout, why));
+  EXPECT_EQ(why, "its payloads and fill partitions do not make up its length");
+}
+
+}  // namespace
+}  // namespace imgweld::test
