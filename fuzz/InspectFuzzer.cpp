@@ -30,6 +30,7 @@
 #include "JsonSyntax.h"
 #include "common/Output.h"
 #include "config/ConfigDocument.h"
+#include "image/ImageReader.h"
 #include "image/ImageSource.h"
 #include "inspect/KitCommand.h"
 #include "inspect/ListCommand.h"
@@ -58,11 +59,12 @@ class CheckedSource final : public imgweld::ImageSource {
   const uint8_t* data_;
 };
 
-bool List(const uint8_t* data, size_t size, imgweld::ListMode mode, std::string& text,
-          std::string* diagnostics = nullptr) {
-  CheckedSource source(data, size);
+// Lists the image read once into `reading`; only ini mode reads `source`
+// again, to compare the image with what its configuration rebuilds.
+bool List(CheckedSource& source, const imgweld::ImageReading& reading, imgweld::ListMode mode,
+          std::string& text, std::string* diagnostics = nullptr) {
   imgweld::StringOutput out;
-  const bool listed = imgweld::ListImage(source, "fw.img", mode, out);
+  const bool listed = imgweld::ListImage(source, reading, "fw.img", mode, out);
   text = out.Text();
   if (diagnostics != nullptr) *diagnostics = out.Diagnostics();
   return listed;
@@ -215,15 +217,19 @@ bool FirstPackOf(const std::string& ini) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using imgweld::ListMode;
+  // Read once, as "-L" and "-V" each read the file once: the four outputs
+  // below are rendered from the same reading.
+  CheckedSource source(data, size);
+  const imgweld::ImageReading reading = imgweld::ReadImage(source);
   std::string text;
-  const bool textListed = List(data, size, ListMode::kText, text);
+  const bool textListed = List(source, reading, ListMode::kText, text);
   if (text.empty()) Fail("no listing", text);
 
   // Standard output holds valid JSON, or nothing and one line on standard
   // error.
   std::string json;
   std::string jsonError;
-  const bool jsonListed = List(data, size, ListMode::kJson, json, &jsonError);
+  const bool jsonListed = List(source, reading, ListMode::kJson, json, &jsonError);
   if (jsonListed != textListed) Fail("json and text disagree", json);
   if (json.empty() ? !IsOneDiagnostic(jsonError) : !fuzz::IsValidJson(json)) {
     Fail("invalid JSON", json + jsonError);
@@ -231,7 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string ini;
   std::string iniError;
-  if (List(data, size, ListMode::kIni, ini, &iniError)) {
+  if (List(source, reading, ListMode::kIni, ini, &iniError)) {
     // Only a tagged image has a date to carry.
     const bool tagged = size >= 4 && std::memcmp(data, "ZVFP", 4) == 0;
     if (tagged && !ini.starts_with("# SOURCE_DATE_EPOCH=")) Fail("ini without its date line", ini);
@@ -246,9 +252,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fail("a refused ini must print nothing and its refusal on standard error", ini + iniError);
   }
 
-  CheckedSource source(data, size);
   imgweld::StringOutput verified;
-  const bool verifiedClean = imgweld::VerifyImage(source, "fw.img", verified);
+  const bool verifiedClean = imgweld::VerifyImage(reading, "fw.img", verified);
   if (verifiedClean != textListed) Fail("-V and -L disagree", verified.Text() + text);
   if (!IsOneErrorLine(verified.Text()) &&
       !verified.Text().ends_with(verifiedClean ? "every check holds\n" : "checks failed\n")) {

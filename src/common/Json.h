@@ -36,9 +36,14 @@ class Json {
   static Json Array();
 
   // Adds a member to an object; returns the object.
-  Json& Add(std::string key, Json value);
+  Json& Add(std::string key, Json value) &;
   // Appends an element to an array; returns the array.
-  Json& Push(Json value);
+  Json& Push(Json value) &;
+  // The same on a document being built in one expression: it is handed on
+  // as a temporary, so that adding it to another moves it rather than
+  // copying the whole tree.
+  Json&& Add(std::string key, Json value) &&;
+  Json&& Push(Json value) &&;
 
   // The document with two-space indentation and a final line feed.
   std::string Text() const;

@@ -305,4 +305,23 @@ struct GptImageFacts {
 
 GptImageFacts ReadGptImage(ImageSource& source);
 
+// --- Either form ---------------------------------------------------------
+
+// An image read once: what it is and, for an image, its facts. Listing in
+// every mode and verifying render from this value, so a file read for
+// several of them is read only once.
+struct ImageReading {
+  FileForm form;
+  std::optional<TaggedImageFacts> tagged;  // when form.kind is kTagged
+  std::optional<GptImageFacts> gpt;        // when form.kind is kGpt
+};
+
+inline ImageReading ReadImage(ImageSource& source) {
+  ImageReading reading;
+  reading.form = RecognizeImage(source);
+  if (reading.form.kind == ImageKind::kTagged) reading.tagged = ReadTaggedImage(source);
+  if (reading.form.kind == ImageKind::kGpt) reading.gpt = ReadGptImage(source);
+  return reading;
+}
+
 }  // namespace imgweld

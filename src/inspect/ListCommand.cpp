@@ -56,8 +56,8 @@ ListOutcome ListConfiguration(const ConfigDocument& document, const std::string&
   return listing.Refused() ? ListOutcome::kRefused : ListOutcome::kListed;
 }
 
-bool ListTagged(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
-  const TaggedImageFacts facts = ReadTaggedImage(source);
+bool ListTagged(ImageSource& source, const TaggedImageFacts& facts, const std::string& name,
+                ListMode mode, Output& out) {
   if (mode == ListMode::kIni) {
     // Standard output holds a configuration that rebuilds the image, or
     // nothing: the reason goes to standard error.
@@ -74,12 +74,12 @@ bool ListTagged(ImageSource& source, const std::string& name, ListMode mode, Out
   return AllChecksHold(facts.checks);
 }
 
-bool ListGpt(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
+bool ListGpt(ImageSource& source, const GptImageFacts& facts, const std::string& name,
+             ListMode mode, Output& out) {
   if (mode == ListMode::kIni) {
     // As for a tagged image: a configuration that rebuilds the image, or
     // nothing on standard output.
     Kit kit;
-    const GptImageFacts facts = ReadGptImage(source);
     if (!BuildGptKit(source, facts, name, out, kit) || !CheckKit(source, kit, name, out)) {
       return false;
     }
@@ -87,7 +87,6 @@ bool ListGpt(ImageSource& source, const std::string& name, ListMode mode, Output
     out.Write(kit.config);
     return true;
   }
-  const GptImageFacts facts = ReadGptImage(source);
   NoteGptTable(facts, name, out);
   out.Write(mode == ListMode::kJson ? GptJson(facts, name).Text() : GptText(facts, name));
   return AllChecksHold(facts.checks);
@@ -104,20 +103,18 @@ std::optional<ListMode> ParseListMode(const std::string& word) {
   return std::nullopt;
 }
 
-bool ListImage(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
-  const FileForm form = RecognizeImage(source);
-  switch (form.kind) {
-    case ImageKind::kTagged:
-      return ListTagged(source, name, mode, out);
-    case ImageKind::kGpt:
-      return ListGpt(source, name, mode, out);
-    case ImageKind::kOther:
-      break;
-  }
+bool ListImage(ImageSource& source, const ImageReading& reading, const std::string& name,
+               ListMode mode, Output& out) {
+  if (reading.tagged) return ListTagged(source, *reading.tagged, name, mode, out);
+  if (reading.gpt) return ListGpt(source, *reading.gpt, name, mode, out);
   ListFailure(out, mode, name)
-      .Fail(NotAnImageText(name, form,
+      .Fail(NotAnImageText(name, reading.form,
                            "a tagged firmware image, a partition-table image nor a configuration"));
   return false;
+}
+
+bool ListImage(ImageSource& source, const std::string& name, ListMode mode, Output& out) {
+  return ListImage(source, ReadImage(source), name, mode, out);
 }
 
 ListOutcome ListFile(const std::string& path, ListMode mode, Output& out) {
@@ -126,13 +123,14 @@ ListOutcome ListFile(const std::string& path, ListMode mode, Output& out) {
   FailureReport failure = ListFailure(out, mode, path);
   if (!OpenForInspection(path, file, length, failure)) return ListOutcome::kFailed;
   FileSource source(file, length);
-  if (IdentifyImage(source) == ImageKind::kOther) {
+  const ImageReading reading = ReadImage(source);
+  if (reading.form.kind == ImageKind::kOther) {
     ConfigDocument document;
     if (LoadConfiguration(path, length, document, out)) {
       return ListConfiguration(document, path, mode, out);
     }
   }
-  return ListImage(source, path, mode, out) ? ListOutcome::kListed : ListOutcome::kFailed;
+  return ListImage(source, reading, path, mode, out) ? ListOutcome::kListed : ListOutcome::kFailed;
 }
 
 }  // namespace imgweld

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/Output.h"
+#include "image/ImageReader.h"
 #include "image/ImageSource.h"
 
 namespace imgweld {
@@ -35,5 +36,11 @@ ListOutcome ListFile(const std::string& path, ListMode mode, Output& out);
 // is no image gets the "UnPacking Error:" line. True when the image is
 // listed and every check holds.
 bool ListImage(ImageSource& source, const std::string& name, ListMode mode, Output& out);
+
+// The same for an image already read into `reading` from `source`. Only
+// the ini mode reads the source again: it compares the image's bytes with
+// those its configuration rebuilds.
+bool ListImage(ImageSource& source, const ImageReading& reading, const std::string& name,
+               ListMode mode, Output& out);
 
 }  // namespace imgweld

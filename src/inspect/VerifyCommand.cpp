@@ -62,36 +62,37 @@ bool PrintChecks(const std::vector<Check>& checks, const std::string& name, cons
   return AllChecksHold(checks);
 }
 
-bool Verify(ImageSource& source, const std::string& name, std::vector<Check> checks,
+// `checks` holds those made on the file before its image was read: the
+// hash file's, which come first.
+bool Verify(const ImageReading& reading, const std::string& name, std::vector<Check> checks,
             VerifyMode mode, Output& out) {
-  const FileForm form = RecognizeImage(source);
-  switch (form.kind) {
-    case ImageKind::kTagged: {
-      const std::vector<Check> image = ReadTaggedImage(source).checks;
-      checks.insert(checks.end(), image.begin(), image.end());
-      return PrintChecks(checks, name, "tagged", mode, out);
-    }
-    case ImageKind::kGpt: {
-      const GptImageFacts facts = ReadGptImage(source);
-      NoteGptTable(facts, name, out);
-      return PrintChecks(facts.checks, name, "gpt", mode, out);
-    }
-    case ImageKind::kOther:
-      break;
+  if (reading.tagged) {
+    const std::vector<Check>& image = reading.tagged->checks;
+    checks.insert(checks.end(), image.begin(), image.end());
+    return PrintChecks(checks, name, "tagged", mode, out);
+  }
+  if (reading.gpt) {
+    NoteGptTable(*reading.gpt, name, out);
+    return PrintChecks(reading.gpt->checks, name, "gpt", mode, out);
   }
   // JSON output holds the document or nothing: the line goes to standard
   // error then.
   FailureReport(out,
                 mode == VerifyMode::kJson ? FailureLine::kOnStandardError : FailureLine::kInListing,
                 name)
-      .Fail(NotAnImageText(name, form, "a tagged firmware image nor a partition-table image"));
+      .Fail(NotAnImageText(name, reading.form,
+                           "a tagged firmware image nor a partition-table image"));
   return false;
 }
 
 }  // namespace
 
 bool VerifyImage(ImageSource& source, const std::string& name, Output& out) {
-  return Verify(source, name, {}, VerifyMode::kText, out);
+  return VerifyImage(ReadImage(source), name, out);
+}
+
+bool VerifyImage(const ImageReading& reading, const std::string& name, Output& out) {
+  return Verify(reading, name, {}, VerifyMode::kText, out);
 }
 
 bool VerifyFile(const std::string& path, bool checkHash, VerifyMode mode, Output& out) {
@@ -103,7 +104,8 @@ bool VerifyFile(const std::string& path, bool checkHash, VerifyMode mode, Output
   if (!OpenForInspection(path, file, length, failure)) return false;
   FileSource source(file, length);
   std::vector<Check> checks;
-  if (IdentifyImage(source) == ImageKind::kTagged) {
+  const ImageReading reading = ReadImage(source);
+  if (reading.form.kind == ImageKind::kTagged) {
     // No image is longer than its 32-bit positions reach: such a file is
     // refused by its header check, and not digested for minutes first.
     if (!checkHash) {
@@ -115,7 +117,7 @@ bool VerifyFile(const std::string& path, bool checkHash, VerifyMode mode, Output
       checks.push_back(HashCheck(path, file, out));
     }
   }
-  return Verify(source, path, std::move(checks), mode, out);
+  return Verify(reading, path, std::move(checks), mode, out);
 }
 
 }  // namespace imgweld

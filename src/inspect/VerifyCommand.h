@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/Output.h"
+#include "image/ImageReader.h"
 #include "image/ImageSource.h"
 
 namespace imgweld {
@@ -26,5 +27,7 @@ bool VerifyFile(const std::string& path, bool checkHash, VerifyMode mode, Output
 
 // The checks of the image held by `source`, the hash file left out.
 bool VerifyImage(ImageSource& source, const std::string& name, Output& out);
+// The same checks of an image already read.
+bool VerifyImage(const ImageReading& reading, const std::string& name, Output& out);
 
 }  // namespace imgweld
