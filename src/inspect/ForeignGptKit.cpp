@@ -1,5 +1,7 @@
 #include "inspect/ForeignGptKit.h"
 
+#include <algorithm>
+
 #include "image/GptRecords.h"
 #include "inspect/RebuildConfig.h"
 
@@ -14,7 +16,80 @@ bool SameEntry(const GptEntry& a, const GptEntry& b) {
          a.lastLba == b.lastLba && a.attributes == b.attributes && a.name == b.name;
 }
 
+// Problems of a disk of another tool that its kit does not carry: the
+// packer writes its own protective MBR, backup GPT and disk size.
+bool ForeignKitRebuilds(GptRule rule) {
+  switch (rule) {
+    case GptRule::kProtectiveStart:
+    case GptRule::kProtectiveSize:
+    case GptRule::kBackupMissing:
+    case GptRule::kBackupUnsound:
+    case GptRule::kBackupHeaderDiffers:
+    case GptRule::kBackupArrayDiffers:
+    case GptRule::kUsableEnd:
+    case GptRule::kUsableRange:
+    case GptRule::kDiskPastLimit:
+    case GptRule::kBackupNotAtEnd:
+    case GptRule::kFilePastUsable:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Problems of the primary GPT alone, found when the backup is read in its
+// place.
+bool PrimaryOnly(GptRule rule) {
+  switch (rule) {
+    case GptRule::kNoHeader:
+    case GptRule::kHeaderRevision:
+    case GptRule::kHeaderSize:
+    case GptRule::kHeaderOwnSector:
+    case GptRule::kArrayPlace:
+    case GptRule::kLayoutMark:
+    case GptRule::kHeaderCrc:
+    case GptRule::kArrayCrc:
+    case GptRule::kArrayOutside:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Problems of the packer's images that leave the layout readable, where
+// the comparison with the rebuilt image decides: the packer itself places a
+// partition past the usable sectors when its list does not end with the
+// last one, and bytes after the image's end are a difference the
+// comparison names.
+bool PackerKitCompares(GptRule rule) {
+  return rule == GptRule::kEntryOutsideUsable || rule == GptRule::kFilePastUsable ||
+         rule == GptRule::kBackupNotAtEnd;
+}
+
+// Whether a failed check keeps the kit from rebuilding the image. A check
+// that names no problem is refused: what it found is not known to be
+// harmless.
+bool Refuses(const GptImageFacts& facts, const Check& check) {
+  if (check.status != CheckStatus::kBad) return false;
+  const bool packer = facts.PackerLayout();
+  const bool backupInUse = facts.table == GptTableInUse::kBackup;
+  const auto allowed = [&](GptRule rule) {
+    if (packer) return PackerKitCompares(rule);
+    return ForeignKitRebuilds(rule) || (backupInUse && PrimaryOnly(rule));
+  };
+  return check.gptProblems.empty() ||
+         !std::all_of(check.gptProblems.begin(), check.gptProblems.end(), allowed);
+}
+
 }  // namespace
+
+bool KitSurvivesChecks(const GptImageFacts& facts, const std::string& where, Output& out) {
+  const auto refused = std::find_if(facts.checks.begin(), facts.checks.end(),
+                                    [&](const Check& check) { return Refuses(facts, check); });
+  if (refused == facts.checks.end()) return true;
+  return RebuildReport{out, where, kCannotBeTakenApart}.Fail("it is damaged: " + refused->name +
+                                                             ": " + refused->detail);
+}
 
 bool CanTakeGptApart(const GptImageFacts& facts, const std::string& where, Output& out) {
   const RebuildReport refusal{out, where, kCannotBeTakenApart};
@@ -22,7 +97,7 @@ bool CanTakeGptApart(const GptImageFacts& facts, const std::string& where, Outpu
     return refusal.Fail(
         Format("its primary GPT %s and it has no sound backup GPT", facts.primaryFault.c_str()));
   }
-  if (facts.HybridRecords() != 0) {
+  if (HasProblem(facts.checks, GptRule::kHybridMbr)) {
     return refusal.Fail(
         Format("it has a hybrid MBR (%u %s beside the one of type 0xee), a "
                "partition-table image has a protective MBR only",

@@ -46,11 +46,19 @@ std::string GptKitNames::Take(const std::string& base) {
 bool BuildGptKit(ImageSource& source, const GptImageFacts& facts, const std::string& where,
                  Output& out, Kit& kit) {
   if (!CanTakeGptApart(facts, where, out)) return false;
+  // A damaged image of the packer's is refused before its layout is read:
+  // the layout takes the header's fields on trust, and would name files
+  // for payloads that do not lie in the image. A disk of
+  // another tool is refused first for what its layout cannot say, which
+  // names the entry at fault.
+  const bool packer = facts.PackerLayout();
+  if (packer && !KitSurvivesChecks(facts, where, out)) return false;
   GptLayout layout;
   std::string why;
   if (!ReadGptLayout(source, facts, layout, why)) {
     return RebuildReport{out, where, kCannotBeTakenApart}.Fail(why);
   }
+  if (!packer && !KitSurvivesChecks(facts, where, out)) return false;
   kit = Kit{};
   GptKitNames names;
   std::vector<std::string> fileValues;

@@ -211,6 +211,52 @@ TEST(ForeignDiskTest, LayoutsThePackerCannotExpressAreRefusedBeforeAnyFile) {
   }
 }
 
+// A disk of another tool gets a kit despite damage to what the packer
+// writes afresh: the backup GPT, or a primary GPT whose backup is read in
+// its place. Damage to the table the kit carries refuses it, naming the
+// failed check, before any file.
+TEST(ForeignDiskTest, DamageOutsideWhatTheKitCarriesStillGivesAKit) {
+  const auto flip = [](const std::string& path, uint64_t at) {
+    std::vector<uint8_t> bytes = ReadBytes(path);
+    bytes.at(at) ^= 0x01;
+    WriteBytes(path, bytes);
+  };
+  constexpr uint64_t kDiskBytes = uint64_t{4} << 20;
+  const struct {
+    const char* what;
+    std::function<void(const std::string&)> edit;
+    std::string refusal;  // empty when the kit is made
+  } cases[] = {
+      {"a backup header that fails its checksum",
+       [&](const std::string& path) { flip(path, kDiskBytes - kSector + 24); }, ""},
+      {"a primary header that fails its checksum",
+       [&](const std::string& path) { flip(path, kSector + 24); }, ""},
+      // Sectors past the last usable one, where the backup array lies.
+      {"an entry reaching into the backup GPT",
+       [&](const std::string& path) { Poke64(path, kEntry1 + 40, 8170); },
+       "cannot be taken apart: it is damaged: entry 0 data: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    MakeDisk(dir / "disk.img", "-n 1:2048:+64K -c 1:data");
+    c.edit(dir / "disk.img");
+    fs::create_directory(dir / "kit");
+    const Outcome kit = Imgweld({"-X", "disk.img", "kit"}, dir.Path());
+    if (c.refusal.empty()) {
+      EXPECT_EQ(kit.exitCode, 0) << kit.err;
+      EXPECT_EQ(kit.out, "data.img\nsetting.ini\n");
+      continue;
+    }
+    EXPECT_EQ(kit.exitCode, 4);
+    EXPECT_EQ(kit.out, "");
+    const std::vector<std::string> lines = LinesStartingWith(kit.err, "imgweld: disk.img: ");
+    ASSERT_EQ(lines.size(), 1u) << kit.err;
+    EXPECT_TRUE(lines[0].starts_with("imgweld: disk.img: " + c.refusal)) << lines[0];
+    EXPECT_TRUE(fs::is_empty(dir / "kit"));
+  }
+}
+
 // The last sector a partition may end on: the backup GPT's 33 sectors
 // after it end at byte 0xFFFFFFFF, the last position of an image. Such a
 // disk is taken apart and packs back to the same partitions.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "cli/InspectTestSupport.h"
@@ -251,6 +252,21 @@ TEST(RebuildTest, EveryPartitionTableImageRebuildsByteForByte) {
   }
 }
 
+// Copies the primary partition array into the backup GPT that ends the
+// image and seals the backup header again: after an edit of the primary
+// array, the backup still mirrors it and the image is not damaged.
+void MirrorBackupGpt(std::vector<uint8_t>& image) {
+  const size_t header = image.size() - 512;
+  const size_t array = header - 128 * 128;
+  std::copy_n(image.begin() + 1024, 128 * 128, image.begin() + static_cast<std::ptrdiff_t>(array));
+  const auto put = [&](size_t at, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) image.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+  };
+  put(header + 88, RefCrc32(image.data() + array, 128 * 128));
+  put(header + 16, 0);
+  put(header + 16, RefCrc32(image.data() + header, 92));
+}
+
 // A partition-table image the packer did not make byte for byte still gets
 // its files, but no setting.ini; -X fails naming the first difference.
 TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
@@ -287,6 +303,7 @@ TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
     std::vector<uint8_t> image = packed;
     image.at(1024 + 128 + 56 + 2) = static_cast<uint8_t>(byte);
     SealPrimaryGpt(image);
+    MirrorBackupGpt(image);
     WriteBytes(dir / "Firmware.img", image);
     const Outcome refused = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
     EXPECT_EQ(refused.exitCode, 4);
@@ -294,6 +311,54 @@ TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
     EXPECT_EQ(LinesStartingWith(refused.err, "imgweld: "),
               std::vector<std::string>{"imgweld: Firmware.img: cannot be taken apart: the name of "
                                        "entry 2 holds text a configuration file cannot carry"});
+    EXPECT_TRUE(fs::is_empty(dir / "kit"));
+  }
+}
+
+// A partition-table image the packer made, damaged: no kit is worked out
+// of it. -X writes nothing and -L ini prints nothing; both exit 4 with one
+// line naming the first failed check, before any configuration is built
+// (the payload length below once made one that named a file the kit did not
+// hold). The private fields from byte 114 of the header, eight bytes per
+// partition's length, lie outside its checksum.
+TEST(RebuildTest, KitOfADamagedPartitionTableImageIsRefusedWithOneLine) {
+  const auto put64 = [](std::vector<uint8_t>& image, size_t at, uint64_t value) {
+    for (size_t i = 0; i < 8; ++i) image.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+  };
+  const struct {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> edit;
+    std::string line;
+  } cases[] = {
+      {"entry 1's payload runs past the end",
+       [&](std::vector<uint8_t>& image) {
+         put64(image, 512 + 114 + 8, 18446744073709549244u);
+         put64(image, image.size() - 512 + 114 + 8, 18446744073709549244u);
+       },
+       "cannot be taken apart: it is damaged: entry 1 uboot: 18446744073709549244 bytes of data "
+       "would end at byte 0x"},
+      {"the backup header does not mirror the primary",
+       [&](std::vector<uint8_t>& image) { image.at(image.size() - 512 + 114) ^= 1; },
+       "cannot be taken apart: it is damaged: backup gpt: header at byte 0x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    fs::create_directory(dir / "kit");
+    PackFixed(SourceDir() + "/examples/gpt-board/setting.ini", ".", dir.Path());
+    std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+    c.edit(image);
+    WriteBytes(dir / "Firmware.img", image);
+    ASSERT_EQ(Imgweld({"-V", "Firmware.img"}, dir.Path()).exitCode, 4);
+    const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+    const Outcome listed = Imgweld({"-L", "Firmware.img", "ini"}, dir.Path());
+    for (const Outcome& outcome : {kit, listed}) {
+      EXPECT_EQ(outcome.exitCode, 4);
+      EXPECT_EQ(outcome.out, "");
+      const std::vector<std::string> lines = LinesStartingWith(outcome.err, "imgweld: ");
+      ASSERT_EQ(lines.size(), 1u) << outcome.err;
+      EXPECT_TRUE(lines[0].starts_with("imgweld: Firmware.img: " + c.line)) << lines[0];
+    }
     EXPECT_TRUE(fs::is_empty(dir / "kit"));
   }
 }
