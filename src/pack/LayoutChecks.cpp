@@ -38,8 +38,8 @@ std::optional<SectorExtent> SpanOf(const std::optional<SectorRange>& range) {
 }
 
 // The first partition on the image's own sectors or on an earlier
-// partition's, as "Packing Error:" names it; `Names` gives the name of a
-// partition by its index.
+// partition's, named by its layout's `name` as the "Packing Error:" line
+// has always named it; `reserved` says what the form keeps there.
 template <typename Partitions>
 bool ReportPlacement(const std::vector<LayoutProblem>& problems, const Partitions& partitions,
                      const char* reserved, Output& out) {
