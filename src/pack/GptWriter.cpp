@@ -9,6 +9,7 @@
 #include "pack/IdBlock.h"
 #include "pack/ImagePlan.h"
 #include "pack/LayoutChecks.h"
+#include "pack/PackLayout.h"
 #include "pack/PartitionList.h"
 #include "pack/PayloadPlan.h"
 #include "pack/ResolvedConfig.h"
@@ -126,11 +127,11 @@ ImagePlan PlanGptImage(const PackContext& context, std::vector<PartitionEntry>& 
 // The checks of the partition list that refuse a layout before anything is
 // written.
 bool CheckGptPartitions(const ResolvedConfig& config, const PackContext& context,
-                        const std::vector<PartitionEntry>& partitions, uint64_t diskEnd,
-                        const std::string& imagePath) {
+                        const GptLayout& layout, const std::vector<PartitionEntry>& partitions,
+                        uint64_t diskEnd, const std::string& imagePath) {
   Output& out = context.out;
   return CheckGptPartitionCount(partitions, out) && CheckPartitionNumbers(config.partitions, out) &&
-         CheckGptLayout(partitions, context.options, diskEnd, imagePath, out);
+         CheckGptLayout(layout, partitions, context.options, diskEnd, imagePath, out);
 }
 
 }  // namespace
@@ -146,11 +147,14 @@ bool PlanGptFirmware(const ResolvedConfig& config, const PackContext& context,
   PackInput input;
   std::vector<PartitionEntry>& partitions = planned.partitions;
   const bool read = ReadPackInput(config, context, input);
+  const GptLayout layout = GptLayoutOf(config, input);
   partitions = std::move(input.partitions);
   if (!read) return false;  // the partitions as far as they were read
   RaiseIdBlockOffsets(partitions);
   planned.diskEnd = ComputeDiskEnd(partitions, context.options.IsCompact());
-  if (!CheckGptPartitions(config, context, partitions, planned.diskEnd, imagePath)) return false;
+  if (!CheckGptPartitions(config, context, layout, partitions, planned.diskEnd, imagePath)) {
+    return false;
+  }
   GptTables tables;
   if (!BuildGptTables(config, partitions, planned.diskEnd, tables, context.out)) return false;
   planned.plan = PlanGptImage(context, partitions, input.files, tables, planned.diskEnd, imagePath);

@@ -8,6 +8,7 @@
 #include "image/gpt/GptLayout.h"
 #include "image/tagged/TaggedLayout.h"
 #include "pack/IdBlock.h"
+#include "pack/PackLayout.h"
 #include "pack/PartitionList.h"
 
 namespace imgweld {
@@ -23,17 +24,38 @@ uint64_t DataSectors(const PartitionEntry& entry) {
   return (entry.dataLength + kSector - 1) / kSector;
 }
 
-void ReportOverlap(const PartitionEntry& entry, const SectorExtent& span, const char* other,
+void ReportOverlap(const std::string& name, const SectorExtent& span, const char* other,
                    const SectorExtent& otherSpan, Output& out) {
   out.Printf(
       "Packing Error:partition %s at sectors %llx-%llx overlaps %s at sectors %llx-%llx!\r\n",
-      entry.Name().c_str(), Ull(span.first), Ull(span.last), other, Ull(otherSpan.first),
+      name.c_str(), Ull(span.first), Ull(span.last), other, Ull(otherSpan.first),
       Ull(otherSpan.last));
 }
 
 std::optional<SectorExtent> SpanOf(const std::optional<SectorRange>& range) {
   if (!range || range->end <= range->first) return std::nullopt;
   return SectorExtent{range->first, range->end - 1};
+}
+
+// The first partition on the image's own sectors or on an earlier
+// partition's, named by its layout's `name` as the "Packing Error:" line
+// has always named it; `reserved` says what the form keeps there.
+template <typename Partitions>
+bool ReportPlacement(const std::vector<LayoutProblem>& problems, const Partitions& partitions,
+                     const char* reserved, Output& out) {
+  for (const LayoutProblem& problem : problems) {
+    const std::string& name = partitions[problem.partition].name;
+    if (problem.rule == LayoutRule::kReservedArea) {
+      ReportOverlap(name, problem.span, reserved, problem.area, out);
+      return false;
+    }
+    if (problem.rule == LayoutRule::kOverlap) {
+      const std::string other = "partition " + partitions[problem.other].name;
+      ReportOverlap(name, problem.span, other.c_str(), problem.area, out);
+      return false;
+    }
+  }
+  return true;
 }
 
 // End sector (exclusive) of everything the padded layout writes for the
@@ -117,9 +139,10 @@ bool CheckGptPartitionCount(const std::vector<PartitionEntry>& partitions, Outpu
   return false;
 }
 
-bool CheckGptLayout(const std::vector<PartitionEntry>& partitions, const PackOptions& options,
-                    uint64_t diskEnd, const std::string& imagePath, Output& out) {
-  if (!CheckGptSizes(partitions, out) || !CheckOverlaps(partitions, options.form, out)) {
+bool CheckGptLayout(const GptLayout& layout, const std::vector<PartitionEntry>& partitions,
+                    const PackOptions& options, uint64_t diskEnd, const std::string& imagePath,
+                    Output& out) {
+  if (!CheckGptSizes(partitions, out) || !CheckGptPlacement(layout, out)) {
     return false;
   }
   if (options.IsCompact()) return CheckCompactLayout(partitions, imagePath, out);
@@ -155,57 +178,45 @@ bool CheckGptSizes(const std::vector<PartitionEntry>& partitions, Output& out) {
 std::optional<SectorRange> OccupiedSectors(const std::vector<PartitionEntry>& partitions,
                                            size_t index, bool writesBootBlock) {
   const PartitionEntry& entry = partitions[index];
-  const bool fill = (entry.flag & PART_FLAG_FILL) != 0;
-  const bool skip = (entry.flag & PART_FLAG_SKIP) != 0;
+  TaggedPartition partition{0,
+                            TaggedPartitionKind::kPartition,
+                            entry.Name(),
+                            entry.type,
+                            entry.flag,
+                            entry.offset,
+                            entry.size,
+                            entry.dataLength,
+                            ""};
   if (entry.type == PART_TYPE_IDBLOCK) {
-    if (!writesBootBlock) return std::nullopt;
-    const uint64_t first = std::max(entry.offset, uint32_t{kBootMinOffset});
-    if (entry.size == 0) return std::nullopt;
-    return SectorRange{first, first + entry.size};
+    partition.kind =
+        writesBootBlock ? TaggedPartitionKind::kBootBlock : TaggedPartitionKind::kLaterBootBlock;
   }
-  if (skip && !fill) return std::nullopt;
-  uint64_t size = entry.size;
-  if (IsPartitionPayload(entry) && (entry.flag & PART_FLAG_GROW) != 0) {
-    // A growing payload is not cut to its size; the last one has no size
-    // of its own and ends where its data ends.
-    const bool last = index + 1 == partitions.size();
-    size = last ? DataSectors(entry) : std::max<uint64_t>(size, DataSectors(entry));
-  }
-  if (size == 0) return std::nullopt;
-  return SectorRange{entry.offset, uint64_t{entry.offset} + size};
+  const std::optional<SectorExtent> span =
+      TaggedWrittenSectors(partition, index + 1 == partitions.size());
+  if (!span) return std::nullopt;
+  return SectorRange{span->first, span->last + 1};
+}
+
+bool CheckTaggedPlacement(const TaggedLayout& layout, Output& out) {
+  return ReportPlacement(ValidateTaggedLayout(layout), layout.partitions,
+                         "the image header, partition table and vendor area", out);
+}
+
+bool CheckGptPlacement(const GptLayout& layout, Output& out) {
+  return ReportPlacement(ValidateGptLayout(layout), layout.partitions,
+                         "the protective MBR and partition table", out);
 }
 
 bool CheckOverlaps(const std::vector<PartitionEntry>& partitions, ImageForm form, Output& out) {
-  if (form == ImageForm::kGptCompact) return true;
-  const bool tagged = form == ImageForm::kTagged;
-  std::vector<std::optional<SectorExtent>> spans;
-  bool bootBlockSeen = false;
-  for (size_t i = 0; i < partitions.size(); ++i) {
-    const bool isBoot = partitions[i].type == PART_TYPE_IDBLOCK;
-    spans.push_back(SpanOf(OccupiedSectors(partitions, i, isBoot && (!tagged || !bootBlockSeen))));
-    bootBlockSeen = bootBlockSeen || isBoot;
+  if (form == ImageForm::kTagged) {
+    TaggedLayout layout;
+    layout.partitions = TaggedPartitionsOf(partitions);
+    return CheckTaggedPlacement(layout, out);
   }
-  const std::vector<LayoutProblem> problems =
-      tagged ? FindTaggedLayoutProblems(spans) : FindGptLayoutProblems(spans);
-  // The first partition on the image's own sectors or on an earlier
-  // partition's is reported; a place past 4 GiB is reported where the
-  // image is planned, as every other position past it is.
-  for (const LayoutProblem& problem : problems) {
-    const PartitionEntry& entry = partitions[problem.partition];
-    if (problem.rule == LayoutRule::kReservedArea) {
-      ReportOverlap(entry, problem.span,
-                    tagged ? "the image header, partition table and vendor area"
-                           : "the protective MBR and partition table",
-                    problem.area, out);
-      return false;
-    }
-    if (problem.rule == LayoutRule::kOverlap) {
-      const std::string other = std::string("partition ").append(partitions[problem.other].Name());
-      ReportOverlap(entry, problem.span, other.c_str(), problem.area, out);
-      return false;
-    }
-  }
-  return true;
+  GptLayout layout;
+  layout.compact = form == ImageForm::kGptCompact;
+  layout.partitions = GptPartitionsOf(partitions);
+  return CheckGptPlacement(layout, out);
 }
 
 }  // namespace imgweld

@@ -8,6 +8,8 @@
 
 #include "common/Output.h"
 #include "image/FirmwareImage.h"
+#include "image/gpt/GptLayout.h"
+#include "image/tagged/TaggedLayout.h"
 #include "pack/PackOptions.h"
 #include "pack/PartitionList.h"
 #include "pack/ResolvedConfig.h"
@@ -34,17 +36,25 @@ struct SectorRange {
   uint64_t end = 0;
 };
 
-// What partition `index` of the list occupies: nothing for a skipped
-// partition, a boot block partition that writes nothing, or a size of 0.
-// `writesBootBlock` says whether a type-2 partition is built (the tagged
-// image builds the first one only).
+// What partition `index` of the list occupies, by its form's rule
+// (TaggedWrittenSectors; GptWrittenSectors gives the same for a list whose
+// every boot block is built): nothing for a skipped partition, a boot block
+// partition that writes nothing, or a size of 0. `writesBootBlock` says
+// whether a type-2 partition is built (the tagged image builds the first
+// one only).
 std::optional<SectorRange> OccupiedSectors(const std::vector<PartitionEntry>& partitions,
                                            size_t index, bool writesBootBlock);
 
-// No two partitions share a sector, and none lies on the sectors the image's
-// own structures take (0 to 63 of the tagged image, 0 to 33 of the padded
-// partition-table image). Not for the compact layout, whose entries do not
-// place the data.
+// No partition writes on the sectors the image's own structures take (0 to
+// 63 of the tagged image, 0 to 33 of the padded partition-table image) or
+// on an earlier partition's: the first problem ValidateTaggedLayout or
+// ValidateGptLayout finds of those is printed. A place past 4 GiB is left
+// to the planner, which reports it as every other position past it. The
+// compact layout's entries do not place the data: nothing is checked.
+bool CheckTaggedPlacement(const TaggedLayout& layout, Output& out);
+bool CheckGptPlacement(const GptLayout& layout, Output& out);
+
+// The same for a bare partition list of `form`.
 bool CheckOverlaps(const std::vector<PartitionEntry>& partitions, ImageForm form, Output& out);
 
 // The partition-table image's header records a payload length for at most
@@ -52,13 +62,15 @@ bool CheckOverlaps(const std::vector<PartitionEntry>& partitions, ImageForm form
 bool CheckGptPartitionCount(const std::vector<PartitionEntry>& partitions, Output& out);
 
 // The checks of a partition-table layout once its numbers are known to fit:
-// entry sizes, overlaps, and then, for the compact layout, that no fill
+// entry sizes, placement (CheckGptPlacement of `layout`, made from
+// `partitions`), and then, for the compact layout, that no fill
 // partition moves the write position back and the image stays below 4 GiB;
 // for a padded layout with a backup GPT at a known disk end (`diskEnd`, as
 // ComputeDiskEnd gives it), that no partition reaches the backup's sectors.
 // `imagePath` names the image in the 4 GiB message.
-bool CheckGptLayout(const std::vector<PartitionEntry>& partitions, const PackOptions& options,
-                    uint64_t diskEnd, const std::string& imagePath, Output& out);
+bool CheckGptLayout(const GptLayout& layout, const std::vector<PartitionEntry>& partitions,
+                    const PackOptions& options, uint64_t diskEnd, const std::string& imagePath,
+                    Output& out);
 
 // The line for an image that would reach past the last 32-bit position.
 std::string Beyond4GiBLine(const std::string& imagePath);

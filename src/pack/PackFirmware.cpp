@@ -20,6 +20,7 @@
 #include "pack/ImageWriter.h"
 #include "pack/LayoutChecks.h"
 #include "pack/PackContext.h"
+#include "pack/PackLayout.h"
 #include "pack/PackOptions.h"
 #include "pack/PackOutput.h"
 #include "pack/PackTime.h"
@@ -152,19 +153,18 @@ bool WriteHashFile(SavingDirectory& dir, AtomicFile& image, std::optional<Md5Dig
   return FinishPackOutput(hash, out);
 }
 
-// The checks that refuse a layout before anything is written.
-bool CheckTaggedPartitions(const ResolvedConfig& config,
-                           const std::vector<PartitionEntry>& partitions,
+// The checks that refuse a layout before anything is written: the layout
+// -P makes is judged as one read back from an image is.
+bool CheckTaggedPartitions(const ResolvedConfig& config, const TaggedLayout& layout,
                            const PackContext& context) {
   Output& out = context.out;
   // The table area holds the vendor record and the form's partitions.
-  if (partitions.size() > kTaggedLimits.maxPartitions) {
+  if (layout.partitions.size() > kTaggedLimits.maxPartitions) {
     out.Printf("Packing Error:too many partitions, %zu found, the table holds at most %zu!\r\n",
-               partitions.size(), kTaggedLimits.maxPartitions);
+               layout.partitions.size(), kTaggedLimits.maxPartitions);
     return false;
   }
-  return CheckPartitionNumbers(config.partitions, out) &&
-         CheckOverlaps(partitions, context.options.form, out);
+  return CheckPartitionNumbers(config.partitions, out) && CheckTaggedPlacement(layout, out);
 }
 
 // Writes the planned image into `file`, and for the tagged image its hash
@@ -236,6 +236,7 @@ bool PlanTaggedFirmware(const ResolvedConfig& config, const PackContext& context
                         const std::string& imagePath, TaggedFirmwarePlan& planned) {
   PackInput input;
   const bool read = ReadPackInput(config, context, input);
+  const TaggedLayout layout = TaggedLayoutOf(config, input);
   planned.partitions = std::move(input.partitions);
   if (!read) return false;  // the partitions as far as they were read
   FirmwareHeader& header = planned.header;
@@ -245,7 +246,7 @@ bool PlanTaggedFirmware(const ResolvedConfig& config, const PackContext& context
   header.model = config.identity.model;
   header.tableSector = (header.headerLength + kSectorSize - 1) / kSectorSize;
   header.entrySize = kEntrySize;
-  if (!CheckTaggedPartitions(config, planned.partitions, context)) return false;
+  if (!CheckTaggedPartitions(config, layout, context)) return false;
   header.entryCount = static_cast<uint32_t>(planned.partitions.size() + 1);
   planned.plan = PlanTaggedImage(context, header, planned.partitions, input.files, imagePath);
   return true;

@@ -36,16 +36,31 @@ std::vector<LayoutProblem> FindGptLayoutProblems(std::span<const std::optional<S
   return FindLayoutProblems(kGptLimits, spans, diskEnd);
 }
 
+std::optional<SectorExtent> GptWrittenSectors(const GptLayoutPartition& p, bool last) {
+  uint64_t first = p.offset;
+  uint64_t size = p.size;
+  const bool skip = (p.flag & PART_FLAG_SKIP) != 0;
+  const bool fill = (p.flag & PART_FLAG_FILL) != 0;
+  if (p.type == PART_TYPE_IDBLOCK) {
+    // Every boot block is built, never below sector 64.
+    first = std::max<uint64_t>(first, kBootMinOffset);
+  } else if (skip && !fill) {
+    return std::nullopt;
+  } else if (!skip && !fill && (p.flag & PART_FLAG_GROW) != 0) {
+    // A growing payload is not cut to its size; the last one's entry
+    // reaches the end of the disk, but its bytes end where its data ends.
+    const uint64_t data = (p.payloadLength + kSectorSize - 1) / kSectorSize;
+    size = last ? data : std::max(size, data);
+  }
+  if (size == 0) return std::nullopt;
+  return SectorExtent{first, first + size - 1};
+}
+
 std::vector<LayoutProblem> ValidateGptLayout(const GptLayout& layout) {
   if (layout.compact) return {};
   std::vector<std::optional<SectorExtent>> spans;
-  for (const GptLayoutPartition& partition : layout.partitions) {
-    if (partition.size == 0) {
-      spans.emplace_back();
-    } else {
-      spans.push_back(
-          SectorExtent{partition.offset, uint64_t{partition.offset} + partition.size - 1});
-    }
+  for (size_t i = 0; i < layout.partitions.size(); ++i) {
+    spans.push_back(GptWrittenSectors(layout.partitions[i], i + 1 == layout.partitions.size()));
   }
   return FindGptLayoutProblems(spans);
 }

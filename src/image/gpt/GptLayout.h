@@ -104,8 +104,18 @@ bool ReadGptLayout(ImageSource& source, const GptImageFacts& facts, GptLayout& l
 // payload. False, with `why`, for a layout the packer cannot express.
 bool ReadForeignGptLayout(const GptImageFacts& facts, GptLayout& layout, std::string& why);
 
-// The problems of the layout's placement (FindGptLayoutProblems) where the
-// entries place the data; none for the compact layout, whose entries do not.
+// The sectors the packer writes for partition `p` of a layout where the
+// entries place the data (`last`: it ends the list), the one rule both the
+// packer's check and ValidateGptLayout take: a boot block's area from
+// sector 64 on, a growing payload's up to the end of its data (the last
+// one's only that far), a payload's or fill's whole area; nothing for a
+// skipped partition or a size of 0. Decided by `type` and `flag`, as the
+// configuration gives them.
+std::optional<SectorExtent> GptWrittenSectors(const GptLayoutPartition& p, bool last);
+
+// The problems of the layout's placement (FindGptLayoutProblems of the
+// sectors each partition writes, GptWrittenSectors) where the entries place
+// the data; none for the compact layout, whose entries do not.
 std::vector<LayoutProblem> ValidateGptLayout(const GptLayout& layout);
 
 // The setting.ini text that packs `layout`, given each partition's File

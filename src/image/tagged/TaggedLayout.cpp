@@ -277,10 +277,15 @@ bool LayoutReader::Run() {
   return true;
 }
 
-// The sectors the packer writes for a partition, as its layout check takes
-// them: the boot block's area from sector 64 on, a growing payload's to the
-// end of its data, nothing for a skipped partition or a later boot block.
-std::optional<SectorExtent> WrittenSectors(const TaggedPartition& p, bool last) {
+}  // namespace
+
+bool ReadTaggedLayout(const TaggedImageFacts& facts, TaggedLayout& layout, std::string& why) {
+  layout = TaggedLayout{};
+  why.clear();
+  return LayoutReader(facts, layout, why).Run();
+}
+
+std::optional<SectorExtent> TaggedWrittenSectors(const TaggedPartition& p, bool last) {
   uint64_t first = p.offset;
   uint64_t size = p.size;
   const bool payload = (p.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0;
@@ -288,11 +293,14 @@ std::optional<SectorExtent> WrittenSectors(const TaggedPartition& p, bool last) 
     case TaggedPartitionKind::kLaterBootBlock:
       return std::nullopt;
     case TaggedPartitionKind::kBootBlock:
+      // The block never goes below sector 64, whatever its offset says.
       first = std::max<uint64_t>(first, kBootMinOffset);
       break;
     case TaggedPartitionKind::kPartition:
       if ((p.flag & PART_FLAG_SKIP) != 0 && (p.flag & PART_FLAG_FILL) == 0) return std::nullopt;
       if (payload && (p.flag & PART_FLAG_GROW) != 0) {
+        // A growing payload is not cut to its size; the last one has no
+        // size of its own and ends where its data ends.
         const uint64_t data = (p.dataLength + kSector - 1) / kSector;
         size = last ? data : std::max(size, data);
       }
@@ -302,18 +310,10 @@ std::optional<SectorExtent> WrittenSectors(const TaggedPartition& p, bool last) 
   return SectorExtent{first, first + size - 1};
 }
 
-}  // namespace
-
-bool ReadTaggedLayout(const TaggedImageFacts& facts, TaggedLayout& layout, std::string& why) {
-  layout = TaggedLayout{};
-  why.clear();
-  return LayoutReader(facts, layout, why).Run();
-}
-
 std::vector<LayoutProblem> ValidateTaggedLayout(const TaggedLayout& layout) {
   std::vector<std::optional<SectorExtent>> spans;
   for (size_t i = 0; i < layout.partitions.size(); ++i) {
-    spans.push_back(WrittenSectors(layout.partitions[i], i + 1 == layout.partitions.size()));
+    spans.push_back(TaggedWrittenSectors(layout.partitions[i], i + 1 == layout.partitions.size()));
   }
   return FindTaggedLayoutProblems(spans);
 }

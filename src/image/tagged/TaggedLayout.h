@@ -105,8 +105,17 @@ struct TaggedLayout {
 // to check.
 bool ReadTaggedLayout(const TaggedImageFacts& facts, TaggedLayout& layout, std::string& why);
 
+// The sectors the packer writes for partition `p` of a layout (`last`: it
+// ends the table), the one rule both the packer's check and
+// ValidateTaggedLayout take: the boot block's area from sector 64 on, a
+// growing payload's up to the end of its data (the last one's only that
+// far), a fill's whole area; nothing for a skipped partition, a later boot
+// block or a size of 0.
+std::optional<SectorExtent> TaggedWrittenSectors(const TaggedPartition& p, bool last);
+
 // The problems of the layout's partitions, as the packer finds them before
-// it writes: the sectors each one takes, laid against the form's limits.
+// it writes: the sectors each one writes (TaggedWrittenSectors), laid
+// against the form's limits.
 std::vector<LayoutProblem> ValidateTaggedLayout(const TaggedLayout& layout);
 
 // The configuration text that packs the layout again: the System values,
