@@ -78,6 +78,7 @@ class LayoutReader {
   bool ReadTable();
   bool ReadSystem();
   bool ReadBootBlock(const TaggedRecord& record, TaggedPartition& partition);
+  bool ReadTexts(const TaggedRecord& record, bool plainName, TaggedPartition& partition);
   bool ReadLaterBootBlock(const TaggedRecord& record, bool last, TaggedPartition& partition);
   bool ReadPartition(const TaggedRecord& record, bool last, TaggedPartition& partition);
   std::optional<uint32_t> FillSizeOfLast(const PartitionEntry& entry) const;
@@ -169,23 +170,35 @@ bool LayoutReader::ReadBootBlock(const TaggedRecord& record, TaggedPartition& pa
   return true;
 }
 
-// A boot block record after the first: the packer writes nothing for it and
-// records the length of the block its programs would make.
-bool LayoutReader::ReadLaterBootBlock(const TaggedRecord& record, bool last,
-                                      TaggedPartition& partition) {
+// The name and Type_Guid texts of a partition's record, as a configuration
+// carries them; `plainName`: the name must also be one -U writes a file by.
+bool LayoutReader::ReadTexts(const TaggedRecord& record, bool plainName,
+                             TaggedPartition& partition) {
   const PartitionEntry& e = record.entry;
   const std::optional<std::string> name = FieldText(e.name);
   const std::optional<std::string> typeGuid = FieldText(e.typeGuid);
   if (!name || !typeGuid) {
     return Fail(Format("record %u holds bytes after its name or Type_Guid", record.index));
   }
+  if (plainName && !IsPlainFileName(*name)) {
+    return Fail(Format("the name of record %u is no file name -U writes", record.index));
+  }
   if (!Carried("partition " + *name + "'s name", *name) ||
       !Carried("partition " + *name + "'s Type_Guid", *typeGuid)) {
     return false;
   }
-  partition.kind = TaggedPartitionKind::kLaterBootBlock;
   partition.name = *name;
   partition.typeGuid = *typeGuid;
+  return true;
+}
+
+// A boot block record after the first: the packer writes nothing for it and
+// records the length of the block its programs would make.
+bool LayoutReader::ReadLaterBootBlock(const TaggedRecord& record, bool last,
+                                      TaggedPartition& partition) {
+  const PartitionEntry& e = record.entry;
+  if (!ReadTexts(record, false, partition)) return false;
+  partition.kind = TaggedPartitionKind::kLaterBootBlock;
   // Nothing is written for it, so any size that keeps it below 4 GiB gives
   // the same record when the packer records the size as lost again.
   if (LastGrowsWithLostSize(e, last)) partition.size = 0;
@@ -216,29 +229,17 @@ std::optional<uint32_t> LayoutReader::FillSizeOfLast(const PartitionEntry& entry
 bool LayoutReader::ReadPartition(const TaggedRecord& record, bool last,
                                  TaggedPartition& partition) {
   const PartitionEntry& e = record.entry;
-  const std::optional<std::string> name = FieldText(e.name);
-  const std::optional<std::string> typeGuid = FieldText(e.typeGuid);
-  if (!name || !typeGuid) {
-    return Fail(Format("record %u holds bytes after its name or Type_Guid", record.index));
-  }
-  if (!IsPlainFileName(*name)) {
-    return Fail(Format("the name of record %u is no file name -U writes", record.index));
-  }
-  if (!Carried("partition " + *name + "'s name", *name) ||
-      !Carried("partition " + *name + "'s Type_Guid", *typeGuid)) {
-    return false;
-  }
+  if (!ReadTexts(record, true, partition)) return false;
+  const std::string& name = partition.name;
   const bool fill = (e.flag & PART_FLAG_FILL) != 0;
   if ((fill || (e.flag & PART_FLAG_SKIP) != 0) && e.dataLength != 0) {
-    return Fail("partition " + *name + " is skipped or filled but records data");
+    return Fail("partition " + name + " is skipped or filled but records data");
   }
   if (fill && LastGrowsWithLostSize(e, last)) {
     const std::optional<uint32_t> fillSize = FillSizeOfLast(e);
-    if (!fillSize) return Fail("partition " + *name + " starts past the end of the image");
+    if (!fillSize) return Fail("partition " + name + " starts past the end of the image");
     partition.size = *fillSize;
   }
-  partition.name = *name;
-  partition.typeGuid = *typeGuid;
   return true;
 }
 
