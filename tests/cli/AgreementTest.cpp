@@ -182,7 +182,6 @@ TEST(AgreementTest, EveryPackedImageVerifiesAndRebuildsFromItsKit) {
     int accepted = 0;
     for (uint32_t seed = 1; seed <= 50; ++seed) {
       if (CheckAgreement(form, seed)) ++accepted;
-      // if (HasFailure()) return;
     }
     // Most generated configurations are packable, so the agreement is held
     // on many images, not on refusals.
