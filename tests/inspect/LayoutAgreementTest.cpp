@@ -19,6 +19,7 @@
 #include "image/tagged/TaggedLayout.h"
 #include "pack/LayoutChecks.h"
 #include "pack/PackFirmware.h"
+#include "pack/PackLayout.h"
 #include "pack/PackTestSupport.h"
 #include "support/TestSupport.h"
 #include "unpack/TaggedImageWriter.h"
@@ -92,7 +93,9 @@ TEST(LayoutAgreement, PackerAndVerifierRefuseTheSameTaggedLayouts) {
     std::vector<PartitionEntry> list;
     for (const Part& p : c.parts) list.push_back(PackerEntry(p));
     StringOutput packed;
-    const bool accepted = CheckOverlaps(list, ImageForm::kTagged, packed);
+    TaggedLayout layout;
+    layout.partitions = TaggedPartitionsOf(list);
+    const bool accepted = CheckTaggedPlacement(layout, packed);
     const std::vector<std::string> found = OverlapsFound(c.parts);
 
     EXPECT_EQ(accepted, c.atFault == nullptr) << packed.Text();
