@@ -11,6 +11,7 @@
 #include "config/Settings.h"
 #include "pack/LayoutChecks.h"
 #include "pack/PackContext.h"
+#include "pack/PackLayout.h"
 #include "pack/PartitionList.h"
 #include "pack/ResolvedConfig.h"
 
@@ -47,7 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ReadPackInput(config, context, input)) {
       (void)CheckPartitionNumbers(config.partitions, out);
       (void)CheckGptSizes(input.partitions, out);
-      (void)CheckOverlaps(input.partitions, config.options.form, out);
+      if (config.options.IsGpt()) {
+        (void)CheckGptPlacement(GptLayoutOf(config, input), out);
+      } else {
+        (void)CheckTaggedPlacement(TaggedLayoutOf(config, input), out);
+      }
     }
   }
 

@@ -11,6 +11,7 @@
 #include "pack/ImagePlan.h"
 #include "pack/PackContext.h"
 #include "pack/PackFirmware.h"
+#include "pack/PackLayout.h"
 #include "pack/PartitionList.h"
 #include "pack/ResolvedConfig.h"
 
@@ -36,6 +37,33 @@ std::vector<SectorRange> FindGaps(const std::vector<std::optional<SectorRange>>&
   return gaps;
 }
 
+std::optional<SectorRange> RangeOf(const std::optional<SectorExtent>& span) {
+  if (!span) return std::nullopt;
+  return SectorRange{span->first, span->last + 1};
+}
+
+// The sectors each partition takes, by the rule the form's layout value
+// validates with, so that -L shows what -P checks: the tagged image builds
+// its first boot block only, the partition-table image every one.
+std::vector<std::optional<SectorRange>> TaggedOccupied(
+    const std::vector<PartitionEntry>& partitions) {
+  const std::vector<TaggedPartition> layout = TaggedPartitionsOf(partitions);
+  std::vector<std::optional<SectorRange>> occupied;
+  for (size_t i = 0; i < layout.size(); ++i) {
+    occupied.push_back(RangeOf(TaggedWrittenSectors(layout[i], i + 1 == layout.size())));
+  }
+  return occupied;
+}
+
+std::vector<std::optional<SectorRange>> GptOccupied(const std::vector<PartitionEntry>& partitions) {
+  const std::vector<GptLayoutPartition> layout = GptPartitionsOf(partitions);
+  std::vector<std::optional<SectorRange>> occupied;
+  for (size_t i = 0; i < layout.size(); ++i) {
+    occupied.push_back(RangeOf(GptWrittenSectors(layout[i], i + 1 == layout.size())));
+  }
+  return occupied;
+}
+
 // `reported`: what -P printed beside its progress; `warned`: the warning
 // lines it printed before it planned.
 void Finish(ConfigListing& listing, bool planned, const ImagePlan& plan,
@@ -50,13 +78,8 @@ void Finish(ConfigListing& listing, bool planned, const ImagePlan& plan,
     listing.imageLength = plan.length;
   }
   const ImageForm form = listing.options.form;
-  bool bootSeen = false;
-  for (size_t i = 0; i < listing.partitions.size(); ++i) {
-    const bool boot = listing.partitions[i].type == PART_TYPE_IDBLOCK;
-    const bool built = boot && (form != ImageForm::kTagged || !bootSeen);
-    listing.occupied.push_back(OccupiedSectors(listing.partitions, i, built));
-    bootSeen = bootSeen || boot;
-  }
+  listing.occupied = form == ImageForm::kTagged ? TaggedOccupied(listing.partitions)
+                                                : GptOccupied(listing.partitions);
   if (form != ImageForm::kGptCompact) {
     listing.gaps = FindGaps(listing.occupied, form == ImageForm::kTagged ? kTaggedReservedSectors
                                                                          : kGptReservedSectors);

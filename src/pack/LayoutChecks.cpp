@@ -8,7 +8,6 @@
 #include "image/gpt/GptLayout.h"
 #include "image/tagged/TaggedLayout.h"
 #include "pack/IdBlock.h"
-#include "pack/PackLayout.h"
 #include "pack/PartitionList.h"
 
 namespace imgweld {
@@ -175,28 +174,6 @@ bool CheckGptSizes(const std::vector<PartitionEntry>& partitions, Output& out) {
   return true;
 }
 
-std::optional<SectorRange> OccupiedSectors(const std::vector<PartitionEntry>& partitions,
-                                           size_t index, bool writesBootBlock) {
-  const PartitionEntry& entry = partitions[index];
-  TaggedPartition partition{0,
-                            TaggedPartitionKind::kPartition,
-                            entry.Name(),
-                            entry.type,
-                            entry.flag,
-                            entry.offset,
-                            entry.size,
-                            entry.dataLength,
-                            ""};
-  if (entry.type == PART_TYPE_IDBLOCK) {
-    partition.kind =
-        writesBootBlock ? TaggedPartitionKind::kBootBlock : TaggedPartitionKind::kLaterBootBlock;
-  }
-  const std::optional<SectorExtent> span =
-      TaggedWrittenSectors(partition, index + 1 == partitions.size());
-  if (!span) return std::nullopt;
-  return SectorRange{span->first, span->last + 1};
-}
-
 bool CheckTaggedPlacement(const TaggedLayout& layout, Output& out) {
   return ReportPlacement(ValidateTaggedLayout(layout), layout.partitions,
                          "the image header, partition table and vendor area", out);
@@ -205,18 +182,6 @@ bool CheckTaggedPlacement(const TaggedLayout& layout, Output& out) {
 bool CheckGptPlacement(const GptLayout& layout, Output& out) {
   return ReportPlacement(ValidateGptLayout(layout), layout.partitions,
                          "the protective MBR and partition table", out);
-}
-
-bool CheckOverlaps(const std::vector<PartitionEntry>& partitions, ImageForm form, Output& out) {
-  if (form == ImageForm::kTagged) {
-    TaggedLayout layout;
-    layout.partitions = TaggedPartitionsOf(partitions);
-    return CheckTaggedPlacement(layout, out);
-  }
-  GptLayout layout;
-  layout.compact = form == ImageForm::kGptCompact;
-  layout.partitions = GptPartitionsOf(partitions);
-  return CheckGptPlacement(layout, out);
 }
 
 }  // namespace imgweld

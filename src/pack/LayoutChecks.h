@@ -36,15 +36,6 @@ struct SectorRange {
   uint64_t end = 0;
 };
 
-// What partition `index` of the list occupies, by its form's rule
-// (TaggedWrittenSectors; GptWrittenSectors gives the same for a list whose
-// every boot block is built): nothing for a skipped partition, a boot block
-// partition that writes nothing, or a size of 0. `writesBootBlock` says
-// whether a type-2 partition is built (the tagged image builds the first
-// one only).
-std::optional<SectorRange> OccupiedSectors(const std::vector<PartitionEntry>& partitions,
-                                           size_t index, bool writesBootBlock);
-
 // No partition writes on the sectors the image's own structures take (0 to
 // 63 of the tagged image, 0 to 33 of the padded partition-table image) or
 // on an earlier partition's: the first problem ValidateTaggedLayout or
@@ -53,9 +44,6 @@ std::optional<SectorRange> OccupiedSectors(const std::vector<PartitionEntry>& pa
 // compact layout's entries do not place the data: nothing is checked.
 bool CheckTaggedPlacement(const TaggedLayout& layout, Output& out);
 bool CheckGptPlacement(const GptLayout& layout, Output& out);
-
-// The same for a bare partition list of `form`.
-bool CheckOverlaps(const std::vector<PartitionEntry>& partitions, ImageForm form, Output& out);
 
 // The partition-table image's header records a payload length for at most
 // kGptLimits.maxPartitions partitions.

@@ -175,9 +175,9 @@ TEST(GptLayoutTest, ReadsAndWritesBackWhatPackingMade) {
   }
 }
 
-// The placement problems are those of the entries' sectors, last sector
-// included; a partition of no sectors takes none, and the compact layout's
-// entries place no data.
+// The placement problems are those of the sectors each partition writes,
+// last sector included: a payload its whole area, a partition of no
+// sectors none; the compact layout's entries place no data.
 TEST(GptLayoutTest, ValidatesThePaddedPlacement) {
   GptLayout layout;
   const std::pair<uint32_t, uint32_t> placed[] = {

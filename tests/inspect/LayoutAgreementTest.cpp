@@ -10,15 +10,19 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/Output.h"
+#include "config/ConfigDocument.h"
 #include "image/ImageReader.h"
 #include "image/ImageSource.h"
 #include "image/gpt/GptLayout.h"
 #include "image/tagged/TaggedLayout.h"
+#include "inspect/ConfigListing.h"
 #include "pack/LayoutChecks.h"
 #include "pack/PackFirmware.h"
+#include "pack/PackLayout.h"
 #include "pack/PackTestSupport.h"
 #include "support/TestSupport.h"
 #include "unpack/TaggedImageWriter.h"
@@ -92,7 +96,9 @@ TEST(LayoutAgreement, PackerAndVerifierRefuseTheSameTaggedLayouts) {
     std::vector<PartitionEntry> list;
     for (const Part& p : c.parts) list.push_back(PackerEntry(p));
     StringOutput packed;
-    const bool accepted = CheckOverlaps(list, ImageForm::kTagged, packed);
+    TaggedLayout layout;
+    layout.partitions = TaggedPartitionsOf(list);
+    const bool accepted = CheckTaggedPlacement(layout, packed);
     const std::vector<std::string> found = OverlapsFound(c.parts);
 
     EXPECT_EQ(accepted, c.atFault == nullptr) << packed.Text();
@@ -282,6 +288,49 @@ TEST(LayoutAgreement, PackerAndLayoutValidationRefuseTheSameLayouts) {
     const std::string line = "Packing Error:partition " + std::string(c.atFault) + " at sectors ";
     EXPECT_NE(packed.Text().find(line), std::string::npos) << packed.Text();
     EXPECT_EQ(validated, std::optional<std::string>(c.atFault));
+  }
+}
+
+// -L shows the sectors each partition takes as that form's layout value
+// decides them: the partition-table image builds every boot block, the
+// tagged image its first one only, and a growing last payload ends with its
+// data in both.
+TEST(LayoutAgreement, ListingTakesTheSectorsTheFormWrites) {
+  const Row boot{"IDBlock", kBoot, 0x40, 0x800, 0, 0};
+  const std::vector<Row> rows = {boot,
+                                 {"a", 8, 0x900, 0x10, 512, 0},
+                                 {"IDBlock2", kBoot, 0x1000, 0x800, 0, 0},
+                                 {"b", 8, 0x2000, 0x100, 0x10 * 512, kGrow}};
+  using Range = std::optional<std::pair<uint64_t, uint64_t>>;
+  const Range written[] = {std::pair{0x40, 0x840}, std::pair{0x900, 0x910},
+                           std::pair{0x1000, 0x1800}, std::pair{0x2000, 0x2010}};
+  const struct {
+    const char* what;
+    const char* system;
+    bool laterBootBuilt;
+  } cases[] = {
+      {"tagged", "[System]\nFwVersion=1.0.0\n", false},
+      {"padded", "[System]\nGpt_Enable=0\nBackup_Partition_Enable=0\n", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const TempDir dir;
+    const std::string text = ConfigOf(c.system, rows, dir);
+    WriteText(dir / "setting.ini", text);
+    ConfigDocument document;
+    ParseConfig(document, text);
+    const ConfigListing listing =
+        DescribeConfiguration(document, dir / "setting.ini", "Firmware.img", nullptr);
+    ASSERT_EQ(listing.occupied.size(), rows.size()) << listing.RefusalText();
+    for (size_t i = 0; i < rows.size(); ++i) {
+      SCOPED_TRACE(rows[i].name);
+      Range expected = written[i];
+      if (i == 2 && !c.laterBootBuilt) expected.reset();
+      Range shown;
+      if (listing.occupied[i])
+        shown = std::pair{listing.occupied[i]->first, listing.occupied[i]->end};
+      EXPECT_EQ(shown, expected);
+    }
   }
 }
 

@@ -29,6 +29,7 @@ bool HasProblem(std::span<const LayoutProblem> problems, size_t index, LayoutRul
   });
 }
 
+// Another tool's entry takes the 64-bit sectors it claims, not what a packer partition writes.
 std::vector<LayoutProblem> FindEntryProblems(const std::vector<GptEntryFacts>& entries) {
   std::vector<std::optional<SectorExtent>> spans;
   for (const GptEntryFacts& e : entries) {
