@@ -233,6 +233,30 @@ void WarnFwVersion(const ConfigSection& system, Warner& warner) {
   }
 }
 
+// The padded image's disk ends with its last partition, unless that one
+// grows: the last usable sector is the last partition's last, so a
+// partition listed before it that ends further lies outside the usable
+// sectors, and every GPT tool, -V included, finds the image damaged.
+void WarnPastLastPartition(const ConfigDocument& document, const ConfigSection& last,
+                           Warner& warner) {
+  const auto end = [](const ConfigSection& section) {
+    return uint64_t{ParseConfigNumber(section.GetValue(key::kPartOffset))} +
+           ParseConfigNumber(section.GetValue(key::kPartSize));
+  };
+  const uint64_t diskEnd = end(last);
+  for (size_t n = 1; n <= kMaxPartitionSections; ++n) {
+    const ConfigSection* section = document.FindSection(PartitionSectionName(n));
+    if (section == nullptr || section == &last) break;
+    if (end(*section) > diskEnd) {
+      warner.Warn(At(*section),
+                  "ends at sector 0x%llx, past the end of the last partition listed (0x%llx), "
+                  "where the disk's usable sectors end, so GPT tools find it outside the disk",
+                  static_cast<unsigned long long>(end(*section)),
+                  static_cast<unsigned long long>(diskEnd));
+    }
+  }
+}
+
 void WarnPartitionTable(const ConfigDocument& document, const PackOptions& options,
                         Warner& warner) {
   if (!options.IsGpt()) return;
@@ -261,6 +285,9 @@ void WarnPartitionTable(const ConfigDocument& document, const PackOptions& optio
     warner.Warn(At(*last),
                 "the last partition grows, so the backup GPT follows its data instead "
                 "of the disk's end, and disk tools reject the image");
+  }
+  if (options.form == ImageForm::kGptPadded && last != nullptr && !grows) {
+    WarnPastLastPartition(document, *last, warner);
   }
 }
 

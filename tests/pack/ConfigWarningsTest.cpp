@@ -66,6 +66,26 @@ TEST(ConfigWarnings, LikelyMistakesAreToldOnTheDiagnosticsStream) {
        "instead of the disk's end, and disk tools reject the image\n"},
       {"growing last partition without a backup GPT",
        system + "Gpt_Enable=0\nBackup_Partition_Enable=0\n" + part + "Flag=4\n", ""},
+      // The padded disk ends with the last partition listed; one listed
+      // before it that ends further lies outside the usable sectors.
+      {"partition past the last one listed",
+       system + "Gpt_Enable=0\n" + part +
+           "[UserPart2]\nName=b\nType=8\nPartOffset=0x20\nPartSize=0x10\nFlag=0\n",
+       "imgweld: c.ini: [UserPart1]: ends at sector 0x50, past the end of the last partition "
+       "listed (0x30), where the disk's usable sectors end, so GPT tools find it outside the "
+       "disk\n"},
+      {"partition past a growing last one",
+       system + "Gpt_Enable=0\n" + part +
+           "[UserPart2]\nName=b\nType=8\nPartOffset=0x20\nPartSize=0x10\nFlag=4\n",
+       ""},
+      {"partition past the last one in the compact layout",
+       system + "Gpt_Enable=1\n" + part +
+           "[UserPart2]\nName=b\nType=8\nPartOffset=0x20\nPartSize=0x10\nFlag=0\n",
+       ""},
+      {"partitions in sector order",
+       system + "Gpt_Enable=0\n" + part +
+           "[UserPart2]\nName=b\nType=8\nPartOffset=0x50\nPartSize=0x10\nFlag=0\n",
+       ""},
       {"last version piece too large", "[System]\nFwVersion=1.2.65536\n" + part,
        "imgweld: c.ini: [System] FwVersion=1.2.65536: piece 65536 exceeds 65535 and spills into "
        "its neighbour\n"},
