@@ -47,9 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PackInput input;
     if (ReadPackInput(config, context, input)) {
       (void)CheckPartitionNumbers(config.partitions, out);
-      (void)CheckGptSizes(input.partitions, out);
       if (config.options.IsGpt()) {
-        (void)CheckGptPlacement(GptLayoutOf(config, input), out);
+        (void)CheckGptLayout(GptLayoutOf(config, input), "fuzz.img", out);
       } else {
         (void)CheckTaggedPlacement(TaggedLayoutOf(config, input), out);
       }

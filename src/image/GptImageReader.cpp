@@ -509,10 +509,10 @@ void CheckOverlaps(const GptImageFacts& facts, std::vector<Check>& checks) {
       AddFailure(checks, "overlap",
                  self + Format(" overlaps the protective MBR and GPT at sectors 0x0-0x%llx",
                                Ull(problem.area.last)),
-                 {GptLayoutRule(problem.rule)}, entry);
+                 {GptRule::kReservedArea}, entry);
     } else if (problem.rule == LayoutRule::kOverlap) {
       AddFailure(checks, "overlap", self + " overlaps " + texts[problem.other] + folded.AndMore(),
-                 {GptLayoutRule(problem.rule)}, entry);
+                 {GptRule::kOverlap}, entry);
     }
   }
 }
@@ -581,20 +581,6 @@ void CheckUsableRange(const GptImageFacts& facts, std::vector<Check>& checks) {
 }
 
 }  // namespace
-
-GptRule GptLayoutRule(LayoutRule rule) {
-  switch (rule) {
-    case LayoutRule::kReservedArea:
-      return GptRule::kReservedArea;
-    case LayoutRule::kPastLimit:
-      return GptRule::kPastLimit;
-    case LayoutRule::kBackupArea:
-      return GptRule::kBackupArea;
-    case LayoutRule::kOverlap:
-      break;
-  }
-  return GptRule::kOverlap;
-}
 
 bool HasProblem(const std::vector<Check>& checks, GptRule rule, std::optional<uint32_t> record) {
   return std::any_of(checks.begin(), checks.end(), [&](const Check& c) {

@@ -122,13 +122,9 @@ enum class GptRule {
   kBackupUnsound,        // found, but fails a checksum, names another sector or has no array
   kBackupHeaderDiffers,  // it does not mirror the primary header
   kBackupArrayDiffers,   // its array differs from the primary's
-  // One to one with LayoutRule (see GptLayoutRule). The overlap check
-  // finds kOverlap, and kReservedArea on the packer's images; no check finds
-  // the other two, which are for a command that places partitions with
-  // FindGptLayoutProblems itself.
+  // The overlap check: an entry on the protective MBR and GPT (judged on
+  // the packer's images only), or on an earlier entry's sectors.
   kReservedArea,
-  kPastLimit,
-  kBackupArea,
   kOverlap,
   // The usable sectors check.
   kUsableEnd,       // the last usable sector leaves the backup array no place of its own
@@ -136,9 +132,6 @@ enum class GptRule {
   kBackupNotAtEnd,  // the backup header does not end the disk (the packer's: the file)
   kFilePastUsable,  // without a backup, the file reaches past the last usable sector
 };
-
-// The kind of a layout problem of a partition-table image.
-GptRule GptLayoutRule(LayoutRule rule);
 
 struct Check {
   std::string name;  // what was checked, e.g. "header crc"

@@ -23,6 +23,10 @@ enum class LayoutRule {
   kPastLimit,     // reaches past what a 32-bit position can address
   kBackupArea,    // lies on the sectors of the backup at the end of the disk
   kOverlap,       // shares a sector with an earlier partition
+  // Rules of a layout that the packer's plan finds, beside the sectors:
+  kEmptyArea,     // a table entry of no sectors would end before it begins
+  kFillBehind,    // a fill ends before the data written ahead of it (back to back)
+  kImageTooLong,  // the image it makes would reach maxImageLength
 };
 
 // One broken rule. `partition` is the index of the partition at fault in

@@ -13,6 +13,12 @@
 
 namespace imgweld {
 
+// Sectors [first, end) that a partition's bytes occupy in the image.
+struct SectorRange {
+  uint64_t first = 0;
+  uint64_t end = 0;
+};
+
 // The image that `-P` would write from a configuration, taken from the same
 // plan `-P` makes, without opening any output: what goes where, or the
 // refusal `-P` would print.

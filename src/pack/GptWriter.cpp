@@ -21,13 +21,11 @@ constexpr uint64_t kSector = kSectorSize;
 // Backup array and backup header at the end of the disk.
 constexpr uint64_t kBackupSectors = kGptBackupSectors;
 
-bool Grows(const PartitionEntry& entry) { return (entry.flag & PART_FLAG_GROW) != 0; }
-
-// The boot block is written at sector 64 at the lowest; its entry says so
-// too, so that the table and the data agree.
-void RaiseIdBlockOffsets(std::vector<PartitionEntry>& partitions) {
-  for (PartitionEntry& entry : partitions) {
-    if (entry.type == PART_TYPE_IDBLOCK) entry.offset = std::max(entry.offset, kBootMinOffset);
+// The data goes where the layout places it, so that the table and the data
+// agree: a boot block at sector 64 at the lowest.
+void PlaceAsLayout(const GptLayout& layout, std::vector<PartitionEntry>& partitions) {
+  for (size_t i = 0; i < partitions.size() && i < layout.partitions.size(); ++i) {
+    partitions[i].offset = layout.partitions[i].offset;
   }
 }
 
@@ -47,9 +45,9 @@ void FillEntryGuids(const ResolvedPartition& partition, GptEntry& entry) {
 
 // Primary header and partition array, both with their checksums. The disk
 // GUID is drawn first, then each partition's GUIDs in list order.
-bool BuildGptTables(const ResolvedConfig& config, const std::vector<PartitionEntry>& partitions,
-                    uint64_t diskEnd, GptTables& tables, Output& out) {
-  const bool compact = config.options.IsCompact();
+bool BuildGptTables(const ResolvedConfig& config, const GptLayout& layout, uint64_t diskEnd,
+                    GptTables& tables, Output& out) {
+  const std::vector<GptLayoutPartition>& partitions = layout.partitions;
   GptHeader header;
   header.backupLba = diskEnd - 1;
   header.lastUsableLba = diskEnd - kGptFirstUsableLba;
@@ -59,13 +57,13 @@ bool BuildGptTables(const ResolvedConfig& config, const std::vector<PartitionEnt
     return false;
   }
   if (config.diskGuid) header.diskGuid = *config.diskGuid;
-  header.layoutMarker = compact ? kGptCompactMarker : kGptPaddedMarker;
-  header.backupEnabled = config.options.backup ? 1 : 0;
+  header.layoutMarker = layout.compact ? kGptCompactMarker : kGptPaddedMarker;
+  header.backupEnabled = layout.backup ? 1 : 0;
   header.partitionCount = static_cast<uint16_t>(partitions.size());
 
   std::vector<GptEntry> entries(partitions.size());
   for (size_t i = 0; i < partitions.size(); ++i) {
-    const PartitionEntry& partition = partitions[i];
+    const GptLayoutPartition& partition = partitions[i];
     const ResolvedPartition& resolved = config.partitions[i];
     GptEntry& entry = entries[i];
     if (resolved.gptRefusal) {
@@ -76,9 +74,10 @@ bool BuildGptTables(const ResolvedConfig& config, const std::vector<PartitionEnt
     entry.attributes = resolved.attributes;
     entry.firstLba = partition.offset;
     entry.lastLba = uint64_t{partition.offset} + partition.size - 1;
-    if (i + 1 == partitions.size() && Grows(partition)) entry.lastLba = header.lastUsableLba;
-    entry.name = WidenName(partition.Name());
-    header.dataLengths[i] = partition.dataLength;
+    const bool grows = (partition.flag & PART_FLAG_GROW) != 0;
+    if (i + 1 == partitions.size() && grows) entry.lastLba = header.lastUsableLba;
+    entry.name = WidenName(partition.name);
+    header.dataLengths[i] = partition.payloadLength;
   }
   tables = EncodeGptTables(header, entries);
   return true;
@@ -128,19 +127,13 @@ ImagePlan PlanGptImage(const PackContext& context, std::vector<PartitionEntry>& 
 // written.
 bool CheckGptPartitions(const ResolvedConfig& config, const PackContext& context,
                         const GptLayout& layout, const std::vector<PartitionEntry>& partitions,
-                        uint64_t diskEnd, const std::string& imagePath) {
+                        const std::string& imagePath) {
   Output& out = context.out;
   return CheckGptPartitionCount(partitions, out) && CheckPartitionNumbers(config.partitions, out) &&
-         CheckGptLayout(layout, partitions, context.options, diskEnd, imagePath, out);
+         CheckGptLayout(layout, imagePath, out);
 }
 
 }  // namespace
-
-uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact) {
-  if (compact || partitions.empty() || Grows(partitions.back())) return kOpenDiskEnd;
-  const PartitionEntry& last = partitions.back();
-  return uint64_t{last.offset} + last.size + kBackupSectors;
-}
 
 bool PlanGptFirmware(const ResolvedConfig& config, const PackContext& context,
                      const std::string& imagePath, GptFirmwarePlan& planned) {
@@ -150,13 +143,11 @@ bool PlanGptFirmware(const ResolvedConfig& config, const PackContext& context,
   const GptLayout layout = GptLayoutOf(config, input);
   partitions = std::move(input.partitions);
   if (!read) return false;  // the partitions as far as they were read
-  RaiseIdBlockOffsets(partitions);
-  planned.diskEnd = ComputeDiskEnd(partitions, context.options.IsCompact());
-  if (!CheckGptPartitions(config, context, layout, partitions, planned.diskEnd, imagePath)) {
-    return false;
-  }
+  PlaceAsLayout(layout, partitions);
+  planned.diskEnd = GptDiskEnd(layout);
+  if (!CheckGptPartitions(config, context, layout, partitions, imagePath)) return false;
   GptTables tables;
-  if (!BuildGptTables(config, partitions, planned.diskEnd, tables, context.out)) return false;
+  if (!BuildGptTables(config, layout, planned.diskEnd, tables, context.out)) return false;
   planned.plan = PlanGptImage(context, partitions, input.files, tables, planned.diskEnd, imagePath);
   return true;
 }

@@ -21,18 +21,12 @@
 
 namespace imgweld {
 
-// The sector count the GPT gives the disk: open (kOpenDiskEnd) for the
-// compact layout and when the last partition of the list grows; otherwise
-// the end of the last partition of the list (list order, not sector order)
-// plus the kGptBackupSectors of the backup array and header.
-uint64_t ComputeDiskEnd(std::span<const PartitionEntry> partitions, bool compact);
-
 // Everything a partition-table image's pack run decides before the image is
 // opened for writing.
 struct GptFirmwarePlan {
   std::vector<PartitionEntry> partitions;  // boot block offsets raised to 64
-  uint64_t diskEnd = 0;
-  ImagePlan plan;  // `plan.failure`: the refusal to print after its steps
+  uint64_t diskEnd = 0;                    // GptDiskEnd of the layout
+  ImagePlan plan;                          // `plan.failure`: the refusal to print after its steps
 };
 
 // Reads the partition list of `config` (ReadPackInput), runs the checks

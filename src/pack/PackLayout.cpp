@@ -7,6 +7,7 @@
 
 #include "image/BootBlock.h"
 #include "image/HeaderTime.h"
+#include "pack/IdBlock.h"
 
 namespace imgweld {
 namespace {
@@ -90,10 +91,11 @@ std::vector<GptLayoutPartition> GptPartitionsOf(const std::vector<PartitionEntry
     p.name = e.Name();
     p.type = e.type;
     p.flag = e.flag;
-    p.offset = IsBootBlock(e) ? std::max(e.offset, kBootMinOffset) : e.offset;
+    p.offset = IsBootBlock(e) ? GptBootBlockOffset(e.offset) : e.offset;
     p.size = e.size;
     p.payloadLength = e.dataLength;
     p.content = ContentOf(e);
+    p.measured = !IsBootBlock(e) || e.dataLength != kIdBlockFailed;
     if (i < resolved.size()) {
       p.typeGuid = resolved[i].typeGuid.value_or(Guid{});
       p.uniqueGuid = resolved[i].uniqueGuid.value_or(Guid{});

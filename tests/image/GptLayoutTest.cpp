@@ -175,6 +175,106 @@ TEST(GptLayoutTest, ReadsAndWritesBackWhatPackingMade) {
   }
 }
 
+GptLayoutPartition Part(uint32_t offset, uint32_t size, uint32_t flag = 0,
+                        uint64_t payloadLength = 0) {
+  GptLayoutPartition p;
+  p.offset = offset;
+  p.size = size;
+  p.flag = flag;
+  p.payloadLength = payloadLength;
+  return p;
+}
+
+GptLayout LayoutOf(std::vector<GptLayoutPartition> partitions, bool compact = false,
+                   bool backup = false) {
+  GptLayout layout;
+  layout.compact = compact;
+  layout.backup = backup;
+  layout.partitions = std::move(partitions);
+  return layout;
+}
+
+TEST(GptLayoutTest, DiskEndFollowsTheLastPartitionOfTheListUnlessOpen) {
+  const std::vector<GptLayoutPartition> two = {Part(0x40, 0x400), Part(0x2000, 0x1000)};
+  EXPECT_EQ(GptDiskEnd(LayoutOf(two)), 0x3021u);
+  EXPECT_EQ(GptDiskEnd(LayoutOf(two, true)), kOpenDiskEnd);
+  EXPECT_EQ(GptDiskEnd(LayoutOf({})), kOpenDiskEnd);
+  // List order counts, not sector order.
+  EXPECT_EQ(GptDiskEnd(LayoutOf({Part(0x2000, 0x1000), Part(0x40, 0x400)})), 0x440u + 33);
+  EXPECT_EQ(GptDiskEnd(LayoutOf({Part(0x40, 0x400), Part(0x2000, 0, PART_FLAG_GROW)})),
+            kOpenDiskEnd);
+  // Only the last partition's flag matters.
+  EXPECT_EQ(GptDiskEnd(LayoutOf({Part(0x40, 0x400, PART_FLAG_GROW), Part(0x2000, 0x10)})),
+            0x2010u + 33);
+  // No 32-bit wrap: the sum stays a sector count.
+  EXPECT_EQ(GptDiskEnd(LayoutOf({Part(0xFFFFFF00, 0x200)})), 0x100000100ull + 33);
+}
+
+// The rules the plan of a layout breaks besides placement, each found at
+// the partition at fault: the problems' rules and partitions in order.
+TEST(GptLayoutTest, ValidatesSizesBackupRoomCompactOrderAndLength) {
+  constexpr uint32_t kGrow = PART_FLAG_GROW;
+  constexpr uint32_t kFill = PART_FLAG_FILL;
+  constexpr uint32_t kSkip = PART_FLAG_SKIP;
+  constexpr uint64_t k4GiBSectors = uint64_t{1} << 23;
+  using Found = std::vector<std::pair<LayoutRule, size_t>>;
+  struct Case {
+    const char* what;
+    GptLayout layout;
+    Found expected;
+  };
+  GptLayoutPartition unmeasured = Part(0x40, 0x10);
+  unmeasured.type = PART_TYPE_IDBLOCK;
+  unmeasured.payloadLength = 0xFFFFFFFF;
+  unmeasured.measured = false;
+  const Case cases[] = {
+      {"size 0 but a growing last one",
+       LayoutOf({Part(0x40, 0), Part(0x80, 0x10), Part(0x90, 0, kGrow)}),
+       {{LayoutRule::kEmptyArea, 0}}},
+      {"a growing partition not last has no size of its own",
+       LayoutOf({Part(0x40, 0, kGrow, 512), Part(0x80, 0x10)}),
+       {{LayoutRule::kEmptyArea, 0}}},
+      {"an overlap; the backup after the last partition meets no one",
+       LayoutOf({Part(0x40, 0xC0), Part(0xF0, 0x10)}, false, true),
+       {{LayoutRule::kOverlap, 1}}},
+      {"an earlier entry placed past the last one lies on the backup",
+       LayoutOf({Part(0x100, 0x20), Part(0x40, 0x10)}, false, true),
+       {{LayoutRule::kBackupArea, 0}}},
+      {"the same without a backup GPT", LayoutOf({Part(0x100, 0x20), Part(0x40, 0x10)}), {}},
+      {"a disk whose backup header ends right below 4 GiB",
+       LayoutOf({Part(0x40, 0x10), Part(k4GiBSectors - 1 - 33 - 0x10, 0x10)}, false, true),
+       {}},
+      {"one sector more reaches it, and the last sector a partition may take",
+       LayoutOf({Part(0x40, 0x10), Part(k4GiBSectors - 33 - 0x10, 0x10)}, false, true),
+       {{LayoutRule::kPastLimit, 1}, {LayoutRule::kImageTooLong, 1}}},
+      {"compact: a fill ending before the data ahead of it",
+       LayoutOf({Part(0x40, 0x10, 0, 0x40 * 512), Part(0x50, 0x10, kFill)}, true),
+       {{LayoutRule::kFillBehind, 1}}},
+      {"compact: a fill ending right at the data ahead",
+       LayoutOf({Part(0x40, 0x10, 0, 0x40 * 512), Part(0x40, 0x22, kFill)}, true),
+       {}},
+      {"compact: skipped data is not written",
+       LayoutOf({Part(0x40, 0x10, kSkip, 0x40 * 512), Part(0x40, 0x10, kFill)}, true),
+       {}},
+      {"compact: the data passes 4 GiB",
+       LayoutOf({Part(0x40, 0x10, 0, 0xFFFF0000), Part(0x50, 0x10, 0, 0x10000)}, true),
+       {{LayoutRule::kImageTooLong, 1}}},
+      {"compact: a boot block not measured ends the walk",
+       LayoutOf({unmeasured, Part(0x50, 0x10, kFill)}, true),
+       {}},
+      {"compact: its entries place nothing",
+       LayoutOf({Part(0x40, 0x20), Part(0x50, 0x20)}, true),
+       {}},
+  };
+  for (const Case& c : cases) {
+    Found found;
+    for (const LayoutProblem& problem : ValidateGptLayout(c.layout)) {
+      found.emplace_back(problem.rule, problem.partition);
+    }
+    EXPECT_EQ(found, c.expected) << c.what;
+  }
+}
+
 // The placement problems are those of the sectors each partition writes,
 // last sector included: a payload its whole area, a partition of no
 // sectors none; the compact layout's entries place no data.
@@ -188,12 +288,16 @@ TEST(GptLayoutTest, ValidatesThePaddedPlacement) {
     layout.partitions.back().size = size;
   }
   const std::vector<LayoutProblem> problems = ValidateGptLayout(layout);
-  ASSERT_EQ(problems.size(), 1u);
-  EXPECT_EQ(problems[0].rule, LayoutRule::kOverlap);
-  EXPECT_EQ(problems[0].partition, 2u);
-  EXPECT_EQ(problems[0].other, 1u);
+  // A size of 0 is a problem of its own, the entry's.
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_EQ(problems[0].rule, LayoutRule::kEmptyArea);
+  EXPECT_EQ(problems[0].partition, 3u);
+  EXPECT_EQ(problems[1].rule, LayoutRule::kOverlap);
+  EXPECT_EQ(problems[1].partition, 2u);
+  EXPECT_EQ(problems[1].other, 1u);
   layout.compact = true;
-  EXPECT_TRUE(ValidateGptLayout(layout).empty());
+  ASSERT_EQ(ValidateGptLayout(layout).size(), 1u);
+  EXPECT_EQ(ValidateGptLayout(layout)[0].rule, LayoutRule::kEmptyArea);
 }
 
 // A compact image one byte short leaves no choice of fills that makes up

@@ -83,35 +83,6 @@ TEST(WidenName, OneSignExtendedUnitPerByte) {
   EXPECT_EQ(high[3], 0xFFFF);
 }
 
-PartitionEntry Part(uint32_t offset, uint32_t size, uint32_t flag = 0) {
-  PartitionEntry entry;
-  entry.offset = offset;
-  entry.size = size;
-  entry.flag = flag;
-  return entry;
-}
-
-TEST(ComputeDiskEnd, FromTheLastPartitionOfTheListUnlessOpen) {
-  const std::vector<PartitionEntry> two = {Part(0x40, 0x400), Part(0x2000, 0x1000)};
-  EXPECT_EQ(ComputeDiskEnd(two, false), 0x3021u);
-  EXPECT_EQ(ComputeDiskEnd(two, true), kOpenDiskEnd);
-
-  // List order counts, not sector order.
-  const std::vector<PartitionEntry> unsorted = {Part(0x2000, 0x1000), Part(0x40, 0x400)};
-  EXPECT_EQ(ComputeDiskEnd(unsorted, false), 0x440u + 33);
-
-  const std::vector<PartitionEntry> growing = {Part(0x40, 0x400), Part(0x2000, 0, PART_FLAG_GROW)};
-  EXPECT_EQ(ComputeDiskEnd(growing, false), kOpenDiskEnd);
-  // Only the last partition's flag matters.
-  const std::vector<PartitionEntry> earlierGrows = {Part(0x40, 0x400, PART_FLAG_GROW),
-                                                    Part(0x2000, 0x10)};
-  EXPECT_EQ(ComputeDiskEnd(earlierGrows, false), 0x2010u + 33);
-
-  // No 32-bit wrap: the sum stays a sector count.
-  const std::vector<PartitionEntry> high = {Part(0xFFFFFF00, 0x200)};
-  EXPECT_EQ(ComputeDiskEnd(high, false), 0x100000100ull + 33);
-}
-
 TEST(ReadPartitionTypeGuids, CopiesTheSectionVerbatim) {
   ConfigDocument document;
   Parse(document,

@@ -32,6 +32,10 @@ std::string RuleName(LayoutRule rule) {
       return "backup";
     case LayoutRule::kOverlap:
       return "overlap";
+    case LayoutRule::kEmptyArea:
+    case LayoutRule::kFillBehind:
+    case LayoutRule::kImageTooLong:
+      break;  // rules of a plan, never of sectors alone
   }
   return "?";
 }

@@ -29,6 +29,92 @@ void WriteSystemKeys(const GptLayout& layout, ConfigDocument& document) {
   WriteSystemValue(document, key::kIdbBootEncrypt, Switch(boot.scrambleSectors));
 }
 
+bool Grows(const GptLayoutPartition& p) { return (p.flag & PART_FLAG_GROW) != 0; }
+bool IsBootBlock(const GptLayoutPartition& p) { return p.type == PART_TYPE_IDBLOCK; }
+bool Fills(const GptLayoutPartition& p) {
+  return !IsBootBlock(p) && (p.flag & PART_FLAG_FILL) != 0;
+}
+// Decided by type and flag, as the configuration gives them.
+bool HoldsPayload(const GptLayoutPartition& p) {
+  return !IsBootBlock(p) && (p.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == 0;
+}
+
+uint64_t DataSectors(const GptLayoutPartition& p) {
+  return (p.payloadLength + kSectorSize - 1) / kSectorSize;
+}
+
+void AppendEmptyAreas(std::span<const GptLayoutPartition> partitions,
+                      std::vector<LayoutProblem>& problems) {
+  for (size_t i = 0; i < partitions.size(); ++i) {
+    const GptLayoutPartition& p = partitions[i];
+    if (p.size != 0 || (i + 1 == partitions.size() && Grows(p))) continue;
+    problems.push_back({LayoutRule::kEmptyArea, i, SectorExtent{p.offset, p.offset}, 0, {}});
+  }
+}
+
+// The sectors the table claims for a partition, or its data covers when a
+// growing payload reaches past its size: none of them may lie where the
+// backup GPT goes.
+std::optional<SectorExtent> ClaimedSectors(const GptLayoutPartition& p) {
+  uint64_t end = uint64_t{p.offset} + p.size;
+  if (HoldsPayload(p) && Grows(p)) end = std::max(end, uint64_t{p.offset} + DataSectors(p));
+  if (end <= p.offset) return std::nullopt;
+  return SectorExtent{p.offset, end - 1};
+}
+
+// The backup array and header go where the primary header says they are,
+// at sectors diskEnd - 33 and diskEnd - 1; the whole disk has to stay
+// below 4 GiB.
+void AppendBackupProblems(std::span<const GptLayoutPartition> partitions, uint64_t diskEnd,
+                          std::vector<LayoutProblem>& problems) {
+  std::vector<std::optional<SectorExtent>> claimed;
+  for (const GptLayoutPartition& p : partitions) claimed.push_back(ClaimedSectors(p));
+  for (const LayoutProblem& problem : FindGptLayoutProblems(claimed, diskEnd)) {
+    if (problem.rule == LayoutRule::kBackupArea) problems.push_back(problem);
+  }
+  if (diskEnd > kMaxImageLength / kSectorSize) {
+    const size_t last = partitions.size() - 1;
+    const SectorExtent disk{0, diskEnd - 1};
+    problems.push_back({LayoutRule::kImageTooLong, last,
+                        ClaimedSectors(partitions[last]).value_or(disk), 0,
+                        SectorExtent{kMaxImageLength / kSectorSize, diskEnd - 1}});
+  }
+}
+
+// Back to back from the sector after the array, a fill partition filling
+// up to its configured end: the first partition whose data would move the
+// write position back or past 4 GiB.
+void AppendCompactProblem(std::span<const GptLayoutPartition> partitions,
+                          std::vector<LayoutProblem>& problems) {
+  uint64_t position = kGptFirstUsableLba * kSectorSize;
+  for (size_t i = 0; i < partitions.size(); ++i) {
+    const GptLayoutPartition& p = partitions[i];
+    const uint64_t start = position;
+    if (IsBootBlock(p)) {
+      // The boot block writer reports a block it cannot build.
+      if (!p.measured) return;
+      position += p.payloadLength;
+    } else if (Fills(p)) {
+      const uint64_t end = (uint64_t{p.offset} + p.size) * kSectorSize;
+      if (end < position) {
+        problems.push_back({LayoutRule::kFillBehind, i, SectorExtent{p.offset, end / kSectorSize},
+                            0, SectorExtent{0, position / kSectorSize}});
+        return;
+      }
+      position = end;
+    } else if ((p.flag & PART_FLAG_SKIP) == 0) {
+      position += p.payloadLength;
+    }
+    if (position > kMaxImageLength) {
+      problems.push_back(
+          {LayoutRule::kImageTooLong, i,
+           SectorExtent{start / kSectorSize, (position - 1) / kSectorSize}, 0,
+           SectorExtent{kMaxImageLength / kSectorSize, (position - 1) / kSectorSize}});
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<LayoutProblem> FindGptLayoutProblems(std::span<const std::optional<SectorExtent>> spans,
@@ -42,8 +128,8 @@ std::optional<SectorExtent> GptWrittenSectors(const GptLayoutPartition& p, bool 
   const bool skip = (p.flag & PART_FLAG_SKIP) != 0;
   const bool fill = (p.flag & PART_FLAG_FILL) != 0;
   if (p.type == PART_TYPE_IDBLOCK) {
-    // Every boot block is built, never below sector 64.
-    first = std::max<uint64_t>(first, kBootMinOffset);
+    // Every boot block is built.
+    first = GptBootBlockOffset(p.offset);
   } else if (skip && !fill) {
     return std::nullopt;
   } else if (!skip && !fill && (p.flag & PART_FLAG_GROW) != 0) {
@@ -56,13 +142,31 @@ std::optional<SectorExtent> GptWrittenSectors(const GptLayoutPartition& p, bool 
   return SectorExtent{first, first + size - 1};
 }
 
+uint64_t GptDiskEnd(const GptLayout& layout) {
+  if (layout.compact || layout.partitions.empty()) return kOpenDiskEnd;
+  const GptLayoutPartition& last = layout.partitions.back();
+  if ((last.flag & PART_FLAG_GROW) != 0) return kOpenDiskEnd;
+  return uint64_t{last.offset} + last.size + kGptBackupSectors;
+}
+
 std::vector<LayoutProblem> ValidateGptLayout(const GptLayout& layout) {
-  if (layout.compact) return {};
+  std::vector<LayoutProblem> problems;
+  AppendEmptyAreas(layout.partitions, problems);
+  if (layout.compact) {
+    AppendCompactProblem(layout.partitions, problems);
+    return problems;
+  }
   std::vector<std::optional<SectorExtent>> spans;
   for (size_t i = 0; i < layout.partitions.size(); ++i) {
     spans.push_back(GptWrittenSectors(layout.partitions[i], i + 1 == layout.partitions.size()));
   }
-  return FindGptLayoutProblems(spans);
+  const std::vector<LayoutProblem> placed = FindGptLayoutProblems(spans);
+  problems.insert(problems.end(), placed.begin(), placed.end());
+  const uint64_t diskEnd = GptDiskEnd(layout);
+  if (layout.backup && diskEnd != kOpenDiskEnd) {
+    AppendBackupProblems(layout.partitions, diskEnd, problems);
+  }
+  return problems;
 }
 
 std::string GptLayoutConfig(const GptLayout& layout, std::span<const std::string> files) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -31,6 +32,10 @@ inline constexpr FormLimits kGptLimits{
     .backupSectors = kGptBackupSectors,
     .backupPlace = BackupPlace::kEndOfDisk,
 };
+
+// Where the packer writes a boot block of a partition-table image, and its
+// table entry says it lies: at its offset, never below sector 64.
+inline uint32_t GptBootBlockOffset(uint32_t offset) { return std::max(offset, kBootMinOffset); }
 
 // The problems of a partition-table image's layout where the entries place
 // the data (not the compact layout), given the sectors each partition takes
@@ -67,6 +72,10 @@ struct GptLayoutPartition {
   Guid uniqueGuid{};
   uint64_t attributes = 0;
   GptContent content = GptContent::kSkipped;
+  // False for a boot block whose programs could not be measured: its
+  // length, and with it where the compact layout puts what follows it, is
+  // not known.
+  bool measured = true;
   // Where its data lies in the image: the payload, or the DDR and loader
   // programs of a boot block in that order; nothing when filled or skipped.
   std::vector<PayloadExtent> data;
@@ -113,9 +122,29 @@ bool ReadForeignGptLayout(const GptImageFacts& facts, GptLayout& layout, std::st
 // configuration gives them.
 std::optional<SectorExtent> GptWrittenSectors(const GptLayoutPartition& p, bool last);
 
-// The problems of the layout's placement (FindGptLayoutProblems of the
-// sectors each partition writes, GptWrittenSectors) where the entries place
-// the data; none for the compact layout, whose entries do not.
+// The sector count the primary header gives the disk: open (kOpenDiskEnd)
+// for the compact layout, an empty one, and one whose last partition grows;
+// otherwise the end of the last partition of the list (list order, not
+// sector order) plus the kGptBackupSectors of the backup array and header.
+uint64_t GptDiskEnd(const GptLayout& layout);
+
+// Everything that refuses the layout before a byte of it is written, in
+// this order:
+// - kEmptyArea for every partition of size 0 but a growing last one: its
+//   entry would end before it begins;
+// - where the entries place the data, the placement problems
+//   (FindGptLayoutProblems of the sectors each partition writes,
+//   GptWrittenSectors); then, with a backup GPT at a known disk end
+//   (GptDiskEnd), kBackupArea for every partition whose entry or data
+//   reaches the backup's sectors, and kImageTooLong (for the last
+//   partition) when that disk reaches past the last 32-bit position;
+// - in the compact layout, whose entries place nothing, the first of
+//   kFillBehind (a fill that ends before the data written ahead of it would
+//   move the write position back over it) and kImageTooLong (the data
+//   written so far passes kMaxImageLength), in list order; a boot block
+//   that is not `measured` ends the walk.
+// kPastLimit problems of the placement are listed too: a position past
+// 4 GiB is the planner's to report, with the partition it meets.
 std::vector<LayoutProblem> ValidateGptLayout(const GptLayout& layout);
 
 // The setting.ini text that packs `layout`, given each partition's File
