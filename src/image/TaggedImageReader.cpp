@@ -17,7 +17,6 @@ constexpr uint64_t kSector = kSectorSize;
 constexpr uint64_t kTableOffset = kHeaderSize;  // the checksum covers the records from sector 1
 constexpr uint64_t kVendorStart = 8 * kSector;
 constexpr size_t kCrcChunk = size_t{64} << 10;
-constexpr uint64_t kUnknownSize = 0xFFFFFFFF;  // a growing last partition's size
 constexpr size_t kBootSector = kSectorSize;
 
 // The check just added, when it fails, fails with `rule`.
@@ -161,8 +160,7 @@ void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check
 
 void CheckImageLength(const TaggedImageFacts& facts, std::vector<Check>& checks) {
   const FirmwareHeader& h = facts.header;
-  const uint64_t expected =
-      uint64_t{h.imageSectors} * kSector + (h.backupDisabled == 0 ? kBackupBlockSize : 0);
+  const uint64_t expected = TaggedImageLength(h.imageSectors, h.backupDisabled == 0);
   if (h.imageLength != expected) {
     AddCheck(checks, "image length", false,
              Format("%u bytes recorded, but %u sectors%s make %llu", h.imageLength, h.imageSectors,
@@ -245,7 +243,7 @@ Check RecordCheck(const TaggedRecord& record, bool last, uint64_t fileLength) {
   const PartitionEntry& e = record.entry;
   const uint64_t start = uint64_t{e.offset} * kSector;
   const bool grow = (e.flag & PART_FLAG_GROW) != 0;
-  const bool sizeKnown = !(last && grow && e.size == kUnknownSize);
+  const bool sizeKnown = !TaggedSizeUnknown(e, last);
   if ((e.flag & PART_FLAG_FILL) != 0 && e.type != PART_TYPE_VENDOR) {
     const uint64_t area = sizeKnown ? uint64_t{e.size} * kSector : 0;
     const std::string outside = OutsideImage(start, area, fileLength);
@@ -293,7 +291,7 @@ std::optional<SectorExtent> RecordSectors(const TaggedImageFacts& facts, size_t 
   const bool last = i + 1 == facts.header.entryCount;
   const bool fill = (e.flag & PART_FLAG_FILL) != 0;
   const bool grow = (e.flag & PART_FLAG_GROW) != 0;
-  const bool sizeKnown = !(last && grow && e.size == kUnknownSize);
+  const bool sizeKnown = !TaggedSizeUnknown(e, last);
   const uint64_t dataSectors = (e.dataLength + kSector - 1) / kSector;
   uint64_t sectors = e.size;
   if (e.type == PART_TYPE_VENDOR) return std::nullopt;
@@ -478,7 +476,7 @@ void ReadBootBlock(ImageSource& source, TaggedImageFacts& facts, std::vector<Che
   boot.layout = BootBlockLayoutOf(e);
   boot.firstCopy = uint64_t{e.offset} * kSector;
   const bool last = boot.record + 1 == facts.header.entryCount;
-  if (!(last && (e.flag & PART_FLAG_GROW) != 0 && e.size == kUnknownSize)) {
+  if (!TaggedSizeUnknown(e, last)) {
     boot.secondCopy = SecondBootCopySector(e.offset, e.size) * kSector;
   }
   const uint32_t written = boot.layout.WrittenBytes();

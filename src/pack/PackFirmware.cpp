@@ -75,19 +75,19 @@ void PlanTaggedFinish(PlanBuilder& plan, const PackContext& context, FirmwareHea
                       std::vector<PartitionEntry>& partitions, const std::string& imagePath,
                       size_t tableBuffer) {
   if (!partitions.empty() && (partitions.back().flag & PART_FLAG_GROW) != 0) {
-    partitions.back().size = 0xFFFFFFFF;
+    partitions.back().size = kTaggedUnknownSize;
   }
   const uint64_t rest = plan.Length() % kSectorSize;
   if (rest != 0) plan.FillTo(plan.Length() + (kSectorSize - rest));
   const uint64_t length = plan.Length();
   const bool backup = context.options.backup;
   // Every position in the image, and its recorded length, is a 32-bit value.
-  if (length + (backup ? kBackupBlockSize : 0) > kMaxImageLength) {
+  if (TaggedImageLength(length / kSectorSize, backup) > kMaxImageLength) {
     plan.Fail({Beyond4GiBLine(imagePath)});
     return;
   }
   header.imageSectors = static_cast<uint32_t>(length / kSectorSize);
-  header.imageLength = header.imageSectors * kSectorSize + (backup ? kBackupBlockSize : 0);
+  header.imageLength = static_cast<uint32_t>(TaggedImageLength(header.imageSectors, backup));
   header.backupDisabled = backup ? 0 : 1;
   const TableBlock block = AssembleTableBlock(header, partitions);
   std::copy(block.begin(), block.end(), plan.Buffer(tableBuffer).begin());

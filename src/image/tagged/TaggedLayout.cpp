@@ -21,8 +21,7 @@ std::vector<LayoutProblem> FindTaggedLayoutProblems(
 namespace {
 
 constexpr uint64_t kSector = kSectorSize;
-constexpr uint32_t kUnknownSize = 0xFFFFFFFF;  // a growing last partition's stored size
-constexpr size_t kBootFieldBytes = 9;          // bootLayout, firstFileLength, secondFileLength
+constexpr size_t kBootFieldBytes = 9;  // bootLayout, firstFileLength, secondFileLength
 // The first nine characters of a boot block record's Type_Guid text are
 // overwritten by its boot fields; any nine characters give the same record.
 constexpr const char* kLostCharacters = "?????????";
@@ -42,10 +41,6 @@ std::optional<std::string> FieldText(const Bytes& field, size_t from = 0) {
 
 bool AllZero(std::span<const uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
-}
-
-bool LastGrowsWithLostSize(const PartitionEntry& e, bool last) {
-  return last && (e.flag & PART_FLAG_GROW) != 0 && e.size == kUnknownSize;
 }
 
 // One reading of a layout: the values decoded so far, or the first reason
@@ -201,7 +196,7 @@ bool LayoutReader::ReadLaterBootBlock(const TaggedRecord& record, bool last,
   partition.kind = TaggedPartitionKind::kLaterBootBlock;
   // Nothing is written for it, so any size that keeps it below 4 GiB gives
   // the same record when the packer records the size as lost again.
-  if (LastGrowsWithLostSize(e, last)) partition.size = 0;
+  if (TaggedSizeUnknown(e, last)) partition.size = 0;
   return true;
 }
 
@@ -235,7 +230,7 @@ bool LayoutReader::ReadPartition(const TaggedRecord& record, bool last,
   if ((fill || (e.flag & PART_FLAG_SKIP) != 0) && e.dataLength != 0) {
     return Fail("partition " + name + " is skipped or filled but records data");
   }
-  if (fill && LastGrowsWithLostSize(e, last)) {
+  if (fill && TaggedSizeUnknown(e, last)) {
     const std::optional<uint32_t> fillSize = FillSizeOfLast(e);
     if (!fillSize) return Fail("partition " + name + " starts past the end of the image");
     partition.size = *fillSize;

@@ -22,6 +22,22 @@ inline constexpr uint64_t kTaggedBackupSectors = kBackupBlockSize / kSectorSize;
 // beyond the last 32-bit position.
 inline constexpr uint64_t kTaggedSectorLimit = kMaxImageLength / kSectorSize;
 
+// The size a growing last partition's record stores: where it ends is not
+// known when the table is written.
+inline constexpr uint32_t kTaggedUnknownSize = 0xFFFFFFFF;
+
+// Whether record `e`, the last of its table when `last`, is a growing last
+// partition whose size the table does not keep.
+inline bool TaggedSizeUnknown(const PartitionEntry& e, bool last) {
+  return last && (e.flag & PART_FLAG_GROW) != 0 && e.size == kTaggedUnknownSize;
+}
+
+// The length the header records for an image of `imageSectors` sectors:
+// the backup block follows them when there is one.
+inline constexpr uint64_t TaggedImageLength(uint64_t imageSectors, bool backup) {
+  return imageSectors * kSectorSize + (backup ? kBackupBlockSize : 0);
+}
+
 inline constexpr FormLimits kTaggedLimits{
     .reservedSectors = kTaggedReservedSectors,
     .maxImageLength = kMaxImageLength,
