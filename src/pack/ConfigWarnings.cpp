@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "config/ConfigKeys.h"
 #include "image/ImageReader.h"
+#include "image/gpt/GptLayout.h"
 #include "pack/PartitionList.h"
 
 namespace imgweld {
@@ -257,15 +259,61 @@ void WarnPastLastPartition(const ConfigDocument& document, const ConfigSection& 
   }
 }
 
+// The sectors a padded image's table entry claims for a partition section:
+// its area, a boot block's from sector 64 on. Nothing for an entry of no
+// sectors, which packing refuses, or the growing last one, whose entry
+// reaches the end of the disk and is warned about on its own.
+std::optional<SectorExtent> EntrySectors(const ConfigSection& section, bool last) {
+  const uint32_t type = ParseConfigNumber(section.GetValue(key::kType));
+  const uint32_t flag = ParseConfigNumber(section.GetValue(key::kFlag));
+  uint32_t offset = ParseConfigNumber(section.GetValue(key::kPartOffset));
+  const uint32_t size = ParseConfigNumber(section.GetValue(key::kPartSize));
+  if (type == PART_TYPE_IDBLOCK) offset = GptBootBlockOffset(offset);
+  if (size == 0 || (last && (flag & PART_FLAG_GROW) != 0)) return std::nullopt;
+  return SectorExtent{offset, uint64_t{offset} + size - 1};
+}
+
+bool IsSkipped(const ConfigSection& section) {
+  const uint32_t type = ParseConfigNumber(section.GetValue(key::kType));
+  const uint32_t flag = ParseConfigNumber(section.GetValue(key::kFlag));
+  return type != PART_TYPE_IDBLOCK && (flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == PART_FLAG_SKIP;
+}
+
+// Packing refuses partitions whose data would meet, but a skipped
+// partition writes no data: its table entry may still claim sectors
+// another entry claims, and every GPT tool, -V included, finds such a
+// table damaged.
+void WarnOverlappingEntries(std::span<const ConfigSection* const> sections, Warner& warner) {
+  std::vector<std::optional<SectorExtent>> claimed;
+  for (size_t i = 0; i < sections.size(); ++i) {
+    claimed.push_back(EntrySectors(*sections[i], i + 1 == sections.size()));
+  }
+  for (const LayoutProblem& problem : FindGptLayoutProblems(claimed)) {
+    if (problem.rule != LayoutRule::kOverlap) continue;
+    const ConfigSection& self = *sections[problem.partition];
+    const ConfigSection& other = *sections[problem.other];
+    if (!IsSkipped(self) && !IsSkipped(other)) continue;  // packing refuses it
+    warner.Warn(At(self),
+                "its table entry, sectors 0x%llx-0x%llx, overlaps that of [%s], sectors "
+                "0x%llx-0x%llx, so GPT tools find the partition table damaged",
+                static_cast<unsigned long long>(problem.span.first),
+                static_cast<unsigned long long>(problem.span.last), other.Name().c_str(),
+                static_cast<unsigned long long>(problem.area.first),
+                static_cast<unsigned long long>(problem.area.last));
+  }
+}
+
 void WarnPartitionTable(const ConfigDocument& document, const PackOptions& options,
                         Warner& warner) {
   if (!options.IsGpt()) return;
   const ConfigSection* guids = document.FindSection(key::kTypeGuidSection);
   const ConfigSection* last = nullptr;
+  std::vector<const ConfigSection*> sections;
   for (size_t n = 1; n <= kMaxPartitionSections; ++n) {
     const ConfigSection* section = document.FindSection(PartitionSectionName(n));
     if (section == nullptr) break;
     last = section;
+    sections.push_back(section);
     const ConfigEntry* typeGuid = section->FindEntry(key::kTypeGuid);
     if (typeGuid == nullptr || typeGuid->Value().empty()) continue;
     // The type GUID is looked up by the key's exact text.
@@ -289,6 +337,7 @@ void WarnPartitionTable(const ConfigDocument& document, const PackOptions& optio
   if (options.form == ImageForm::kGptPadded && last != nullptr && !grows) {
     WarnPastLastPartition(document, *last, warner);
   }
+  if (options.form == ImageForm::kGptPadded) WarnOverlappingEntries(sections, warner);
 }
 
 uint32_t NumberOf(const ConfigSection& section, std::string_view key) {

@@ -82,6 +82,26 @@ TEST(ConfigWarnings, LikelyMistakesAreToldOnTheDiagnosticsStream) {
        system + "Gpt_Enable=1\n" + part +
            "[UserPart2]\nName=b\nType=8\nPartOffset=0x20\nPartSize=0x10\nFlag=0\n",
        ""},
+      // A skipped partition writes nothing, so packing takes it, but its
+      // entry still claims its sectors.
+      {"skipped partition whose entry meets another",
+       system + "Gpt_Enable=0\n" + part + "Flag=1\n" +
+           "[UserPart2]\nName=b\nType=8\nPartOffset=0x48\nPartSize=0x10\nFlag=0\n",
+       "imgweld: c.ini: [UserPart2]: its table entry, sectors 0x48-0x57, overlaps that of "
+       "[UserPart1], sectors 0x40-0x4f, so GPT tools find the partition table damaged\n"},
+      {"boot block raised onto a skipped entry",
+       system + "Gpt_Enable=0\n" + part + "Flag=1\n" +
+           "[UserPart2]\nName=IDBlock\nType=2\nPartOffset=0\nPartSize=0x800\nFlag=0\n",
+       "imgweld: c.ini: [UserPart2]: its table entry, sectors 0x40-0x83f, overlaps that of "
+       "[UserPart1], sectors 0x40-0x4f, so GPT tools find the partition table damaged\n"},
+      {"skipped entries that meet in the compact layout",
+       system + "Gpt_Enable=1\n" + part + "Flag=1\n" +
+           "[UserPart2]\nName=b\nType=8\nPartOffset=0x48\nPartSize=0x10\nFlag=0\n",
+       ""},
+      {"skipped entry next to another",
+       system + "Gpt_Enable=0\n" + part + "Flag=1\n" +
+           "[UserPart2]\nName=b\nType=8\nPartOffset=0x50\nPartSize=0x10\nFlag=0\n",
+       ""},
       {"partitions in sector order",
        system + "Gpt_Enable=0\n" + part +
            "[UserPart2]\nName=b\nType=8\nPartOffset=0x50\nPartSize=0x10\nFlag=0\n",
