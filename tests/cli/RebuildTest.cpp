@@ -363,6 +363,50 @@ TEST(RebuildTest, KitOfADamagedPartitionTableImageIsRefusedWithOneLine) {
   }
 }
 
+// The last entry of a packer's padded image placed past the usable sectors
+// is no damage the kit is refused for (the packer itself places one there),
+// so its files are written in turn; a payload length that takes its data
+// outside the image is refused at its file, after the files before it, with
+// the line -U gives such data. The lengths lie outside the header checksum.
+TEST(RebuildTest, KitRefusesAPartitionTablePayloadOutsideTheImageAtItsFile) {
+  const auto put64 = [](std::vector<uint8_t>& image, size_t at, uint64_t value) {
+    for (size_t i = 0; i < 8; ++i) image.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+  };
+  // Entry 4, rootfs, at sector 0x180, is the last.
+  constexpr size_t kLastEntry = 1024 + 4 * 128;
+  const struct {
+    const char* what;
+    uint64_t lastSector;
+    uint64_t length;
+    std::string line;
+  } cases[] = {
+      {"past the end", 0x200 + 100, 0x80 * 512 + 1000000,
+       "UnPacking Error:Data of rootfs.img runs past the end of the firmware!"},
+      {"beyond 4 GiB", 0x900000, 0xFFFF0000,
+       "UnPacking Error:Data of rootfs.img lies beyond 4 GiB!"},
+      {"4 GiB or longer", 0x900000, 0x100000200,
+       "UnPacking Error:Data of rootfs.img is 4 GiB or longer, dataLength=4294967808!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    fs::create_directory(dir / "kit");
+    PackFixed(SourceDir() + "/examples/gpt-board/setting.ini", ".", dir.Path());
+    std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+    put64(image, kLastEntry + 40, c.lastSector);
+    put64(image, 512 + 114 + 4 * 8, c.length);
+    SealPrimaryGpt(image);
+    std::copy_n(image.begin() + 512 + 114, 5 * 8, image.end() - 512 + 114);
+    MirrorBackupGpt(image);
+    WriteBytes(dir / "Firmware.img", image);
+    const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+    EXPECT_EQ(kit.exitCode, 4);
+    EXPECT_EQ(kit.out, "flashdata.bin\nflashboot.bin\nuboot.img\nboot.img\n");
+    EXPECT_TRUE(kit.err.ends_with("Saving rootfs.img...\r\n" + c.line + "\r\n")) << kit.err;
+    EXPECT_EQ(SortedLines(kit.out), FileNames(dir / "kit"));
+  }
+}
+
 // The date fields hold the moment SOURCE_DATE_EPOCH gives, in UTC whatever
 // the zone, so two packs of the same inputs are the same files.
 TEST(RebuildTest, SourceDateEpochMakesPacksIdentical) {
