@@ -611,6 +611,52 @@ TEST(RebuildTest, KitRefusesTheTablesUnpackRefusesForItsReason) {
   }
 }
 
+// -X refuses a tagged image whose data -U refuses, before anything is
+// written, by the same verdict: the data of a fill record past the end, of a
+// partition at 4 GiB, or of 4 GiB.
+TEST(RebuildTest, KitRefusesTheDataUnpackRefuses) {
+  // The board's records: 3 misc (fill), 4 boot, 6 rootfs.
+  const auto record = [](size_t index) { return 0x200 + 128 * index; };
+  const struct {
+    const char* what;
+    size_t at;
+    uint64_t value;  // little-endian, 64 bits at a data length, else 32
+    const char* kit;
+    const char* unpack;
+  } cases[] = {
+      {"fill record data past the end", record(3) + 0x2C, 0x10000000,
+       "the data of misc.img runs past the end of the image",
+       "Data of misc.img runs past the end of the firmware"},
+      {"rootfs at 4 GiB", record(6) + 0x24, 0x800000, "the data of rootfs.img lies beyond 4 GiB",
+       "Data of rootfs.img lies beyond 4 GiB"},
+      {"boot data of 4 GiB", record(4) + 0x2C, 0x100000000ull,
+       "the data of boot.img is 4 GiB or longer",
+       "Data of boot.img is 4 GiB or longer, dataLength=4294967296"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    PackFixed(SourceDir() + "/examples/board/setting.ini", ".", dir.Path());
+    std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+    const int width = (c.at - 0x200) % 128 == 0x2C ? 8 : 4;
+    for (int i = 0; i < width; ++i) image[c.at + i] = static_cast<uint8_t>(c.value >> (8 * i));
+    WriteBytes(dir / "Firmware.img", image);
+    fs::create_directory(dir / "kit");
+    fs::create_directory(dir / "unpacked");
+    const Outcome unpacked = Imgweld({"-U", "Firmware.img", "unpacked", "offcheck"}, dir.Path());
+    EXPECT_TRUE(unpacked.out.ends_with(std::string("UnPacking Error:") + c.unpack + "!\r\n"))
+        << unpacked.out;
+    const Outcome kit = Imgweld({"-X", "Firmware.img", "kit", "offcheck"}, dir.Path());
+    EXPECT_EQ(kit.exitCode, 4);
+    EXPECT_EQ(LinesStartingWith(kit.err, "imgweld: "),
+              std::vector<std::string>{
+                  std::string("imgweld: Firmware.img: cannot be taken apart: ") + c.kit})
+        << kit.err;
+    EXPECT_EQ(kit.out, "");
+    EXPECT_TRUE(fs::is_empty(dir / "kit"));
+  }
+}
+
 // -X checks the hash file beside a tagged image as -U does: a mismatch fails
 // the run before any file takes its name, offcheck skips the check, and a
 // missing hash file is noted and passed over.
