@@ -237,6 +237,10 @@ uint64_t PayloadExtent::End() const {
   return byteOffset + (last / kBootGapUnit) * 2 * kBootGapUnit + last % kBootGapUnit + 1;
 }
 
+PayloadPlace PayloadExtent::Place(uint64_t fileLength) const {
+  return PlacePayload(byteOffset, End() - byteOffset, fileLength);
+}
+
 uint64_t PayloadExtent::RunAt(uint64_t at, uint64_t& position) const {
   if (!gapped) {
     position = byteOffset + at;

@@ -182,6 +182,9 @@ struct PayloadExtent {
 
   // The image position one past the last payload byte.
   uint64_t End() const;
+  // Where the bytes from the first to the last payload byte, gaps included,
+  // lie in an image of `fileLength` bytes (PlacePayload).
+  PayloadPlace Place(uint64_t fileLength) const;
   // The longest run of payload bytes from payload byte `at` that lies
   // contiguously in the image, and its image position.
   uint64_t RunAt(uint64_t at, uint64_t& position) const;

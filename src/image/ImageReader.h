@@ -184,8 +184,13 @@ struct TaggedRecord {
   EntryBytes bytes{};  // as stored
   PartitionEntry entry;
   // Where its stored data lies: the two programs of a boot block record, the
-  // payload of any other. Taken from the record alone, unchecked.
+  // payload of any other. Taken from the record alone.
   std::vector<PayloadExtent> extents;
+  // Where each of `extents` lies in the file, in the same order: every
+  // extent is placed, also those no record check takes as data (the boot
+  // programs, the data of skipped and fill records), since -U writes each
+  // one to a file and refuses one it cannot read whole by this verdict.
+  std::vector<PayloadPlace> places;
 };
 
 // How the boot programs are stored, as the header sector says.

@@ -118,6 +118,9 @@ void ReadRecords(ImageSource& source, TaggedImageFacts& facts, std::vector<Check
     if (!source.Read(tableStart + uint64_t{i} * h.entrySize, record.bytes)) break;
     record.entry = DecodeEntry(record.bytes);
     record.extents = StoredExtents(record.entry);
+    for (const PayloadExtent& extent : record.extents) {
+      record.places.push_back(extent.Place(source.Length()));
+    }
     facts.records.push_back(record);
   }
   if (facts.records.size() < wanted) {
@@ -196,9 +199,11 @@ std::string SectorSpan(uint64_t first, uint64_t bytes) {
   return Format("sectors 0x%llx-0x%llx", Ull(first), Ull(first + sectors - 1));
 }
 
-// Whether `length` bytes at `position` lie in the image and below 4 GiB.
-std::string OutsideImage(uint64_t position, uint64_t length, uint64_t fileLength) {
-  switch (PlacePayload(position, length, fileLength)) {
+// Where `length` bytes at `position`, placed as `place`, lie outside the
+// image; empty when they lie in it.
+std::string OutsideText(PayloadPlace place, uint64_t position, uint64_t length,
+                        uint64_t fileLength) {
+  switch (place) {
     case PayloadPlace::kInside:
       return {};
     case PayloadPlace::kTooLong:
@@ -209,6 +214,11 @@ std::string OutsideImage(uint64_t position, uint64_t length, uint64_t fileLength
   }
   return Format("%llu bytes at byte 0x%llx run past the end of the image (%llu bytes)", Ull(length),
                 Ull(position), Ull(fileLength));
+}
+
+// Whether `length` bytes at `position` lie in the image and below 4 GiB.
+std::string OutsideImage(uint64_t position, uint64_t length, uint64_t fileLength) {
+  return OutsideText(PlacePayload(position, length, fileLength), position, length, fileLength);
 }
 
 // The check of a record, about that record; when `rule` is given it fails
@@ -254,14 +264,14 @@ Check RecordCheck(const TaggedRecord& record, bool last, uint64_t fileLength) {
   if ((e.flag & PART_FLAG_SKIP) != 0 && e.type != PART_TYPE_VENDOR) {
     return RecordResult(record, std::nullopt, "skipped, nothing stored");
   }
-  const std::string outside = OutsideImage(start, e.dataLength, fileLength);
-  if (!outside.empty()) {
+  // The record's one extent is its data, as the reader placed it.
+  const PayloadPlace place = record.places.front();
+  if (place != PayloadPlace::kInside) {
     // A skipped vendor record stores nothing, though its length says where
     // the vendor data would lie.
-    const TaggedRule rule = HoldsPayload(e)
-                                ? PayloadRule(PlacePayload(start, e.dataLength, fileLength))
-                                : TaggedRule::kUnstoredData;
-    return RecordResult(record, rule, "data: " + outside);
+    const TaggedRule rule = HoldsPayload(e) ? PayloadRule(place) : TaggedRule::kUnstoredData;
+    return RecordResult(record, rule,
+                        "data: " + OutsideText(place, start, e.dataLength, fileLength));
   }
   if (!grow && e.dataLength > uint64_t{e.size} * kSector) {
     return RecordResult(

@@ -17,15 +17,15 @@ std::string NamePartitionFiles(const GptLayoutPartition& partition, bool nano, G
                                std::vector<KitFile>& files) {
   if (partition.content == GptContent::kPayload) {
     const std::string file = names.FileOf(partition.name, partition.entry + 1);
-    files.push_back({file, partition.data[0], false});
+    files.push_back({file, partition.data[0], false, partition.places[0]});
     return file;
   }
   if (partition.content != GptContent::kBootBlock) return "";
   const BootFileNames programs = BootProgramFileNames(nano);
   const std::string ddr = names.Take(programs.ddr);
   const std::string loader = names.Take(programs.loader);
-  files.push_back({ddr, partition.data[0], true});
-  files.push_back({loader, partition.data[1], true});
+  files.push_back({ddr, partition.data[0], true, partition.places[0]});
+  files.push_back({loader, partition.data[1], true, partition.places[1]});
   return ddr + "," + loader;
 }
 

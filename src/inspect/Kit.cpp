@@ -24,10 +24,10 @@
 namespace imgweld {
 namespace {
 
-// Why a payload cannot be written as a file of its own, or nothing.
-std::optional<std::string> PayloadFault(const ExtractedFile& file, uint64_t fileLength) {
-  const PayloadExtent& extent = file.extent;
-  switch (PlacePayload(extent.byteOffset, extent.End() - extent.byteOffset, fileLength)) {
+// Why a payload cannot be written as a file of its own, by where the reader
+// placed it, or nothing.
+std::optional<std::string> PayloadFault(const ExtractedFile& file) {
+  switch (file.place) {
     case PayloadPlace::kInside:
       return std::nullopt;
     case PayloadPlace::kTooLong:
@@ -53,7 +53,7 @@ std::optional<std::string> TaggedFault(const TaggedImageFacts& facts,
       return Format("the name of partition record %u is no plain file name", record.record->index);
     }
     for (const ExtractedFile& file : record.files) {
-      if (std::optional<std::string> fault = PayloadFault(file, facts.fileLength)) return fault;
+      if (std::optional<std::string> fault = PayloadFault(file)) return fault;
     }
   }
   return std::nullopt;
@@ -114,7 +114,7 @@ std::vector<TaggedKitFile> TaggedKitEntries(const TaggedImageFacts& facts) {
   for (const RecordExtraction& extraction : PlanExtraction(facts.records).records) {
     const bool boot = extraction.record->entry.type == PART_TYPE_IDBLOCK;
     for (const ExtractedFile& file : extraction.files) {
-      extracted[extraction.record->index].push_back({file.name, file.extent, boot});
+      extracted[extraction.record->index].push_back({file.name, file.extent, boot, file.place});
       taken.insert(CaseFolded(file.name));
     }
   }

@@ -133,7 +133,7 @@ bool ExtractKit(const std::string& imagePath, const std::string& outputDir, bool
   // only where it packs the image again, so a kit directory that holds one
   // can be trusted. The files are written either way, as -U writes them.
   const bool rebuilds = !kit.config.empty() && CheckKit(source, kit, imagePath, progress);
-  const bool written = WriteKit(kit, rebuilds, directory, image, *length, out, progress);
+  const bool written = WriteKit(kit, rebuilds, directory, image, out, progress);
   // The files renamed into place keep their names after a crash.
   directory.Sync();
   if (!written || !rebuilds) return false;

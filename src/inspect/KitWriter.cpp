@@ -1,6 +1,7 @@
 #include "inspect/KitWriter.h"
 
 #include "unpack/ExtractFile.h"
+#include "unpack/UnpackRefusals.h"
 
 namespace imgweld {
 namespace {
@@ -13,6 +14,20 @@ bool SaveSettings(const Directory& directory, const std::string& config, File& i
     return false;
   }
   return SaveTextFile(directory, kSettingsName, config, out);
+}
+
+// A file whose bytes the reader placed outside the image is refused at its
+// turn, after the files before it, by -U's row for such data. A tagged kit
+// never holds one (BuildTaggedKit refuses the image before any file); a
+// partition-table kit may, for a last partition placed past the usable
+// sectors with a recorded length that leaves the file.
+bool RefuseFile(const KitFile& file, const UnpackRefusal& refusal, Output& out) {
+  out.Printf("Saving %s...\r\n", file.name.c_str());
+  RefusalFacts facts;
+  facts.file = file.name;
+  facts.dataLength = file.extent.length;
+  out.Write(refusal.line(facts));
+  return false;
 }
 
 }  // namespace
@@ -29,11 +44,12 @@ bool OpenKitDirectory(const std::string& outputDir, Directory& directory, Output
 }
 
 bool WriteKit(const Kit& kit, bool withSettings, const Directory& directory, File& image,
-              uint64_t imageLength, Output& fileList, Output& out) {
+              Output& fileList, Output& out) {
   for (const KitFile& file : kit.files) {
-    if (!SavePartitionFile(directory, file.name, file.extent, image, imageLength, out)) {
-      return false;
+    if (const UnpackRefusal* refusal = PayloadRefusal(file.place)) {
+      return RefuseFile(file, *refusal, out);
     }
+    if (!SavePartitionFile(directory, file.name, file.extent, image, out)) return false;
     fileList.Line(file.name);
   }
   if (!withSettings) return true;

@@ -21,8 +21,8 @@ bool OpenKitDirectory(const std::string& outputDir, Directory& directory, Output
 // complete or untouched, no link followed, holes kept), and setting.ini when
 // `withSettings`. Standard output (`fileList`) names each file written, one
 // a line; progress and detail go to `out`. False at the first file that
-// cannot be written.
+// cannot be written, or whose bytes the reader placed outside the image.
 bool WriteKit(const Kit& kit, bool withSettings, const Directory& directory, File& image,
-              uint64_t imageLength, Output& fileList, Output& out);
+              Output& fileList, Output& out);
 
 }  // namespace imgweld

@@ -19,6 +19,9 @@ struct KitFile {
   std::string name;
   PayloadExtent extent;
   bool program = false;  // a boot program: the planner reads its bytes
+  // Whether the bytes lie in the image whole, as the image's reader placed
+  // them; a file is written only from bytes that do.
+  PayloadPlace place = PayloadPlace::kInside;
 };
 
 // The files of a kit, served from the image instead of the kit's directory,

@@ -9,7 +9,6 @@
 
 #include "common/FileIdentity.h"
 #include "common/Progress.h"
-#include "image/FirmwareImage.h"
 
 namespace imgweld {
 namespace {
@@ -68,23 +67,9 @@ bool IsImageEntry(const Directory& outputDir, const std::string& name, File& ima
 }
 
 bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
-                       const PayloadSpan& span, File& image, uint64_t imageLength, Output& out,
+                       const PayloadSpan& span, File& image, Output& out,
                        std::unique_ptr<AtomicFile>* pending) {
   out.Printf("Saving %s...\r\n", fileName.c_str());
-  // An empty payload reads nothing, so where its partition lies does not
-  // matter: skipped partitions may lie past the end of the image.
-  if (span.length != 0) {
-    const uint64_t end = span.End();
-    if (end > kPositionLimit) {
-      out.Printf("UnPacking Error:Data of %s lies beyond 4 GiB!\r\n", fileName.c_str());
-      return false;
-    }
-    if (end > imageLength) {
-      out.Printf("UnPacking Error:Data of %s runs past the end of the firmware!\r\n",
-                 fileName.c_str());
-      return false;
-    }
-  }
   // Renaming over the image's own entry would take the input's name away.
   if (IsImageEntry(outputDir, fileName, image)) {
     out.Printf("UnPacking Error:Creating %s would overwrite the firmware!\r\n", fileName.c_str());

@@ -19,16 +19,19 @@ namespace imgweld {
 using PayloadSpan = PayloadExtent;
 
 // Copies the payload into the file `fileName` of `outputDir`. Prints "Saving
-// <fileName>..." first; refuses a payload that does not lie wholly inside
-// the first `imageLength` bytes of the image (and below 4 GiB) before
-// creating the file, and reports every failed read, write and close. Holes
-// of the image stay holes of the file. The file is written under a
+// <fileName>..." first, and reports every failed read, write and close.
+// `span` must be one its reader placed wholly in the image, below 4 GiB
+// (PayloadPlace::kInside): whether a payload is extracted at all is decided
+// by the caller from that verdict, before its file's turn, and is no rule
+// of the copy's. Bytes that are not there all the same (the image shrank
+// since it was read) fail as a read, and no file is left. Holes of the
+// image stay holes of the file. The file is written under a
 // temporary name and renamed over `fileName` when complete: a link under
 // that name is replaced, never written through, and a failure leaves the
 // name as it was. With `pending`, the complete file is handed over there
 // instead of being renamed, for the caller to commit.
 bool SavePartitionFile(const Directory& outputDir, const std::string& fileName,
-                       const PayloadSpan& span, File& image, uint64_t imageLength, Output& out,
+                       const PayloadSpan& span, File& image, Output& out,
                        std::unique_ptr<AtomicFile>* pending = nullptr);
 
 // Prints why committing `file`, saved as `fileName`, failed: the error line,

@@ -165,9 +165,9 @@ TableExtraction PlanExtraction(std::span<const TaggedRecord> records) {
   for (size_t i = 0; i < plan.records.size(); ++i) {
     RecordExtraction& extraction = plan.records[i];
     extraction.output = std::move(names.records[i]);
-    const std::vector<PayloadExtent>& extents = extraction.record->extents;
-    for (size_t k = 0; k < extraction.output.files.size() && k < extents.size(); ++k) {
-      extraction.files.push_back({extraction.output.files[k], extents[k]});
+    const TaggedRecord& record = *extraction.record;
+    for (size_t k = 0; k < extraction.output.files.size() && k < record.places.size(); ++k) {
+      extraction.files.push_back({extraction.output.files[k], record.extents[k], record.places[k]});
     }
   }
   plan.notes = std::move(names.notes);

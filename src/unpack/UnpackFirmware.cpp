@@ -309,20 +309,18 @@ void Unpacker::PlanOutputs() {
 
 // Every payload must lie wholly in the image, below 4 GiB, before the first
 // file is written: extracting a part of it would lose data, and a length
-// cut to 32 bits would invent a shorter payload. A record whose name is no
-// plain file name is refused when it is reached instead.
+// cut to 32 bits would invent a shorter payload. This is the one place a
+// payload is judged, by where the reader placed it; every file is written
+// from an extent that passed here. A record whose name is no plain file
+// name is refused when it is reached instead, before its file.
 bool Unpacker::CheckPayloads() {
   for (const RecordExtraction& extraction : extraction_.records) {
     if (HasProblem(facts_.checks, TaggedRule::kNameNotPlain, extraction.record->index)) continue;
     for (const ExtractedFile& file : extraction.files) {
-      const PayloadExtent& extent = file.extent;
-      const PayloadPlace place =
-          PlacePayload(extent.byteOffset, extent.End() - extent.byteOffset, imageLength_);
-      if (place == PayloadPlace::kInside) continue;
       RefusalFacts facts;
       facts.file = file.name;
-      facts.dataLength = extent.length;
-      if (Refuse(FindRefusal(PayloadRule(place)), facts)) return false;
+      facts.dataLength = file.extent.length;
+      if (Refuse(PayloadRefusal(file.place), facts)) return false;
     }
   }
   return true;
@@ -368,11 +366,10 @@ bool Unpacker::ExtractRecords() {
 // Saves one file; while the digest is still running the file is kept back.
 bool Unpacker::Save(const std::string& fileName, const PayloadSpan& span) {
   if (sink_ != &heldBack_) {
-    return SavePartitionFile(outputDirectory_, fileName, span, image_, imageLength_, out_);
+    return SavePartitionFile(outputDirectory_, fileName, span, image_, out_);
   }
   std::unique_ptr<AtomicFile> file;
-  if (!SavePartitionFile(outputDirectory_, fileName, span, image_, imageLength_, heldBack_,
-                         &file)) {
+  if (!SavePartitionFile(outputDirectory_, fileName, span, image_, heldBack_, &file)) {
     return false;
   }
   pending_.push_back({std::move(file), fileName, heldBack_.Text().size()});

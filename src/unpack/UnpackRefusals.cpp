@@ -151,6 +151,11 @@ const UnpackRefusal* FindRefusal(TaggedRule rule) {
   return found == kRefusals.end() ? nullptr : &*found;
 }
 
+const UnpackRefusal* PayloadRefusal(PayloadPlace place) {
+  if (place == PayloadPlace::kInside) return nullptr;
+  return FindRefusal(PayloadRule(place));
+}
+
 const UnpackRefusal* FirstRefusal(const std::vector<Check>& checks, UnpackStage stage,
                                   std::optional<uint32_t> record) {
   for (const UnpackRefusal& refusal : kRefusals) {

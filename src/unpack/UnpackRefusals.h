@@ -50,16 +50,21 @@ struct UnpackPass {
 };
 
 // Payload problems (kDataTooLong, kDataBeyondLimit, kDataPastEnd) are
-// decided on every file -U writes, placed by PlacePayload as the reader
-// places a record's data: -U also writes the boot programs and the data of
-// skipped and fill records, which no -V check takes as data, so there -U
-// refuses what -V lets pass. A record that writes no file has its data
-// problem as kUnstoredData, which -U lets pass.
+// decided on every file -U writes, from where the reader placed its extent
+// (TaggedRecord::places), the place a record check also types its data by:
+// -U also writes the boot programs and the data of skipped and fill
+// records, which no -V check takes as data, so there -U refuses what -V
+// lets pass. A record that writes no file has its data problem as
+// kUnstoredData, which -U lets pass.
 extern const std::span<const UnpackRefusal> kUnpackRefusals;
 extern const std::span<const UnpackPass> kUnpackPasses;
 
 // The row of `rule`, or null when -U lets it pass.
 const UnpackRefusal* FindRefusal(TaggedRule rule);
+
+// The payload row of data the reader placed as `place`; null for data that
+// lies in the image whole.
+const UnpackRefusal* PayloadRefusal(PayloadPlace place);
 
 // The first refusal of `stage` that `checks` fail with, about `record` when
 // given; null when there is none.

@@ -22,10 +22,12 @@ BootFileNames GetBootFileNames(const PartitionEntry& entry);
 // The file an ordinary partition is extracted to: its name and ".img".
 std::string PartitionFileName(const PartitionEntry& entry);
 
-// One file -U writes for a record, with where its bytes lie in the image.
+// One file -U writes for a record, with where its bytes lie in the image
+// and whether they lie there whole, as the reader placed them.
 struct ExtractedFile {
   std::string name;
   PayloadExtent extent;
+  PayloadPlace place = PayloadPlace::kInside;
 };
 
 // Section `System`: `FwVersion`, an empty `Gpt_Enable` and

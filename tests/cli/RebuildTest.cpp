@@ -363,6 +363,50 @@ TEST(RebuildTest, KitOfADamagedPartitionTableImageIsRefusedWithOneLine) {
   }
 }
 
+// The last entry of a packer's padded image placed past the usable sectors
+// is no damage the kit is refused for (the packer itself places one there),
+// so its files are written in turn; a payload length that takes its data
+// outside the image is refused at its file, after the files before it, with
+// the line -U gives such data. The lengths lie outside the header checksum.
+TEST(RebuildTest, KitRefusesAPartitionTablePayloadOutsideTheImageAtItsFile) {
+  const auto put64 = [](std::vector<uint8_t>& image, size_t at, uint64_t value) {
+    for (size_t i = 0; i < 8; ++i) image.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+  };
+  // Entry 4, rootfs, at sector 0x180, is the last.
+  constexpr size_t kLastEntry = 1024 + 4 * 128;
+  const struct {
+    const char* what;
+    uint64_t lastSector;
+    uint64_t length;
+    std::string line;
+  } cases[] = {
+      {"past the end", 0x200 + 100, 0x80 * 512 + 1000000,
+       "UnPacking Error:Data of rootfs.img runs past the end of the firmware!"},
+      {"beyond 4 GiB", 0x900000, 0xFFFF0000,
+       "UnPacking Error:Data of rootfs.img lies beyond 4 GiB!"},
+      {"4 GiB or longer", 0x900000, 0x100000200,
+       "UnPacking Error:Data of rootfs.img is 4 GiB or longer, dataLength=4294967808!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    fs::create_directory(dir / "kit");
+    PackFixed(SourceDir() + "/examples/gpt-board/setting.ini", ".", dir.Path());
+    std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+    put64(image, kLastEntry + 40, c.lastSector);
+    put64(image, 512 + 114 + 4 * 8, c.length);
+    SealPrimaryGpt(image);
+    std::copy_n(image.begin() + 512 + 114, 5 * 8, image.end() - 512 + 114);
+    MirrorBackupGpt(image);
+    WriteBytes(dir / "Firmware.img", image);
+    const Outcome kit = Imgweld({"-X", "Firmware.img", "kit"}, dir.Path());
+    EXPECT_EQ(kit.exitCode, 4);
+    EXPECT_EQ(kit.out, "flashdata.bin\nflashboot.bin\nuboot.img\nboot.img\n");
+    EXPECT_TRUE(kit.err.ends_with("Saving rootfs.img...\r\n" + c.line + "\r\n")) << kit.err;
+    EXPECT_EQ(SortedLines(kit.out), FileNames(dir / "kit"));
+  }
+}
+
 // The date fields hold the moment SOURCE_DATE_EPOCH gives, in UTC whatever
 // the zone, so two packs of the same inputs are the same files.
 TEST(RebuildTest, SourceDateEpochMakesPacksIdentical) {
@@ -561,6 +605,52 @@ TEST(RebuildTest, KitRefusesTheTablesUnpackRefusesForItsReason) {
     EXPECT_NE(
         kit.err.find(std::string("imgweld: Firmware.img: cannot be taken apart: ") + c.why + "\n"),
         std::string::npos)
+        << kit.err;
+    EXPECT_EQ(kit.out, "");
+    EXPECT_TRUE(fs::is_empty(dir / "kit"));
+  }
+}
+
+// -X refuses a tagged image whose data -U refuses, before anything is
+// written, by the same verdict: the data of a fill record past the end, of a
+// partition at 4 GiB, or of 4 GiB.
+TEST(RebuildTest, KitRefusesTheDataUnpackRefuses) {
+  // The board's records: 3 misc (fill), 4 boot, 6 rootfs.
+  const auto record = [](size_t index) { return 0x200 + 128 * index; };
+  const struct {
+    const char* what;
+    size_t at;
+    uint64_t value;  // little-endian, 64 bits at a data length, else 32
+    const char* kit;
+    const char* unpack;
+  } cases[] = {
+      {"fill record data past the end", record(3) + 0x2C, 0x10000000,
+       "the data of misc.img runs past the end of the image",
+       "Data of misc.img runs past the end of the firmware"},
+      {"rootfs at 4 GiB", record(6) + 0x24, 0x800000, "the data of rootfs.img lies beyond 4 GiB",
+       "Data of rootfs.img lies beyond 4 GiB"},
+      {"boot data of 4 GiB", record(4) + 0x2C, 0x100000000ull,
+       "the data of boot.img is 4 GiB or longer",
+       "Data of boot.img is 4 GiB or longer, dataLength=4294967296"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    PackFixed(SourceDir() + "/examples/board/setting.ini", ".", dir.Path());
+    std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+    const int width = (c.at - 0x200) % 128 == 0x2C ? 8 : 4;
+    for (int i = 0; i < width; ++i) image[c.at + i] = static_cast<uint8_t>(c.value >> (8 * i));
+    WriteBytes(dir / "Firmware.img", image);
+    fs::create_directory(dir / "kit");
+    fs::create_directory(dir / "unpacked");
+    const Outcome unpacked = Imgweld({"-U", "Firmware.img", "unpacked", "offcheck"}, dir.Path());
+    EXPECT_TRUE(unpacked.out.ends_with(std::string("UnPacking Error:") + c.unpack + "!\r\n"))
+        << unpacked.out;
+    const Outcome kit = Imgweld({"-X", "Firmware.img", "kit", "offcheck"}, dir.Path());
+    EXPECT_EQ(kit.exitCode, 4);
+    EXPECT_EQ(LinesStartingWith(kit.err, "imgweld: "),
+              std::vector<std::string>{
+                  std::string("imgweld: Firmware.img: cannot be taken apart: ") + c.kit})
         << kit.err;
     EXPECT_EQ(kit.out, "");
     EXPECT_TRUE(fs::is_empty(dir / "kit"));

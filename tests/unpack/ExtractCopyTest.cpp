@@ -73,8 +73,7 @@ TEST_F(ExtractCopyTest, PayloadIsCopiedWholeAndTheImageReadsOnAfterIt) {
     ASSERT_TRUE(file.ReadExact(header));
     Directory out;
     ASSERT_TRUE(out.Open(outDir_));
-    ASSERT_TRUE(
-        SavePartitionFile(out, "system.img", {from, length, false}, file, image.size(), out_));
+    ASSERT_TRUE(SavePartitionFile(out, "system.img", {from, length, false}, file, out_));
     EXPECT_EQ(out_.Text(), "Saving system.img...\r\n");
     EXPECT_TRUE(ReadBytes(outDir_ + "/system.img") == SliceOf(image, from, length));
     Bytes next(16);
@@ -95,7 +94,7 @@ TEST_F(ExtractCopyTest, ImageEndingEarlyIsAFailedRead) {
     const PayloadSpan span{kMiB, static_cast<uint32_t>(2 * kMiB), false};
     Directory out;
     ASSERT_TRUE(out.Open(outDir_));
-    EXPECT_FALSE(SavePartitionFile(out, "data.img", span, file, 4 * kMiB, out_));
+    EXPECT_FALSE(SavePartitionFile(out, "data.img", span, file, out_));
     EXPECT_EQ(out_.Text(),
               "Saving data.img...\r\nUnPacking Error:Reading data of data.img failed, err=5!\r\n");
     // Neither the file nor its temporary stand-in is left.

@@ -228,6 +228,73 @@ TEST_F(UnpackRefusalsTest, EachRefusalPrintsItsLineWhereVerifyFailsThatKind) {
   }
 }
 
+// -U writes files whose data no record check of the reader takes as data:
+// the boot programs, and the data of skipped and fill records. The reader
+// still places each such extent, and -U refuses one that does not lie in
+// the image by the table's payload rows, before any file is written, though
+// -V's record checks let the record pass.
+TEST_F(UnpackRefusalsTest, DataNoRecordCheckTakesIsRefusedByThePayloadRows) {
+  constexpr uint64_t kLength = 0x10000;
+  const struct {
+    const char* what;
+    TestRecord record;
+    size_t extent;  // which of the record's extents lies outside
+    Rule rule;
+    std::string line;
+  } cases[] = {
+      {"a skipped record's data past the end", Partition("s", 5, 0x40, 8, kLength, 1), 0,
+       Rule::kDataPastEnd, "UnPacking Error:Data of s.img runs past the end of the firmware!\r\n"},
+      {"a skipped record's data of 4 GiB", Partition("s", 5, 0x40, 8, 0x100000000ull, 1), 0,
+       Rule::kDataTooLong,
+       "UnPacking Error:Data of s.img is 4 GiB or longer, dataLength=4294967296!\r\n"},
+      {"a fill record's data past the end, its area inside", Partition("f", 5, 0x40, 8, kLength, 2),
+       0, Rule::kDataPastEnd,
+       "UnPacking Error:Data of f.img runs past the end of the firmware!\r\n"},
+      {"a fill record's data beyond 4 GiB", Partition("f", 5, 0x40, 8, 0xFFFFF000, 2), 0,
+       Rule::kDataBeyondLimit, "UnPacking Error:Data of f.img lies beyond 4 GiB!\r\n"},
+      {"a loader past the end, the record's length no boot block's",
+       BootRecord(0x40, 0x400, 512, 0, 2048, kLength), 1, Rule::kDataPastEnd,
+       "UnPacking Error:Data of flashboot.bin runs past the end of the firmware!\r\n"},
+      {"a Nano DDR program past the end", BootRecord(0x40, 0x400, 512, 1, kLength, 2048), 0,
+       Rule::kDataPastEnd,
+       "UnPacking Error:Data of nanoboot1.bin runs past the end of the firmware!\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestImage image;
+    image.minLength = kLength;
+    image.records = {VendorRecord(), c.record};
+    const std::string path = Write(image.Build(), 0);
+    StringOutput unpacked;
+    EXPECT_FALSE(Unpack(path, unpacked));
+    EXPECT_TRUE(unpacked.Text().ends_with(c.line)) << unpacked.Text();
+    EXPECT_EQ(unpacked.Text().find("Saving"), std::string::npos) << unpacked.Text();
+    ASSERT_NE(FindRefusal(c.rule), nullptr);
+    EXPECT_EQ(FindRefusal(c.rule)->stage, UnpackStage::kPayload);
+    // The reader placed the extent so, and only that one outside.
+    File file;
+    ASSERT_TRUE(file.OpenInput(path));
+    FileSource source(file, fs::file_size(path));
+    const TaggedImageFacts facts = ReadTaggedImage(source);
+    ASSERT_EQ(facts.records.size(), 2u);
+    const TaggedRecord& record = facts.records[1];
+    ASSERT_EQ(record.places.size(), record.extents.size());
+    for (size_t k = 0; k < record.places.size(); ++k) {
+      if (k == c.extent) {
+        ASSERT_NE(record.places[k], PayloadPlace::kInside);
+        EXPECT_EQ(PayloadRule(record.places[k]), c.rule);
+      } else {
+        EXPECT_EQ(record.places[k], PayloadPlace::kInside) << k;
+      }
+    }
+    // No check of the reader fails with a payload row's kind.
+    for (const Rule rule : ProblemsOf(FailedReaderChecks(path))) {
+      EXPECT_TRUE(FindRefusal(rule) == nullptr || FindRefusal(rule)->stage != UnpackStage::kPayload)
+          << static_cast<int>(rule);
+    }
+  }
+}
+
 // Every problem -U lets pass, on an image that has only it (and what it
 // brings with it): -U unpacks it, while -V fails exactly those problems.
 TEST_F(UnpackRefusalsTest, EachProblemLetPassUnpacksWhereVerifyFailsOnlyIt) {

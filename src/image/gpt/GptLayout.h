@@ -79,6 +79,11 @@ struct GptLayoutPartition {
   // Where its data lies in the image: the payload, or the DDR and loader
   // programs of a boot block in that order; nothing when filled or skipped.
   std::vector<PayloadExtent> data;
+  // Where each of `data` lies in the file, in the same order. A payload the
+  // layout takes from the header's recorded length may lie outside it: the
+  // last partition of the packer's padded image, placed past the usable
+  // sectors, has no check that holds its length to the file.
+  std::vector<PayloadPlace> places;
 };
 
 // What a partition-table image expresses: enough to pack it again.

@@ -359,8 +359,16 @@ bool GptLayoutReader::Run(GptLayout& layout) {
 
 bool ReadGptLayout(ImageSource& source, const GptImageFacts& facts, GptLayout& layout,
                    std::string& why) {
-  if (!facts.PackerLayout()) return ReadForeignGptLayout(facts, layout, why);
-  return GptLayoutReader(source, facts, why).Run(layout);
+  const bool read = facts.PackerLayout() ? GptLayoutReader(source, facts, why).Run(layout)
+                                         : ReadForeignGptLayout(facts, layout, why);
+  if (!read) return false;
+  for (GptLayoutPartition& partition : layout.partitions) {
+    partition.places.clear();
+    for (const PayloadExtent& extent : partition.data) {
+      partition.places.push_back(extent.Place(facts.fileLength));
+    }
+  }
+  return true;
 }
 
 }  // namespace imgweld
