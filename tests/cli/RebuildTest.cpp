@@ -255,6 +255,11 @@ TEST(RebuildTest, EveryPartitionTableImageRebuildsByteForByte) {
 // Copies the primary partition array into the backup GPT that ends the
 // image and seals the backup header again: after an edit of the primary
 // array, the backup still mirrors it and the image is not damaged.
+// A little-endian 64-bit field of the image.
+void Put64(std::vector<uint8_t>& image, size_t at, uint64_t value) {
+  for (size_t i = 0; i < 8; ++i) image.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+}
+
 void MirrorBackupGpt(std::vector<uint8_t>& image) {
   const size_t header = image.size() - 512;
   const size_t array = header - 128 * 128;
@@ -322,9 +327,6 @@ TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
 // hold). The private fields from byte 114 of the header, eight bytes per
 // partition's length, lie outside its checksum.
 TEST(RebuildTest, KitOfADamagedPartitionTableImageIsRefusedWithOneLine) {
-  const auto put64 = [](std::vector<uint8_t>& image, size_t at, uint64_t value) {
-    for (size_t i = 0; i < 8; ++i) image.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
-  };
   const struct {
     const char* what;
     std::function<void(std::vector<uint8_t>&)> edit;
@@ -332,8 +334,8 @@ TEST(RebuildTest, KitOfADamagedPartitionTableImageIsRefusedWithOneLine) {
   } cases[] = {
       {"entry 1's payload runs past the end",
        [&](std::vector<uint8_t>& image) {
-         put64(image, 512 + 114 + 8, 18446744073709549244u);
-         put64(image, image.size() - 512 + 114 + 8, 18446744073709549244u);
+         Put64(image, 512 + 114 + 8, 18446744073709549244u);
+         Put64(image, image.size() - 512 + 114 + 8, 18446744073709549244u);
        },
        "cannot be taken apart: it is damaged: entry 1 uboot: 18446744073709549244 bytes of data "
        "would end at byte 0x"},
@@ -369,9 +371,6 @@ TEST(RebuildTest, KitOfADamagedPartitionTableImageIsRefusedWithOneLine) {
 // outside the image is refused at its file, after the files before it, with
 // the line -U gives such data. The lengths lie outside the header checksum.
 TEST(RebuildTest, KitRefusesAPartitionTablePayloadOutsideTheImageAtItsFile) {
-  const auto put64 = [](std::vector<uint8_t>& image, size_t at, uint64_t value) {
-    for (size_t i = 0; i < 8; ++i) image.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
-  };
   // Entry 4, rootfs, at sector 0x180, is the last.
   constexpr size_t kLastEntry = 1024 + 4 * 128;
   const struct {
@@ -393,8 +392,8 @@ TEST(RebuildTest, KitRefusesAPartitionTablePayloadOutsideTheImageAtItsFile) {
     fs::create_directory(dir / "kit");
     PackFixed(SourceDir() + "/examples/gpt-board/setting.ini", ".", dir.Path());
     std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
-    put64(image, kLastEntry + 40, c.lastSector);
-    put64(image, 512 + 114 + 4 * 8, c.length);
+    Put64(image, kLastEntry + 40, c.lastSector);
+    Put64(image, 512 + 114 + 4 * 8, c.length);
     SealPrimaryGpt(image);
     std::copy_n(image.begin() + 512 + 114, 5 * 8, image.end() - 512 + 114);
     MirrorBackupGpt(image);
