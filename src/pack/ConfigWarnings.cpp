@@ -259,45 +259,50 @@ void WarnPastLastPartition(const ConfigDocument& document, const ConfigSection& 
   }
 }
 
-// The sectors a padded image's table entry claims for a partition section:
-// its area, a boot block's from sector 64 on. Nothing for an entry of no
-// sectors, which packing refuses, or the growing last one, whose entry
-// reaches the end of the disk and is warned about on its own.
-std::optional<SectorExtent> EntrySectors(const ConfigSection& section, bool last) {
-  const uint32_t type = ParseConfigNumber(section.GetValue(key::kType));
-  const uint32_t flag = ParseConfigNumber(section.GetValue(key::kFlag));
-  uint32_t offset = ParseConfigNumber(section.GetValue(key::kPartOffset));
-  const uint32_t size = ParseConfigNumber(section.GetValue(key::kPartSize));
-  if (type == PART_TYPE_IDBLOCK) offset = GptBootBlockOffset(offset);
-  if (size == 0 || (last && (flag & PART_FLAG_GROW) != 0)) return std::nullopt;
-  return SectorExtent{offset, uint64_t{offset} + size - 1};
+// A partition section as the padded layout places its table entry.
+GptLayoutPartition EntryOf(const ConfigSection& section) {
+  GptLayoutPartition p;
+  p.type = ParseConfigNumber(section.GetValue(key::kType));
+  p.flag = ParseConfigNumber(section.GetValue(key::kFlag));
+  p.offset = ParseConfigNumber(section.GetValue(key::kPartOffset));
+  p.size = ParseConfigNumber(section.GetValue(key::kPartSize));
+  if (p.type == PART_TYPE_IDBLOCK) p.offset = GptBootBlockOffset(p.offset);
+  return p;
 }
 
-bool IsSkipped(const ConfigSection& section) {
-  const uint32_t type = ParseConfigNumber(section.GetValue(key::kType));
-  const uint32_t flag = ParseConfigNumber(section.GetValue(key::kFlag));
-  return type != PART_TYPE_IDBLOCK && (flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == PART_FLAG_SKIP;
+bool IsSkipped(const GptLayoutPartition& p) {
+  return p.type != PART_TYPE_IDBLOCK &&
+         (p.flag & (PART_FLAG_SKIP | PART_FLAG_FILL)) == PART_FLAG_SKIP;
 }
 
-// Packing refuses partitions whose data would meet, but a skipped
-// partition writes no data: its table entry may still claim sectors
-// another entry claims, and every GPT tool, -V included, finds such a
-// table damaged.
+// Packing refuses partitions whose data would meet, but the table entries
+// claim more than the data takes: a skipped partition writes nothing, and
+// the entry of a growing last one reaches the last usable sector. Every
+// GPT tool, -V included, finds a table whose entries overlap damaged.
 void WarnOverlappingEntries(std::span<const ConfigSection* const> sections, Warner& warner) {
+  GptLayout layout;
+  for (const ConfigSection* section : sections) layout.partitions.push_back(EntryOf(*section));
+  const std::vector<GptLayoutPartition>& partitions = layout.partitions;
+  const uint64_t diskEnd = GptDiskEnd(layout);
   std::vector<std::optional<SectorExtent>> claimed;
-  for (size_t i = 0; i < sections.size(); ++i) {
-    claimed.push_back(EntrySectors(*sections[i], i + 1 == sections.size()));
+  for (size_t i = 0; i < partitions.size(); ++i) {
+    const SectorExtent lbas = GptEntryLbas(partitions[i], i + 1 == partitions.size(), diskEnd);
+    claimed.push_back(lbas.last < lbas.first ? std::nullopt : std::optional(lbas));
   }
+  const auto claimsMore = [&](size_t i) {
+    const bool growingLast =
+        i + 1 == partitions.size() && (partitions[i].flag & PART_FLAG_GROW) != 0;
+    return IsSkipped(partitions[i]) || growingLast;
+  };
   for (const LayoutProblem& problem : FindGptLayoutProblems(claimed)) {
     if (problem.rule != LayoutRule::kOverlap) continue;
-    const ConfigSection& self = *sections[problem.partition];
-    const ConfigSection& other = *sections[problem.other];
-    if (!IsSkipped(self) && !IsSkipped(other)) continue;  // packing refuses it
-    warner.Warn(At(self),
+    if (!claimsMore(problem.partition) && !claimsMore(problem.other)) continue;  // refused
+    warner.Warn(At(*sections[problem.partition]),
                 "its table entry, sectors 0x%llx-0x%llx, overlaps that of [%s], sectors "
                 "0x%llx-0x%llx, so GPT tools find the partition table damaged",
                 static_cast<unsigned long long>(problem.span.first),
-                static_cast<unsigned long long>(problem.span.last), other.Name().c_str(),
+                static_cast<unsigned long long>(problem.span.last),
+                sections[problem.other]->Name().c_str(),
                 static_cast<unsigned long long>(problem.area.first),
                 static_cast<unsigned long long>(problem.area.last));
   }

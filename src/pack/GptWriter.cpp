@@ -72,10 +72,9 @@ bool BuildGptTables(const ResolvedConfig& config, const GptLayout& layout, uint6
     }
     FillEntryGuids(resolved, entry);
     entry.attributes = resolved.attributes;
-    entry.firstLba = partition.offset;
-    entry.lastLba = uint64_t{partition.offset} + partition.size - 1;
-    const bool grows = (partition.flag & PART_FLAG_GROW) != 0;
-    if (i + 1 == partitions.size() && grows) entry.lastLba = header.lastUsableLba;
+    const SectorExtent lbas = GptEntryLbas(partition, i + 1 == partitions.size(), diskEnd);
+    entry.firstLba = lbas.first;
+    entry.lastLba = lbas.last;
     entry.name = WidenName(partition.name);
     header.dataLengths[i] = partition.payloadLength;
   }

@@ -74,9 +74,9 @@ TEST(ConfigWarnings, LikelyMistakesAreToldOnTheDiagnosticsStream) {
        "imgweld: c.ini: [UserPart1]: ends at sector 0x50, past the end of the last partition "
        "listed (0x30), where the disk's usable sectors end, so GPT tools find it outside the "
        "disk\n"},
-      {"partition past a growing last one",
+      {"partition before a growing last one",
        system + "Gpt_Enable=0\n" + part +
-           "[UserPart2]\nName=b\nType=8\nPartOffset=0x20\nPartSize=0x10\nFlag=4\n",
+           "[UserPart2]\nName=b\nType=8\nPartOffset=0x50\nPartSize=0x10\nFlag=4\n",
        ""},
       {"partition past the last one in the compact layout",
        system + "Gpt_Enable=1\n" + part +
@@ -94,6 +94,13 @@ TEST(ConfigWarnings, LikelyMistakesAreToldOnTheDiagnosticsStream) {
            "[UserPart2]\nName=IDBlock\nType=2\nPartOffset=0\nPartSize=0x800\nFlag=0\n",
        "imgweld: c.ini: [UserPart2]: its table entry, sectors 0x40-0x83f, overlaps that of "
        "[UserPart1], sectors 0x40-0x4f, so GPT tools find the partition table damaged\n"},
+      // The growing last entry reaches the last usable sector, past the
+      // data it writes.
+      {"partition after the data of a growing last one",
+       system + "Gpt_Enable=0\n" + part +
+           "[UserPart2]\nName=b\nType=8\nPartOffset=0x20\nPartSize=0\nFlag=4\n",
+       "imgweld: c.ini: [UserPart2]: its table entry, sectors 0x20-0xffffffffffffffdd, overlaps "
+       "that of [UserPart1], sectors 0x40-0x4f, so GPT tools find the partition table damaged\n"},
       {"skipped entries that meet in the compact layout",
        system + "Gpt_Enable=1\n" + part + "Flag=1\n" +
            "[UserPart2]\nName=b\nType=8\nPartOffset=0x48\nPartSize=0x10\nFlag=0\n",

@@ -149,6 +149,11 @@ uint64_t GptDiskEnd(const GptLayout& layout) {
   return uint64_t{last.offset} + last.size + kGptBackupSectors;
 }
 
+SectorExtent GptEntryLbas(const GptLayoutPartition& p, bool last, uint64_t diskEnd) {
+  if (last && Grows(p)) return {p.offset, diskEnd - kGptFirstUsableLba};
+  return {p.offset, uint64_t{p.offset} + p.size - 1};
+}
+
 std::vector<LayoutProblem> ValidateGptLayout(const GptLayout& layout) {
   std::vector<LayoutProblem> problems;
   AppendEmptyAreas(layout.partitions, problems);

@@ -133,6 +133,13 @@ std::optional<SectorExtent> GptWrittenSectors(const GptLayoutPartition& p, bool 
 // sector order) plus the kGptBackupSectors of the backup array and header.
 uint64_t GptDiskEnd(const GptLayout& layout);
 
+// The first and last sector partition `p`'s table entry records (`last`:
+// it ends the list) on a disk of `diskEnd` sectors (GptDiskEnd): its area,
+// or for a growing last partition from its first sector to the last usable
+// one, which an open disk end puts at kOpenDiskEnd - 34. An area of no
+// sectors ends before it begins.
+SectorExtent GptEntryLbas(const GptLayoutPartition& p, bool last, uint64_t diskEnd);
+
 // Everything that refuses the layout before a byte of it is written, in
 // this order:
 // - kEmptyArea for every partition of size 0 but a growing last one: its
