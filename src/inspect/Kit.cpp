@@ -48,9 +48,11 @@ std::optional<std::string> TaggedFault(const TaggedImageFacts& facts,
   // The header and table are judged by -U's own table of refusals.
   if (std::optional<std::string> reason = TableRefusalReason(facts)) return reason;
   for (const RecordExtraction& record : extraction.records) {
-    const PartitionEntry& entry = record.record->entry;
-    if (entry.type != PART_TYPE_IDBLOCK && !HasPlainRecordName(entry)) {
-      return Format("the name of partition record %u is no plain file name", record.record->index);
+    // The reader fails the name of every record -U writes a named file for;
+    // -U refuses the record by that problem, so the kit does too.
+    const uint32_t index = record.record->index;
+    if (HasProblem(facts.checks, TaggedRule::kNameNotPlain, index)) {
+      return Format("the name of partition record %u is no plain file name", index);
     }
     for (const ExtractedFile& file : record.files) {
       if (std::optional<std::string> fault = PayloadFault(file)) return fault;

@@ -656,6 +656,63 @@ TEST(RebuildTest, KitRefusesTheDataUnpackRefuses) {
   }
 }
 
+// -X refuses a record name no file can take by whom it concerns: a record
+// -U writes a named file for is refused as -U refuses it, by the record -V
+// fails; a vendor-type record without data gets no file from -U and passes
+// -V, but its configuration would name a file after it.
+TEST(RebuildTest, KitRefusesARecordNameNoFileCanTake) {
+  // The board's records: 5 backup (skipped), 6 rootfs.
+  const auto record = [](size_t index) { return 0x200 + 128 * index; };
+  // The table and header checksums again, and the backup block at the end
+  // (the board has one) as a copy of both, so only the edit stands out.
+  const auto reseal = [](std::vector<uint8_t>& b) {
+    const auto put = [&](size_t at, uint32_t value) {
+      for (size_t i = 0; i < 4; ++i) b.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+    };
+    const size_t count = b[0x20] | size_t{b[0x21]} << 8;
+    put(0x1F8, RefCrc32Msb(std::span<const uint8_t>(b).subspan(0x200, count * 128)));
+    put(0x1FC, RefCrc32Msb(std::span<const uint8_t>(b).first(0x1FC)));
+    const size_t backup = b.size() - 4096;
+    std::copy(b.begin() + 0x200, b.begin() + 0x1000, b.begin() + backup);
+    std::copy(b.begin(), b.begin() + 512, b.begin() + backup + 3584);
+  };
+  const struct {
+    const char* what;
+    size_t record;
+    const char* name;
+    bool vendor;      // the record's type is made vendor
+    const char* kit;  // standard error's line after "imgweld: Firmware.img: "
+    bool verifies;    // -V passes the image, and -X writes the files -U writes
+  } cases[] = {
+      {"payload record", 6, "root/fs", false,
+       "cannot be taken apart: the name of partition record 6 is no plain file name", false},
+      {"vendor record without data", 5, "back/up", true,
+       "cannot be rebuilt exactly, the name of record 5 is no file name -U writes", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    PackFixed(SourceDir() + "/examples/board/setting.ini", ".", dir.Path());
+    std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+    std::fill_n(image.begin() + record(c.record), 32, 0);
+    std::copy_n(c.name, std::string(c.name).size(), image.begin() + record(c.record));
+    // The type, 32 bits at 0x20 of the record; 1 is the vendor type.
+    if (c.vendor) image[record(c.record) + 0x20] = 1;
+    reseal(image);
+    WriteBytes(dir / "Firmware.img", image);
+    fs::create_directory(dir / "kit");
+    const Outcome verified = Imgweld({"-V", "Firmware.img", "offcheck"}, dir.Path());
+    EXPECT_EQ(verified.exitCode == 0, c.verifies) << verified.out << verified.err;
+    const Outcome kit = Imgweld({"-X", "Firmware.img", "kit", "offcheck"}, dir.Path());
+    EXPECT_EQ(kit.exitCode, 4);
+    EXPECT_EQ(LinesStartingWith(kit.err, "imgweld: "),
+              std::vector<std::string>{std::string("imgweld: Firmware.img: ") + c.kit})
+        << kit.err;
+    EXPECT_FALSE(fs::exists(dir / "kit/setting.ini"));
+    EXPECT_EQ(fs::exists(dir / "kit/rootfs.img"), c.verifies);
+  }
+}
+
 // -X checks the hash file beside a tagged image as -U does: a mismatch fails
 // the run before any file takes its name, offcheck skips the check, and a
 // missing hash file is noted and passed over.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/InspectTestSupport.h"
 #include "common/Output.h"
 #include "image/ImageReader.h"
 #include "pack/PackFirmware.h"
@@ -311,6 +312,32 @@ TEST(GptLayoutTest, RefusesACompactImageCutShort) {
   std::string why;
   EXPECT_FALSE(ReadGptLayout(source, ReadGptImage(source), layout, why));
   EXPECT_EQ(why, "its payloads and fill partitions do not make up its length");
+}
+
+// An entry in use past the header's partition count was never written by
+// the packer: the reader fails it, and no layout is read that would leave
+// it out of the kit. Its sectors lie inside the image and its bytes are
+// the fill byte, so nothing else about the layout is amiss.
+TEST(GptLayoutTest, RefusesAnEntryPastThePartitionCount) {
+  const TempDir dir;
+  Bytes image = Pack(Config(false), dir);
+  ASSERT_FALSE(image.empty());
+  const size_t entry = 1024 + 4 * 128;           // entry 4, the first past the count of 4
+  std::fill_n(image.begin() + entry, 16, 0xA5);  // a type GUID
+  // The sectors of the fill partition, 64-bit first and last LBA.
+  for (size_t i = 0; i < 8; ++i) {
+    image[entry + 32 + i] = static_cast<uint8_t>(uint64_t{0x120} >> (8 * i));
+    image[entry + 40 + i] = static_cast<uint8_t>(uint64_t{0x13F} >> (8 * i));
+  }
+  SealPrimaryGpt(image);
+  MemorySource source(image);
+  const GptImageFacts facts = ReadGptImage(source);
+  ASSERT_EQ(facts.header.partitionCount, 4u);
+  ASSERT_TRUE(HasProblem(facts.checks, GptRule::kUncountedEntry, 4));
+  GptLayout layout;
+  std::string why;
+  EXPECT_FALSE(ReadGptLayout(source, facts, layout, why));
+  EXPECT_EQ(why, "its partition array holds entries the header does not count");
 }
 
 }  // namespace

@@ -210,7 +210,14 @@ bool GptLayoutReader::CheckTable() {
   // shows in the comparison with the rebuilt image.
   const GptHeader& h = facts_.header;
   if (h.partitionCount == 0) return Fail("it has no partition");
-  if (h.partitionCount > kGptLimits.maxPartitions || facts_.entries.size() != h.partitionCount) {
+  // An entry in use past the count is the reader's problem of the table in
+  // use, the same table the layout is read from. A count the array or the
+  // header's length fields cannot hold is judged here as well: the reader
+  // finds it only on the primary header, while a sound backup may stand in
+  // for a broken primary, and every entry below the count is read as one
+  // of the packer's partitions.
+  if (HasProblem(facts_.checks, GptRule::kUncountedEntry) ||
+      h.partitionCount > kGptLimits.maxPartitions || facts_.entries.size() < h.partitionCount) {
     return Fail("its partition array holds entries the header does not count");
   }
   if (h.backupEnabled > 1) return Fail(Format("the backup flag is %u", h.backupEnabled));

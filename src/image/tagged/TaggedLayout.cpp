@@ -73,6 +73,7 @@ class LayoutReader {
   bool ReadTable();
   bool ReadSystem();
   bool ReadBootBlock(const TaggedRecord& record, TaggedPartition& partition);
+  bool NamesAFile(const TaggedRecord& record, const std::string& name) const;
   bool ReadTexts(const TaggedRecord& record, bool plainName, TaggedPartition& partition);
   bool ReadLaterBootBlock(const TaggedRecord& record, bool last, TaggedPartition& partition);
   bool ReadPartition(const TaggedRecord& record, bool last, TaggedPartition& partition);
@@ -165,6 +166,18 @@ bool LayoutReader::ReadBootBlock(const TaggedRecord& record, TaggedPartition& pa
   return true;
 }
 
+// Whether a partition's name can be the file its configuration names. The
+// reader judges every record -U writes a named file for; a vendor-type
+// record without data gets no file from -U, yet its configuration names
+// one after it (the packer makes it from a file of no bytes, or skips or
+// fills it), so that name is judged here.
+bool LayoutReader::NamesAFile(const TaggedRecord& record, const std::string& name) const {
+  if (ExtractsToNamedFile(record.entry)) {
+    return !HasProblem(facts_.checks, TaggedRule::kNameNotPlain, record.index);
+  }
+  return IsPlainFileName(name);
+}
+
 // The name and Type_Guid texts of a partition's record, as a configuration
 // carries them; `plainName`: the name must also be one -U writes a file by.
 bool LayoutReader::ReadTexts(const TaggedRecord& record, bool plainName,
@@ -175,7 +188,7 @@ bool LayoutReader::ReadTexts(const TaggedRecord& record, bool plainName,
   if (!name || !typeGuid) {
     return Fail(Format("record %u holds bytes after its name or Type_Guid", record.index));
   }
-  if (plainName && !IsPlainFileName(*name)) {
+  if (plainName && !NamesAFile(record, *name)) {
     return Fail(Format("the name of record %u is no file name -U writes", record.index));
   }
   if (!Carried("partition " + *name + "'s name", *name) ||
