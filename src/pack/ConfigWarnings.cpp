@@ -294,17 +294,23 @@ void WarnOverlappingEntries(std::span<const ConfigSection* const> sections, Warn
         i + 1 == partitions.size() && (partitions[i].flag & PART_FLAG_GROW) != 0;
     return IsSkipped(partitions[i]) || growingLast;
   };
+  std::vector<LayoutProblem> overlaps;
   for (const LayoutProblem& problem : FindGptLayoutProblems(claimed)) {
     if (problem.rule != LayoutRule::kOverlap) continue;
     if (!claimsMore(problem.partition) && !claimsMore(problem.other)) continue;  // refused
+    overlaps.push_back(problem);
+  }
+  // One line per entry, however many it meets.
+  for (const FoldedProblem& folded : FoldOverlaps(overlaps)) {
+    const LayoutProblem& problem = folded.problem;
     warner.Warn(At(*sections[problem.partition]),
                 "its table entry, sectors 0x%llx-0x%llx, overlaps that of [%s], sectors "
-                "0x%llx-0x%llx, so GPT tools find the partition table damaged",
+                "0x%llx-0x%llx%s, so GPT tools find the partition table damaged",
                 static_cast<unsigned long long>(problem.span.first),
                 static_cast<unsigned long long>(problem.span.last),
                 sections[problem.other]->Name().c_str(),
                 static_cast<unsigned long long>(problem.area.first),
-                static_cast<unsigned long long>(problem.area.last));
+                static_cast<unsigned long long>(problem.area.last), folded.AndMore().c_str());
   }
 }
 

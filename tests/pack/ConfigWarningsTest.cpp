@@ -101,6 +101,15 @@ TEST(ConfigWarnings, LikelyMistakesAreToldOnTheDiagnosticsStream) {
            "[UserPart2]\nName=b\nType=8\nPartOffset=0x20\nPartSize=0\nFlag=4\n",
        "imgweld: c.ini: [UserPart2]: its table entry, sectors 0x20-0xffffffffffffffdd, overlaps "
        "that of [UserPart1], sectors 0x40-0x4f, so GPT tools find the partition table damaged\n"},
+      {"entry meeting several",
+       system + "Gpt_Enable=0\n" + part + "Flag=1\n" +
+           "[UserPart2]\nName=b\nType=8\nPartOffset=0x40\nPartSize=0x8\nFlag=1\n" +
+           "[UserPart3]\nName=c\nType=8\nPartOffset=0x40\nPartSize=0x10\nFlag=0\n",
+       "imgweld: c.ini: [UserPart2]: its table entry, sectors 0x40-0x47, overlaps that of "
+       "[UserPart1], sectors 0x40-0x4f, so GPT tools find the partition table damaged\n"
+       "imgweld: c.ini: [UserPart3]: its table entry, sectors 0x40-0x4f, overlaps that of "
+       "[UserPart1], sectors 0x40-0x4f (and 1 more), so GPT tools find the partition table "
+       "damaged\n"},
       {"skipped entries that meet in the compact layout",
        system + "Gpt_Enable=1\n" + part + "Flag=1\n" +
            "[UserPart2]\nName=b\nType=8\nPartOffset=0x48\nPartSize=0x10\nFlag=0\n",
