@@ -1,12 +1,10 @@
 #include "pack/GptWriter.h"
 
-#include <algorithm>
 #include <optional>
 #include <vector>
 
 #include "image/BootBlock.h"
 #include "image/GptRecords.h"
-#include "pack/IdBlock.h"
 #include "pack/ImagePlan.h"
 #include "pack/LayoutChecks.h"
 #include "pack/PackLayout.h"

@@ -1,13 +1,9 @@
 #include "pack/LayoutChecks.h"
 
-#include <algorithm>
 #include <string>
 
-#include "image/BootBlock.h"
-#include "image/GptRecords.h"
 #include "image/gpt/GptLayout.h"
 #include "image/tagged/TaggedLayout.h"
-#include "pack/IdBlock.h"
 #include "pack/PartitionList.h"
 
 namespace imgweld {

@@ -97,8 +97,10 @@ void AppendCompactProblem(std::span<const GptLayoutPartition> partitions,
     } else if (Fills(p)) {
       const uint64_t end = (uint64_t{p.offset} + p.size) * kSectorSize;
       if (end < position) {
-        problems.push_back({LayoutRule::kFillBehind, i, SectorExtent{p.offset, end / kSectorSize},
-                            0, SectorExtent{0, position / kSectorSize}});
+        // Its area, and the sectors written ahead of it.
+        const uint64_t last = std::max<uint64_t>(end / kSectorSize, uint64_t{p.offset} + 1) - 1;
+        problems.push_back({LayoutRule::kFillBehind, i, SectorExtent{p.offset, last}, 0,
+                            SectorExtent{0, (position - 1) / kSectorSize}});
         return;
       }
       position = end;
