@@ -272,6 +272,14 @@ void MirrorBackupGpt(std::vector<uint8_t>& image) {
   put(header + 16, RefCrc32(image.data() + header, 92));
 }
 
+// Packs the example board's partition-table image into `dir`, beside an
+// empty kit directory, and returns its bytes.
+std::vector<uint8_t> PackBoardImage(const TempDir& dir) {
+  fs::create_directory(dir / "kit");
+  PackFixed(SourceDir() + "/examples/gpt-board/setting.ini", ".", dir.Path());
+  return ReadBytes(dir / "Firmware.img");
+}
+
 // A partition-table image the packer did not make byte for byte still gets
 // its files, but no setting.ini; -X fails naming the first difference.
 TEST(RebuildTest, KitOfAPartitionTableImageThatCannotBeRebuiltFails) {
@@ -346,9 +354,7 @@ TEST(RebuildTest, KitOfADamagedPartitionTableImageIsRefusedWithOneLine) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
-    fs::create_directory(dir / "kit");
-    PackFixed(SourceDir() + "/examples/gpt-board/setting.ini", ".", dir.Path());
-    std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+    std::vector<uint8_t> image = PackBoardImage(dir);
     c.edit(image);
     WriteBytes(dir / "Firmware.img", image);
     ASSERT_EQ(Imgweld({"-V", "Firmware.img"}, dir.Path()).exitCode, 4);
@@ -389,9 +395,7 @@ TEST(RebuildTest, KitRefusesAPartitionTablePayloadOutsideTheImageAtItsFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
-    fs::create_directory(dir / "kit");
-    PackFixed(SourceDir() + "/examples/gpt-board/setting.ini", ".", dir.Path());
-    std::vector<uint8_t> image = ReadBytes(dir / "Firmware.img");
+    std::vector<uint8_t> image = PackBoardImage(dir);
     Put64(image, kLastEntry + 40, c.lastSector);
     Put64(image, 512 + 114 + 4 * 8, c.length);
     SealPrimaryGpt(image);
